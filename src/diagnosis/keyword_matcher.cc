@@ -1,0 +1,127 @@
+#include "diagnosis/keyword_matcher.h"
+
+#include <deque>
+#include <map>
+#include <stdexcept>
+
+#include "diagnosis/text.h"
+
+namespace tracedx {
+
+KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists)
+    : list_count_(lists.size()) {
+  if (lists.size() > kMaxKeywordLists) throw std::logic_error("too many keyword lists");
+
+  std::vector<std::pair<std::string_view, uint16_t>> words;
+  for (size_t i = 0; i < lists.size(); ++i) {
+    std::string_view rest = lists[i];
+    for (;;) {
+      size_t bar = rest.find('|');
+      words.emplace_back(rest.substr(0, bar), static_cast<uint16_t>(i));
+      if (bar == std::string_view::npos) break;
+      rest.remove_prefix(bar + 1);
+    }
+  }
+
+  // Class 0 stands for every byte that no keyword uses.
+  class_count_ = 1;
+  for (auto& [word, list] : words) {
+    for (unsigned char c : word) {
+      if (byte_class_[c] == 0) byte_class_[c] = static_cast<uint8_t>(class_count_++);
+    }
+  }
+  for (int c = 'A'; c <= 'Z'; ++c) byte_class_[c] = byte_class_[c - 'A' + 'a'];
+
+  // Trie of the keywords.
+  std::vector<std::map<uint8_t, uint32_t>> next(1);
+  std::vector<std::vector<uint16_t>> outputs(1);
+  for (auto& [word, list] : words) {
+    uint32_t s = 0;
+    for (unsigned char c : word) {
+      uint8_t k = byte_class_[c];
+      auto it = next[s].find(k);
+      if (it == next[s].end()) {
+        next.emplace_back();
+        outputs.emplace_back();
+        it = next[s].emplace(k, static_cast<uint32_t>(next.size() - 1)).first;
+      }
+      s = it->second;
+    }
+    outputs[s].push_back(list);  // the empty keyword lands on the root and always matches
+  }
+  if (next.size() > 0xFFFF) throw std::logic_error("keyword automaton too large");
+
+  // Breadth-first failure links, folded into a complete transition table.
+  size_t n = next.size();
+  delta_.assign(n * class_count_, 0);
+  std::vector<uint32_t> fail(n, 0);
+  std::deque<uint32_t> queue;
+  for (size_t k = 0; k < class_count_; ++k) {
+    auto it = next[0].find(static_cast<uint8_t>(k));
+    if (it != next[0].end() && k != 0) {
+      delta_[k] = static_cast<uint16_t>(it->second);
+      queue.push_back(it->second);
+    }
+  }
+  while (!queue.empty()) {
+    uint32_t s = queue.front();
+    queue.pop_front();
+    auto& inherited = outputs[fail[s]];
+    outputs[s].insert(outputs[s].end(), inherited.begin(), inherited.end());
+    for (size_t k = 0; k < class_count_; ++k) {
+      auto it = next[s].find(static_cast<uint8_t>(k));
+      if (it != next[s].end() && k != 0) {
+        fail[it->second] = delta_[fail[s] * class_count_ + k];
+        delta_[s * class_count_ + k] = static_cast<uint16_t>(it->second);
+        queue.push_back(it->second);
+      } else {
+        delta_[s * class_count_ + k] = delta_[fail[s] * class_count_ + k];
+      }
+    }
+  }
+
+  has_output_.resize(n);
+  out_begin_.resize(n + 1);
+  for (size_t s = 0; s < n; ++s) {
+    out_begin_[s] = static_cast<uint32_t>(out_lists_.size());
+    out_lists_.insert(out_lists_.end(), outputs[s].begin(), outputs[s].end());
+    has_output_[s] = !outputs[s].empty();
+  }
+  out_begin_[n] = static_cast<uint32_t>(out_lists_.size());
+}
+
+void KeywordScan::feed(std::string_view bytes) {
+  const KeywordMatcher& m = *m_;
+  if (m.has_output_[0]) {
+    for (uint32_t i = m.out_begin_[0]; i < m.out_begin_[1]; ++i) hits_.set(m.out_lists_[i]);
+  }
+  const uint16_t* delta = m.delta_.data();
+  const uint8_t* cls = m.byte_class_;
+  const uint8_t* has_output = m.has_output_.data();
+  const size_t k = m.class_count_;
+  uint32_t s = state_;
+  for (unsigned char c : bytes) {
+    s = delta[s * k + cls[c]];
+    if (has_output[s]) {
+      for (uint32_t i = m.out_begin_[s]; i < m.out_begin_[s + 1]; ++i) hits_.set(m.out_lists_[i]);
+    }
+  }
+  state_ = s;
+}
+
+void KeywordScan::feed_lower(std::string_view text) {
+  if (is_ascii(text)) feed(text);
+  else feed(lower(text));
+}
+
+void KeywordScan::feed_norm(std::string_view text) {
+  if (is_ascii(text)) feed(trim_ascii(text));
+  else feed(norm(text));
+}
+
+bool norm_is_empty(std::string_view text) {
+  if (is_ascii(text)) return trim_ascii(text).empty();
+  return norm(text).empty();
+}
+
+}  // namespace tracedx

@@ -1,0 +1,62 @@
+// Multi-keyword presence matching. Keyword lists ("a|b|c") are compiled once into an
+// Aho-Corasick automaton over byte classes; one pass over a text then tells which lists
+// have a member contained in it, exactly as separate substring tests would. The automaton
+// folds ASCII A-Z onto a-z, so ASCII texts are matched without a lowercased copy; callers
+// hand non-ASCII texts over already lowercased (feed_lower / feed_norm do it for them).
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace tracedx {
+
+inline constexpr size_t kMaxKeywordLists = 256;
+using KeywordHits = std::bitset<kMaxKeywordLists>;
+
+class KeywordMatcher {
+ public:
+  // `lists[i]` holds the members of list i separated by '|'; members are lowercase.
+  explicit KeywordMatcher(std::span<const std::string_view> lists);
+
+  size_t list_count() const { return list_count_; }
+  size_t state_count() const { return has_output_.size(); }
+
+ private:
+  friend class KeywordScan;
+  size_t list_count_ = 0;
+  size_t class_count_ = 0;
+  uint8_t byte_class_[256] = {};
+  std::vector<uint16_t> delta_;       // state * class_count_ + class -> state
+  std::vector<uint8_t> has_output_;   // per state
+  std::vector<uint32_t> out_begin_;   // per state, into out_lists_
+  std::vector<uint16_t> out_lists_;
+};
+
+// One streaming scan: texts fed in a row are matched as their concatenation.
+class KeywordScan {
+ public:
+  explicit KeywordScan(const KeywordMatcher& matcher) : m_(&matcher) {}
+
+  // Feeds bytes as they stand (ASCII case folded).
+  void feed(std::string_view bytes);
+  void feed(char c) { feed(std::string_view(&c, 1)); }
+  // Feeds the text lowercased.
+  void feed_lower(std::string_view text);
+  // Feeds the text trimmed of white space and lowercased.
+  void feed_norm(std::string_view text);
+
+  const KeywordHits& hits() const { return hits_; }
+
+ private:
+  const KeywordMatcher* m_;
+  uint32_t state_ = 0;
+  KeywordHits hits_;
+};
+
+// True when the text trimmed of Unicode white space is empty.
+bool norm_is_empty(std::string_view text);
+
+}  // namespace tracedx

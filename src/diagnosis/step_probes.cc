@@ -1,0 +1,189 @@
+#include "diagnosis/step_probes.h"
+
+#include <array>
+
+#include "diagnosis/keywords.h"
+#include "diagnosis/text.h"
+
+namespace tracedx {
+namespace {
+
+struct KindRow {
+  StepKind kind;
+  Kw list;
+};
+
+// First matching row wins; a type matching none is Other.
+constexpr KindRow kKindRows[] = {
+    {StepKind::kRetrieve, Kw::kKindRetrieve},
+    {StepKind::kTool, Kw::kKindTool},
+    {StepKind::kReason, Kw::kKindReason},
+    {StepKind::kOutput, Kw::kKindOutput},
+};
+
+constexpr std::string_view kKindWords[] = {"Retrieve", "Tool", "Reason", "Output", "Other"};
+
+// One normalised part of the step text: a view into the field when it is ASCII (the
+// automaton folds its case), or an owned lowercased copy otherwise.
+struct NormPart {
+  std::string owned;
+  std::string_view view;
+};
+
+void set_norm_part(NormPart& part, const std::optional<std::string>& text) {
+  if (!text) return;
+  if (is_ascii(*text)) {
+    part.view = trim_ascii(*text);
+  } else {
+    part.owned = norm(std::string_view(*text));
+    part.view = part.owned;
+  }
+}
+
+void set_json_part(NormPart& part, const std::string& compact) {
+  if (is_ascii(compact)) {
+    part.view = compact;
+  } else {
+    part.owned = lower(compact);
+    part.view = part.owned;
+  }
+}
+
+// Calls `emit` with the pieces of the step text in order, separators included.
+template <typename Emit>
+void emit_step_text(const TraceStep& step, const StepJson& json, Emit&& emit) {
+  std::array<NormPart, 5> parts;
+  set_norm_part(parts[0], step.summary);
+  set_norm_part(parts[1], step.error_message);
+  set_json_part(parts[2], json.raw_input);
+  set_json_part(parts[3], json.raw_output);
+  set_json_part(parts[4], json.metadata);
+  // Joining trimmed parts and trimming the whole drops only the separators that stand
+  // beside empty parts at either end.
+  size_t first = 0, last = parts.size();
+  while (first < last && parts[first].view.empty()) ++first;
+  while (last > first && parts[last - 1].view.empty()) --last;
+  for (size_t i = first; i < last; ++i) {
+    if (i > first) emit(std::string_view(" "));
+    emit(parts[i].view);
+  }
+}
+
+}  // namespace
+
+std::string_view step_kind_word(StepKind kind) { return kKindWords[static_cast<size_t>(kind)]; }
+
+StepKind step_kind_of_hits(const KeywordHits& type_hits) {
+  for (const auto& row : kKindRows) {
+    if (has(type_hits, row.list)) return row.kind;
+  }
+  return StepKind::kOther;
+}
+
+StepKind step_kind(const std::optional<std::string>& step_type) {
+  return step_kind_of_hits(scan_keywords(norm(step_type)));
+}
+
+std::string type_text(const TraceStep& step) { return norm(step.step_type); }
+std::string status_text(const TraceStep& step) { return norm(step.status); }
+
+StepJson serialise_step_json(const TraceStep& step) {
+  StepJson json;
+  if (step.raw_input) json.raw_input = compact_json(*step.raw_input);
+  if (step.raw_output) json.raw_output = compact_json(*step.raw_output);
+  if (step.metadata) json.metadata = compact_json(*step.metadata);
+  return json;
+}
+
+std::string step_text(const TraceStep& step) {
+  std::string text;
+  emit_step_text(step, serialise_step_json(step), [&](std::string_view piece) { text += piece; });
+  // ASCII pieces were taken as written; lowercasing the lowered non-ASCII pieces again
+  // changes nothing, since ASCII letters in them are already lowercase.
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& json) {
+  emit_step_text(step, json, [&](std::string_view piece) { scan.feed(piece); });
+}
+
+const Json* meta_value(const TraceStep& step, std::string_view key) {
+  if (!step.metadata || !step.metadata->is_object()) return nullptr;
+  const auto& obj = step.metadata->get_ref<const Json::object_t&>();
+  auto it = obj.find(std::string(key));
+  return it == obj.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string> meta_text(const TraceStep& step, std::string_view key) {
+  const Json* v = meta_value(step, key);
+  if (!v || !v->is_string()) return std::nullopt;
+  return norm(std::string_view(v->get_ref<const std::string&>()));
+}
+
+bool meta_true(const TraceStep& step, std::string_view key) {
+  const Json* v = meta_value(step, key);
+  return v && v->is_boolean() && v->get<bool>();
+}
+
+bool meta_false(const TraceStep& step, std::string_view key) {
+  const Json* v = meta_value(step, key);
+  return v && v->is_boolean() && !v->get<bool>();
+}
+
+std::optional<int64_t> meta_int(const TraceStep& step, std::string_view key) {
+  const Json* v = meta_value(step, key);
+  if (!v) return std::nullopt;
+  if (v->type() == Json::value_t::number_integer) return v->get<int64_t>();
+  if (v->type() == Json::value_t::number_unsigned) {
+    uint64_t u = v->get<uint64_t>();
+    if (u <= static_cast<uint64_t>(INT64_MAX)) return static_cast<int64_t>(u);
+  }
+  return std::nullopt;
+}
+
+bool meta_list(const TraceStep& step, std::string_view key) {
+  const Json* v = meta_value(step, key);
+  return v && v->is_array() && !v->empty();
+}
+
+bool meta_has(const TraceStep& step, std::string_view key) { return meta_value(step, key); }
+
+bool coordination_failure_is(const TraceStep& step, std::string_view word) {
+  auto text = meta_text(step, "coordination_failure");
+  return text && *text == word;
+}
+
+bool has_safety_marker(std::span<const TraceStep> steps) {
+  for (const auto& step : steps) {
+    if (has(scan_keywords(step_text(step)), Kw::kSafetyMarker)) return true;
+  }
+  return false;
+}
+
+bool has_artifact_marker(const TraceStep& step) {
+  if (meta_text(step, "artifact_type")) return true;
+  return has(scan_keywords(step_text(step)), Kw::kArtifactText);
+}
+
+std::string step_label(const TraceStep& step) {
+  if (step.display_name) return *step.display_name;
+  if (step.step_type) return *step.step_type;
+  return "Step";
+}
+
+std::optional<FailedStepRef> failed_step_ref(const Trace& trace,
+                                             std::optional<size_t> failed_position) {
+  if (!failed_position || *failed_position >= trace.steps.size()) return std::nullopt;
+  const TraceStep& step = trace.steps[*failed_position];
+  return FailedStepRef{step.step_type.value_or("Unknown"), step_label(step), step.step_index};
+}
+
+bool is_slow_retrieval_step(uint64_t threshold, const TraceStep& step) {
+  if (!has(scan_keywords(lower(step.step_type.value_or(""))), Kw::kKindRetrieve)) return false;
+  return step.duration_ms.value_or(0) >= threshold;
+}
+
+}  // namespace tracedx

@@ -1,0 +1,41 @@
+// Unicode boundary of the engine. A normalised text is trimmed of White_Space characters
+// at both ends and then mapped to full Unicode lowercase (root locale, so expanding
+// mappings and the final-sigma rule apply). Pure ASCII takes a fast path that gives the
+// same bytes as the ICU path; ICU is reached only for texts holding non-ASCII bytes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "trace/trace.h"
+
+namespace tracedx {
+
+bool is_ascii(std::string_view text);
+
+// The text without ASCII White_Space (tab to carriage return, space) at both ends.
+std::string_view trim_ascii(std::string_view text);
+
+// Full Unicode lowercase, no trimming.
+std::string lower(std::string_view text);
+
+// Trimmed of Unicode White_Space, then lowercased.
+std::string norm(std::string_view text);
+std::string norm(const std::optional<std::string>& text);
+
+// Byte-wise substring test; the empty keyword is always contained.
+inline bool contains(std::string_view text, std::string_view keyword) {
+  return text.find(keyword) != std::string_view::npos;
+}
+
+// Compact JSON serialisation (members in key order, no spaces).
+std::string compact_json(const Json& value);
+
+// Compact JSON of a present value, normalised; absent gives the empty text.
+std::string json_text(const std::optional<Json>& value);
+
+// The ICU implementation of norm, also for ASCII input; the fast path is tested against it.
+std::string norm_icu(std::string_view text);
+
+}  // namespace tracedx

@@ -1,0 +1,39 @@
+// The fixture loader: the only reader of trace files. It is lenient about content (a field
+// of the wrong JSON kind is absent) and strict about shape (a document without a run
+// object or a step array is rejected). Loading is three steps that callers may also run
+// separately: read the bytes, parse them as one JSON document, build the Trace.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "trace/error.h"
+#include "trace/trace.h"
+
+namespace tracedx {
+
+// Deepest nesting of arrays and objects a document may have; the top-level container is
+// level 1. Deeper documents are rejected as parse failures so no input exhausts the stack.
+inline constexpr size_t kMaxJsonDepth = 128;
+
+// Reads a whole file in one go. Fails with the operating-system error.
+Result<std::string> read_file(const std::filesystem::path& path);
+
+// Parses bytes as exactly one JSON document (trailing non-white-space is an error, and so
+// is nesting deeper than kMaxJsonDepth). "-0" reads as the float -0.0, not an integer.
+Result<Json> parse_json(std::string_view bytes);
+
+// Builds a Trace named `name` from a parsed fixture document, moving the step values out
+// of it. Fails with "fixture.run missing" or "fixture.steps missing" (run checked first).
+Result<Trace> build_trace(std::string_view name, Json document);
+
+// The fixture file for `name`: the directory joined with the name (an absolute name
+// replaces the directory, sub-directories are followed).
+std::filesystem::path fixture_path(const std::filesystem::path& fixture_dir,
+                                   std::string_view name);
+
+// read_file, parse_json and build_trace in a row.
+Result<Trace> load_fixture(const std::filesystem::path& fixture_dir, std::string_view name);
+
+}  // namespace tracedx

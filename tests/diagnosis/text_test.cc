@@ -1,0 +1,71 @@
+#include "diagnosis/text.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace tracedx {
+namespace {
+
+TEST(Norm, TrimsWhiteSpaceAndLowercases) {
+  struct Row {
+    const char* in;
+    const char* out;
+  } rows[] = {
+      {"  Timeout  ", "timeout"},
+      {"\t\n\v\f\rMiXeD\r\n", "mixed"},
+      {"", ""},
+      {"   ", ""},
+      {"\x1f" "A\x1f", "\x1f" "a\x1f"},                  // U+001F is not White_Space
+      {"\xc2\xa0No-Break\xc2\xa0", "no-break"},          // U+00A0
+      {"\xe3\x80\x80Ideographic\xe3\x80\x80", "ideographic"},  // U+3000
+      {"\xc2\x85Next Line\xc2\x85", "next line"},        // U+0085
+      {"\xe2\x80\xa8Line\xe2\x80\xa9", "line"},          // U+2028, U+2029
+      {"\xc4\xb0stanbul", "i\xcc\x87stanbul"},           // U+0130 expands to i + U+0307
+      {"\xce\x9f\xce\x94\xce\x9f\xce\xa3", "\xce\xbf\xce\xb4\xce\xbf\xcf\x82"},  // final sigma
+      {"\xce\xa3\xce\x91", "\xcf\x83\xce\xb1"},          // sigma not at the end
+      {"\xc3\x89T\xc3\x89 ", "\xc3\xa9t\xc3\xa9"},
+      {"\xe2\x84\xaa", "k"},                             // KELVIN SIGN lowercases to ASCII k
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(norm(std::string_view(row.in)), row.out) << row.in;
+    EXPECT_EQ(norm_icu(row.in), row.out) << row.in;
+  }
+  EXPECT_EQ(norm(std::optional<std::string>()), "");
+}
+
+TEST(Norm, AsciiFastPathEqualsIcu) {
+  std::mt19937 rng(20261208);
+  std::uniform_int_distribution<int> byte(0, 127), len(0, 40);
+  for (int i = 0; i < 20000; ++i) {
+    std::string s(len(rng), ' ');
+    for (char& c : s) c = static_cast<char>(byte(rng));
+    ASSERT_EQ(norm(std::string_view(s)), norm_icu(s)) << "case " << i;
+    ASSERT_EQ(lower(s), norm_icu(std::string("x") + s + "x").substr(1, lower(s).size()));
+  }
+}
+
+TEST(Lower, KeepsWhiteSpace) {
+  EXPECT_EQ(lower("  AbC "), "  abc ");
+  EXPECT_EQ(lower("\xc2\xa0\xc3\x84"), "\xc2\xa0\xc3\xa4");
+}
+
+TEST(JsonText, CompactThenNormalised) {
+  EXPECT_EQ(json_text(Json("Done")), "\"done\"");
+  EXPECT_EQ(json_text(Json::parse(R"({"b": 1, "Attempt": 2})")), R"({"attempt":2,"b":1})");
+  EXPECT_EQ(json_text(Json()), "null");
+  EXPECT_EQ(json_text(std::nullopt), "");
+  EXPECT_EQ(json_text(Json("a\"b\n")), R"("a\"b\n")");
+  EXPECT_EQ(json_text(Json("\xc3\x89")), "\"\xc3\xa9\"");
+}
+
+TEST(Contains, ByteWise) {
+  EXPECT_TRUE(contains("timeout", "time"));
+  EXPECT_TRUE(contains("abc", ""));
+  EXPECT_TRUE(contains("abc", "abc"));
+  EXPECT_FALSE(contains("abc", "abcd"));
+  EXPECT_FALSE(contains("abc", "ABC"));
+}
+
+}  // namespace
+}  // namespace tracedx

@@ -1,0 +1,28 @@
+// Builders shared by the tests: traces and steps written as JSON text go through the real
+// loader, so a test reads like the fixture it stands for.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "trace/trace.h"
+
+namespace tracedx::testing {
+
+// A trace from a whole fixture document; fails the test if it does not load.
+Trace trace_of(std::string_view fixture_json, std::string_view name = "test.json");
+
+// A trace with the given run status and steps (a JSON array text).
+Trace run_of(std::string_view status, std::string_view steps_json);
+
+// One step from a JSON object text.
+TraceStep step_of(std::string_view step_json);
+
+// A fresh empty directory under the system's temporary directory, removed by the caller.
+std::filesystem::path make_temp_dir(std::string_view tag);
+
+void write_text(const std::filesystem::path& path, std::string_view text);
+std::string read_text(const std::filesystem::path& path);
+
+}  // namespace tracedx::testing
