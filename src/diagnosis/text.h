@@ -4,6 +4,7 @@
 // same bytes as the ICU path; ICU is reached only for texts holding non-ASCII bytes.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@ std::string lower(std::string_view text);
 // Trimmed of Unicode White_Space, then lowercased.
 std::string norm(std::string_view text);
 std::string norm(const std::optional<std::string>& text);
+inline std::string norm(const std::string& text) { return norm(std::string_view(text)); }
+inline std::string norm(const char* text) { return norm(std::string_view(text)); }
 
 // Byte-wise substring test; the empty keyword is always contained.
 inline bool contains(std::string_view text, std::string_view keyword) {
@@ -37,5 +40,12 @@ std::string json_text(const std::optional<Json>& value);
 
 // The ICU implementation of norm, also for ASCII input; the fast path is tested against it.
 std::string norm_icu(std::string_view text);
+
+}  // namespace tracedx
+
+namespace tracedx {
+
+// Fills each "{}" of a template with the next argument, in order.
+std::string fill_template(std::string_view pattern, std::initializer_list<std::string_view> args);
 
 }  // namespace tracedx
