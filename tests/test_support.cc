@@ -57,3 +57,68 @@ std::string read_text(const std::filesystem::path& path) {
 }
 
 }  // namespace tracedx::testing
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+
+namespace tracedx::testing {
+
+CommandResult run_command(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
+                          std::string_view input) {
+  int in[2], out[2], err[2];
+  if (::pipe(in) || ::pipe(out) || ::pipe(err)) return {};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  CommandResult result;
+  // Feed the input and drain both outputs together so that no pipe fills up.
+  size_t fed = 0;
+  if (input.empty()) ::close(in[1]);
+  ::fcntl(in[1], F_SETFL, O_NONBLOCK);
+  bool in_open = !input.empty(), out_open = true, err_open = true;
+  char buf[65536];
+  while (out_open || err_open) {
+    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in_open ? in[1] : -1, POLLOUT, 0}};
+    ::poll(fds, 3, -1);
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        (i == 0 ? out_open : err_open) = false;
+      } else {
+        (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+    if (in_open && (fds[2].revents & (POLLOUT | POLLERR))) {
+      ssize_t n = ::write(in[1], input.data() + fed, input.size() - fed);
+      if (n > 0) fed += static_cast<size_t>(n);
+      if (n < 0 || fed == input.size()) {
+        ::close(in[1]);
+        in_open = false;
+      }
+    }
+  }
+  if (in_open) ::close(in[1]);
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace tracedx::testing

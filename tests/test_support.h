@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "trace/trace.h"
 
@@ -24,5 +25,19 @@ std::filesystem::path make_temp_dir(std::string_view tag);
 
 void write_text(const std::filesystem::path& path, std::string_view text);
 std::string read_text(const std::filesystem::path& path);
+
+}  // namespace tracedx::testing
+
+namespace tracedx::testing {
+
+struct CommandResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs a program with arguments in `cwd`, feeding `input` on standard input.
+CommandResult run_command(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
+                          std::string_view input = {});
 
 }  // namespace tracedx::testing

@@ -1,0 +1,160 @@
+// Runs the built parity_check in temporary workspaces and checks its output files whole.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace tracedx {
+namespace {
+
+using testing::read_text;
+using testing::run_command;
+using testing::write_text;
+
+namespace fs = std::filesystem;
+
+const char* kOkFixture = R"({"run":{"status":"completed"},"steps":[{"step_type":"plan"}]})";
+
+class Workspace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = testing::make_temp_dir("parity");
+    fs::create_directories(root_ / "build");
+    fs::create_directories(scenarios());
+    write_text(root_ / "src/Test/fixtures/ok.json", kOkFixture);
+  }
+  void TearDown() override {
+    ::chmod(root_.c_str(), 0755);
+    fs::remove_all(root_);
+  }
+  fs::path scenarios() const { return root_ / "src/Test/expectations"; }
+  void scenario(const std::string& file, const std::string& name) {
+    write_text(scenarios() / file,
+               R"({"name":")" + name + R"(","fixture":"ok.json","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
+  }
+  testing::CommandResult run(const fs::path& cwd = {}) {
+    return run_command({PARITY_CHECK_BIN}, cwd.empty() ? root_ / "build" : cwd);
+  }
+  std::vector<std::string> json_names() {
+    std::vector<std::string> names;
+    for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json"))) names.push_back(r["name"]);
+    return names;
+  }
+
+  fs::path root_;
+};
+
+TEST_F(Workspace, WritesBothChecklists) {
+  scenario("one.expected.json", "one");
+  auto r = run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Wrote " + (root_ / "parity_checklist.md").string() + "\nWrote " +
+                       (root_ / "parity_checklist.json").string() + "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(read_text(root_ / "parity_checklist.md").find("| one | single | unknown | Healthy run |  | match |  |\n"),
+            std::string::npos);
+}
+
+TEST_F(Workspace, EmptyScenarioDirectory) {
+  auto r = run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_text(root_ / "parity_checklist.json"), "[]");
+  EXPECT_NE(read_text(root_ / "parity_checklist.md").find("Summary: 0 match, 0 need tuning, 0 mismatch."),
+            std::string::npos);
+}
+
+TEST_F(Workspace, FileNameFilterAndSorting) {
+  scenario("a.expected.JSON", "x1");
+  scenario("a.expected.json.bak", "x2");
+  scenario("a.json", "x3");
+  scenario(".expected.json", "zeta");
+  scenario("b.expected.json", "Alpha");
+  scenario("c.expected.json", "alpha");
+  write_text(scenarios() / "bad\xff.expected.json", "{");  // not UTF-8: ignored
+  EXPECT_EQ(run().status, 0);
+  EXPECT_EQ(json_names(), (std::vector<std::string>{"Alpha", "alpha", "zeta"}));
+}
+
+TEST_F(Workspace, EqualNamesKeepListingOrder) {
+  for (int i = 0; i < 6; ++i) {
+    write_text(scenarios() / ("s" + std::to_string(i) + ".expected.json"),
+               R"({"name":"same","mode":"m)" + std::to_string(i) + R"(","fixture":"ok.json"})");
+  }
+  std::vector<std::string> listing;  // the directory's own order
+  for (const auto& e : fs::directory_iterator(scenarios())) listing.push_back(e.path().filename().string());
+  EXPECT_EQ(run().status, 0);
+  std::vector<std::string> modes, expected;
+  for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json"))) modes.push_back(r["mode"]);
+  for (const auto& f : listing) expected.push_back("m" + f.substr(1, 1));
+  EXPECT_EQ(modes, expected);
+}
+
+TEST_F(Workspace, Failures) {
+  struct Row {
+    const char* file;
+    const char* content;
+    std::string err;
+  } rows[] = {
+      {"f.expected.json", R"({"name":"x"})", "Error: \"missing fixture\"\n"},
+      {"f.expected.json", R"({"mode":"compare","compare_fixture":"ok.json"})", "Error: \"missing primary_fixture\"\n"},
+      {"f.expected.json", R"({"mode":"compare","primary_fixture":"ok.json"})", "Error: \"missing compare_fixture\"\n"},
+      {"f.expected.json", R"({"fixture":"nope.json"})",
+       "Error: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }\n"},
+      {"f.expected.json", R"({"fixture":"norun.json"})", "Error: \"fixture.run missing\"\n"},
+      {"f.expected.json", R"({"fixture":"nosteps.json"})", "Error: \"fixture.steps missing\"\n"},
+      {"f.expected.json", "{\"name\": ", "Error: Error(\"syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal\", line: 1, column: 10)\n"},
+  };
+  write_text(root_ / "src/Test/fixtures/norun.json", R"({"steps":[]})");
+  write_text(root_ / "src/Test/fixtures/nosteps.json", R"({"run":{}})");
+  write_text(root_ / "parity_checklist.md", "old");
+  for (const auto& row : rows) {
+    write_text(scenarios() / row.file, row.content);
+    auto r = run();
+    EXPECT_EQ(r.status, 1) << row.content;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, row.err) << row.content;
+    EXPECT_EQ(read_text(root_ / "parity_checklist.md"), "old");  // nothing written before the end
+    EXPECT_FALSE(fs::exists(root_ / "parity_checklist.json"));
+  }
+}
+
+TEST_F(Workspace, DirectoryNamedLikeAScenario) {
+  fs::create_directories(scenarios() / "x.expected.json");
+  auto r = run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }\n");
+}
+
+TEST_F(Workspace, MissingScenarioDirectory) {
+  fs::remove_all(scenarios());
+  auto r = run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }\n");
+}
+
+TEST_F(Workspace, RunFromTheRoot) {
+  auto r = run("/");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: \"missing workspace root\"\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Workspace, WriteFailures) {
+  scenario("one.expected.json", "one");
+  fs::create_directories(root_ / "parity_checklist.md");
+  auto md = run();
+  EXPECT_EQ(md.status, 1);
+  EXPECT_EQ(md.err, "Error: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }\n");
+  EXPECT_FALSE(fs::exists(root_ / "parity_checklist.json"));
+
+  fs::remove_all(root_ / "parity_checklist.md");
+  fs::create_directories(root_ / "parity_checklist.json");
+  auto json = run();
+  EXPECT_EQ(json.status, 1);
+  EXPECT_TRUE(fs::is_regular_file(root_ / "parity_checklist.md"));  // the Markdown file stays
+  EXPECT_EQ(json.out, "");
+}
+
+}  // namespace
+}  // namespace tracedx
