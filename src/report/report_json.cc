@@ -1,0 +1,110 @@
+#include "report/report_json.h"
+
+namespace tracedx {
+namespace {
+
+template <typename T>
+OrderedJson optional_json(const std::optional<T>& v) {
+  return v ? OrderedJson(*v) : OrderedJson(nullptr);
+}
+
+template <typename T>
+OrderedJson optional_record(const std::optional<T>& v) {
+  return v ? to_json(*v) : OrderedJson(nullptr);
+}
+
+OrderedJson position(const std::optional<size_t>& p) {
+  return p ? OrderedJson(static_cast<uint64_t>(*p)) : OrderedJson(nullptr);
+}
+
+}  // namespace
+
+OrderedJson to_json(const RootCause& rc) {
+  OrderedJson j = OrderedJson::object();
+  j["step_index"] = optional_json(rc.step_index);
+  j["label"] = rc.label;
+  j["evidence"] = rc.evidence;
+  j["phase"] = optional_json(rc.phase);
+  j["severity"] = rc.severity;
+  j["explanation"] = optional_json(rc.explanation);
+  j["step_name"] = optional_json(rc.step_name);
+  return j;
+}
+
+OrderedJson to_json(const Recommendations& rec) {
+  OrderedJson j = OrderedJson::object();
+  j["recommendedActions"] = rec.recommendedActions;
+  j["instrumentation"] = rec.instrumentation;
+  j["guardrails"] = rec.guardrails;
+  j["observations"] = rec.observations;
+  j["config_changes"] = rec.config_changes;
+  j["related_issues"] = rec.related_issues;
+  j["title"] = rec.title;
+  j["severity"] = rec.severity;
+  j["summary"] = optional_json(rec.summary);
+  return j;
+}
+
+OrderedJson to_json(const TraceSignals& s) {
+  OrderedJson j = OrderedJson::object();
+  j["failed_step_index"] = position(s.failed_step_index);
+  j["slowest_step_index"] = position(s.slowest_step_index);
+  j["run_status"] = s.run_status;
+  j["slow_threshold_ms"] = s.slow_threshold_ms;
+  j["slow_retrieval_count"] = s.slow_retrieval_count;
+  for (const auto& flag : signal_flags()) j[std::string(flag.name)] = s.*flag.member;
+  return j;
+}
+
+OrderedJson to_json(const Diagnosis& d, const TraceSignals* signals) {
+  OrderedJson j = OrderedJson::object();
+  j["root_cause"] = optional_record(d.root_cause);
+  OrderedJson issues = OrderedJson::array();
+  for (const auto& issue : d.secondary_issues) issues.push_back(to_json(issue));
+  j["secondary_issues"] = std::move(issues);
+  j["outcome"] = d.outcome;
+  j["recommendations"] = optional_record(d.recommendations);
+  j["engine"] = d.engine;
+  j["engine_version"] = d.engine_version;
+  j["ruleset"] = d.ruleset;
+  if (signals) j["signals"] = to_json(*signals);
+  return j;
+}
+
+OrderedJson to_json(const Divergence& d) {
+  OrderedJson j = OrderedJson::object();
+  j["step_index"] = optional_json(d.step_index);
+  j["primary_root_cause"] = optional_record(d.primary_root_cause);
+  j["compared_root_cause"] = optional_record(d.compared_root_cause);
+  j["title"] = d.title;
+  j["phase"] = d.phase;
+  j["severity"] = d.severity;
+  j["summary"] = d.summary;
+  j["details"] = d.details;
+  j["primary_step_name"] = optional_json(d.primary_step_name);
+  j["compared_step_name"] = optional_json(d.compared_step_name);
+  return j;
+}
+
+OrderedJson to_json(const Comparison& c) {
+  OrderedJson j = OrderedJson::object();
+  j["duration_delta_ms"] = c.duration_delta_ms;
+  OrderedJson point = OrderedJson::object();
+  point["step_index"] = optional_json(c.divergence_point.step_index);
+  point["title"] = c.divergence_point.title;
+  point["summary"] = c.divergence_point.summary;
+  j["divergence_point"] = std::move(point);
+  j["divergence"] = to_json(c.divergence);
+  j["suggested_fix"] = to_json(c.suggested_fix);
+  j["engine"] = c.engine;
+  j["engine_version"] = c.engine_version;
+  j["ruleset"] = c.ruleset;
+  return j;
+}
+
+std::string dump_report(const OrderedJson& doc, bool compact) {
+  return compact ? doc.dump(-1, ' ', false, OrderedJson::error_handler_t::replace)
+                 : doc.dump(2, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+}  // namespace tracedx

@@ -1,0 +1,26 @@
+// JSON form of the engine's records for the tracedx command: every member of a record in
+// the record's field order, null for an absent value, [] for an empty list.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "diagnosis/compare/comparison.h"
+#include "diagnosis/diagnosis.h"
+#include "diagnosis/signals.h"
+
+namespace tracedx {
+
+using OrderedJson = nlohmann::ordered_json;
+
+OrderedJson to_json(const RootCause& rc);
+OrderedJson to_json(const Recommendations& rec);
+OrderedJson to_json(const TraceSignals& signals);  // without the trace
+OrderedJson to_json(const Divergence& d);
+OrderedJson to_json(const Comparison& c);
+// The diagnosis, with a "signals" member after "ruleset" when `signals` is given.
+OrderedJson to_json(const Diagnosis& d, const TraceSignals* signals = nullptr);
+
+// The document text: pretty with a two-space indent, or compact; no final line feed.
+std::string dump_report(const OrderedJson& doc, bool compact);
+
+}  // namespace tracedx

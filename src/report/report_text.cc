@@ -1,0 +1,123 @@
+#include "report/report_text.h"
+
+namespace tracedx {
+namespace {
+
+class Writer {
+ public:
+  explicit Writer(bool colour) : colour_(colour) {}
+
+  void heading(std::string_view text) { out_ += paint("1", text) + "\n"; }
+  void line(std::string_view indent, std::string_view text) {
+    out_ += std::string(indent) + std::string(text) + "\n";
+  }
+  void field(std::string_view indent, std::string_view name, std::string_view value) {
+    out_ += std::string(indent) + paint("1", name) + ":" + (value.empty() ? "" : " ") +
+            std::string(value) + "\n";
+  }
+  void bullets(std::string_view indent, const std::vector<std::string>& items) {
+    if (items.empty()) line(indent, "(none)");
+    for (const auto& item : items) line(indent, "- " + item);
+  }
+  void blank() { out_ += "\n"; }
+  std::string severity(std::string_view s) {
+    const char* code = s == "high" ? "31" : s == "medium" ? "33" : "32";
+    return paint(code, "[" + std::string(s) + "]");
+  }
+  std::string take() { return std::move(out_); }
+
+ private:
+  std::string paint(std::string_view code, std::string_view text) const {
+    if (!colour_) return std::string(text);
+    return "\x1b[" + std::string(code) + "m" + std::string(text) + "\x1b[0m";
+  }
+
+  bool colour_;
+  std::string out_;
+};
+
+std::string place(const RootCause& rc) {
+  std::string out = rc.step_name.value_or("no anchoring step");
+  if (rc.step_index) out += " (step_index " + std::to_string(*rc.step_index) + ")";
+  return out;
+}
+
+void finding(Writer& w, std::string_view title, const std::optional<RootCause>& rc) {
+  if (!rc) {
+    w.field("", title, "none");
+    return;
+  }
+  w.field("", title, rc->label + " " + w.severity(rc->severity));
+  w.field("  ", "Phase", rc->phase.value_or("-"));
+  w.field("  ", "Step", place(*rc));
+  w.field("  ", "Evidence", "");
+  w.bullets("    ", rc->evidence);
+  w.field("  ", "Explanation", rc->explanation.value_or("-"));
+}
+
+void advice(Writer& w, std::string_view indent, const Recommendations& rec, bool compare) {
+  w.field(indent, "Advice", rec.title + " " + w.severity(rec.severity));
+  std::string inner = std::string(indent) + "  ";
+  if (rec.summary) w.field(inner, "Summary", *rec.summary);
+  struct List {
+    std::string_view name;
+    const std::vector<std::string>& items;
+  };
+  const List lists[] = {{"Recommended actions", rec.recommendedActions},
+                        {"Instrumentation", rec.instrumentation},
+                        {"Guardrails", rec.guardrails},
+                        {"Observations", rec.observations},
+                        {"Config changes", rec.config_changes},
+                        {"Related issues", rec.related_issues}};
+  for (const auto& list : lists) {
+    if (!compare && list.items.empty() && list.name != "Recommended actions") continue;
+    w.field(inner, list.name, "");
+    w.bullets(inner + "  ", list.items);
+  }
+}
+
+}  // namespace
+
+std::string diagnosis_text(const Diagnosis& d, bool colour) {
+  Writer w(colour);
+  w.field("", "Outcome", d.outcome);
+  finding(w, "Primary finding", d.root_cause);
+  w.blank();
+  w.heading("Secondary issues:");
+  if (d.secondary_issues.empty()) w.line("  ", "(none)");
+  for (const auto& issue : d.secondary_issues) {
+    w.line("  ", "- " + issue.label + " " + w.severity(issue.severity) + " at " + place(issue));
+    for (const auto& e : issue.evidence) w.line("      ", e);
+  }
+  if (d.recommendations) {
+    w.blank();
+    advice(w, "", *d.recommendations, false);
+  }
+  return w.take();
+}
+
+std::string comparison_text(const Comparison& c, bool colour) {
+  Writer w(colour);
+  const Divergence& d = c.divergence;
+  w.field("", "Divergence", d.title + " " + w.severity(d.severity));
+  std::string step = d.step_index ? "aligned position " + std::to_string(*d.step_index) : "-";
+  if (d.primary_step_name || d.compared_step_name) {
+    step += " (primary: " + d.primary_step_name.value_or("-") +
+            ", compared: " + d.compared_step_name.value_or("-") + ")";
+  }
+  w.field("  ", "Step", step);
+  w.field("  ", "Phase", d.phase);
+  w.field("  ", "Summary", d.summary);
+  w.field("  ", "Details", "");
+  w.bullets("    ", d.details);
+  w.field("", "Duration delta", std::to_string(c.duration_delta_ms) + " ms");
+  w.blank();
+  finding(w, "Primary finding", d.primary_root_cause);
+  w.blank();
+  finding(w, "Compared finding", d.compared_root_cause);
+  w.blank();
+  advice(w, "", c.suggested_fix, true);
+  return w.take();
+}
+
+}  // namespace tracedx

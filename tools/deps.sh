@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs when any is missing. Sourced by the other
+# scripts; as root it installs them, otherwise it says what to install and stops.
+tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libicu-dev libgtest-dev libbenchmark-dev)
+
+tracedx_ensure_packages() {
+  local missing=()
+  for p in "${tracedx_packages[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Run this script as root, or install them first: sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing Debian packages: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >&2 || true
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+}
+
+# Configures and builds into the given directory.
+tracedx_build() {
+  local dir=$1 type=${2:-RelWithDebInfo}
+  shift 2 || true
+  cmake -S "$tracedx_root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
+
+tracedx_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
