@@ -101,7 +101,7 @@ class Pipeline {
       auto document = parse_json(slot.bytes);
       std::string().swap(slot.bytes);
       if (!document) {
-        error = std::move(document).error();
+        error = std::move(document).error().with_path(slot.id);
       } else if (auto trace = build_trace(slot.id, std::move(*document)); !trace) {
         error = std::move(trace).error();
       } else {

@@ -1,0 +1,153 @@
+// Runs the built tracedx command: golden reports, options, failures and batches.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace tracedx {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_text;
+using testing::run_command;
+using testing::write_text;
+
+const fs::path kSource = TRACEDX_SOURCE_DIR;
+
+testing::CommandResult tracedx(std::vector<std::string> args, const fs::path& cwd = kSource,
+                               std::string_view input = {}) {
+  args.insert(args.begin(), TRACEDX_BIN);
+  return run_command(args, cwd, input);
+}
+
+TEST(Tracedx, GoldenReports) {
+  struct Row {
+    std::vector<std::string> args;
+    const char* golden;
+  } rows[] = {
+      {{"diagnose", "src/Test/fixtures/invalid_json_response.json"}, "diagnose_invalid_json_response.json"},
+      {{"diagnose", "src/Test/fixtures/invalid_json_response.json", "--format", "text"},
+       "diagnose_invalid_json_response.txt"},
+      {{"diagnose", "--signals", "src/Test/fixtures/slow_retrieval_success.json", "--compact"},
+       "diagnose_slow_retrieval_signals.json"},
+      {{"diagnose", "src/Test/fixtures/context_poisoning.json", "--no-secondary", "--no-recommendations",
+        "--slow-threshold-ms", "0"},
+       "diagnose_context_poisoning_options.json"},
+      {{"compare", "src/Test/fixtures/compare_primary_failed__primary.json",
+        "src/Test/fixtures/compare_primary_failed__compared.json"},
+       "compare_primary_failed.json"},
+      {{"compare", "src/Test/fixtures/compare_primary_failed__primary.json",
+        "src/Test/fixtures/compare_primary_failed__compared.json", "--format=text"},
+       "compare_primary_failed.txt"},
+  };
+  for (const auto& row : rows) {
+    auto r = tracedx(row.args);
+    EXPECT_EQ(r.status, 0) << row.golden << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, read_text(kSource / "tests/golden" / row.golden)) << row.golden;
+  }
+}
+
+TEST(Tracedx, StandardInputUsesDashAsId) {
+  auto r = tracedx({"diagnose", "-", "--compact"}, kSource,
+                   R"({"run":{"status":"failed"},"steps":[{"status":"failed","step_type":"tool"}]})");
+  EXPECT_EQ(r.status, 0);
+  auto doc = Json::parse(r.out);
+  EXPECT_EQ(doc["root_cause"]["label"], "Tool failure or misuse");
+  EXPECT_EQ(r.out.back(), '\n');
+  EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);  // compact: one line
+}
+
+TEST(Tracedx, FailuresAndUsage) {
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string err_start;
+  } rows[] = {
+      {{"diagnose", "missing.json"}, 1, "Error: missing.json: No such file or directory (os error 2)\n"},
+      {{"diagnose", "src"}, 1, "Error: src: Is a directory (os error 21)\n"},
+      {{"diagnose", "tests/golden/compare_primary_failed.txt"}, 1, "Error: tests/golden/compare_primary_failed.txt: invalid JSON at line 1"},
+      {{"diagnose", "src/Test/expectations/healthy_run.expected.json"}, 1, "Error: fixture.run missing\n"},
+      {{"diagnose"}, 2, "tracedx: wrong number of arguments\n"},
+      {{"diagnose", "a", "b"}, 2, "tracedx: wrong number of arguments\n"},
+      {{"diagnose", "a", "--slow-threshold-ms", "-5"}, 2, "tracedx: --slow-threshold-ms needs an unsigned integer"},
+      {{"diagnose", "a", "--slow-threshold-ms"}, 2, "tracedx: --slow-threshold-ms needs a value"},
+      {{"diagnose", "a", "--bogus"}, 2, "tracedx: unknown option --bogus"},
+      {{"compare", "a", "b", "--signals"}, 2, "tracedx: unknown option --signals"},
+      {{"diagnose", "a", "--format", "xml"}, 2, "tracedx: --format needs json or text"},
+      {{"batch", "--jobs", "0", "x"}, 2, "tracedx: --jobs needs a number from 1 to 1024"},
+      {{"explode"}, 2, "tracedx: unknown command \"explode\""},
+      {{}, 2, "tracedx: missing command"},
+  };
+  for (const auto& row : rows) {
+    auto r = tracedx(row.args);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.substr(0, row.err_start.size()), row.err_start);
+  }
+  auto help = tracedx({"compare", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: tracedx compare PRIMARY COMPARED", 0), 0u);
+  auto version = tracedx({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("tracedx 0.5.0", 0), 0u);
+}
+
+TEST(Tracedx, Batch) {
+  fs::path dir = testing::make_temp_dir("batch");
+  const std::string ok = R"({"run":{"status":"completed"},"steps":[]})";
+  write_text(dir / "traces/b.json", ok);
+  write_text(dir / "traces/a/z.json", R"({"run":{"status":"failed"},"steps":[{"status":"failed"}]})");
+  write_text(dir / "traces/a/notes.txt", "ignored");
+  write_text(dir / "traces/c.json", "{broken");
+  write_text(dir / "lines.jsonl", ok + "\n\n{\"run\":1,\"steps\":[]}\n" + ok + "\n");
+
+  auto r = tracedx({"batch", "--jobs", "2", "traces", "lines.jsonl", "nope.json"}, dir);
+  EXPECT_EQ(r.status, 1);
+  std::vector<std::string> ids, kinds;
+  size_t start = 0;
+  while (start < r.out.size()) {
+    size_t end = r.out.find('\n', start);
+    auto doc = Json::parse(r.out.substr(start, end - start));
+    ids.push_back(doc["id"]);
+    kinds.push_back(doc.contains("error") ? std::string(doc["error"]) : std::string(doc["diagnosis"]["outcome"]));
+    start = end + 1;
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"traces/a/z.json", "traces/b.json", "traces/c.json", "lines.jsonl:1",
+                                           "lines.jsonl:3", "lines.jsonl:4", "nope.json"}));
+  EXPECT_EQ(kinds[0], "failed");
+  EXPECT_EQ(kinds[1], "success");
+  EXPECT_EQ(kinds[2].rfind("traces/c.json: invalid JSON at line 1", 0), 0u) << kinds[2];
+  EXPECT_EQ(kinds[4], "fixture.run missing");
+  EXPECT_EQ(kinds[6], "nope.json: No such file or directory (os error 2)");
+  EXPECT_EQ(r.err, "traces: 7, diagnosed: 4, failed: 3\n  3  Healthy run\n  1  Run failure during execution\n");
+
+  auto one = tracedx({"batch", "--jobs", "1", "traces", "lines.jsonl", "nope.json"}, dir);
+  EXPECT_EQ(one.out, r.out);
+  auto clean = tracedx({"batch", "traces/b.json", "--no-recommendations"}, dir);
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(Json::parse(clean.out)["diagnosis"]["recommendations"], nullptr);
+  fs::remove_all(dir);
+}
+
+TEST(Tracedx, BatchKeepsOrderOverManyTraces) {
+  fs::path dir = testing::make_temp_dir("batch-many");
+  std::string lines;
+  for (int i = 0; i < 500; ++i) {
+    lines += i % 7 == 0 ? R"({"run":{"status":"failed"},"steps":[{"status":"failed","error_message":"timeout"}]})"
+                        : R"({"run":{"status":"completed"},"steps":[{"step_type":"plan"}]})";
+    lines += "\n";
+  }
+  write_text(dir / "many.jsonl", lines);
+  auto four = tracedx({"batch", "--jobs", "4", "many.jsonl"}, dir);
+  auto one = tracedx({"batch", "--jobs", "1", "-"}, dir, lines);
+  EXPECT_EQ(four.status, 0);
+  // Same lines in the same order; only the ids' file part differs.
+  std::string renamed = one.out;
+  for (size_t at; (at = renamed.find("\"-:")) != std::string::npos;) renamed.replace(at, 3, "\"many.jsonl:");
+  EXPECT_EQ(four.out, renamed);
+  EXPECT_EQ(four.err, "traces: 500, diagnosed: 500, failed: 0\n  428  Healthy run\n  72  Timeout or stalled execution\n");
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tracedx
