@@ -22,7 +22,9 @@ class Writer {
   void blank() { out_ += "\n"; }
   std::string severity(std::string_view s) {
     const char* code = s == "high" ? "31" : s == "medium" ? "33" : "32";
-    return paint(code, "[" + std::string(s) + "]");
+    std::string tag = "[";
+    tag.append(s).append("]");
+    return paint(code, tag);
   }
   std::string take() { return std::move(out_); }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "diagnosis/text.h"
+#include "diagnosis/wide_int.h"
 
 namespace tracedx {
 namespace {
@@ -133,17 +134,17 @@ const LabelAdvice* label_advice(std::string_view label) {
   return nullptr;
 }
 
-int64_t clamp_to_i64(__int128 v) {
-  constexpr __int128 lo = std::numeric_limits<int64_t>::min();
-  constexpr __int128 hi = std::numeric_limits<int64_t>::max();
+int64_t clamp_to_i64(Int128 v) {
+  constexpr Int128 lo = std::numeric_limits<int64_t>::min();
+  constexpr Int128 hi = std::numeric_limits<int64_t>::max();
   return static_cast<int64_t>(v < lo ? lo : v > hi ? hi : v);
 }
 
 }  // namespace
 
 int64_t duration_delta_ms(const Trace& primary, const Trace& compared) {
-  __int128 total_p = sum_step_durations(primary.steps);
-  __int128 total_c = sum_step_durations(compared.steps);
+  Int128 total_p = sum_step_durations(primary.steps);
+  Int128 total_c = sum_step_durations(compared.steps);
   return clamp_to_i64(total_c - total_p);
 }
 

@@ -3,6 +3,7 @@
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/keywords.h"
 #include "diagnosis/text.h"
+#include "diagnosis/wide_int.h"
 
 namespace tracedx {
 namespace {
@@ -112,9 +113,9 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
     if (type_split) {
       d.title = std::string(kExecutionPath);
       d.details = {"Primary type: " + as_text(p.step_type), "Compared type: " + as_text(c.step_type)};
-      __int128 delta = static_cast<__int128>(primary.total_duration_ms) -
-                       static_cast<__int128>(compared.total_duration_ms);
-      unsigned __int128 magnitude = delta < 0 ? -delta : delta;
+      Int128 delta = static_cast<Int128>(primary.total_duration_ms) -
+                       static_cast<Int128>(compared.total_duration_ms);
+      UInt128 magnitude = delta < 0 ? -delta : delta;
       if (looks_resolved(lp, lc)) {
         d.summary = fill_template(kPathResolved, {ks, P, C});
       } else if (contains(lp, "healthy") && contains(lc, "healthy") && magnitude >= 1000) {
