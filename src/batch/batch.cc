@@ -37,7 +37,10 @@ class Pipeline {
       : options_(options), out_(out), progress_(progress), start_(std::chrono::steady_clock::now()) {
     unsigned jobs = std::max(1u, options.jobs);
     window_limit_ = jobs * 8;
-    for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
+    // One job runs on the reading thread: no hand-off between threads is cheaper than any.
+    if (jobs > 1) {
+      for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
+    }
   }
 
   void add(std::string id, Result<std::string> bytes) {
@@ -46,6 +49,14 @@ class Pipeline {
     if (bytes) slot->bytes = std::move(*bytes);
     else slot->read_error = std::move(bytes).error();
     const size_t size = slot->bytes.size();
+    if (workers_.empty()) {
+      process(*slot);
+      slot->done = true;
+      std::unique_lock lock(mu_);
+      window_.push_back(std::move(slot));
+      flush_locked(lock);
+      return;
+    }
     std::unique_lock lock(mu_);
     // Bounded read-ahead: a number of traces, and a number of bytes unless nothing waits.
     ready_.wait(lock, [&] {

@@ -49,17 +49,17 @@ KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists)
     }
     outputs[s].push_back(list);  // the empty keyword lands on the root and always matches
   }
-  if (next.size() > 0xFFFF) throw std::logic_error("keyword automaton too large");
 
-  // Breadth-first failure links, folded into a complete transition table.
-  size_t n = next.size();
-  delta_.assign(n * class_count_, 0);
+  // Breadth-first failure links, folded into a complete transition table of state numbers.
+  const size_t n = next.size();
+  const size_t k = class_count_;
+  std::vector<uint32_t> delta(n * k, 0);
   std::vector<uint32_t> fail(n, 0);
   std::deque<uint32_t> queue;
-  for (size_t k = 0; k < class_count_; ++k) {
-    auto it = next[0].find(static_cast<uint8_t>(k));
-    if (it != next[0].end() && k != 0) {
-      delta_[k] = static_cast<uint16_t>(it->second);
+  for (size_t c = 1; c < k; ++c) {
+    auto it = next[0].find(static_cast<uint8_t>(c));
+    if (it != next[0].end()) {
+      delta[c] = it->second;
       queue.push_back(it->second);
     }
   }
@@ -68,45 +68,68 @@ KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists)
     queue.pop_front();
     auto& inherited = outputs[fail[s]];
     outputs[s].insert(outputs[s].end(), inherited.begin(), inherited.end());
-    for (size_t k = 0; k < class_count_; ++k) {
-      auto it = next[s].find(static_cast<uint8_t>(k));
-      if (it != next[s].end() && k != 0) {
-        fail[it->second] = delta_[fail[s] * class_count_ + k];
-        delta_[s * class_count_ + k] = static_cast<uint16_t>(it->second);
+    for (size_t c = 0; c < k; ++c) {
+      auto it = c == 0 ? next[s].end() : next[s].find(static_cast<uint8_t>(c));
+      if (it != next[s].end()) {
+        fail[it->second] = delta[fail[s] * k + c];
+        delta[s * k + c] = it->second;
         queue.push_back(it->second);
       } else {
-        delta_[s * class_count_ + k] = delta_[fail[s] * class_count_ + k];
+        delta[s * k + c] = delta[fail[s] * k + c];
       }
     }
   }
 
-  has_output_.resize(n);
+  if (n * k >= kOutputBit) throw std::logic_error("keyword automaton too large");
+  state_count_ = n;
+  root_output_ = !outputs[0].empty();
+  table_.resize(n * k);
+  for (size_t i = 0; i < n * k; ++i) {
+    uint32_t target = delta[i];
+    table_[i] = static_cast<uint32_t>(target * k) | (outputs[target].empty() ? 0 : kOutputBit);
+  }
   out_begin_.resize(n + 1);
   for (size_t s = 0; s < n; ++s) {
     out_begin_[s] = static_cast<uint32_t>(out_lists_.size());
     out_lists_.insert(out_lists_.end(), outputs[s].begin(), outputs[s].end());
-    has_output_[s] = !outputs[s].empty();
   }
   out_begin_[n] = static_cast<uint32_t>(out_lists_.size());
 }
 
+void KeywordScan::mark(uint32_t offset) {
+  const KeywordMatcher& m = *m_;
+  size_t s = offset / m.class_count_;
+  for (uint32_t i = m.out_begin_[s]; i < m.out_begin_[s + 1]; ++i) hits_.set(m.out_lists_[i]);
+}
+
 void KeywordScan::feed(std::string_view bytes) {
   const KeywordMatcher& m = *m_;
-  if (m.has_output_[0]) {
-    for (uint32_t i = m.out_begin_[0]; i < m.out_begin_[1]; ++i) hits_.set(m.out_lists_[i]);
-  }
-  const uint16_t* delta = m.delta_.data();
+  if (m.root_output_) mark(0);
+  const uint32_t* table = m.table_.data();
   const uint8_t* cls = m.byte_class_;
-  const uint8_t* has_output = m.has_output_.data();
-  const size_t k = m.class_count_;
   uint32_t s = state_;
   for (unsigned char c : bytes) {
-    s = delta[s * k + cls[c]];
-    if (has_output[s]) {
-      for (uint32_t i = m.out_begin_[s]; i < m.out_begin_[s + 1]; ++i) hits_.set(m.out_lists_[i]);
-    }
+    uint32_t v = table[s + cls[c]];
+    s = v & ~KeywordMatcher::kOutputBit;
+    if (v & KeywordMatcher::kOutputBit) [[unlikely]] mark(s);
   }
   state_ = s;
+}
+
+void KeywordScan::feed_both(KeywordScan& a, KeywordScan& b, std::string_view bytes) {
+  size_t i = 0;
+  while (i < bytes.size() && a.state_ != b.state_) {
+    a.feed(bytes.substr(i, 1));
+    b.feed(bytes.substr(i, 1));
+    ++i;
+  }
+  if (i == bytes.size()) return;
+  KeywordScan rest(*a.m_);
+  rest.state_ = a.state_;
+  rest.feed(bytes.substr(i));
+  a.state_ = b.state_ = rest.state_;
+  a.hits_ |= rest.hits_;
+  b.hits_ |= rest.hits_;
 }
 
 void KeywordScan::feed_lower(std::string_view text) {

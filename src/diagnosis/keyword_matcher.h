@@ -22,17 +22,22 @@ class KeywordMatcher {
   explicit KeywordMatcher(std::span<const std::string_view> lists);
 
   size_t list_count() const { return list_count_; }
-  size_t state_count() const { return has_output_.size(); }
+  size_t state_count() const { return state_count_; }
 
  private:
   friend class KeywordScan;
   size_t list_count_ = 0;
   size_t class_count_ = 0;
   uint8_t byte_class_[256] = {};
-  std::vector<uint16_t> delta_;       // state * class_count_ + class -> state
-  std::vector<uint8_t> has_output_;   // per state
-  std::vector<uint32_t> out_begin_;   // per state, into out_lists_
+  // Transitions indexed by (state offset + byte class), where a state's offset is its
+  // number times class_count_. An entry is the next state's offset, with kOutputBit set
+  // when that state ends a keyword, so the scan loop does one lookup per byte.
+  static constexpr uint32_t kOutputBit = 0x80000000u;
+  std::vector<uint32_t> table_;
+  std::vector<uint32_t> out_begin_;  // per state number, into out_lists_
   std::vector<uint16_t> out_lists_;
+  bool root_output_ = false;         // the empty keyword matches every text
+  size_t state_count_ = 0;
 };
 
 // One streaming scan: texts fed in a row are matched as their concatenation.
@@ -50,7 +55,13 @@ class KeywordScan {
 
   const KeywordHits& hits() const { return hits_; }
 
+  // Feeds the same bytes into two scans. Once both are in the same automaton state their
+  // futures are identical, so the rest is scanned once and its hits given to both.
+  static void feed_both(KeywordScan& a, KeywordScan& b, std::string_view bytes);
+
  private:
+  void mark(uint32_t offset);
+
   const KeywordMatcher* m_;
   uint32_t state_ = 0;
   KeywordHits hits_;

@@ -124,7 +124,6 @@ void feed_lower_opt(KeywordScan& scan, const std::optional<std::string>& text) {
   if (text) scan.feed_lower(*text);
 }
 
-void feed_lower_json(KeywordScan& scan, const std::string& compact) { scan.feed_lower(compact); }
 
 }  // namespace
 
@@ -135,23 +134,14 @@ StepScan scan_step(const TraceStep& step) {
   StepJson json = serialise_step_json(step);
   StepScan out;
 
-  KeywordScan text(matcher);
-  feed_step_text(text, step, json);
+  KeywordScan text(matcher), loose(matcher);
+  feed_step_and_loose_texts(text, loose, step, json);
   out.text = text.hits();
+  out.loose = loose.hits();
 
   KeywordScan type(matcher);
   if (step.step_type) type.feed_norm(*step.step_type);
   out.type = type.hits();
-
-  KeywordScan loose(matcher);
-  feed_lower_opt(loose, step.summary);
-  loose.feed(' ');
-  feed_lower_opt(loose, step.error_message);
-  loose.feed(' ');
-  feed_lower_json(loose, json.raw_output);
-  loose.feed(' ');
-  feed_lower_json(loose, json.metadata);
-  out.loose = loose.hits();
 
   KeywordScan nav(matcher);
   feed_lower_opt(nav, step.summary);

@@ -49,23 +49,44 @@ void set_json_part(NormPart& part, const std::string& compact) {
   }
 }
 
+void set_lower_part(NormPart& part, const std::optional<std::string>& text) {
+  if (!text) return;
+  if (is_ascii(*text)) {
+    part.view = *text;
+  } else {
+    part.owned = lower(*text);
+    part.view = part.owned;
+  }
+}
+
+enum Part : size_t { kSummary, kError, kInput, kOutput, kMetadata, kPartCount };
+
+// The five normalised parts of the step text, and the range [first, last) that the
+// whole-text trim keeps: joining trimmed parts and trimming the whole drops only the
+// separators that stand beside empty parts at either end.
+struct StepTextParts {
+  std::array<NormPart, kPartCount> parts;
+  size_t first = 0, last = kPartCount;
+
+  StepTextParts(const TraceStep& step, const StepJson& json) {
+    set_norm_part(parts[kSummary], step.summary);
+    set_norm_part(parts[kError], step.error_message);
+    set_json_part(parts[kInput], json.raw_input);
+    set_json_part(parts[kOutput], json.raw_output);
+    set_json_part(parts[kMetadata], json.metadata);
+    while (first < last && parts[first].view.empty()) ++first;
+    while (last > first && parts[last - 1].view.empty()) --last;
+  }
+  StepTextParts(const StepTextParts&) = delete;
+};
+
 // Calls `emit` with the pieces of the step text in order, separators included.
 template <typename Emit>
 void emit_step_text(const TraceStep& step, const StepJson& json, Emit&& emit) {
-  std::array<NormPart, 5> parts;
-  set_norm_part(parts[0], step.summary);
-  set_norm_part(parts[1], step.error_message);
-  set_json_part(parts[2], json.raw_input);
-  set_json_part(parts[3], json.raw_output);
-  set_json_part(parts[4], json.metadata);
-  // Joining trimmed parts and trimming the whole drops only the separators that stand
-  // beside empty parts at either end.
-  size_t first = 0, last = parts.size();
-  while (first < last && parts[first].view.empty()) ++first;
-  while (last > first && parts[last - 1].view.empty()) --last;
-  for (size_t i = first; i < last; ++i) {
-    if (i > first) emit(std::string_view(" "));
-    emit(parts[i].view);
+  StepTextParts t(step, json);
+  for (size_t i = t.first; i < t.last; ++i) {
+    if (i > t.first) emit(std::string_view(" "));
+    emit(t.parts[i].view);
   }
 }
 
@@ -110,10 +131,55 @@ void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& js
   emit_step_text(step, json, [&](std::string_view piece) { scan.feed(piece); });
 }
 
+void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const TraceStep& step,
+                               const StepJson& json) {
+  StepTextParts t(step, json);
+  NormPart summary, error;
+  set_lower_part(summary, step.summary);
+  set_lower_part(error, step.error_message);
+  std::string_view output = t.parts[kOutput].view, metadata = t.parts[kMetadata].view;
+
+  // The loose text is summary, error, output, metadata; it reaches each shared JSON part
+  // right when the step text does, so both are fed through feed_both there.
+  enum { kHead, kAfterOutput, kDone } loose_at = kHead;
+  auto loose_head = [&] {
+    loose.feed(summary.view);
+    loose.feed(' ');
+    loose.feed(error.view);
+    loose.feed(' ');
+  };
+  for (size_t i = t.first; i < t.last; ++i) {
+    if (i > t.first) text.feed(' ');
+    if (i == kOutput) {
+      loose_head();
+      KeywordScan::feed_both(text, loose, output);
+      loose_at = kAfterOutput;
+    } else if (i == kMetadata) {
+      if (loose_at == kHead) {
+        loose_head();
+        loose.feed(output);
+      }
+      loose.feed(' ');
+      KeywordScan::feed_both(text, loose, metadata);
+      loose_at = kDone;
+    } else {
+      text.feed(t.parts[i].view);
+    }
+  }
+  if (loose_at == kHead) {
+    loose_head();
+    loose.feed(output);
+  }
+  if (loose_at != kDone) {
+    loose.feed(' ');
+    loose.feed(metadata);
+  }
+}
+
 const Json* meta_value(const TraceStep& step, std::string_view key) {
   if (!step.metadata || !step.metadata->is_object()) return nullptr;
   const auto& obj = step.metadata->get_ref<const Json::object_t&>();
-  auto it = obj.find(std::string(key));
+  auto it = obj.find(key);
   return it == obj.end() ? nullptr : &it->second;
 }
 

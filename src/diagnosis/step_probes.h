@@ -41,6 +41,12 @@ std::string step_text(const TraceStep& step);
 // Feeds the same text into a keyword scan without building it.
 void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& json);
 
+// Feeds the step text into `text` and, into `loose`, summary, error_message, raw_output
+// and metadata lowercased (untrimmed) and joined by single spaces; the JSON parts the two
+// texts share are scanned once where the automaton allows it.
+void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const TraceStep& step,
+                               const StepJson& json);
+
 // Metadata probes.
 const Json* meta_value(const TraceStep& step, std::string_view key);
 std::optional<std::string> meta_text(const TraceStep& step, std::string_view key);

@@ -113,8 +113,95 @@ std::string norm(const std::optional<std::string>& text) {
 
 std::string norm_icu(std::string_view text) { return icu_lower(icu_trim(text)); }
 
+bool is_valid_utf8(std::string_view text) {
+  int32_t i = 0, n = static_cast<int32_t>(text.size());
+  while (i < n) {
+    UChar32 c;
+    U8_NEXT(text.data(), i, n, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The library's escaping: quote, backslash and control characters escaped (short forms
+// where JSON has them, else \u00xx in lowercase hex), everything else copied, which is
+// valid UTF-8 for every parsed text. Anything else goes through the library itself.
+void append_string(std::string& out, const std::string& s) {
+  if (!is_ascii(s) && !is_valid_utf8(s)) {
+    out += Json(s).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  size_t run = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+  }
+  out.append(s, run, std::string::npos);
+  out += '"';
+}
+
+void append_json(std::string& out, const Json& v) {
+  using T = Json::value_t;
+  switch (v.type()) {
+    case T::null: out += "null"; return;
+    case T::boolean: out += v.get<bool>() ? "true" : "false"; return;
+    case T::number_integer: out += std::to_string(v.get<int64_t>()); return;
+    case T::number_unsigned: out += std::to_string(v.get<uint64_t>()); return;
+    case T::string: append_string(out, v.get_ref<const std::string&>()); return;
+    case T::array: {
+      out += '[';
+      bool first = true;
+      for (const auto& e : v.get_ref<const Json::array_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        append_json(out, e);
+      }
+      out += ']';
+      return;
+    }
+    case T::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, e] : v.get_ref<const Json::object_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        append_string(out, key);
+        out += ':';
+        append_json(out, e);
+      }
+      out += '}';
+      return;
+    }
+    default:  // floats, binary values: the library's own form
+      out += v.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+}
+
+}  // namespace
+
 std::string compact_json(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  append_json(out, value);
+  return out;
 }
 
 std::string json_text(const std::optional<Json>& value) {

@@ -14,6 +14,7 @@
 namespace tracedx {
 
 bool is_ascii(std::string_view text);
+bool is_valid_utf8(std::string_view text);
 
 // The text without ASCII White_Space (tab to carriage return, space) at both ends.
 std::string_view trim_ascii(std::string_view text);
@@ -32,7 +33,8 @@ inline bool contains(std::string_view text, std::string_view keyword) {
   return text.find(keyword) != std::string_view::npos;
 }
 
-// Compact JSON serialisation (members in key order, no spaces).
+// Compact JSON serialisation (members in key order, no spaces), byte for byte the JSON
+// library's compact dump, written without its per-character overhead.
 std::string compact_json(const Json& value);
 
 // Compact JSON of a present value, normalised; absent gives the empty text.

@@ -1,11 +1,11 @@
 #include "scenario/parity_run.h"
 
 #include <dirent.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "diagnosis/text.h"
 #include "scenario/checklist.h"
 #include "scenario/scenario.h"
 #include "trace/fixture_loader.h"
@@ -14,16 +14,6 @@ namespace tracedx {
 namespace {
 
 constexpr std::string_view kScenarioSuffix = ".expected.json";
-
-bool valid_utf8(std::string_view s) {
-  int32_t i = 0, n = static_cast<int32_t>(s.size());
-  while (i < n) {
-    UChar32 c;
-    U8_NEXT(s.data(), i, n, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 // Entry names of a directory in the file system's order, without "." and "..".
 Result<std::vector<std::string>> list_directory(const std::filesystem::path& dir) {
@@ -48,7 +38,7 @@ Result<std::vector<std::string>> list_directory(const std::filesystem::path& dir
 }  // namespace
 
 bool is_scenario_file_name(std::string_view name) {
-  return name.ends_with(kScenarioSuffix) && valid_utf8(name);
+  return name.ends_with(kScenarioSuffix) && is_valid_utf8(name);
 }
 
 Result<ParityOutput> run_parity_check(const std::filesystem::path& current_dir) {

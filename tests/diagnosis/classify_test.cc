@@ -330,7 +330,9 @@ TEST(ClassifyPrimary, CandidatesAndScores) {
   EXPECT_EQ(rc->explanation, "A timeout occurred, but the run recovered successfully after retry.");
   TraceSignals plain = extract_signals(run_of("failed", R"([{"status":"failed","error_message":"timeout"}])"), 2500);
   for (const auto& c : collect_candidates(plain)) {
-    if (c.cat == Cat::kTimeout) EXPECT_EQ(c.score, 98u);
+    if (c.cat == Cat::kTimeout) {
+      EXPECT_EQ(c.score, 98u);
+    }
   }
 }
 

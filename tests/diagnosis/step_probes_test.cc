@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "diagnosis/keywords.h"
+#include "diagnosis/text.h"
 #include "test_support.h"
 
 namespace tracedx {
@@ -33,6 +36,36 @@ TEST(StepText, JoinsNormalisedParts) {
     KeywordScan scan(keyword_matcher());
     feed_step_text(scan, s, serialise_step_json(s));
     EXPECT_EQ(scan.hits(), scan_keywords(step_text(s))) << row.step;
+  }
+}
+
+// The shared scan of the step text and the loose text must equal two separate scans of
+// the built texts, including keywords that span the joins.
+TEST(StepText, SharedScanEqualsSeparateScans) {
+  std::mt19937 rng(11);
+  const std::vector<std::string> pieces = {"", " ", "correcting to ", "ledger", "Invalid ", "JSON", "\"attempt\":",
+                                           "2", "wrong", " entity", "\u00c9", "ocr", "no results"};
+  auto text = [&] {
+    std::string t;
+    for (int n = rng() % 4; n > 0; --n) t += pieces[rng() % pieces.size()];
+    return t;
+  };
+  for (int i = 0; i < 3000; ++i) {
+    Json doc = Json::object();
+    const char* keys[] = {"summary", "error_message", "raw_input", "raw_output", "metadata"};
+    for (const char* key : keys) {
+      if (rng() % 3 == 0) continue;
+      if (std::string_view(key) == "metadata" && rng() % 2) doc[key] = {{"note", text()}};
+      else doc[key] = text();
+    }
+    TraceStep s = step_of(doc.dump());
+    StepJson json = serialise_step_json(s);
+    KeywordScan t(keyword_matcher()), l(keyword_matcher());
+    feed_step_and_loose_texts(t, l, s, json);
+    ASSERT_EQ(t.hits(), scan_keywords(step_text(s))) << doc.dump();
+    std::string loose = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) + " " +
+                        lower(json.raw_output) + " " + lower(json.metadata);
+    ASSERT_EQ(l.hits(), scan_keywords(loose)) << doc.dump();
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 namespace tracedx {
@@ -65,6 +66,48 @@ TEST(Contains, ByteWise) {
   EXPECT_TRUE(contains("abc", "abc"));
   EXPECT_FALSE(contains("abc", "abcd"));
   EXPECT_FALSE(contains("abc", "ABC"));
+}
+
+}  // namespace
+}  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// The own serialiser must give the library's compact dump byte for byte.
+TEST(CompactJson, EqualsLibraryDump) {
+  std::mt19937 rng(3);
+  auto text = [&] {
+    std::string s;
+    const std::string parts[] = {"a", "\"", "\\", "\n", "\t", "\x01", "\x1f", "\x7f", "\xc3\xa9", "/", " ", "\xe2\x82\xac"};
+    for (int n = rng() % 6; n > 0; --n) s += parts[rng() % std::size(parts)];
+    return s;
+  };
+  std::function<Json(int)> value = [&](int depth) -> Json {
+    switch (rng() % (depth > 3 ? 6 : 8)) {
+      case 0: return nullptr;
+      case 1: return rng() % 2 == 0;
+      case 2: return -static_cast<int64_t>(rng());
+      case 3: return static_cast<uint64_t>(rng()) << 20;
+      case 4: return (rng() % 1000) / 7.0;
+      case 5: return text();
+      case 6: {
+        Json a = Json::array();
+        for (int n = rng() % 4; n > 0; --n) a.push_back(value(depth + 1));
+        return a;
+      }
+      default: {
+        Json o = Json::object();
+        for (int n = rng() % 4; n > 0; --n) o[text()] = value(depth + 1);
+        return o;
+      }
+    }
+  };
+  for (int i = 0; i < 5000; ++i) {
+    Json v = value(0);
+    ASSERT_EQ(compact_json(v), v.dump(-1, ' ', false, Json::error_handler_t::replace)) << i;
+  }
+  EXPECT_EQ(compact_json(Json(std::string("bad\xff"))), Json(std::string("bad\xff")).dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 }  // namespace
