@@ -90,6 +90,8 @@ std::span<const SignalFlag> signal_flags();
 
 // Reads the trace once into its signals; the record borrows the trace.
 TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms);
+// The record borrows the trace, so a temporary trace would leave it dangling.
+TraceSignals extract_signals(const Trace&& trace, uint64_t slow_threshold_ms) = delete;
 
 // Whether retrieval returned no usable evidence (a counting step reports empty evidence,
 // or the diagnostic summary says so).

@@ -302,8 +302,8 @@ TEST(ClassifyPrimary, TiesAndGates) {
 }
 
 TEST(ClassifyPrimary, CandidatesAndScores) {
-  TraceSignals s = extract_signals(
-      run_of("failed", R"([{"status":"failed","step_type":"judge","error_message":"constraint"}])"), 2500);
+  Trace judge = run_of("failed", R"([{"status":"failed","step_type":"judge","error_message":"constraint"}])");
+  TraceSignals s = extract_signals(judge, 2500);
   std::vector<std::string_view> keys;
   for (const auto& c : collect_candidates(s)) keys.push_back(category(c.cat).key);
   EXPECT_EQ(keys, (std::vector<std::string_view>{"generic_failure", "reflection_dependency_failure",
@@ -328,7 +328,8 @@ TEST(ClassifyPrimary, CandidatesAndScores) {
                                       "A later retry or follow-up step succeeded after the timeout",
                                       "Run completed successfully after recovery"}));
   EXPECT_EQ(rc->explanation, "A timeout occurred, but the run recovered successfully after retry.");
-  TraceSignals plain = extract_signals(run_of("failed", R"([{"status":"failed","error_message":"timeout"}])"), 2500);
+  Trace plain_trace = run_of("failed", R"([{"status":"failed","error_message":"timeout"}])");
+  TraceSignals plain = extract_signals(plain_trace, 2500);
   for (const auto& c : collect_candidates(plain)) {
     if (c.cat == Cat::kTimeout) {
       EXPECT_EQ(c.score, 98u);
