@@ -43,14 +43,16 @@ class BoundedDomSax {
     --depth_;
     return dom_.end_array();
   }
-  bool parse_error(size_t /*position*/, const std::string& /*token*/,
+  bool parse_error(size_t position, const std::string& /*token*/,
                    const nlohmann::detail::exception& ex) {
     what_ = ex.what();
+    position_ = position;
     return false;
   }
 
   bool too_deep() const { return too_deep_; }
   const std::string& what() const { return what_; }
+  size_t position() const { return position_; }
 
  private:
   bool enter() {
@@ -65,6 +67,7 @@ class BoundedDomSax {
   size_t depth_ = 0;
   bool too_deep_ = false;
   std::string what_;
+  size_t position_ = 0;
 };
 
 // Line and column (both 1-based, column in bytes) of a byte offset.
@@ -102,9 +105,10 @@ size_t offset_of_excess_depth(std::string_view bytes) {
   return bytes.size();
 }
 
-// Splits the library's "[json.exception...] parse error at line L, column C: msg".
-Error json_error_from(const std::string& what) {
-  size_t line = 0, column = 0;
+// Splits the library's "[json.exception...] parse error at line L, column C: msg". Errors
+// without a position in their text (a number out of range) take it from the byte offset.
+Error json_error_from(const std::string& what, std::string_view bytes, size_t offset) {
+  auto [line, column] = position_of(bytes, offset > 0 ? offset - 1 : 0);
   std::string message = what;
   if (auto at = what.find(" at line "); at != std::string::npos) {
     std::sscanf(what.c_str() + at, " at line %zu, column %zu", &line, &column);
@@ -224,7 +228,7 @@ Result<Json> parse_json(std::string_view bytes) {
     return Error::json("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels", line,
                        column);
   }
-  return json_error_from(sax.what());
+  return json_error_from(sax.what(), bytes, sax.position());
 }
 
 Result<Trace> build_trace(std::string_view name, Json document) {
