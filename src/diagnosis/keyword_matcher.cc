@@ -142,9 +142,4 @@ void KeywordScan::feed_norm(std::string_view text) {
   else feed(norm(text));
 }
 
-bool norm_is_empty(std::string_view text) {
-  if (is_ascii(text)) return trim_ascii(text).empty();
-  return norm(text).empty();
-}
-
 }  // namespace tracedx

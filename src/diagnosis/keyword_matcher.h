@@ -67,7 +67,4 @@ class KeywordScan {
   KeywordHits hits_;
 };
 
-// True when the text trimmed of Unicode white space is empty.
-bool norm_is_empty(std::string_view text);
-
 }  // namespace tracedx
