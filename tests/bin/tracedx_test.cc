@@ -73,7 +73,7 @@ TEST(Tracedx, FailuresAndUsage) {
       {{"diagnose", "a", "--slow-threshold-ms"}, 2, "tracedx: --slow-threshold-ms needs a value"},
       {{"diagnose", "a", "--bogus"}, 2, "tracedx: unknown option --bogus"},
       {{"compare", "a", "b", "--signals"}, 2, "tracedx: unknown option --signals"},
-      {{"diagnose", "a", "--format", "xml"}, 2, "tracedx: --format needs json or text"},
+      {{"diagnose", "a", "--format", "xml"}, 2, "tracedx: --format needs json, text or html"},
       {{"batch", "--jobs", "0", "x"}, 2, "tracedx: --jobs needs a number from 1 to 1024"},
       {{"explode"}, 2, "tracedx: unknown command \"explode\""},
       {{}, 2, "tracedx: missing command"},

@@ -15,6 +15,7 @@
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "report/report_html.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
 #include "trace/fixture_loader.h"
@@ -80,11 +81,11 @@ constexpr OptionSpec kDiagnoseOptions[] = {
     {"--no-recommendations", false, "   leave recommendations out"},
     {"--signals", false, "   add the extracted signals to the report"},
     {"--compact", false, "   print the JSON on one line"},
-    {"--format", true, "F  json (default) or text"},
+    {"--format", true, "F  json (default), text or html"},
 };
 constexpr OptionSpec kCompareOptions[] = {
     {"--compact", false, "   print the JSON on one line"},
-    {"--format", true, "F  json (default) or text"},
+    {"--format", true, "F  json (default), text or html"},
 };
 constexpr OptionSpec kBatchOptions[] = {
     {"--jobs", true, "N  worker threads (default: hardware threads)"},
@@ -146,7 +147,9 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
         if (!n || *n == 0 || *n > 1024) return Error::message("--jobs needs a number from 1 to 1024, got \"" + std::string(value) + "\"");
         args.jobs = static_cast<unsigned>(*n);
       } else if (name == "--format") {
-        if (value != "json" && value != "text") return Error::message("--format needs json or text, got \"" + std::string(value) + "\"");
+        if (value != "json" && value != "text" && value != "html") {
+          return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
+        }
         args.format = value;
       } else if (name == "--no-secondary") {
         args.options.include_secondary_issues = false;
@@ -184,6 +187,10 @@ int run_diagnose(const Args& args) {
     print(diagnosis_text(d, colour_wanted()));
     return 0;
   }
+  if (args.format == "html") {
+    print(diagnosis_html(*trace, d));
+    return 0;
+  }
   std::optional<TraceSignals> signals;
   if (args.signals) signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
   print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
@@ -197,6 +204,7 @@ int run_compare(const Args& args) {
   if (!compared) return fail(compared.error());
   Comparison c = compare_runs(*primary, *compared);
   if (args.format == "text") print(comparison_text(c, colour_wanted()));
+  else if (args.format == "html") print(comparison_html(*primary, *compared, c));
   else print(dump_report(to_json(c), args.compact) + "\n");
   return 0;
 }

@@ -1,0 +1,20 @@
+// Self-contained HTML reports for people: inline CSS and SVG, no script and nothing from
+// the network, light and dark schemes, printable. Every text from the trace is escaped, so
+// markup inside a tool output shows as text and never runs. Rows expand with <details>.
+#pragma once
+
+#include <string>
+
+#include "diagnosis/compare/comparison.h"
+#include "diagnosis/diagnosis.h"
+#include "trace/trace.h"
+
+namespace tracedx {
+
+// Escapes & < > " ' for use in element content and attribute values.
+std::string html_escape(std::string_view text);
+
+std::string diagnosis_html(const Trace& trace, const Diagnosis& diagnosis);
+std::string comparison_html(const Trace& primary, const Trace& compared, const Comparison& comparison);
+
+}  // namespace tracedx
