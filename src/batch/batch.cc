@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,6 +24,7 @@ namespace fs = std::filesystem;
 struct Slot {
   std::string id;
   std::string bytes;
+  std::optional<Json> document;  // already imported (OTLP)
   std::optional<Error> read_error;
   std::string line;  // the result line, without its line feed
   std::optional<std::string> label;
@@ -48,6 +50,35 @@ class Pipeline {
     slot->id = std::move(id);
     if (bytes) slot->bytes = std::move(*bytes);
     else slot->read_error = std::move(bytes).error();
+    enqueue(std::move(slot));
+  }
+
+  void add_document(std::string id, Json document) {
+    auto slot = std::make_shared<Slot>();
+    slot->id = std::move(id);
+    slot->document = std::move(document);
+    enqueue(std::move(slot));
+  }
+
+  const BatchOptions& options() const { return options_; }
+
+  BatchSummary finish() {
+    {
+      std::unique_lock lock(mu_);
+      closed_ = true;
+      work_.notify_all();
+      ready_.wait(lock, [&] {
+        flush_locked(lock);
+        return window_.empty();
+      });
+    }
+    for (auto& t : workers_) t.join();
+    if (options_.progress) std::fputc('\n', progress_);
+    return summary_;
+  }
+
+ private:
+  void enqueue(std::shared_ptr<Slot> slot) {
     const size_t size = slot->bytes.size();
     if (workers_.empty()) {
       process(*slot);
@@ -71,22 +102,6 @@ class Pipeline {
     work_.notify_one();
   }
 
-  BatchSummary finish() {
-    {
-      std::unique_lock lock(mu_);
-      closed_ = true;
-      work_.notify_all();
-      ready_.wait(lock, [&] {
-        flush_locked(lock);
-        return window_.empty();
-      });
-    }
-    for (auto& t : workers_) t.join();
-    if (options_.progress) std::fputc('\n', progress_);
-    return summary_;
-  }
-
- private:
   void work() {
     for (;;) {
       std::shared_ptr<Slot> slot;
@@ -109,8 +124,9 @@ class Pipeline {
     line["id"] = slot.id;
     std::optional<Error> error = std::move(slot.read_error);
     if (!error) {
-      auto document = parse_json(slot.bytes);
+      Result<Json> document = slot.document ? Result<Json>(std::move(*slot.document)) : parse_json(slot.bytes);
       std::string().swap(slot.bytes);
+      if (document && options_.source == Source::kChat) document = import_chat(*document, slot.id);
       if (!document) {
         error = std::move(document).error().with_path(slot.id);
       } else if (auto trace = build_trace(slot.id, std::move(*document)); !trace) {
@@ -178,7 +194,18 @@ void add_lines(Pipeline& pipeline, std::istream& in, const std::string& name) {
   }
 }
 
+// Every trace of an OTLP file (a JSON document or JSON Lines of exports).
+void add_otlp(Pipeline& pipeline, const std::string& name, Result<std::string> bytes) {
+  if (!bytes) return pipeline.add(name, std::move(bytes));
+  auto traces = import_otlp(*bytes, name);
+  if (!traces) return pipeline.add(name, std::move(traces).error());
+  for (auto& t : *traces) pipeline.add_document(name + ":" + t.id, std::move(t.fixture));
+}
+
 void add_path(Pipeline& pipeline, const std::string& path) {
+  const bool otlp = pipeline.options().source == Source::kOtlp;
+  if (otlp && path == "-") return add_otlp(pipeline, "-", std::string(std::istreambuf_iterator<char>(std::cin), {}));
+  if (otlp && !fs::is_directory(path)) return add_otlp(pipeline, path, read_file(path));
   if (path == "-") {
     std::ios::sync_with_stdio(false);
     add_lines(pipeline, std::cin, "-");
@@ -188,11 +215,15 @@ void add_path(Pipeline& pipeline, const std::string& path) {
   if (fs::is_directory(path, ec)) {
     std::vector<fs::path> files;
     for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-      if (it->path().extension() == ".json" && !it->is_directory(ec)) files.push_back(it->path());
+      auto ext = it->path().extension();
+      if ((ext == ".json" || (otlp && ext == ".jsonl")) && !it->is_directory(ec)) files.push_back(it->path());
     }
     if (ec) pipeline.add(path, Error::os(ec.value(), path));
     std::sort(files.begin(), files.end());
-    for (const auto& f : files) pipeline.add(f.string(), read_file(f));
+    for (const auto& f : files) {
+      if (otlp) add_otlp(pipeline, f.string(), read_file(f));
+      else pipeline.add(f.string(), read_file(f));
+    }
     return;
   }
   if (fs::path(path).extension() == ".jsonl") {

@@ -2,7 +2,8 @@
 // in sorted path order) and JSON Lines files (one fixture per line, id "FILE:LINE").
 // Traces are diagnosed on worker threads while the reader stays a bounded number of traces
 // ahead, and results are written in input order, one JSON line per trace. A trace that
-// cannot be loaded gives an error line; the batch goes on.
+// cannot be loaded gives an error line; the batch goes on. With OTLP input every traceId
+// of a file is one trace (id "FILE:TRACEID"); a chat transcript is one trace per file or line.
 #pragma once
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "diagnosis/diagnosis.h"
+#include "import/importers.h"
 
 namespace tracedx {
 
@@ -18,6 +20,7 @@ struct BatchOptions {
   unsigned jobs = 1;
   DiagnoseOptions diagnose;
   bool progress = false;  // redraw a progress line on the progress stream
+  Source source = Source::kFixture;  // OTLP files give one trace per traceId
 };
 
 struct BatchSummary {

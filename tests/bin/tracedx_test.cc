@@ -151,3 +151,40 @@ TEST(Tracedx, BatchKeepsOrderOverManyTraces) {
 
 }  // namespace
 }  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+TEST(Tracedx, ImportAndFromOptions) {
+  auto imported = tracedx({"import", "--from", "otlp", "src/Test/imports/genai_tool_failure.otlp.json"});
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  // The sample workspace keeps the imported fixture, so import and fixture agree.
+  EXPECT_EQ(imported.out, read_text(kSource / "src/Test/fixtures/imported_genai_tool_failure.json"));
+  auto direct = tracedx({"diagnose", "--from", "otlp", "src/Test/imports/genai_tool_failure.otlp.json", "--compact"});
+  EXPECT_EQ(Json::parse(direct.out)["root_cause"]["label"], "Tool failure or misuse");
+  auto chat = tracedx({"diagnose", "--from=chat", "src/Test/imports/group_chat_search_loop.chat.json", "--compact"});
+  EXPECT_EQ(Json::parse(chat.out)["root_cause"]["label"], "Navigation / retrieval loop without progress");
+  auto no_from = tracedx({"import", "src/Test/imports/genai_tool_failure.otlp.json"});
+  EXPECT_EQ(no_from.status, 1);
+  EXPECT_EQ(no_from.err, "Error: import needs --from otlp or --from chat\n");
+  auto bad = tracedx({"diagnose", "--from", "yaml", "x"});
+  EXPECT_EQ(bad.status, 2);
+
+  fs::path dir = testing::make_temp_dir("otlp");
+  // The second export spans several lines; put it on one line to make JSON Lines.
+  std::string genai = Json::parse(read_text(kSource / "src/Test/imports/genai_tool_failure.otlp.json")).dump();
+  write_text(dir / "two.jsonl", read_text(kSource / "src/Test/imports/openinference_rag_empty_retrieval.otlp.jsonl") + genai + "\n");
+  auto many = tracedx({"diagnose", "--from", "otlp", "two.jsonl"}, dir);
+  EXPECT_EQ(many.status, 1);
+  EXPECT_NE(many.err.find("holds 2 traces; pick one with --trace-id"), std::string::npos) << many.err;
+  auto picked = tracedx({"diagnose", "--from", "otlp", "--trace-id", "5b8efff798038103d269b633813fc60c", "two.jsonl", "--compact"}, dir);
+  EXPECT_EQ(Json::parse(picked.out)["root_cause"]["label"], "Tool failure or misuse");
+  auto batch = tracedx({"batch", "--from", "otlp", "two.jsonl"}, dir);
+  EXPECT_EQ(batch.status, 0) << batch.err;
+  EXPECT_EQ(batch.err, "traces: 2, diagnosed: 2, failed: 0\n  1  Tool failure or misuse\n  1  Unsupported answer after empty retrieval\n");
+  EXPECT_EQ(Json::parse(batch.out.substr(0, batch.out.find('\n')))["id"], "two.jsonl:0af7651916cd43dd8448eb211c80319c");
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tracedx

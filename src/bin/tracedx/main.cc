@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "import/importers.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
@@ -29,18 +30,40 @@ struct Usage {
   std::string message;
 };
 
-// A trace file named on the command line ("-" is standard input); its id is the argument.
-Result<Trace> load_argument(const std::string& arg) {
-  Result<std::string> bytes = std::string();
-  if (arg == "-") {
-    bytes = std::string(std::istreambuf_iterator<char>(std::cin), {});
-  } else {
-    bytes = read_file(arg);
-  }
+// The bytes of a file named on the command line ("-" is standard input).
+Result<std::string> read_argument(const std::string& arg) {
+  if (arg == "-") return std::string(std::istreambuf_iterator<char>(std::cin), {});
+  return read_file(arg);
+}
+
+// The fixture document of one trace named on the command line, imported from `source`.
+// An OTLP file holding several traces needs `trace_id` to pick one.
+Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id) {
+  auto bytes = read_argument(arg);
   if (!bytes) return std::move(bytes).error();
+  if (source == Source::kOtlp) {
+    auto traces = import_otlp(*bytes, arg);
+    if (!traces) return std::move(traces).error();
+    std::string ids;
+    for (auto& t : *traces) {
+      if (trace_id.empty() ? traces->size() == 1 : t.id == trace_id) return std::move(t.fixture);
+      ids += (ids.empty() ? "" : ", ") + t.id;
+    }
+    if (traces->empty()) return Error::message(arg + ": no spans found");
+    if (!trace_id.empty()) return Error::message(arg + ": no trace " + trace_id + " (traces: " + ids + ")");
+    return Error::message(arg + " holds " + std::to_string(traces->size()) +
+                          " traces; pick one with --trace-id (traces: " + ids + ")");
+  }
   auto document = parse_json(*bytes);
   if (!document) return std::move(document).error().with_path(arg);
-  std::string().swap(*bytes);
+  if (source == Source::kChat) return import_chat(*document, arg);
+  return std::move(*document);
+}
+
+// A trace named on the command line; its id is the argument as written.
+Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id) {
+  auto document = load_document(arg, source, trace_id);
+  if (!document) return std::move(document).error();
   return build_trace(arg, std::move(*document));
 }
 
@@ -66,6 +89,8 @@ struct Args {
   bool help = false;
   std::string format = "json";
   unsigned jobs = 0;
+  Source source = Source::kFixture;
+  std::string trace_id;
 };
 
 // The options each sub-command accepts, shared by parsing and help.
@@ -75,7 +100,12 @@ struct OptionSpec {
   std::string_view help;
 };
 
+constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat"};
+constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several"};
+
 constexpr OptionSpec kDiagnoseOptions[] = {
+    kFrom,
+    kTraceId,
     {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
     {"--no-secondary", false, "   leave secondary issues out"},
     {"--no-recommendations", false, "   leave recommendations out"},
@@ -84,10 +114,16 @@ constexpr OptionSpec kDiagnoseOptions[] = {
     {"--format", true, "F  json (default), text or html"},
 };
 constexpr OptionSpec kCompareOptions[] = {
+    kFrom,
     {"--compact", false, "   print the JSON on one line"},
     {"--format", true, "F  json (default), text or html"},
 };
+constexpr OptionSpec kImportOptions[] = {
+    kFrom,
+    kTraceId,
+};
 constexpr OptionSpec kBatchOptions[] = {
+    kFrom,
     {"--jobs", true, "N  worker threads (default: hardware threads)"},
     {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
     {"--no-secondary", false, "   leave secondary issues out"},
@@ -146,6 +182,12 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
         auto n = parse_unsigned(value);
         if (!n || *n == 0 || *n > 1024) return Error::message("--jobs needs a number from 1 to 1024, got \"" + std::string(value) + "\"");
         args.jobs = static_cast<unsigned>(*n);
+      } else if (name == "--from") {
+        auto from = parse_source(value);
+        if (!from) return std::move(from).error();
+        args.source = *from;
+      } else if (name == "--trace-id") {
+        args.trace_id = value;
       } else if (name == "--format") {
         if (value != "json" && value != "text" && value != "html") {
           return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
@@ -180,7 +222,7 @@ void print(const std::string& text) {
 }
 
 int run_diagnose(const Args& args) {
-  auto trace = load_argument(args.positional[0]);
+  auto trace = load_argument(args.positional[0], args.source, args.trace_id);
   if (!trace) return fail(trace.error());
   Diagnosis d = diagnose_run(*trace, args.options);
   if (args.format == "text") {
@@ -198,9 +240,9 @@ int run_diagnose(const Args& args) {
 }
 
 int run_compare(const Args& args) {
-  auto primary = load_argument(args.positional[0]);
+  auto primary = load_argument(args.positional[0], args.source, args.trace_id);
   if (!primary) return fail(primary.error());
-  auto compared = load_argument(args.positional[1]);
+  auto compared = load_argument(args.positional[1], args.source, args.trace_id);
   if (!compared) return fail(compared.error());
   Comparison c = compare_runs(*primary, *compared);
   if (args.format == "text") print(comparison_text(c, colour_wanted()));
@@ -209,10 +251,19 @@ int run_compare(const Args& args) {
   return 0;
 }
 
+int run_import(const Args& args) {
+  if (args.source == Source::kFixture) return fail(Error::message("import needs --from otlp or --from chat"));
+  auto document = load_document(args.positional[0], args.source, args.trace_id);
+  if (!document) return fail(document.error());
+  print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+  return 0;
+}
+
 int run_batch_command(const Args& args) {
   BatchOptions options;
   options.jobs = args.jobs ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
   options.diagnose = args.options;
+  options.source = args.source;
   options.progress = ::isatty(2);
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
   std::fflush(stdout);
@@ -226,6 +277,10 @@ constexpr Command kCommands[] = {
     {"compare", "PRIMARY COMPARED [options]",
      "Compares two recorded runs of the same task: where they diverge and what to do about it.",
      kCompareOptions, 2, 2, run_compare},
+    {"import", "--from otlp|chat FILE [options]",
+     "Converts an OTLP JSON export (or JSON Lines of exports) or a chat transcript into the fixture\n"
+     "document the other commands read, printed to standard output.",
+     kImportOptions, 1, 1, run_import},
     {"batch", "[options] PATH...",
      "Diagnoses many runs: fixture files, directories (every *.json below, sorted) and .jsonl files\n"
      "(one fixture per line). Prints one JSON line per trace in input order and a summary on\n"
