@@ -202,10 +202,18 @@ void add_otlp(Pipeline& pipeline, const std::string& name, Result<std::string> b
   for (auto& t : *traces) pipeline.add_document(name + ":" + t.id, std::move(t.fixture));
 }
 
+// Every trace of an OTLP file, streamed: memory holds the traces in flight, not the file.
+void add_otlp_file(Pipeline& pipeline, const std::string& path) {
+  auto done = for_each_otlp_trace(path, [&](ImportedTrace t) {
+    pipeline.add_document(path + ":" + t.id, std::move(t.fixture));
+  });
+  if (!done) pipeline.add(path, std::move(done).error());
+}
+
 void add_path(Pipeline& pipeline, const std::string& path) {
   const bool otlp = pipeline.options().source == Source::kOtlp;
   if (otlp && path == "-") return add_otlp(pipeline, "-", std::string(std::istreambuf_iterator<char>(std::cin), {}));
-  if (otlp && !fs::is_directory(path)) return add_otlp(pipeline, path, read_file(path));
+  if (otlp && !fs::is_directory(path)) return add_otlp_file(pipeline, path);
   if (path == "-") {
     std::ios::sync_with_stdio(false);
     add_lines(pipeline, std::cin, "-");
@@ -221,7 +229,7 @@ void add_path(Pipeline& pipeline, const std::string& path) {
     if (ec) pipeline.add(path, Error::os(ec.value(), path));
     std::sort(files.begin(), files.end());
     for (const auto& f : files) {
-      if (otlp) add_otlp(pipeline, f.string(), read_file(f));
+      if (otlp) add_otlp_file(pipeline, f.string());
       else pipeline.add(f.string(), read_file(f));
     }
     return;

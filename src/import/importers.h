@@ -6,6 +6,7 @@
 // hand-written fixture.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,12 @@ struct ImportedTrace {
 // All traces of an OTLP JSON document or JSON Lines text, in order of first appearance.
 // `where` names the input in error messages.
 Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where);
+
+// Every trace of an OTLP file, handed to `emit` one at a time, so that memory holds one
+// trace and an index, not the file: JSON Lines are read twice, first to find which lines
+// hold spans of which trace, then once per trace for its lines. A file that is one JSON
+// document (not JSON Lines) is read whole.
+Result<Ok> for_each_otlp_trace(const std::string& path, const std::function<void(ImportedTrace)>& emit);
 
 // One chat transcript: an array of messages, or an object holding one under "messages",
 // "history" or "conversation".

@@ -2,6 +2,7 @@
 // (an OpenInference CHAIN, a GenAI invoke_workflow, the root agent) that has children is
 // represented by them and is not a step of its own; a container without children is.
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -500,6 +501,68 @@ Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::stri
   std::vector<ImportedTrace> out;
   for (const auto& id : ids) out.push_back({id, build_fixture(groups[id])});
   return out;
+}
+
+}  // namespace tracedx
+
+namespace tracedx {
+
+Result<Ok> for_each_otlp_trace(const std::string& path, const std::function<void(ImportedTrace)>& emit) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    auto bytes = read_file(path);  // gives the operating system's reason
+    return bytes ? Error::message(path + ": cannot be read") : std::move(bytes).error();
+  }
+  struct Place {
+    std::streamoff offset;
+    size_t line_no;
+  };
+  std::vector<std::string> ids;
+  std::unordered_map<std::string, std::vector<Place>> lines_of;
+  std::string line;
+  size_t line_no = 0;
+  for (std::streamoff offset = in.tellg(); std::getline(in, line); offset = in.tellg()) {
+    ++line_no;
+    if (trim_ascii(line).empty()) continue;
+    auto doc = parse_json(line);
+    if (!doc) {
+      if (ids.empty()) {
+        // Not JSON Lines: one document, read whole.
+        auto bytes = read_file(path);
+        if (!bytes) return std::move(bytes).error();
+        auto traces = import_otlp(*bytes, path);
+        if (!traces) return std::move(traces).error();
+        for (auto& t : *traces) emit(std::move(t));
+        return Ok{};
+      }
+      return std::move(doc).error().with_path(path + ":" + std::to_string(line_no));
+    }
+    std::vector<Span> spans;
+    std::string where = path + ":" + std::to_string(line_no);
+    if (auto ok = collect_spans(*doc, where, spans); !ok) return std::move(ok).error();
+    for (const auto& s : spans) {
+      auto& places = lines_of[s.trace_id];
+      if (places.empty()) ids.push_back(s.trace_id);
+      if (places.empty() || places.back().line_no != line_no) places.push_back({offset, line_no});
+    }
+  }
+  for (const auto& id : ids) {
+    std::vector<Span> mine;
+    for (const auto& place : lines_of[id]) {
+      in.clear();
+      in.seekg(place.offset);
+      std::getline(in, line);
+      auto doc = parse_json(line);
+      std::vector<Span> spans;
+      if (!doc || !collect_spans(*doc, path, spans)) continue;  // read fine the first time
+      for (auto& s : spans) {
+        if (s.trace_id == id) mine.push_back(std::move(s));
+      }
+    }
+    lines_of.erase(id);
+    emit(ImportedTrace{id, build_fixture(mine)});
+  }
+  return Ok{};
 }
 
 }  // namespace tracedx

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "diagnosis/diagnosis.h"
 #include "trace/fixture_loader.h"
 
@@ -184,6 +187,35 @@ TEST(ChatImport, MessagesToSteps) {
   EXPECT_EQ((*big)["steps"][0]["raw_output"].get<std::string>().size(), 5000u);
   EXPECT_FALSE(import_chat(Json::parse(R"({"msgs":[]})"), "c.json"));
   EXPECT_EQ(import_chat(Json::parse("[3]"), "c.json").error().text(), "c.json: message 0 is not an object");
+}
+
+}  // namespace
+}  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+TEST(OtlpImport, StreamingEqualsWholeFile) {
+  auto dir = std::filesystem::temp_directory_path() / "tracedx-otlp-stream";
+  std::filesystem::create_directories(dir);
+  std::string lines = otlp("[" + span("b", R"(,"startTimeUnixNano":"2")") + "," + span("z", "", "t2") + "]") + "\n" +
+                      otlp("[" + span("a", R"(,"startTimeUnixNano":"1")") + "]") + "\n";
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"l.jsonl", lines},
+                                    {"d.json", Json::parse(otlp("[" + span("a", "") + "]")).dump(2)}}) {
+    std::ofstream(dir / name) << bytes;
+    std::vector<ImportedTrace> streamed;
+    auto ok = for_each_otlp_trace((dir / name).string(), [&](ImportedTrace t) { streamed.push_back(std::move(t)); });
+    ASSERT_TRUE(ok) << ok.error().display();
+    auto whole = import_otlp(bytes, (dir / name).string());
+    ASSERT_TRUE(whole);
+    ASSERT_EQ(streamed.size(), whole->size()) << name;
+    for (size_t i = 0; i < streamed.size(); ++i) {
+      EXPECT_EQ(streamed[i].id, (*whole)[i].id);
+      EXPECT_EQ(streamed[i].fixture, (*whole)[i].fixture);
+    }
+  }
+  EXPECT_FALSE(for_each_otlp_trace((dir / "missing.jsonl").string(), [](ImportedTrace) {}));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
