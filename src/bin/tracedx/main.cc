@@ -163,15 +163,15 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
         value = a.substr(eq + 1);
         inline_value = true;
       }
-      const OptionSpec* spec = nullptr;
+      const OptionSpec* option = nullptr;
       for (const auto& o : c.options) {
-        if (o.name == name) spec = &o;
+        if (o.name == name) option = &o;
       }
-      if (!spec) return Error::message("unknown option " + std::string(name));
-      if (spec->takes_value && !inline_value) {
+      if (!option) return Error::message("unknown option " + std::string(name));
+      if (option->takes_value && !inline_value) {
         if (i + 1 >= argc) return Error::message(std::string(name) + " needs a value");
         value = argv[++i];
-      } else if (!spec->takes_value && inline_value) {
+      } else if (!option->takes_value && inline_value) {
         return Error::message(std::string(name) + " takes no value");
       }
       if (name == "--slow-threshold-ms") {
