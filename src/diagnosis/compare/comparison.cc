@@ -116,22 +116,24 @@ constexpr std::string_view kSummaryResolved = "{} The compared run completed suc
 constexpr std::string_view kSummaryPlain = "{} Primary diagnosis: {}. Compared diagnosis: {}. {}";
 // clang-format on
 
-const TitleAdvice& title_advice(std::string_view title) {
-  for (const auto& row : kTitleAdvice) {
-    for (std::string_view t : row.titles) {
-      if (!t.empty() && t == title) return row;
-    }
-  }
-  return kDefaultTitleAdvice;
-}
-
-const LabelAdvice* label_advice(std::string_view label) {
-  for (const auto& row : kLabelAdvice) {
-    for (std::string_view l : row.labels) {
-      if (!l.empty() && l == label) return &row;
+// The row one of whose keys (`keys` member) equals `text` exactly, or null.
+template <typename Row, size_t N, typename Keys>
+const Row* find_row(const Row (&rows)[N], Keys Row::*keys, std::string_view text) {
+  for (const auto& row : rows) {
+    for (std::string_view key : row.*keys) {
+      if (!key.empty() && key == text) return &row;
     }
   }
   return nullptr;
+}
+
+const TitleAdvice& title_advice(std::string_view title) {
+  const TitleAdvice* row = find_row(kTitleAdvice, &TitleAdvice::titles, title);
+  return row ? *row : kDefaultTitleAdvice;
+}
+
+const LabelAdvice* label_advice(std::string_view label) {
+  return find_row(kLabelAdvice, &LabelAdvice::labels, label);
 }
 
 int64_t clamp_to_i64(Int128 v) {
