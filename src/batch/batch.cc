@@ -22,10 +22,7 @@ namespace fs = std::filesystem;
 
 // One trace on its way through the batch.
 struct Slot {
-  std::string id;
-  std::string bytes;
-  std::optional<Json> document;  // already imported (OTLP)
-  std::optional<Error> read_error;
+  BatchTrace trace;
   std::string line;  // the result line, without its line feed
   std::optional<std::string> label;
   size_t size = 0;  // bytes read, counted against the read-ahead budget
@@ -47,16 +44,16 @@ class Pipeline {
 
   void add(std::string id, Result<std::string> bytes) {
     auto slot = std::make_shared<Slot>();
-    slot->id = std::move(id);
-    if (bytes) slot->bytes = std::move(*bytes);
-    else slot->read_error = std::move(bytes).error();
+    slot->trace.id = std::move(id);
+    if (bytes) slot->trace.bytes = std::move(*bytes);
+    else slot->trace.read_error = std::move(bytes).error();
     enqueue(std::move(slot));
   }
 
   void add_document(std::string id, Json document) {
     auto slot = std::make_shared<Slot>();
-    slot->id = std::move(id);
-    slot->document = std::move(document);
+    slot->trace.id = std::move(id);
+    slot->trace.document = std::move(document);
     enqueue(std::move(slot));
   }
 
@@ -79,7 +76,7 @@ class Pipeline {
 
  private:
   void enqueue(std::shared_ptr<Slot> slot) {
-    const size_t size = slot->bytes.size();
+    const size_t size = slot->trace.bytes.size();
     if (workers_.empty()) {
       process(*slot);
       slot->done = true;
@@ -120,25 +117,8 @@ class Pipeline {
   }
 
   void process(Slot& slot) {
-    OrderedJson line = OrderedJson::object();
-    line["id"] = slot.id;
-    std::optional<Error> error = std::move(slot.read_error);
-    if (!error) {
-      Result<Json> document = slot.document ? Result<Json>(std::move(*slot.document)) : parse_json(slot.bytes);
-      std::string().swap(slot.bytes);
-      if (document && options_.source == Source::kChat) document = import_chat(*document, slot.id);
-      if (!document) {
-        error = std::move(document).error().with_path(slot.id);
-      } else if (auto trace = build_trace(slot.id, std::move(*document)); !trace) {
-        error = std::move(trace).error();
-      } else {
-        Diagnosis d = diagnose_run(*trace, options_.diagnose);
-        if (d.root_cause) slot.label = d.root_cause->label;
-        line["diagnosis"] = to_json(d);
-        slot.loaded = true;
-      }
-    }
-    if (error) line["error"] = error->display();
+    OrderedJson line = batch_record(slot.trace, options_.source, options_.diagnose, &slot.label);
+    slot.loaded = line.contains("diagnosis");
     slot.line = dump_report(line, /*compact=*/true);
   }
 
@@ -188,13 +168,13 @@ class Pipeline {
 void add_lines(Pipeline& pipeline, std::istream& in, const std::string& name) {
   std::string line;
   for (uint64_t number = 1; std::getline(in, line); ++number) {
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;  // blank lines
+    if (is_blank_line(line)) continue;
     pipeline.add(name + ":" + std::to_string(number), std::move(line));
     line = std::string();
   }
 }
 
-// Every trace of an OTLP file (a JSON document or JSON Lines of exports).
+// Every trace of an OTLP document or JSON Lines text held in memory (standard input).
 void add_otlp(Pipeline& pipeline, const std::string& name, Result<std::string> bytes) {
   if (!bytes) return pipeline.add(name, std::move(bytes));
   auto traces = import_otlp(*bytes, name);
@@ -210,48 +190,93 @@ void add_otlp_file(Pipeline& pipeline, const std::string& path) {
   if (!done) pipeline.add(path, std::move(done).error());
 }
 
-void add_path(Pipeline& pipeline, const std::string& path) {
-  const bool otlp = pipeline.options().source == Source::kOtlp;
-  if (otlp && path == "-") return add_otlp(pipeline, "-", std::string(std::istreambuf_iterator<char>(std::cin), {}));
-  if (otlp && !fs::is_directory(path)) return add_otlp_file(pipeline, path);
-  if (path == "-") {
-    std::ios::sync_with_stdio(false);
-    add_lines(pipeline, std::cin, "-");
-    return;
+void add_input(Pipeline& pipeline, const BatchInput& input) {
+  switch (input.kind) {
+    case BatchInput::Kind::kError:
+      return pipeline.add(input.path, *input.error);
+    case BatchInput::Kind::kStdin:
+      if (pipeline.options().source == Source::kOtlp) {
+        return add_otlp(pipeline, "-", std::string(std::istreambuf_iterator<char>(std::cin), {}));
+      }
+      std::ios::sync_with_stdio(false);
+      return add_lines(pipeline, std::cin, "-");
+    case BatchInput::Kind::kOtlp:
+      return add_otlp_file(pipeline, input.path);
+    case BatchInput::Kind::kLines: {
+      std::ifstream in(input.path, std::ios::binary);
+      if (!in) return pipeline.add(input.path, read_file(input.path));  // gives the reason
+      return add_lines(pipeline, in, input.path);
+    }
+    case BatchInput::Kind::kDocument:
+      return pipeline.add(input.path, read_file(input.path));
   }
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
+}
+
+}  // namespace
+
+bool is_blank_line(std::string_view line) { return line.find_first_not_of(" \t\r") == std::string_view::npos; }
+
+std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths, Source source) {
+  const bool otlp = source == Source::kOtlp;
+  std::vector<BatchInput> inputs;
+  auto file_input = [&](std::string path) {
+    auto kind = otlp ? BatchInput::Kind::kOtlp
+                : fs::path(path).extension() == ".jsonl" ? BatchInput::Kind::kLines
+                                                         : BatchInput::Kind::kDocument;
+    inputs.push_back({kind, std::move(path), std::nullopt});
+  };
+  for (const auto& path : paths) {
+    if (path == "-") {
+      inputs.push_back({BatchInput::Kind::kStdin, path, std::nullopt});
+      continue;
+    }
+    std::error_code ec;
+    if (!fs::is_directory(path, ec)) {
+      file_input(path);
+      continue;
+    }
     std::vector<fs::path> files;
     for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
       auto ext = it->path().extension();
       if ((ext == ".json" || (otlp && ext == ".jsonl")) && !it->is_directory(ec)) files.push_back(it->path());
     }
-    if (ec) pipeline.add(path, Error::os(ec.value(), path));
+    if (ec) inputs.push_back({BatchInput::Kind::kError, path, Error::os(ec.value(), path)});
     std::sort(files.begin(), files.end());
-    for (const auto& f : files) {
-      if (otlp) add_otlp_file(pipeline, f.string());
-      else pipeline.add(f.string(), read_file(f));
+    for (auto& f : files) {
+      // Inside a directory only OTLP input reads .jsonl files; fixture input takes *.json.
+      inputs.push_back({otlp ? BatchInput::Kind::kOtlp : BatchInput::Kind::kDocument, f.string(), std::nullopt});
     }
-    return;
   }
-  if (fs::path(path).extension() == ".jsonl") {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      pipeline.add(path, read_file(path));  // reports the reason the file cannot be read
-      return;
-    }
-    add_lines(pipeline, in, path);
-    return;
-  }
-  pipeline.add(path, read_file(path));
+  return inputs;
 }
 
-}  // namespace
+OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                         std::optional<std::string>* label) {
+  OrderedJson record = OrderedJson::object();
+  record["id"] = trace.id;
+  std::optional<Error> error = std::move(trace.read_error);
+  if (!error) {
+    Result<Json> document = trace.document ? Result<Json>(std::move(*trace.document)) : parse_json(trace.bytes);
+    std::string().swap(trace.bytes);
+    if (document && source == Source::kChat) document = import_chat(*document, trace.id);
+    if (!document) {
+      error = std::move(document).error().with_path(trace.id);
+    } else if (auto built = build_trace(trace.id, std::move(*document)); !built) {
+      error = std::move(built).error();
+    } else {
+      Diagnosis d = diagnose_run(*built, options);
+      if (label && d.root_cause) *label = d.root_cause->label;
+      record["diagnosis"] = to_json(d);
+    }
+  }
+  if (error) record["error"] = error->display();
+  return record;
+}
 
 BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions& options,
                        std::FILE* out, std::FILE* progress) {
   Pipeline pipeline(options, out, progress);
-  for (const auto& path : paths) add_path(pipeline, path);
+  for (const auto& input : list_batch_inputs(paths, options.source)) add_input(pipeline, input);
   return pipeline.finish();
 }
 

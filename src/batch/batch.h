@@ -8,11 +8,13 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "diagnosis/diagnosis.h"
 #include "import/importers.h"
+#include "report/report_json.h"
 
 namespace tracedx {
 
@@ -28,6 +30,34 @@ struct BatchSummary {
   uint64_t failed = 0;  // traces that could not be loaded
   std::map<std::string, uint64_t> labels;  // primary label -> count ("(none)" without one)
 };
+
+// One trace of a batch before it is diagnosed: its bytes (a fixture or a chat transcript),
+// a document already imported, or the error that kept it from being read.
+struct BatchTrace {
+  std::string id;
+  std::string bytes;
+  std::optional<Json> document;
+  std::optional<Error> read_error;
+};
+
+// The result record of one trace: {"id", "diagnosis"}, or {"id", "error"} with the message
+// the command prints. Consumes the trace's bytes or document; sets `label` to the primary
+// label when there is one.
+OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                         std::optional<std::string>* label = nullptr);
+
+// What a batch reads, in order: each path as a file (a fixture, .jsonl lines, or an OTLP
+// file), or a directory expanded to its files in sorted path order.
+struct BatchInput {
+  enum class Kind { kDocument, kLines, kOtlp, kStdin, kError };
+  Kind kind;
+  std::string path;
+  std::optional<Error> error;  // kError: a directory that could not be listed
+};
+std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths, Source source);
+
+// A line of a .jsonl file that holds no trace (spaces, tabs and carriage returns only).
+bool is_blank_line(std::string_view line);
 
 // Diagnoses every trace named by `paths` ("-" reads JSON Lines from standard input),
 // writing result lines to `out` and the progress line to `progress`.

@@ -40,4 +40,10 @@ Result<Ok> for_each_otlp_trace(const std::string& path, const std::function<void
 // "history" or "conversation".
 Result<Json> import_chat(const Json& document, std::string_view where);
 
+// The fixture document of one trace given as bytes in the format `source`, as the commands
+// read a file named `where`. An OTLP input holding several traces needs `trace_id` to pick
+// one; the messages name the option the command takes for it.
+Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
+                             const std::string& trace_id = {});
+
 }  // namespace tracedx

@@ -37,27 +37,10 @@ Result<std::string> read_argument(const std::string& arg) {
 }
 
 // The fixture document of one trace named on the command line, imported from `source`.
-// An OTLP file holding several traces needs `trace_id` to pick one.
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id) {
   auto bytes = read_argument(arg);
   if (!bytes) return std::move(bytes).error();
-  if (source == Source::kOtlp) {
-    auto traces = import_otlp(*bytes, arg);
-    if (!traces) return std::move(traces).error();
-    std::string ids;
-    for (auto& t : *traces) {
-      if (trace_id.empty() ? traces->size() == 1 : t.id == trace_id) return std::move(t.fixture);
-      ids += (ids.empty() ? "" : ", ") + t.id;
-    }
-    if (traces->empty()) return Error::message(arg + ": no spans found");
-    if (!trace_id.empty()) return Error::message(arg + ": no trace " + trace_id + " (traces: " + ids + ")");
-    return Error::message(arg + " holds " + std::to_string(traces->size()) +
-                          " traces; pick one with --trace-id (traces: " + ids + ")");
-  }
-  auto document = parse_json(*bytes);
-  if (!document) return std::move(document).error().with_path(arg);
-  if (source == Source::kChat) return import_chat(*document, arg);
-  return std::move(*document);
+  return import_document(*bytes, source, arg, trace_id);
 }
 
 // A trace named on the command line; its id is the argument as written.
