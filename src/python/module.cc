@@ -1,0 +1,428 @@
+// The Python extension `tracedx._tracedx`: diagnose and compare traces given as JSON text,
+// bytes or decoded Python values, returning the reports as plain dicts and lists shaped as
+// the command's JSON. The engine runs without the GIL, so threads diagnose in parallel.
+// The underscored functions are the pieces `tracedx.dask` runs on its workers: they read
+// the files themselves and return batch records.
+#include <fcntl.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "batch/batch.h"
+#include "diagnosis/compare/comparison.h"
+#include "diagnosis/diagnosis.h"
+#include "diagnosis/signals.h"
+#include "import/importers.h"
+#include "report/report_json.h"
+#include "trace/fixture_loader.h"
+
+namespace py = pybind11;
+
+namespace tracedx {
+namespace {
+
+// Raised to Python as tracedx.TraceError; the text is the message the command prints.
+struct TraceError : std::runtime_error {
+  explicit TraceError(const Error& e) : std::runtime_error(e.display()) {}
+  explicit TraceError(const std::string& text) : std::runtime_error(text) {}
+};
+
+// --- Python values to JSON --------------------------------------------------------------
+
+// A decoded document, converted as the JSON parser would have read its text: non-negative
+// integers unsigned, integers beyond 64 bits as floats, and no deeper than the parser allows.
+Json json_of(py::handle v, size_t depth) {
+  if (v.is_none()) return nullptr;
+  if (PyBool_Check(v.ptr())) return v.ptr() == Py_True;
+  if (PyLong_Check(v.ptr())) {
+    int overflow = 0;
+    long long s = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow == 0) return s >= 0 ? Json(static_cast<uint64_t>(s)) : Json(static_cast<int64_t>(s));
+    if (overflow > 0) {
+      unsigned long long u = PyLong_AsUnsignedLongLong(v.ptr());
+      if (!PyErr_Occurred()) return Json(static_cast<uint64_t>(u));
+      PyErr_Clear();
+    }
+    double d = PyLong_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      throw TraceError("number out of range: an integer beyond the range of a double");
+    }
+    return d;
+  }
+  if (PyFloat_Check(v.ptr())) {
+    double d = PyFloat_AS_DOUBLE(v.ptr());
+    if (!std::isfinite(d)) throw TraceError("NaN and infinite numbers are not JSON");
+    return d;
+  }
+  if (PyUnicode_Check(v.ptr())) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
+    if (!utf8) {
+      PyErr_Clear();
+      throw TraceError("a text that is not valid Unicode (a lone surrogate)");
+    }
+    return std::string(utf8, static_cast<size_t>(size));
+  }
+  const bool is_list = PyList_Check(v.ptr()) || PyTuple_Check(v.ptr());
+  const bool is_dict = PyDict_Check(v.ptr());
+  if ((is_list || is_dict) && depth >= kMaxJsonDepth) {
+    throw TraceError("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+  }
+  if (is_list) {
+    Json out = Json::array();
+    for (auto item : py::reinterpret_borrow<py::sequence>(v)) out.push_back(json_of(item, depth + 1));
+    return out;
+  }
+  if (is_dict) {
+    Json out = Json::object();
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(v)) {
+      if (!PyUnicode_Check(key.ptr())) {
+        throw py::type_error("object keys must be str, not " + std::string(py::str(py::type::of(key).attr("__name__"))));
+      }
+      out[std::string(json_of(key, depth).get_ref<const std::string&>())] = json_of(value, depth + 1);
+    }
+    return out;
+  }
+  throw py::type_error("a " + std::string(py::str(py::type::of(v).attr("__name__"))) + " is not a JSON value");
+}
+
+// --- JSON to Python values --------------------------------------------------------------
+
+py::object python_of(const OrderedJson& v) {
+  switch (v.type()) {
+    case OrderedJson::value_t::null: return py::none();
+    case OrderedJson::value_t::boolean: return py::bool_(v.get<bool>());
+    case OrderedJson::value_t::number_integer: return py::int_(v.get<int64_t>());
+    case OrderedJson::value_t::number_unsigned: return py::int_(v.get<uint64_t>());
+    case OrderedJson::value_t::number_float: return py::float_(v.get<double>());
+    case OrderedJson::value_t::string: {
+      const auto& s = v.get_ref<const std::string&>();
+      // Reports repeat trace texts, which the loader has checked; "replace" keeps any
+      // stray byte from failing the whole report, as the command's writer does.
+      PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+      if (!o) throw py::error_already_set();
+      return py::reinterpret_steal<py::object>(o);
+    }
+    case OrderedJson::value_t::array: {
+      py::list out(v.size());
+      for (size_t i = 0; i < v.size(); ++i) out[i] = python_of(v[i]);
+      return out;
+    }
+    case OrderedJson::value_t::object: {
+      py::dict out;
+      for (const auto& [key, value] : v.items()) out[py::str(key)] = python_of(value);
+      return out;
+    }
+    default: return py::none();
+  }
+}
+
+py::list python_of(const std::vector<OrderedJson>& records) {
+  py::list out(records.size());
+  for (size_t i = 0; i < records.size(); ++i) out[i] = python_of(records[i]);
+  return out;
+}
+
+// --- Arguments --------------------------------------------------------------------------
+
+Source source_of(const std::string& word) {
+  auto source = parse_source(word);
+  if (!source) throw py::value_error(source.error().text());
+  return *source;
+}
+
+DiagnoseOptions options_of(const py::object& slow_threshold_ms, bool secondary_issues, bool recommendations) {
+  DiagnoseOptions options;
+  if (!slow_threshold_ms.is_none()) {
+    if (!PyLong_Check(slow_threshold_ms.ptr()) || PyBool_Check(slow_threshold_ms.ptr())) {
+      throw py::type_error("slow_threshold_ms must be an int");
+    }
+    unsigned long long n = PyLong_AsUnsignedLongLong(slow_threshold_ms.ptr());
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      throw py::value_error("slow_threshold_ms must be from 0 to 2**64-1");
+    }
+    options.slow_threshold_ms = n;
+  }
+  options.include_secondary_issues = secondary_issues;
+  options.include_recommendations = recommendations;
+  return options;
+}
+
+// A trace argument: the bytes of a JSON text (str, bytes, bytearray, memoryview) or an
+// already decoded document. Text stays owned by the Python object, which outlives the call.
+struct TraceInput {
+  std::string_view text;
+  std::string copy;  // for mutable buffers
+  std::optional<Json> document;
+  py::object keep;
+  bool is_text() const { return !document; }
+};
+
+TraceInput input_of(const py::handle& trace) {
+  TraceInput in;
+  in.keep = py::reinterpret_borrow<py::object>(trace);
+  if (PyUnicode_Check(trace.ptr())) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(trace.ptr(), &size);
+    if (!utf8) {
+      PyErr_Clear();
+      throw TraceError("a text that is not valid Unicode (a lone surrogate)");
+    }
+    in.text = std::string_view(utf8, static_cast<size_t>(size));
+  } else if (PyBytes_Check(trace.ptr())) {
+    in.text = std::string_view(PyBytes_AS_STRING(trace.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(trace.ptr())));
+  } else if (PyByteArray_Check(trace.ptr()) || PyMemoryView_Check(trace.ptr())) {
+    py::buffer_info info = py::reinterpret_borrow<py::buffer>(trace).request();
+    in.copy.assign(static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize));
+    in.text = in.copy;
+  } else if (PyDict_Check(trace.ptr()) || PyList_Check(trace.ptr()) || PyTuple_Check(trace.ptr())) {
+    in.document = json_of(trace, 0);
+  } else {
+    throw py::type_error("trace must be a JSON text (str or bytes) or a decoded dict or list, not " +
+                         std::string(py::str(py::type::of(trace).attr("__name__"))));
+  }
+  return in;
+}
+
+// The trace of an input, loaded exactly as the command loads a file named `name`.
+// Runs without the GIL.
+Result<Trace> load_input(TraceInput& in, Source source, const std::string& name, const std::string& trace_id) {
+  Result<Json> document = Error::message("");
+  if (in.is_text()) {
+    document = import_document(in.text, source, name, trace_id);
+  } else if (source == Source::kFixture) {
+    document = std::move(*in.document);
+  } else if (source == Source::kChat) {
+    document = import_chat(*in.document, name);
+  } else {
+    document = import_document(in.document->dump(), source, name, trace_id);
+  }
+  if (!document) return std::move(document).error();
+  return build_trace(name, std::move(*document));
+}
+
+// --- Public functions -------------------------------------------------------------------
+
+py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms, bool secondary_issues,
+                    bool recommendations, bool signals, const std::string& source_word,
+                    const std::optional<std::string>& trace_id, const std::string& name) {
+  const Source source = source_of(source_word);
+  const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
+  TraceInput in = input_of(trace);
+  std::optional<OrderedJson> report;
+  std::optional<Error> error;
+  {
+    py::gil_scoped_release unlocked;
+    auto loaded = load_input(in, source, name, trace_id.value_or(""));
+    if (!loaded) {
+      error = std::move(loaded).error();
+    } else {
+      Diagnosis d = diagnose_run(*loaded, options);
+      std::optional<TraceSignals> s;
+      if (signals) s = extract_signals(*loaded, options.slow_threshold_ms.value_or(2500));
+      report = to_json(d, s ? &*s : nullptr);
+    }
+  }
+  if (error) throw TraceError(*error);
+  return python_of(*report);
+}
+
+py::object compare(const py::object& primary, const py::object& compared, const std::string& source_word,
+                   const std::optional<std::string>& trace_id, const std::string& primary_name,
+                   const std::string& compared_name) {
+  const Source source = source_of(source_word);
+  TraceInput a = input_of(primary), b = input_of(compared);
+  std::optional<OrderedJson> report;
+  std::optional<Error> error;
+  {
+    py::gil_scoped_release unlocked;
+    auto first = load_input(a, source, primary_name, trace_id.value_or(""));
+    if (!first) {
+      error = std::move(first).error();
+    } else if (auto second = load_input(b, source, compared_name, trace_id.value_or("")); !second) {
+      error = std::move(second).error();
+    } else {
+      report = to_json(compare_runs(*first, *second));
+    }
+  }
+  if (error) throw TraceError(*error);
+  return python_of(*report);
+}
+
+// --- Worker pieces for tracedx.dask -----------------------------------------------------
+
+py::list list_inputs(const std::vector<std::string>& paths, const std::string& source_word) {
+  const Source source = source_of(source_word);
+  std::vector<BatchInput> inputs;
+  {
+    py::gil_scoped_release unlocked;
+    inputs = list_batch_inputs(paths, source);
+  }
+  static constexpr const char* kKinds[] = {"document", "lines", "otlp", "stdin", "error"};
+  py::list out;
+  for (const auto& input : inputs) {
+    py::object error = input.error ? py::object(py::str(input.error->display())) : py::object(py::none());
+    out.append(py::make_tuple(kKinds[static_cast<int>(input.kind)], input.path, error));
+  }
+  return out;
+}
+
+// Records for whole files: one per fixture or chat file, one per trace of an OTLP file.
+py::list diagnose_files(const std::vector<std::string>& paths, const std::string& source_word,
+                        const py::object& slow_threshold_ms, bool secondary_issues, bool recommendations) {
+  const Source source = source_of(source_word);
+  const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
+  std::vector<OrderedJson> records;
+  {
+    py::gil_scoped_release unlocked;
+    for (const auto& path : paths) {
+      if (source != Source::kOtlp) {
+        BatchTrace t{path, {}, {}, {}};
+        if (auto bytes = read_file(path)) t.bytes = std::move(*bytes);
+        else t.read_error = std::move(bytes).error();
+        records.push_back(batch_record(t, source, options));
+        continue;
+      }
+      auto done = for_each_otlp_trace(path, [&](ImportedTrace imported) {
+        BatchTrace t{path + ":" + imported.id, {}, std::move(imported.fixture), {}};
+        records.push_back(batch_record(t, source, options));
+      });
+      if (!done) {
+        BatchTrace t{path, {}, {}, std::move(done).error()};
+        records.push_back(batch_record(t, source, options));
+      }
+    }
+  }
+  return python_of(records);
+}
+
+// Bytes [start, end) of a file, and past `end` up to the end of the line that holds byte
+// end-1, so that a partition ends on a line boundary.
+Result<std::string> read_span(const std::string& path, uint64_t start, uint64_t end) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::os(errno, path);
+  std::string out;
+  uint64_t at = start;
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int code = errno;
+      ::close(fd);
+      return Error::os(code, path);
+    }
+    if (n == 0) break;
+    std::string_view got(buf, static_cast<size_t>(n));
+    if (at + got.size() > end) {
+      size_t inside = at < end ? static_cast<size_t>(end - at) : 0;
+      size_t lf = inside > 0 ? got.find('\n', inside - 1) : got.find('\n');
+      if (lf != std::string_view::npos) {
+        out.append(got.substr(0, lf + 1));
+        break;
+      }
+    }
+    out.append(got);
+    at += got.size();
+  }
+  ::close(fd);
+  return out;
+}
+
+uint64_t count_newlines(const std::string& path, uint64_t start, uint64_t end) {
+  py::gil_scoped_release unlocked;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;  // the partition that reads the file reports why
+  uint64_t count = 0;
+  char buf[1 << 16];
+  for (uint64_t at = start; at < end;) {
+    ssize_t n = ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, end - at)), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    count += static_cast<uint64_t>(std::count(buf, buf + n, '\n'));
+    at += static_cast<uint64_t>(n);
+  }
+  ::close(fd);
+  return count;
+}
+
+// Records for the lines of a .jsonl file that start in [start, end); `newlines_before` is
+// the number of line feeds in [0, start), which numbers the lines as the command does.
+py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end, uint64_t newlines_before,
+                        const std::string& source_word, const py::object& slow_threshold_ms,
+                        bool secondary_issues, bool recommendations) {
+  const Source source = source_of(source_word);
+  const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
+  std::vector<OrderedJson> records;
+  {
+    py::gil_scoped_release unlocked;
+    // Reading from start-1 tells whether a line begins at `start`: it does when the byte
+    // before it is a line feed. Otherwise the partition before owns that line.
+    const uint64_t from = start > 0 ? start - 1 : 0;
+    auto text = read_span(path, from, end);
+    if (!text) {
+      if (start == 0) {
+        BatchTrace t{path, {}, {}, std::move(text).error()};
+        records.push_back(batch_record(t, source, options));
+      }
+    } else {
+      std::string_view rest = *text;
+      uint64_t number = 1;
+      if (start > 0) {
+        size_t lf = rest.find('\n');
+        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+        number = newlines_before + (lf == 0 ? 1 : 2);
+      }
+      while (!rest.empty()) {
+        size_t lf = rest.find('\n');
+        std::string_view line = rest.substr(0, lf);
+        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+        if (!is_blank_line(line)) {
+          BatchTrace t{path + ":" + std::to_string(number), std::string(line), {}, {}};
+          records.push_back(batch_record(t, source, options));
+        }
+        ++number;
+      }
+    }
+  }
+  return python_of(records);
+}
+
+}  // namespace
+}  // namespace tracedx
+
+PYBIND11_MODULE(_tracedx, m) {
+  using namespace tracedx;
+  m.doc() = "Deterministic diagnosis of recorded AI-agent runs.";
+  py::register_exception<TraceError>(m, "TraceError", PyExc_ValueError);
+
+  m.def("diagnose", &diagnose, py::arg("trace"), py::kw_only(), py::arg("slow_threshold_ms") = 2500,
+        py::arg("secondary_issues") = true, py::arg("recommendations") = true, py::arg("signals") = false,
+        py::arg("source") = "fixture", py::arg("trace_id") = py::none(), py::arg("name") = "-",
+        R"(Diagnoses one recorded run and returns the diagnosis report as a dict.
+
+trace: a JSON text (str or bytes) or the decoded document (dict or list).
+source: "fixture", "otlp" or "chat". trace_id picks one trace of an OTLP input that
+holds several. name is the input's name in error messages (as the command names a file).
+Raises TraceError with the command's message when the trace cannot be read.)");
+  m.def("compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
+        py::arg("source") = "fixture", py::arg("trace_id") = py::none(), py::arg("primary_name") = "-",
+        py::arg("compared_name") = "-",
+        R"(Compares two recorded runs of the same task and returns the comparison report as a dict.)");
+
+  m.def("_list_inputs", &list_inputs);
+  m.def("_diagnose_files", &diagnose_files);
+  m.def("_count_newlines", &count_newlines);
+  m.def("_diagnose_lines", &diagnose_lines);
+  m.attr("__version__") = "0.5.0";
+}

@@ -1,0 +1,156 @@
+"""Batch diagnosis on Dask: the records of ``tracedx batch`` as a ``dask.bag.Bag``.
+
+    import tracedx.dask
+    bag = tracedx.dask.diagnose_bag(["runs/*.jsonl"], slow_threshold_ms=4000)
+    print(tracedx.dask.label_counts(bag))
+
+The client only lists directories and globs and looks up file sizes; the workers read the
+traces. Each record is ``{"id": ..., "diagnosis": {...}}`` or ``{"id": ..., "error": "..."}``,
+with the ids and messages of ``tracedx batch``, in the same order. A .jsonl file of
+fixtures is split into byte ranges of ``blocksize`` on line boundaries, so one large file
+spreads over the cluster; .json files are grouped into partitions; an OTLP file is one
+partition, since the spans of one trace may sit anywhere in it.
+"""
+
+import glob
+import os
+
+import dask
+import dask.bag as db
+
+from . import _tracedx
+
+DEFAULT_BLOCKSIZE = 32 * 2**20
+FILES_PER_PARTITION = 256
+_OPTIONS = {"slow_threshold_ms": 2500, "secondary_issues": True, "recommendations": True}
+
+
+def _options(options):
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(f"unknown option {unknown[0]!r} (options: {', '.join(_OPTIONS)})")
+    values = {**_OPTIONS, **options}
+    threshold = values["slow_threshold_ms"]
+    if threshold is not None and (not isinstance(threshold, int) or isinstance(threshold, bool)):
+        raise TypeError("slow_threshold_ms must be an int")
+    if threshold is not None and not 0 <= threshold < 2**64:
+        raise ValueError("slow_threshold_ms must be from 0 to 2**64-1")
+    return threshold, bool(values["secondary_issues"]), bool(values["recommendations"])
+
+
+def _expand(paths):
+    """Paths as given, globs expanded in sorted order (as a shell in the C locale does)."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    out = []
+    for path in paths:
+        path = os.fsdecode(path)
+        if path == "-":
+            raise ValueError("standard input cannot be read by the workers: name files")
+        if glob.has_magic(path):
+            matches = sorted(glob.glob(path, recursive=True))
+            if not matches:
+                raise FileNotFoundError(f"no file matches {path!r}")
+            out.extend(matches)
+        else:
+            out.append(path)
+    return out
+
+
+def _size(path):
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0  # the worker reading it reports why
+
+
+def _error_records(path, message):
+    return [{"id": path, "error": message}]
+
+
+def _prefix_sums(counts):
+    sums, total = [0], 0
+    for c in counts:
+        total += c
+        sums.append(total)
+    return sums
+
+
+def _line_partitions(path, blocksize, source, options):
+    size = _size(path)
+    if blocksize is None or size <= blocksize:
+        return [dask.delayed(_tracedx._diagnose_lines, pure=True)(path, 0, size, 0, source, *options)]
+    starts = list(range(0, size, blocksize))
+    ends = starts[1:] + [size]
+    # Lines are numbered across the file: each range counts its line feeds first.
+    counts = [dask.delayed(_tracedx._count_newlines, pure=True)(path, s, e) for s, e in zip(starts, ends)]
+    before = dask.delayed(_prefix_sums, pure=True)(counts[:-1])
+    return [
+        dask.delayed(_tracedx._diagnose_lines, pure=True)(path, s, e, before[k], source, *options)
+        for k, (s, e) in enumerate(zip(starts, ends))
+    ]
+
+
+def diagnose_bag(paths, *, source="fixture", blocksize=DEFAULT_BLOCKSIZE, **options):
+    """A Bag of one record per trace in ``paths`` (files, directories or globs).
+
+    source: "fixture", "otlp" or "chat". options: slow_threshold_ms, secondary_issues and
+    recommendations, as for ``tracedx.diagnose``. blocksize: bytes per partition of a
+    .jsonl file and of a group of .json files (None: one partition per file).
+    """
+    if source not in ("fixture", "otlp", "chat"):
+        raise ValueError(f"source must be fixture, otlp or chat, not {source!r}")
+    if blocksize is not None and (not isinstance(blocksize, int) or blocksize <= 0):
+        raise ValueError("blocksize must be a positive int or None")
+    opts = _options(options)
+    parts, group, group_bytes = [], [], 0
+
+    def flush():
+        nonlocal group, group_bytes
+        if group:
+            parts.append(dask.delayed(_tracedx._diagnose_files, pure=True)(group, source, *opts))
+        group, group_bytes = [], 0
+
+    for kind, path, error in _tracedx._list_inputs(_expand(paths), source):
+        if kind == "error":
+            flush()
+            parts.append(dask.delayed(_error_records, pure=True)(path, error))
+        elif kind == "lines":
+            flush()
+            parts.extend(_line_partitions(path, blocksize, source, opts))
+        else:
+            group.append(path)
+            group_bytes += _size(path)
+            if source == "otlp" or len(group) >= FILES_PER_PARTITION or (
+                blocksize is not None and group_bytes >= blocksize
+            ):
+                flush()
+    flush()
+    if not parts:
+        return db.from_sequence([], npartitions=1)
+    return db.from_delayed(parts)
+
+
+def _label(record):
+    diagnosis = record.get("diagnosis")
+    if diagnosis is None:
+        return None
+    root_cause = diagnosis["root_cause"]
+    return root_cause["label"] if root_cause else "(none)"
+
+
+def _is_label(label):
+    return label is not None
+
+
+def _ordered(pairs):
+    # Most frequent first, ties by label: the order of the batch summary.
+    return dict(sorted(pairs, key=lambda pair: (-pair[1], pair[0])))
+
+
+def label_counts(bag, *, compute=True):
+    """The number of diagnosed traces per primary label ("(none)" without one), most
+    frequent first; records with an error are not counted. Counted on the workers; with
+    compute=False, a Delayed that gives the dict."""
+    counts = dask.delayed(_ordered)(bag.map(_label).filter(_is_label).frequencies())
+    return counts.compute() if compute else counts

@@ -1,0 +1,210 @@
+"""The Python module against the command: same reports, same error messages, the GIL
+released while the engine runs."""
+import json
+import threading
+import time
+
+import pytest
+
+import tracedx
+from conftest import FIXTURES, IMPORTS, big_trace, report_figure, run_tracedx, same
+
+FIXTURE_FILES = sorted(FIXTURES.glob("*.json"))
+
+
+@pytest.mark.parametrize("path", FIXTURE_FILES, ids=lambda p: p.stem)
+def test_diagnosis_equals_command(path):
+    command = run_tracedx("diagnose", path, "--compact", "--signals")
+    assert command.returncode == 0, command.stderr
+    expected = json.loads(command.stdout)
+    text = path.read_text()
+    assert same(tracedx.diagnose(text, signals=True), expected)
+    # Bytes and the decoded document give the same report.
+    assert same(tracedx.diagnose(text.encode(), signals=True), expected)
+    assert same(tracedx.diagnose(json.loads(text), signals=True), expected)
+
+
+OPTION_ROWS = [
+    (["--slow-threshold-ms", "1"], dict(slow_threshold_ms=1)),
+    (["--slow-threshold-ms", "18446744073709551615"], dict(slow_threshold_ms=2**64 - 1)),
+    (["--no-secondary"], dict(secondary_issues=False)),
+    (["--no-recommendations"], dict(recommendations=False)),
+    (["--no-secondary", "--no-recommendations", "--signals"],
+     dict(secondary_issues=False, recommendations=False, signals=True)),
+]
+
+
+@pytest.mark.parametrize("flags,kwargs", OPTION_ROWS)
+@pytest.mark.parametrize("name", ["slow_retrieval_success", "grounding_failure", "stale_memory"])
+def test_options_equal_command_flags(name, flags, kwargs):
+    path = FIXTURES / f"{name}.json"
+    expected = json.loads(run_tracedx("diagnose", path, "--compact", *flags).stdout)
+    assert same(tracedx.diagnose(path.read_text(), **kwargs), expected)
+
+
+COMPARE_PAIRS = sorted({p.name.split("__")[0] for p in FIXTURES.glob("compare_*__primary.json")})
+
+
+@pytest.mark.parametrize("pair", COMPARE_PAIRS + ["healthy_run|timeout"])
+def test_comparison_equals_command(pair):
+    if "|" in pair:
+        a, b = (FIXTURES / f"{n}.json" for n in pair.split("|"))
+    else:
+        a, b = FIXTURES / f"{pair}__primary.json", FIXTURES / f"{pair}__compared.json"
+    expected = json.loads(run_tracedx("compare", a, b, "--compact").stdout)
+    assert same(tracedx.compare(a.read_text(), json.loads(b.read_text())), expected)
+
+
+@pytest.mark.parametrize("path", sorted(IMPORTS.iterdir()), ids=lambda p: p.name)
+def test_imported_traces_equal_command(path):
+    source = "chat" if ".chat." in path.name else "otlp"
+    expected = json.loads(run_tracedx("diagnose", "--from", source, path, "--compact").stdout)
+    text = path.read_text()
+    assert same(tracedx.diagnose(text, source=source), expected)
+    if path.suffix == ".json":
+        assert same(tracedx.diagnose(json.loads(text), source=source), expected)
+
+
+# Inputs the command refuses, written to a file: the module given the same bytes and the
+# file's name raises TraceError with the message the command prints after "Error: ".
+TWO_OTLP_TRACES = json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [
+    {"traceId": "aa", "spanId": "01", "name": "a", "startTimeUnixNano": "1", "endTimeUnixNano": "2"},
+    {"traceId": "bb", "spanId": "02", "name": "b", "startTimeUnixNano": "1", "endTimeUnixNano": "2"},
+]}]}]})
+ERROR_ROWS = [
+    ("fixture", "{", None),
+    ("fixture", "", None),
+    ("fixture", '{"steps": []}', None),
+    ("fixture", '{"run": {}}', None),
+    ("fixture", "[1, 2]", None),
+    ("fixture", "[" * 129 + "]" * 129, None),
+    ("fixture", '{"run": {}, "steps": []} trailing', None),
+    ("otlp", TWO_OTLP_TRACES, None),
+    ("otlp", TWO_OTLP_TRACES, "cc"),
+    ("otlp", '{"resourceSpans": []}', None),
+    ("otlp", "not json", None),
+    ("chat", '{"nothing": 1}', None),
+    ("chat", "[1", None),
+]
+
+
+@pytest.mark.parametrize("source,content,trace_id", ERROR_ROWS)
+def test_errors_carry_the_command_message(tmp_path, source, content, trace_id):
+    (tmp_path / "bad.json").write_text(content)
+    args = ["diagnose", "--from", source, "bad.json"] + (["--trace-id", trace_id] if trace_id else [])
+    command = run_tracedx(*args, cwd=tmp_path)
+    assert command.returncode == 1 and command.stdout == ""
+    assert command.stderr.startswith("Error: ")
+    with pytest.raises(tracedx.TraceError) as raised:
+        tracedx.diagnose(content, source=source, trace_id=trace_id, name="bad.json")
+    assert str(raised.value) == command.stderr[len("Error: "):].rstrip("\n")
+    # With the default name the message reads as for standard input.
+    stdin = run_tracedx(*[a if a != "bad.json" else "-" for a in args], stdin=content)
+    with pytest.raises(tracedx.TraceError) as raised:
+        tracedx.diagnose(content, source=source, trace_id=trace_id)
+    assert stdin.returncode == 1 and str(raised.value) == stdin.stderr[len("Error: "):].rstrip("\n")
+
+
+def test_compare_names_the_failing_side():
+    good = (FIXTURES / "healthy_run.json").read_text()
+    with pytest.raises(tracedx.TraceError, match="^b.json: invalid JSON at line 1, column 1"):
+        tracedx.compare(good, "x", primary_name="a.json", compared_name="b.json")
+    with pytest.raises(tracedx.TraceError, match="^fixture.run missing$"):
+        tracedx.compare("{}", good)
+
+
+def nested(depth):
+    """A fixture whose containers nest `depth` levels, the top object being level 1."""
+    value = []
+    for _ in range(depth - 3):
+        value = [value]
+    return {"run": {"x": value}, "steps": []}
+
+
+DECODED_ROWS = [
+    # A decoded document is held to what its JSON text could say.
+    (nested(128), None),
+    (nested(129), tracedx.TraceError),
+    ({"run": {"a": float("nan")}, "steps": []}, tracedx.TraceError),
+    ({"run": {"a": float("inf")}, "steps": []}, tracedx.TraceError),
+    ({"run": {"a": 10**400}, "steps": []}, tracedx.TraceError),
+    ({"run": {"a": "\ud800"}, "steps": []}, tracedx.TraceError),
+    ({"run": {1: "x"}, "steps": []}, TypeError),
+    ({"run": {"a": {1, 2}}, "steps": []}, TypeError),
+    ({"run": {"a": b"raw"}, "steps": []}, TypeError),
+    (42, TypeError),
+    (None, TypeError),
+]
+
+
+@pytest.mark.parametrize("document,raises", DECODED_ROWS)
+def test_decoded_documents(document, raises):
+    if raises is None:
+        assert same(tracedx.diagnose(document), tracedx.diagnose(json.dumps(document)))
+    else:
+        with pytest.raises(raises):
+            tracedx.diagnose(document)
+    if raises is tracedx.TraceError and document is DECODED_ROWS[1][0]:
+        with pytest.raises(tracedx.TraceError, match="nesting deeper than 128 levels"):
+            tracedx.diagnose(json.dumps(document))
+
+
+def test_numbers_of_a_decoded_document_read_as_in_text():
+    # Integers beyond 64 bits read as floats, as the parser reads them: not a step_index.
+    for index in (0, 2**63, 2**64 - 1, 2**64, -1):
+        doc = {"run": {"status": "failed"}, "steps": [{"step_index": index, "status": "error", "type": "tool"}]}
+        text = json.dumps(doc)
+        assert same(tracedx.diagnose(doc), tracedx.diagnose(text)), index
+    # Tuples are arrays; bytearray and memoryview are texts.
+    doc = json.loads((FIXTURES / "tool_failure.json").read_text())
+    as_tuple = dict(doc, steps=tuple(doc["steps"]))
+    raw = json.dumps(doc).encode()
+    for value in (as_tuple, bytearray(raw), memoryview(raw)):
+        assert same(tracedx.diagnose(value), tracedx.diagnose(doc))
+
+
+ARGUMENT_ROWS = [
+    (dict(source="xml"), ValueError),
+    (dict(slow_threshold_ms=-1), ValueError),
+    (dict(slow_threshold_ms=2**64), ValueError),
+    (dict(slow_threshold_ms="10"), TypeError),
+    (dict(slow_threshold_ms=True), TypeError),
+    (dict(unknown=1), TypeError),
+]
+
+
+@pytest.mark.parametrize("kwargs,raises", ARGUMENT_ROWS)
+def test_bad_arguments(kwargs, raises):
+    with pytest.raises(raises):
+        tracedx.diagnose((FIXTURES / "healthy_run.json").read_text(), **kwargs)
+
+
+def test_trace_error_is_a_value_error():
+    assert issubclass(tracedx.TraceError, ValueError)
+
+
+def test_threads_diagnose_in_parallel():
+    corpus = [big_trace(4000) for _ in range(8)]
+    expected = tracedx.diagnose(corpus[0])
+
+    def run(threads):
+        results = [None] * len(corpus)
+
+        def work(k):
+            for i in range(k, len(corpus), threads):
+                results[i] = tracedx.diagnose(corpus[i])
+
+        start = time.perf_counter()
+        pool = [threading.Thread(target=work, args=(k,)) for k in range(threads)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+        return time.perf_counter() - start, results
+
+    one, results_one = run(1)
+    two, results_two = run(2)
+    assert all(same(r, expected) for r in results_one + results_two)
+    mb = sum(map(len, corpus)) / 2**20
+    report_figure("threads", f"8 traces of 4,000 steps ({mb:.0f} MB): 1 thread {one:.2f} s, "
+                  f"2 threads {two:.2f} s, speed-up {one / two:.2f}")
