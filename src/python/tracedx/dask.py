@@ -64,6 +64,20 @@ def _size(path):
         return 0  # the worker reading it reports why
 
 
+# The tasks: Python functions, which pickle by name (the extension's functions do not), over
+# the extension's worker pieces, which read the files and run without the GIL.
+def _files(paths, source, *options):
+    return _tracedx._diagnose_files(paths, source, *options)
+
+
+def _lines(path, start, end, newlines_before, source, *options):
+    return _tracedx._diagnose_lines(path, start, end, newlines_before, source, *options)
+
+
+def _count_newlines(path, start, end):
+    return _tracedx._count_newlines(path, start, end)
+
+
 def _error_records(path, message):
     return [{"id": path, "error": message}]
 
@@ -79,14 +93,14 @@ def _prefix_sums(counts):
 def _line_partitions(path, blocksize, source, options):
     size = _size(path)
     if blocksize is None or size <= blocksize:
-        return [dask.delayed(_tracedx._diagnose_lines, pure=True)(path, 0, size, 0, source, *options)]
+        return [dask.delayed(_lines, pure=True)(path, 0, size, 0, source, *options)]
     starts = list(range(0, size, blocksize))
     ends = starts[1:] + [size]
     # Lines are numbered across the file: each range counts its line feeds first.
-    counts = [dask.delayed(_tracedx._count_newlines, pure=True)(path, s, e) for s, e in zip(starts, ends)]
+    counts = [dask.delayed(_count_newlines, pure=True)(path, s, e) for s, e in zip(starts, ends)]
     before = dask.delayed(_prefix_sums, pure=True)(counts[:-1])
     return [
-        dask.delayed(_tracedx._diagnose_lines, pure=True)(path, s, e, before[k], source, *options)
+        dask.delayed(_lines, pure=True)(path, s, e, before[k], source, *options)
         for k, (s, e) in enumerate(zip(starts, ends))
     ]
 
@@ -108,7 +122,7 @@ def diagnose_bag(paths, *, source="fixture", blocksize=DEFAULT_BLOCKSIZE, **opti
     def flush():
         nonlocal group, group_bytes
         if group:
-            parts.append(dask.delayed(_tracedx._diagnose_files, pure=True)(group, source, *opts))
+            parts.append(dask.delayed(_files, pure=True)(group, source, *opts))
         group, group_bytes = [], 0
 
     for kind, path, error in _tracedx._list_inputs(_expand(paths), source):
