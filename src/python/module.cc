@@ -126,12 +126,6 @@ py::object python_of(const OrderedJson& v) {
   }
 }
 
-py::list python_of(const std::vector<OrderedJson>& records) {
-  py::list out(records.size());
-  for (size_t i = 0; i < records.size(); ++i) out[i] = python_of(records[i]);
-  return out;
-}
-
 // --- Arguments --------------------------------------------------------------------------
 
 Source source_of(const std::string& word) {
@@ -277,33 +271,65 @@ py::list list_inputs(const std::vector<std::string>& paths, const std::string& s
   return out;
 }
 
+// Keeps Python's cycle collector from running while a call builds thousands of records:
+// they hold no cycles, and each collection would walk all records built so far.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+// The record of one trace, diagnosed without the GIL and turned into Python values at
+// once, so that no more than one record is held as JSON.
+void append_record(py::list& out, BatchTrace trace, Source source, const DiagnoseOptions& options) {
+  std::optional<OrderedJson> record;
+  {
+    py::gil_scoped_release unlocked;
+    record = batch_record(trace, source, options);
+  }
+  out.append(python_of(*record));
+}
+
 // Records for whole files: one per fixture or chat file, one per trace of an OTLP file.
 py::list diagnose_files(const std::vector<std::string>& paths, const std::string& source_word,
                         const py::object& slow_threshold_ms, bool secondary_issues, bool recommendations) {
   const Source source = source_of(source_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
-  std::vector<OrderedJson> records;
-  {
-    py::gil_scoped_release unlocked;
-    for (const auto& path : paths) {
-      if (source != Source::kOtlp) {
-        BatchTrace t{path, {}, {}, {}};
+  CollectorPause pause;
+  py::list out;
+  for (const auto& path : paths) {
+    if (source != Source::kOtlp) {
+      BatchTrace t{path, {}, {}, {}};
+      {
+        py::gil_scoped_release unlocked;
         if (auto bytes = read_file(path)) t.bytes = std::move(*bytes);
         else t.read_error = std::move(bytes).error();
-        records.push_back(batch_record(t, source, options));
-        continue;
       }
+      append_record(out, std::move(t), source, options);
+      continue;
+    }
+    // The OTLP reader calls back without the GIL; each record takes it to be appended.
+    std::optional<Error> failed;
+    {
+      py::gil_scoped_release unlocked;
       auto done = for_each_otlp_trace(path, [&](ImportedTrace imported) {
         BatchTrace t{path + ":" + imported.id, {}, std::move(imported.fixture), {}};
-        records.push_back(batch_record(t, source, options));
+        OrderedJson record = batch_record(t, source, options);
+        py::gil_scoped_acquire locked;
+        out.append(python_of(record));
       });
-      if (!done) {
-        BatchTrace t{path, {}, {}, std::move(done).error()};
-        records.push_back(batch_record(t, source, options));
-      }
+      if (!done) failed = std::move(done).error();
     }
+    if (failed) append_record(out, BatchTrace{path, {}, {}, std::move(*failed)}, source, options);
   }
-  return python_of(records);
+  return out;
 }
 
 // Bytes [start, end) of a file, and past `end` up to the end of the line that holds byte
@@ -363,39 +389,35 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end, u
                         bool secondary_issues, bool recommendations) {
   const Source source = source_of(source_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
-  std::vector<OrderedJson> records;
+  CollectorPause pause;
+  py::list out;
+  // Reading from start-1 tells whether a line begins at `start`: it does when the byte
+  // before it is a line feed. Otherwise the partition before owns that line.
+  const uint64_t from = start > 0 ? start - 1 : 0;
+  std::optional<Result<std::string>> text;
   {
     py::gil_scoped_release unlocked;
-    // Reading from start-1 tells whether a line begins at `start`: it does when the byte
-    // before it is a line feed. Otherwise the partition before owns that line.
-    const uint64_t from = start > 0 ? start - 1 : 0;
-    auto text = read_span(path, from, end);
-    if (!text) {
-      if (start == 0) {
-        BatchTrace t{path, {}, {}, std::move(text).error()};
-        records.push_back(batch_record(t, source, options));
-      }
-    } else {
-      std::string_view rest = *text;
-      uint64_t number = 1;
-      if (start > 0) {
-        size_t lf = rest.find('\n');
-        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
-        number = newlines_before + (lf == 0 ? 1 : 2);
-      }
-      while (!rest.empty()) {
-        size_t lf = rest.find('\n');
-        std::string_view line = rest.substr(0, lf);
-        rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
-        if (!is_blank_line(line)) {
-          BatchTrace t{path + ":" + std::to_string(number), std::string(line), {}, {}};
-          records.push_back(batch_record(t, source, options));
-        }
-        ++number;
-      }
-    }
+    text = read_span(path, from, end);
   }
-  return python_of(records);
+  if (!*text) {
+    if (start == 0) append_record(out, BatchTrace{path, {}, {}, std::move(*text).error()}, source, options);
+    return out;
+  }
+  std::string_view rest = **text;
+  uint64_t number = 1;
+  if (start > 0) {
+    size_t lf = rest.find('\n');
+    rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+    number = newlines_before + (lf == 0 ? 1 : 2);
+  }
+  for (; !rest.empty(); ++number) {
+    size_t lf = rest.find('\n');
+    std::string_view line = rest.substr(0, lf);
+    rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+    if (is_blank_line(line)) continue;
+    append_record(out, BatchTrace{path + ":" + std::to_string(number), std::string(line), {}, {}}, source, options);
+  }
+  return out;
 }
 
 }  // namespace

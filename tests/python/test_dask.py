@@ -138,7 +138,7 @@ def test_local_cluster_equals_batch(corpus):
         # The workers read the files: the graph holds paths and offsets, not trace bytes.
         graph_bytes = sum(len(repr(task)) for task in dict(bag.__dask_graph__()).values())
         assert graph_bytes < 100_000
-        assert len(client.run(lambda: 1)) == 2  # both workers took part
+        assert len(client.run(lambda: 1)) == 2  # two workers served the run
     report_figure("local_cluster", f"{len(records)} traces: LocalCluster 2 workers "
                   f"{len(records) / cluster_seconds:.0f} traces/s ({cluster_seconds:.2f} s), "
                   f"tracedx batch --jobs 2 {len(records) / batch_seconds:.0f} traces/s ({batch_seconds:.2f} s)")

@@ -20,7 +20,7 @@ import dask.bag as db
 
 from . import _tracedx
 
-DEFAULT_BLOCKSIZE = 32 * 2**20
+DEFAULT_BLOCKSIZE = 8 * 2**20
 FILES_PER_PARTITION = 256
 _OPTIONS = {"slow_threshold_ms": 2500, "secondary_issues": True, "recommendations": True}
 
