@@ -52,7 +52,8 @@ def corpus(tmp_path_factory):
     (fixtures / "b-c.json").write_text(FIXTURE_TEXTS[1])
     (fixtures / "ignored.jsonl").write_text(FIXTURE_TEXTS[2])
     (fixtures / "notes.txt").write_text("not a trace")
-    return [str(root / "big.jsonl"), str(root / "small.jsonl"), str(fixtures), str(root / "missing.json")]
+    return [str(root / "big.jsonl"), str(root / "small.jsonl"), str(fixtures), str(root / "missing.json"),
+            str(root / "missing.jsonl")]
 
 
 SPLIT_LINES = [FIXTURE_TEXTS[3], "", FIXTURE_TEXTS[7] + "\r", " ", "[1", FIXTURE_TEXTS[9], "", ""]
@@ -84,8 +85,11 @@ def test_sync_scheduler_equals_batch_with_options(corpus):
     ("otlp", [IMPORTS]),
     ("chat", [IMPORTS / "group_chat_search_loop.chat.json"]),
     ("chat", [IMPORTS / "openinference_rag_empty_retrieval.otlp.jsonl"]),
+    ("otlp", ["missing.otlp.json", "broken.otlp.jsonl", IMPORTS / "group_chat_search_loop.chat.json"]),
 ])
-def test_imported_sources_equal_batch(source, paths):
+def test_imported_sources_equal_batch(tmp_path, source, paths):
+    (tmp_path / "broken.otlp.jsonl").write_text('{"resourceSpans": []}\n{broken\n')
+    paths = [p if isinstance(p, type(IMPORTS)) else tmp_path / p for p in paths]
     expected, _ = batch("--from", source, *paths)
     with dask.config.set(scheduler="sync"):
         assert_same_records(tdask.diagnose_bag([str(p) for p in paths], source=source).compute(), expected)
