@@ -207,28 +207,33 @@ Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
 
 // --- Public functions -------------------------------------------------------------------
 
+// Runs `build` without the GIL and returns its report as Python values, or raises the
+// TraceError of its failure.
+template <typename Build>
+py::object report_of(Build&& build) {
+  std::optional<Result<OrderedJson>> report;
+  {
+    py::gil_scoped_release unlocked;
+    report = build();
+  }
+  if (!*report) throw TraceError(report->error());
+  return python_of(**report);
+}
+
 py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms, bool secondary_issues,
                     bool recommendations, bool signals, const std::string& source_word,
                     const std::optional<std::string>& trace_id, const std::string& name) {
   const Source source = source_of(source_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   TraceInput in = input_of(trace);
-  std::optional<OrderedJson> report;
-  std::optional<Error> error;
-  {
-    py::gil_scoped_release unlocked;
+  return report_of([&]() -> Result<OrderedJson> {
     auto loaded = load_input(in, source, name, trace_id.value_or(""));
-    if (!loaded) {
-      error = std::move(loaded).error();
-    } else {
-      Diagnosis d = diagnose_run(*loaded, options);
-      std::optional<TraceSignals> s;
-      if (signals) s = extract_signals(*loaded, options.slow_threshold_ms.value_or(2500));
-      report = to_json(d, s ? &*s : nullptr);
-    }
-  }
-  if (error) throw TraceError(*error);
-  return python_of(*report);
+    if (!loaded) return std::move(loaded).error();
+    Diagnosis d = diagnose_run(*loaded, options);
+    std::optional<TraceSignals> s;
+    if (signals) s = extract_signals(*loaded, options.slow_threshold_ms.value_or(2500));
+    return to_json(d, s ? &*s : nullptr);
+  });
 }
 
 py::object compare(const py::object& primary, const py::object& compared, const std::string& source_word,
@@ -236,21 +241,13 @@ py::object compare(const py::object& primary, const py::object& compared, const 
                    const std::string& compared_name) {
   const Source source = source_of(source_word);
   TraceInput a = input_of(primary), b = input_of(compared);
-  std::optional<OrderedJson> report;
-  std::optional<Error> error;
-  {
-    py::gil_scoped_release unlocked;
+  return report_of([&]() -> Result<OrderedJson> {
     auto first = load_input(a, source, primary_name, trace_id.value_or(""));
-    if (!first) {
-      error = std::move(first).error();
-    } else if (auto second = load_input(b, source, compared_name, trace_id.value_or("")); !second) {
-      error = std::move(second).error();
-    } else {
-      report = to_json(compare_runs(*first, *second));
-    }
-  }
-  if (error) throw TraceError(*error);
-  return python_of(*report);
+    if (!first) return std::move(first).error();
+    auto second = load_input(b, source, compared_name, trace_id.value_or(""));
+    if (!second) return std::move(second).error();
+    return to_json(compare_runs(*first, *second));
+  });
 }
 
 // --- Worker pieces for tracedx.dask -----------------------------------------------------
