@@ -13,10 +13,16 @@ from conftest import FIXTURES, IMPORTS, report_figure, run_tracedx, same
 FIXTURE_TEXTS = [json.dumps(json.loads(p.read_text())) for p in sorted(FIXTURES.glob("*.json"))]
 
 
-def batch(*args):
+def batch(*args, lines=False):
     r = run_tracedx("batch", "--jobs", "2", *args)
     assert r.returncode in (0, 1), r.stderr
-    return [json.loads(line) for line in r.stdout.splitlines()], r.stderr
+    records = [json.loads(line) for line in r.stdout.splitlines()]
+    return (records, r.stderr, r.stdout.splitlines()) if lines else (records, r.stderr)
+
+
+def as_line(record):
+    """A record written as the batch writes its lines."""
+    return json.dumps(record, ensure_ascii=False, separators=(",", ":"))
 
 
 def summary_labels(stderr):
@@ -128,7 +134,7 @@ def test_nothing_to_read_is_an_empty_bag():
 def test_local_cluster_equals_batch(corpus):
     distributed = pytest.importorskip("distributed")
     start = time.perf_counter()
-    expected, stderr = batch(*corpus)
+    expected, stderr, lines = batch(*corpus, lines=True)
     batch_seconds = time.perf_counter() - start
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None, silence_logs=50) as cluster, \
@@ -138,6 +144,7 @@ def test_local_cluster_equals_batch(corpus):
         records = bag.compute()
         cluster_seconds = time.perf_counter() - start
         assert_same_records(records, expected)
+        assert [as_line(r) for r in records] == lines
         assert tdask.label_counts(bag) == summary_labels(stderr)
         # The workers read the files: the graph holds paths and offsets, not trace bytes.
         graph_bytes = sum(len(repr(task)) for task in dict(bag.__dask_graph__()).values())
