@@ -3,6 +3,7 @@
 // occurred") is a failed step; the run failed when its last message did.
 #include "diagnosis/text.h"
 #include "import/importers.h"
+#include "import/json_members.h"
 
 namespace tracedx {
 namespace {
@@ -78,7 +79,7 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
   for (size_t i = 0; i < messages->size(); ++i) {
     const Json& m = (*messages)[i];
     if (!m.is_object()) return Error::message(std::string(where) + ": message " + std::to_string(i) + " is not an object");
-    std::string role = m.value("role", Json("")).is_string() ? norm(m["role"].get<std::string>()) : "";
+    std::string role = norm(string_member(m, "role"));
     bool tool_calls = m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
     bool known = role == "user" || role == "human" || role == "system" || role == "tool" || role == "function";
     if (!known && !tool_calls) final_at = i;
@@ -89,9 +90,9 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
   bool last_failed = false;
   for (size_t i = 0; i < messages->size(); ++i) {
     const Json& m = (*messages)[i];
-    std::string role_written = m.value("role", Json("")).is_string() ? m["role"].get<std::string>() : "";
+    std::string role_written = string_member(m, "role");
     std::string role = norm(role_written);
-    std::string name = m.contains("name") && m["name"].is_string() ? m["name"].get<std::string>() : "";
+    std::string name = string_member(m, "name");
     std::string text = m.contains("content") ? content_text(m["content"]) : "";
     bool tool_calls = m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
 

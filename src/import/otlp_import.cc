@@ -9,6 +9,7 @@
 
 #include "diagnosis/text.h"
 #include "import/importers.h"
+#include "import/json_members.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -306,8 +307,8 @@ StepDraft make_step(Span& span, size_t index, bool is_root) {
   for (const auto& e : span.events) {
     if (e["name"] != "exception") continue;
     const Json& ea = e["attributes"];
-    exception = ea.value("exception.type", Json("")).is_string() ? ea.value("exception.type", "") : "";
-    std::string msg = ea.value("exception.message", Json("")).is_string() ? ea.value("exception.message", "") : "";
+    exception = string_member(ea, "exception.type");
+    std::string msg = string_member(ea, "exception.message");
     exception = exception.empty() ? msg : msg.empty() ? exception : exception + ": " + msg;
     if (exception.empty()) exception = "exception";
   }

@@ -189,6 +189,24 @@ TEST(ChatImport, MessagesToSteps) {
   EXPECT_EQ(import_chat(Json::parse("[3]"), "c.json").error().text(), "c.json: message 0 is not an object");
 }
 
+// Messages without a role, or with members of unexpected types, import as steps of
+// their own instead of throwing out of the importer.
+TEST(ChatImport, OddMessagesImport) {
+  const char* rows[] = {
+      R"([{"content": 5}])",
+      R"([{"run": 1, "steps": [2]}])",
+      R"([{"role": 1, "name": [], "content": {"text": 3}, "tool_calls": 7}])",
+      R"([{"role": "tool", "content": [1, {"text": 2}, {"text": "ok"}, null]}])",
+  };
+  for (const char* row : rows) {
+    auto f = import_chat(Json::parse(row), "c.json");
+    ASSERT_TRUE(f) << row;
+    auto trace = build_trace("c.json", *f);
+    ASSERT_TRUE(trace) << row;
+    EXPECT_EQ(trace->steps.size(), 1u) << row;
+  }
+}
+
 }  // namespace
 }  // namespace tracedx
 
