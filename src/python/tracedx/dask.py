@@ -64,6 +64,8 @@ def _size(path):
         return 0  # the worker reading it reports why
 
 
+# Task keys are not derived from the arguments: a path and a byte range do not identify
+# their contents, so each diagnose_bag call reads the files anew.
 # The tasks: Python functions, which pickle by name (the extension's functions do not), over
 # the extension's worker pieces, which read the files and run without the GIL.
 def _files(paths, source, *options):
@@ -93,14 +95,14 @@ def _prefix_sums(counts):
 def _line_partitions(path, blocksize, source, options):
     size = _size(path)
     if blocksize is None or size <= blocksize:
-        return [dask.delayed(_lines, pure=True)(path, 0, size, 0, source, *options)]
+        return [dask.delayed(_lines)(path, 0, size, 0, source, *options)]
     starts = list(range(0, size, blocksize))
     ends = starts[1:] + [size]
     # Lines are numbered across the file: each range counts its line feeds first.
-    counts = [dask.delayed(_count_newlines, pure=True)(path, s, e) for s, e in zip(starts, ends)]
-    before = dask.delayed(_prefix_sums, pure=True)(counts[:-1])
+    counts = [dask.delayed(_count_newlines)(path, s, e) for s, e in zip(starts, ends)]
+    before = dask.delayed(_prefix_sums)(counts[:-1])
     return [
-        dask.delayed(_lines, pure=True)(path, s, e, before[k], source, *options)
+        dask.delayed(_lines)(path, s, e, before[k], source, *options)
         for k, (s, e) in enumerate(zip(starts, ends))
     ]
 
@@ -122,13 +124,13 @@ def diagnose_bag(paths, *, source="fixture", blocksize=DEFAULT_BLOCKSIZE, **opti
     def flush():
         nonlocal group, group_bytes
         if group:
-            parts.append(dask.delayed(_files, pure=True)(group, source, *opts))
+            parts.append(dask.delayed(_files)(group, source, *opts))
         group, group_bytes = [], 0
 
     for kind, path, error in _tracedx._list_inputs(_expand(paths), source):
         if kind == "error":
             flush()
-            parts.append(dask.delayed(_error_records, pure=True)(path, error))
+            parts.append(dask.delayed(_error_records)(path, error))
         elif kind == "lines":
             flush()
             parts.extend(_line_partitions(path, blocksize, source, opts))
