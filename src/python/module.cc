@@ -37,6 +37,17 @@ struct TraceError : std::runtime_error {
 
 // --- Python values to JSON --------------------------------------------------------------
 
+// The UTF-8 bytes of a str, owned by the str (which caches them).
+std::string_view utf8_of(py::handle str) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    throw TraceError("a text that is not valid Unicode (a lone surrogate)");
+  }
+  return std::string_view(utf8, static_cast<size_t>(size));
+}
+
 // A decoded document, converted as the JSON parser would have read its text: non-negative
 // integers unsigned, integers beyond 64 bits as floats, and no deeper than the parser allows.
 Json json_of(py::handle v, size_t depth) {
@@ -63,15 +74,7 @@ Json json_of(py::handle v, size_t depth) {
     if (!std::isfinite(d)) throw TraceError("NaN and infinite numbers are not JSON");
     return d;
   }
-  if (PyUnicode_Check(v.ptr())) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
-    if (!utf8) {
-      PyErr_Clear();
-      throw TraceError("a text that is not valid Unicode (a lone surrogate)");
-    }
-    return std::string(utf8, static_cast<size_t>(size));
-  }
+  if (PyUnicode_Check(v.ptr())) return std::string(utf8_of(v));
   const bool is_list = PyList_Check(v.ptr()) || PyTuple_Check(v.ptr());
   const bool is_dict = PyDict_Check(v.ptr());
   if ((is_list || is_dict) && depth >= kMaxJsonDepth) {
@@ -166,13 +169,7 @@ TraceInput input_of(const py::handle& trace) {
   TraceInput in;
   in.keep = py::reinterpret_borrow<py::object>(trace);
   if (PyUnicode_Check(trace.ptr())) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(trace.ptr(), &size);
-    if (!utf8) {
-      PyErr_Clear();
-      throw TraceError("a text that is not valid Unicode (a lone surrogate)");
-    }
-    in.text = std::string_view(utf8, static_cast<size_t>(size));
+    in.text = utf8_of(trace);
   } else if (PyBytes_Check(trace.ptr())) {
     in.text = std::string_view(PyBytes_AS_STRING(trace.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(trace.ptr())));
   } else if (PyByteArray_Check(trace.ptr()) || PyMemoryView_Check(trace.ptr())) {
