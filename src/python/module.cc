@@ -256,7 +256,9 @@ py::list list_inputs(const std::vector<std::string>& paths, const std::string& s
     py::gil_scoped_release unlocked;
     inputs = list_batch_inputs(paths, source);
   }
+  // Names in the order of BatchInput::Kind.
   static constexpr const char* kKinds[] = {"document", "lines", "otlp", "stdin", "error"};
+  static_assert(std::size(kKinds) == static_cast<size_t>(BatchInput::Kind::kError) + 1);
   py::list out;
   for (const auto& input : inputs) {
     py::object error = input.error ? py::object(py::str(input.error->display())) : py::object(py::none());
