@@ -26,7 +26,10 @@ tracedx_ensure_packages() {
 tracedx_build() {
   local dir=$1 type=${2:-RelWithDebInfo}
   shift 2 || true
-  cmake -S "$tracedx_root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+  local launcher=()
+  # ccache, when installed, makes rebuilds of unchanged sources (other checkouts too) cheap.
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S "$tracedx_root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "${launcher[@]}" "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
 }
 
