@@ -20,7 +20,9 @@ using namespace tracedx;
 
 std::string sample_text(size_t bytes, bool non_ascii) {
   std::string s;
-  while (s.size() < bytes) s += non_ascii ? "Caf\xc3\xa9 R\xc3\xa9sum\xc3\xa9 Search Results " : "The Agent Fetched A Page Of Results ";
+  while (s.size() < bytes)
+    s += non_ascii ? "Caf\xc3\xa9 R\xc3\xa9sum\xc3\xa9 Search Results "
+                   : "The Agent Fetched A Page Of Results ";
   return "  " + s + "  ";
 }
 
@@ -32,8 +34,10 @@ const Trace& bench_trace() {
     }
     Json doc = {{"run", {{"status", "failed"}}}, {"steps", Json::array()}};
     for (int i = 0; i < 400; ++i) {
-      doc["steps"].push_back({{"step_index", i}, {"step_type", i % 3 ? "web_search" : "tool_call"},
-                              {"status", i == 390 ? "failed" : "completed"}, {"duration_ms", 100 + i},
+      doc["steps"].push_back({{"step_index", i},
+                              {"step_type", i % 3 ? "web_search" : "tool_call"},
+                              {"status", i == 390 ? "failed" : "completed"},
+                              {"duration_ms", 100 + i},
                               {"summary", "step summary " + std::to_string(i)},
                               {"raw_output", sample_text(4000, i % 10 == 0)},
                               {"metadata", {{"model", "m"}, {"tokens", i}}}});

@@ -137,16 +137,20 @@ int main(int argc, char** argv) {
   std::printf("|%s|%s|%s|\n", std::string(64, '-').c_str(), std::string(24, '-').c_str(),
               std::string(16, '-').c_str());
   row("diagnose_run / load (read+parse), 25 MB trace",
-      fmt("%.2f", diag25 / load25) + fmt(" (%.0f ms", diag25 * 1e3) + fmt(" / %.0f ms)", load25 * 1e3), "<= 1.0");
+      fmt("%.2f", diag25 / load25) + fmt(" (%.0f ms", diag25 * 1e3) +
+          fmt(" / %.0f ms)", load25 * 1e3),
+      "<= 1.0");
   row("load+diagnose per MB at 1 / 25 / 100 MB (ms)",
       fmt("%.1f", per_mb[0].second * 1e3) + fmt(" / %.1f", per_mb[1].second * 1e3) +
           fmt(" / %.1f", per_mb[2].second * 1e3),
       "within 25%");
   row("  spread (max / min)", fmt("%.2f", hi / lo), "<= 1.25");
   row("compare_runs(25 MB, 25 MB) / diagnose_run(25 MB)", fmt("%.2f", cmp25 / diag25), "<= 2.2");
-  row("batch 10,000 small traces: --jobs 2 / --jobs 1 throughput", fmt("%.2f", batch1 / batch2), ">= 1.7");
+  row("batch 10,000 small traces: --jobs 2 / --jobs 1 throughput", fmt("%.2f", batch1 / batch2),
+      ">= 1.7");
   row("batch 10,000 small traces, --jobs 1 (traces/s)", fmt("%.0f", 10000 / batch1), ">= 5,000");
-  row("tracedx diagnose, 3-step fixture, median of 20 (ms)", fmt("%.1f", starts[10] * 1e3), "<= 15");
+  row("tracedx diagnose, 3-step fixture, median of 20 (ms)", fmt("%.1f", starts[10] * 1e3),
+      "<= 15");
   row("peak RSS of tracedx diagnose on 100 MB / file size",
       fmt("%.2f", rss_ratio) + fmt(" (%.0f MB)", big.max_rss_kb / 1024.0), "<= 4");
   return 0;

@@ -8,9 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace {
 
@@ -33,15 +32,24 @@ class Rng {
   uint64_t s_;
 };
 
-const char* kWords[] = {"the", "agent", "fetched", "page", "result", "customer", "policy", "section",
-                        "table", "value", "quarter", "report", "service", "request", "answer", "data",
-                        "index", "summary", "Revenue", "Growth", "region", "product", "order", "status"};
-const char* kTypes[] = {"planning", "web_search", "tool_call", "reasoning", "validation", "document_retrieval",
-                        "api_call", "final_answer", "delegation", "memory_read"};
+const char* kWords[] = {"the",     "agent",   "fetched", "page",    "result",  "customer",
+                        "policy",  "section", "table",   "value",   "quarter", "report",
+                        "service", "request", "answer",  "data",    "index",   "summary",
+                        "Revenue", "Growth",  "region",  "product", "order",   "status"};
+const char* kTypes[] = {"planning",   "web_search",         "tool_call", "reasoning",
+                        "validation", "document_retrieval", "api_call",  "final_answer",
+                        "delegation", "memory_read"};
 // Markers placed late in the trace: each sets a signal of its own.
-const char* kLateMarkers[] = {"request timed out", "updated ledger captured", "partial coverage of the tables",
-                              "no useful results", "wrong page", "duplicate writes", "likely meant ACME Ltd",
-                              "content filter", "invalid json", "missing sections"};
+const char* kLateMarkers[] = {"request timed out",
+                              "updated ledger captured",
+                              "partial coverage of the tables",
+                              "no useful results",
+                              "wrong page",
+                              "duplicate writes",
+                              "likely meant ACME Ltd",
+                              "content filter",
+                              "invalid json",
+                              "missing sections"};
 
 std::string prose(Rng& rng, size_t bytes, bool non_ascii) {
   std::string out;
@@ -76,8 +84,11 @@ Json make_step(Rng& rng, uint64_t i, size_t output_bytes, const char* marker, si
 Json make_trace(Rng& rng, size_t steps, size_t output_bytes, bool late_markers,
                 size_t query_bytes = 120) {
   Json trace;
-  trace["run"] = {{"id", "bench"}, {"title", "Synthetic run"}, {"status", "failed"},
-                  {"total_cost", 1.25}, {"diagnostic_summary", "synthetic benchmark trace"}};
+  trace["run"] = {{"id", "bench"},
+                  {"title", "Synthetic run"},
+                  {"status", "failed"},
+                  {"total_cost", 1.25},
+                  {"diagnostic_summary", "synthetic benchmark trace"}};
   Json list = Json::array();
   for (size_t i = 0; i < steps; ++i) {
     const char* marker = nullptr;
@@ -93,7 +104,8 @@ Json make_trace(Rng& rng, size_t steps, size_t output_bytes, bool late_markers,
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: generate trace SIZE_MB OUT.json | generate corpus COUNT OUT.jsonl\n");
+    std::fprintf(stderr,
+                 "usage: generate trace SIZE_MB OUT.json | generate corpus COUNT OUT.jsonl\n");
     return 2;
   }
   std::string what = argv[1];

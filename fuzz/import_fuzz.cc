@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t knobs = data[size - 1];
   std::string_view bytes(reinterpret_cast<const char*>(data), size - 1);
   const Source source = (knobs & 1) ? Source::kChat : Source::kOtlp;
-  auto document = import_document(bytes, source, "fuzz.json", (knobs & 2) ? "0af7651916cd43dd" : "");
+  auto document =
+      import_document(bytes, source, "fuzz.json", (knobs & 2) ? "0af7651916cd43dd" : "");
   if (!document) return 0;
   auto trace = build_trace("fuzz.json", std::move(*document));
   if (!trace) return 0;

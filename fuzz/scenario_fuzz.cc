@@ -17,9 +17,12 @@ namespace {
 std::filesystem::path fixture_dir;
 
 const char* kFixtures[][2] = {
-    {"ok.json", R"({"run":{"status":"completed"},"steps":[{"step_type":"plan","status":"completed"}]})"},
-    {"fail.json", R"({"run":{"status":"failed"},"steps":[{"step_type":"tool","status":"failed","error_message":"timeout"}]})"},
-    {"json.json", R"({"run":{"status":"failed"},"steps":[{"step_type":"llm","status":"failed","error_message":"invalid json"}]})"},
+    {"ok.json",
+     R"({"run":{"status":"completed"},"steps":[{"step_type":"plan","status":"completed"}]})"},
+    {"fail.json",
+     R"({"run":{"status":"failed"},"steps":[{"step_type":"tool","status":"failed","error_message":"timeout"}]})"},
+    {"json.json",
+     R"({"run":{"status":"failed"},"steps":[{"step_type":"llm","status":"failed","error_message":"invalid json"}]})"},
     {"norun.json", R"({"steps":[]})"},
     {"bad.json", R"({"run":)"},
 };

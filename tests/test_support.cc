@@ -36,8 +36,9 @@ TraceStep step_of(std::string_view step_json) {
 }
 
 std::filesystem::path make_temp_dir(std::string_view tag) {
-  std::string pattern = (std::filesystem::temp_directory_path() /
-                         ("tracedx-" + std::string(tag) + "-XXXXXX")).string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / ("tracedx-" + std::string(tag) + "-XXXXXX"))
+          .string();
   char* made = ::mkdtemp(pattern.data());
   if (!made) ADD_FAILURE() << "mkdtemp failed";
   return pattern;

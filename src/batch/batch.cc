@@ -33,7 +33,10 @@ struct Slot {
 class Pipeline {
  public:
   Pipeline(const BatchOptions& options, std::FILE* out, std::FILE* progress)
-      : options_(options), out_(out), progress_(progress), start_(std::chrono::steady_clock::now()) {
+      : options_(options),
+        out_(out),
+        progress_(progress),
+        start_(std::chrono::steady_clock::now()) {
     unsigned jobs = std::max(1u, options.jobs);
     window_limit_ = jobs * 8;
     // One job runs on the reading thread: no hand-off between threads is cheaper than any.
@@ -45,8 +48,10 @@ class Pipeline {
   void add(std::string id, Result<std::string> bytes) {
     auto slot = std::make_shared<Slot>();
     slot->trace.id = std::move(id);
-    if (bytes) slot->trace.bytes = std::move(*bytes);
-    else slot->trace.read_error = std::move(bytes).error();
+    if (bytes)
+      slot->trace.bytes = std::move(*bytes);
+    else
+      slot->trace.read_error = std::move(bytes).error();
     enqueue(std::move(slot));
   }
 
@@ -143,9 +148,11 @@ class Pipeline {
   }
 
   void draw_progress() {
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     uint64_t n = summary_.done + summary_.failed;
-    std::fprintf(progress_, "\r%llu traces, %llu failed, %.0f traces/s", static_cast<unsigned long long>(n),
+    std::fprintf(progress_, "\r%llu traces, %llu failed, %.0f traces/s",
+                 static_cast<unsigned long long>(n),
                  static_cast<unsigned long long>(summary_.failed), seconds > 0 ? n / seconds : 0.0);
     std::fflush(progress_);
   }
@@ -214,13 +221,15 @@ void add_input(Pipeline& pipeline, const BatchInput& input) {
 
 }  // namespace
 
-bool is_blank_line(std::string_view line) { return line.find_first_not_of(" \t\r") == std::string_view::npos; }
+bool is_blank_line(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == std::string_view::npos;
+}
 
 std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths, Source source) {
   const bool otlp = source == Source::kOtlp;
   std::vector<BatchInput> inputs;
   auto file_input = [&](std::string path) {
-    auto kind = otlp ? BatchInput::Kind::kOtlp
+    auto kind = otlp                                     ? BatchInput::Kind::kOtlp
                 : fs::path(path).extension() == ".jsonl" ? BatchInput::Kind::kLines
                                                          : BatchInput::Kind::kDocument;
     inputs.push_back({kind, std::move(path), std::nullopt});
@@ -238,13 +247,15 @@ std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths,
     std::vector<fs::path> files;
     for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
       auto ext = it->path().extension();
-      if ((ext == ".json" || (otlp && ext == ".jsonl")) && !it->is_directory(ec)) files.push_back(it->path());
+      if ((ext == ".json" || (otlp && ext == ".jsonl")) && !it->is_directory(ec))
+        files.push_back(it->path());
     }
     if (ec) inputs.push_back({BatchInput::Kind::kError, path, Error::os(ec.value(), path)});
     std::sort(files.begin(), files.end());
     for (auto& f : files) {
       // Inside a directory only OTLP input reads .jsonl files; fixture input takes *.json.
-      inputs.push_back({otlp ? BatchInput::Kind::kOtlp : BatchInput::Kind::kDocument, f.string(), std::nullopt});
+      inputs.push_back(
+          {otlp ? BatchInput::Kind::kOtlp : BatchInput::Kind::kDocument, f.string(), std::nullopt});
     }
   }
   return inputs;
@@ -256,7 +267,8 @@ OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions
   record["id"] = trace.id;
   std::optional<Error> error = std::move(trace.read_error);
   if (!error) {
-    Result<Json> document = trace.document ? Result<Json>(std::move(*trace.document)) : parse_json(trace.bytes);
+    Result<Json> document =
+        trace.document ? Result<Json>(std::move(*trace.document)) : parse_json(trace.bytes);
     std::string().swap(trace.bytes);
     if (document && source == Source::kChat) document = import_chat(*document, trace.id);
     if (!document) {
@@ -281,8 +293,9 @@ BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions
 }
 
 std::string batch_summary_text(const BatchSummary& summary) {
-  std::string out = "traces: " + std::to_string(summary.done + summary.failed) + ", diagnosed: " +
-                    std::to_string(summary.done) + ", failed: " + std::to_string(summary.failed) + "\n";
+  std::string out = "traces: " + std::to_string(summary.done + summary.failed) +
+                    ", diagnosed: " + std::to_string(summary.done) +
+                    ", failed: " + std::to_string(summary.failed) + "\n";
   std::vector<std::pair<std::string, uint64_t>> rows(summary.labels.begin(), summary.labels.end());
   std::stable_sort(rows.begin(), rows.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });

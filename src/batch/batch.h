@@ -21,13 +21,13 @@ namespace tracedx {
 struct BatchOptions {
   unsigned jobs = 1;
   DiagnoseOptions diagnose;
-  bool progress = false;  // redraw a progress line on the progress stream
+  bool progress = false;             // redraw a progress line on the progress stream
   Source source = Source::kFixture;  // OTLP files give one trace per traceId
 };
 
 struct BatchSummary {
-  uint64_t done = 0;    // traces diagnosed
-  uint64_t failed = 0;  // traces that could not be loaded
+  uint64_t done = 0;                       // traces diagnosed
+  uint64_t failed = 0;                     // traces that could not be loaded
   std::map<std::string, uint64_t> labels;  // primary label -> count ("(none)" without one)
 };
 

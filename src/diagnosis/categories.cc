@@ -249,8 +249,12 @@ static_assert(std::size(kCategories) == static_cast<size_t>(Cat::kCount));
 
 }  // namespace
 
-std::span<const Category> categories() { return kCategories; }
+std::span<const Category> categories() {
+  return kCategories;
+}
 
-const Category& category(Cat cat) { return kCategories[static_cast<size_t>(cat)]; }
+const Category& category(Cat cat) {
+  return kCategories[static_cast<size_t>(cat)];
+}
 
 }  // namespace tracedx

@@ -11,6 +11,7 @@
 
 namespace tracedx {
 
+// clang-format off
 enum class Cat : uint8_t {
   // Retrieval findings
   kUnsupportedAfterEmptyRetrieval, kToolOutputMisinterpretation, kWrongPageNavigation,
@@ -30,6 +31,7 @@ enum class Cat : uint8_t {
   kFailedLookupWithFallback, kToolFailure, kGenericFailure,
   kCount
 };
+// clang-format on
 
 struct Category {
   Cat cat;

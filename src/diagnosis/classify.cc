@@ -87,12 +87,18 @@ struct RetrievalCheck {
 };
 
 constexpr RetrievalCheck kRetrievalChecks[] = {
-    {Cat::kUnsupportedAfterEmptyRetrieval, &TraceSignals::unsupported_confident_answer, Anchor::kLastOfType,            Kw::kTypeFinalOrOutput},
-    {Cat::kToolOutputMisinterpretation,    &TraceSignals::tool_output_misread,          Anchor::kFailedElseFirstOfType, Kw::kTypeRetrievSearchOutput},
-    {Cat::kWrongPageNavigation,            &TraceSignals::wrong_page_navigation,        Anchor::kFailedElseFirstNav,    Kw::kWrongPageAnchor},
-    {Cat::kNavigationLoopWithoutProgress,  &TraceSignals::repeated_empty_search,        Anchor::kFailedElseFirstOfType, Kw::kTypeRetrievSearch},
-    {Cat::kGenericFallback,                &TraceSignals::fallback_answer,              Anchor::kFailedElseFirstOfType, Kw::kTypeRetrievSearchLookup},
-    {Cat::kGenericRetrievalFailure,        &TraceSignals::failed_step_retrieval,        Anchor::kFailedStep,            Kw::kCount},
+    {Cat::kUnsupportedAfterEmptyRetrieval, &TraceSignals::unsupported_confident_answer,
+     Anchor::kLastOfType, Kw::kTypeFinalOrOutput},
+    {Cat::kToolOutputMisinterpretation, &TraceSignals::tool_output_misread,
+     Anchor::kFailedElseFirstOfType, Kw::kTypeRetrievSearchOutput},
+    {Cat::kWrongPageNavigation, &TraceSignals::wrong_page_navigation, Anchor::kFailedElseFirstNav,
+     Kw::kWrongPageAnchor},
+    {Cat::kNavigationLoopWithoutProgress, &TraceSignals::repeated_empty_search,
+     Anchor::kFailedElseFirstOfType, Kw::kTypeRetrievSearch},
+    {Cat::kGenericFallback, &TraceSignals::fallback_answer, Anchor::kFailedElseFirstOfType,
+     Kw::kTypeRetrievSearchLookup},
+    {Cat::kGenericRetrievalFailure, &TraceSignals::failed_step_retrieval, Anchor::kFailedStep,
+     Kw::kCount},
 };
 
 // Any of these switches the retrieval checks off.

@@ -15,12 +15,8 @@ struct OutcomeWord {
 
 // Label words decide first, in this order.
 constexpr OutcomeWord kLabelOutcomes[] = {
-    {"recovered", "degraded"},
-    {"fallback", "degraded"},
-    {"unsupported answer", "degraded"},
-    {"context poisoning", "degraded"},
-    {"healthy", "success"},
-    {"successful path", "success"},
+    {"recovered", "degraded"},         {"fallback", "degraded"}, {"unsupported answer", "degraded"},
+    {"context poisoning", "degraded"}, {"healthy", "success"},   {"successful path", "success"},
 };
 
 // Otherwise the run status alone.
@@ -62,8 +58,8 @@ Diagnosis diagnose_run(const Trace& trace, const DiagnoseOptions& options) {
       d.recommendations = build_recommendations(*d.root_cause, d.secondary_issues);
     }
   }
-  d.outcome = outcome_of(trace.status, d.root_cause ? std::optional(d.root_cause->label)
-                                                    : std::nullopt);
+  d.outcome =
+      outcome_of(trace.status, d.root_cause ? std::optional(d.root_cause->label) : std::nullopt);
   return d;
 }
 

@@ -23,13 +23,13 @@ enum class PhaseRule : uint8_t {
 // Condition under which an evidence line or explanation applies.
 enum class When : uint8_t {
   kAlways,
-  kRecovered,            // recovered_after_failure
+  kRecovered,  // recovered_after_failure
   kNotRecovered,
-  kRetryNotRecovered,    // retry_seen and not recovered_after_failure
+  kRetryNotRecovered,  // retry_seen and not recovered_after_failure
   kEntityMismatch,
   kEntityAmbiguity,
   kWrongEntityGrounding,
-  kNoEntitySignal,       // none of the three above
+  kNoEntitySignal,  // none of the three above
   kArtifactMarker,
 };
 

@@ -111,7 +111,8 @@ void KeywordScan::feed(std::string_view bytes) {
   for (unsigned char c : bytes) {
     uint32_t v = table[s + cls[c]];
     s = v & ~KeywordMatcher::kOutputBit;
-    if (v & KeywordMatcher::kOutputBit) [[unlikely]] mark(s);
+    if (v & KeywordMatcher::kOutputBit) [[unlikely]]
+      mark(s);
   }
   state_ = s;
 }
@@ -133,13 +134,17 @@ void KeywordScan::feed_both(KeywordScan& a, KeywordScan& b, std::string_view byt
 }
 
 void KeywordScan::feed_lower(std::string_view text) {
-  if (is_ascii(text)) feed(text);
-  else feed(lower(text));
+  if (is_ascii(text))
+    feed(text);
+  else
+    feed(lower(text));
 }
 
 void KeywordScan::feed_norm(std::string_view text) {
-  if (is_ascii(text)) feed(trim_ascii(text));
-  else feed(norm(text));
+  if (is_ascii(text))
+    feed(trim_ascii(text));
+  else
+    feed(norm(text));
 }
 
 }  // namespace tracedx

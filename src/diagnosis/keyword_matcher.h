@@ -36,7 +36,7 @@ class KeywordMatcher {
   std::vector<uint32_t> table_;
   std::vector<uint32_t> out_begin_;  // per state number, into out_lists_
   std::vector<uint16_t> out_lists_;
-  bool root_output_ = false;         // the empty keyword matches every text
+  bool root_output_ = false;  // the empty keyword matches every text
   size_t state_count_ = 0;
 };
 

@@ -124,7 +124,9 @@ static_assert(std::size(kRows) <= kMaxKeywordLists);
 
 }  // namespace
 
-std::span<const KeywordRow> keyword_rows() { return kRows; }
+std::span<const KeywordRow> keyword_rows() {
+  return kRows;
+}
 
 const KeywordMatcher& keyword_matcher() {
   static const KeywordMatcher matcher = [] {

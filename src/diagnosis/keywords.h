@@ -11,6 +11,7 @@
 
 namespace tracedx {
 
+// clang-format off
 enum class Kw : uint8_t {
   // Step kinds and type gates (type texts)
   kKindRetrieve, kKindTool, kKindReason, kKindOutput,
@@ -52,6 +53,7 @@ struct KeywordRow {
   Kw list;
   std::string_view words;
 };
+// clang-format on
 
 // The table, in the order of Kw.
 std::span<const KeywordRow> keyword_rows();
@@ -59,7 +61,9 @@ std::span<const KeywordRow> keyword_rows();
 // The automaton of all rows, built on first use and shared (read-only) by all threads.
 const KeywordMatcher& keyword_matcher();
 
-inline bool has(const KeywordHits& hits, Kw list) { return hits.test(static_cast<size_t>(list)); }
+inline bool has(const KeywordHits& hits, Kw list) {
+  return hits.test(static_cast<size_t>(list));
+}
 
 // Scans one already-lowercased (or ASCII) text for every list.
 KeywordHits scan_keywords(std::string_view text);

@@ -3,7 +3,8 @@
 namespace tracedx {
 namespace {
 
-constexpr std::string_view kDefaultAction = "Add better validation and error handling around critical steps.";
+constexpr std::string_view kDefaultAction =
+    "Add better validation and error handling around critical steps.";
 
 // clang-format off
 // Healthy and recovered runs: a baseline to keep, not a failure to fix.
@@ -212,8 +213,12 @@ void append_row(Recommendations& rec, const AdviceRow& row) {
 
 }  // namespace
 
-std::span<const AdviceRow> guidance_rows() { return kGuidance; }
-std::span<const AdviceRow> catalogue_rows() { return kCatalogue; }
+std::span<const AdviceRow> guidance_rows() {
+  return kGuidance;
+}
+std::span<const AdviceRow> catalogue_rows() {
+  return kCatalogue;
+}
 
 const AdviceRow* find_advice(std::span<const AdviceRow> rows, std::string_view label) {
   for (const auto& row : rows) {

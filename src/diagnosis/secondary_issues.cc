@@ -96,7 +96,8 @@ std::vector<RootCause> build_secondary_issues(const TraceSignals& s) {
   std::vector<RootCause> out;
   for (const auto& issue : issues) {
     if (!issue.applies) continue;
-    if (const TraceStep* anchor = issue.anchor(s)) out.push_back(build_finding(issue.text, anchor, s));
+    if (const TraceStep* anchor = issue.anchor(s))
+      out.push_back(build_finding(issue.text, anchor, s));
   }
   return out;
 }

@@ -124,10 +124,11 @@ void feed_lower_opt(KeywordScan& scan, const std::optional<std::string>& text) {
   if (text) scan.feed_lower(*text);
 }
 
-
 }  // namespace
 
-std::span<const SignalFlag> signal_flags() { return kFlags; }
+std::span<const SignalFlag> signal_flags() {
+  return kFlags;
+}
 
 StepScan scan_step(const TraceStep& step) {
   const KeywordMatcher& matcher = keyword_matcher();
@@ -239,14 +240,13 @@ TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms) {
 
   // Safety and parsing.
   sig.safety_block = steps.any([](const View& s) { return s.text(Kw::kSafetyMarker); });
-  sig.parse_failure = steps.any(
-      [](const View& s) { return s.type(Kw::kTypeParse) || s.text(Kw::kParseText); });
+  sig.parse_failure =
+      steps.any([](const View& s) { return s.type(Kw::kTypeParse) || s.text(Kw::kParseText); });
 
   // Coordination between workers.
   sig.conflicting_outputs = steps.any([](const View& s) {
     return coordination_failure_is(s.step, "conflicting_outputs") ||
-           s.text(Kw::kConflictingSubAgent) ||
-           (s.text(Kw::kConflicting) && s.text(Kw::kWorker)) ||
+           s.text(Kw::kConflictingSubAgent) || (s.text(Kw::kConflicting) && s.text(Kw::kWorker)) ||
            (s.text(Kw::kArbiter) && s.text(Kw::kCouldNotBeReconciled));
   });
   sig.missing_arbiter = steps.any([](const View& s) {
@@ -286,14 +286,11 @@ TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms) {
       return coordination_failure_is(s.step, "conflict_recovered") ||
              s.text(Kw::kConflictRecoveredText);
     });
-    sig.masked_artifact_failure =
-        steps.any([](const View& s) {
-          return s.scan.status == "failed" && s.type(Kw::kTypeRetriev) && artifact_marker_of(s);
-        }) &&
-        steps.any([](const View& s) { return s.scan.done && s.type(Kw::kTypeFinalOrOutput); });
+    sig.masked_artifact_failure = steps.any([](const View& s) {
+      return s.scan.status == "failed" && s.type(Kw::kTypeRetriev) && artifact_marker_of(s);
+    }) && steps.any([](const View& s) { return s.scan.done && s.type(Kw::kTypeFinalOrOutput); });
     sig.state_recovered = steps.any([](const View& s) {
-      return meta_true(s.step, "source_of_truth") ||
-             meta_true(s.step, "recovered_state_issue") ||
+      return meta_true(s.step, "source_of_truth") || meta_true(s.step, "recovered_state_issue") ||
              meta_true(s.step, "source_of_truth_correction") ||
              meta_true(s.step, "wrong_entity_selected") ||
              s.meta_is("coordination_warning", "state_recovered") ||
@@ -327,13 +324,11 @@ TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms) {
     }
     sig.fallback_answer = f.text(Kw::kFallbackText);
   }
-  sig.crm_lookup_fallback =
-      steps.any([](const View& s) {
-        return s.scan.status == "failed" && s.type(Kw::kTypeCrmOrLookup) && s.text(Kw::kNotFound);
-      }) &&
-      steps.any([](const View& s) {
-        return s.scan.done && s.type(Kw::kTypeFinalOrOutput) && s.text(Kw::kCrmFallbackText);
-      });
+  sig.crm_lookup_fallback = steps.any([](const View& s) {
+    return s.scan.status == "failed" && s.type(Kw::kTypeCrmOrLookup) && s.text(Kw::kNotFound);
+  }) && steps.any([](const View& s) {
+    return s.scan.done && s.type(Kw::kTypeFinalOrOutput) && s.text(Kw::kCrmFallbackText);
+  });
 
   // Memory state.
   sig.missing_required_state = steps.any([](const View& s) {
@@ -367,10 +362,9 @@ TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms) {
   });
   sig.tool_output_misread = steps.any([](const View& s) { return s.text(Kw::kToolMisreadText); });
   sig.wrong_page_navigation = steps.any([](const View& s) { return s.text(Kw::kWrongPageText); });
-  sig.repeated_empty_search =
-      steps.count([](const View& s) {
-        return s.type(Kw::kKindRetrieve) && s.text(Kw::kEmptySearchText);
-      }) >= 2;
+  sig.repeated_empty_search = steps.count([](const View& s) {
+    return s.type(Kw::kKindRetrieve) && s.text(Kw::kEmptySearchText);
+  }) >= 2;
   for (size_t i = 0; i < n; ++i) {
     View s = steps.at(i);
     if (s.scan.status != "failed" || !s.type(Kw::kTypeToolOrApi) || !s.step.step_index) continue;

@@ -19,10 +19,10 @@ namespace tracedx {
 
 // The keyword hits of one step's texts, and its status words.
 struct StepScan {
-  KeywordHits text;   // step text
-  KeywordHits type;   // type text
-  KeywordHits loose;  // summary, error_message, raw_output, metadata: lowercased, untrimmed
-  KeywordHits nav;    // summary, error_message, step_type: lowercased, untrimmed
+  KeywordHits text;           // step text
+  KeywordHits type;           // type text
+  KeywordHits loose;          // summary, error_message, raw_output, metadata: lowercased, untrimmed
+  KeywordHits nav;            // summary, error_message, step_type: lowercased, untrimmed
   std::string status;         // status text
   bool failed = false;        // status text "error" or "failed"
   bool done = false;          // status text "completed" or "success"

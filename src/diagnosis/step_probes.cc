@@ -92,7 +92,9 @@ void emit_step_text(const TraceStep& step, const StepJson& json, Emit&& emit) {
 
 }  // namespace
 
-std::string_view step_kind_word(StepKind kind) { return kKindWords[static_cast<size_t>(kind)]; }
+std::string_view step_kind_word(StepKind kind) {
+  return kKindWords[static_cast<size_t>(kind)];
+}
 
 StepKind step_kind_of_hits(const KeywordHits& type_hits) {
   for (const auto& row : kKindRows) {
@@ -105,8 +107,12 @@ StepKind step_kind(const std::optional<std::string>& step_type) {
   return step_kind_of_hits(scan_keywords(norm(step_type)));
 }
 
-std::string type_text(const TraceStep& step) { return norm(step.step_type); }
-std::string status_text(const TraceStep& step) { return norm(step.status); }
+std::string type_text(const TraceStep& step) {
+  return norm(step.step_type);
+}
+std::string status_text(const TraceStep& step) {
+  return norm(step.status);
+}
 
 StepJson serialise_step_json(const TraceStep& step) {
   StepJson json;
@@ -215,7 +221,9 @@ bool meta_list(const TraceStep& step, std::string_view key) {
   return v && v->is_array() && !v->empty();
 }
 
-bool meta_has(const TraceStep& step, std::string_view key) { return meta_value(step, key); }
+bool meta_has(const TraceStep& step, std::string_view key) {
+  return meta_value(step, key);
+}
 
 bool coordination_failure_is(const TraceStep& step, std::string_view word) {
   auto text = meta_text(step, "coordination_failure");

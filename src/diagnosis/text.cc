@@ -9,15 +9,17 @@
 namespace tracedx {
 namespace {
 
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_ascii_space(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Lowercases UTF-8 through UTF-16 with the root locale; invalid bytes become U+FFFD.
 std::string icu_lower(std::string_view text) {
   if (text.empty()) return {};
   UErrorCode status = U_ZERO_ERROR;
   int32_t len16 = 0;
-  u_strFromUTF8WithSub(nullptr, 0, &len16, text.data(), static_cast<int32_t>(text.size()),
-                       0xFFFD, nullptr, &status);
+  u_strFromUTF8WithSub(nullptr, 0, &len16, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
+                       nullptr, &status);
   status = U_ZERO_ERROR;
   std::vector<UChar> src(static_cast<size_t>(len16) + 1);
   u_strFromUTF8WithSub(src.data(), len16 + 1, nullptr, text.data(),
@@ -25,13 +27,13 @@ std::string icu_lower(std::string_view text) {
 
   std::vector<UChar> dst(static_cast<size_t>(len16) + 16);
   status = U_ZERO_ERROR;
-  int32_t lowered = u_strToLower(dst.data(), static_cast<int32_t>(dst.size()), src.data(), len16,
-                                 "", &status);
+  int32_t lowered =
+      u_strToLower(dst.data(), static_cast<int32_t>(dst.size()), src.data(), len16, "", &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     dst.resize(static_cast<size_t>(lowered) + 1);
     status = U_ZERO_ERROR;
-    lowered = u_strToLower(dst.data(), static_cast<int32_t>(dst.size()), src.data(), len16, "",
-                           &status);
+    lowered =
+        u_strToLower(dst.data(), static_cast<int32_t>(dst.size()), src.data(), len16, "", &status);
   }
   int32_t len8 = 0;
   status = U_ZERO_ERROR;
@@ -111,7 +113,9 @@ std::string norm(const std::optional<std::string>& text) {
   return text ? norm(std::string_view(*text)) : std::string();
 }
 
-std::string norm_icu(std::string_view text) { return icu_lower(icu_trim(text)); }
+std::string norm_icu(std::string_view text) {
+  return icu_lower(icu_trim(text));
+}
 
 bool is_valid_utf8(std::string_view text) {
   int32_t i = 0, n = static_cast<int32_t>(text.size());
@@ -142,13 +146,27 @@ void append_string(std::string& out, const std::string& s) {
     out.append(s, run, i - run);
     run = i + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         out += "\\u00";
         out += kHex[c >> 4];
@@ -162,11 +180,21 @@ void append_string(std::string& out, const std::string& s) {
 void append_json(std::string& out, const Json& v) {
   using T = Json::value_t;
   switch (v.type()) {
-    case T::null: out += "null"; return;
-    case T::boolean: out += v.get<bool>() ? "true" : "false"; return;
-    case T::number_integer: out += std::to_string(v.get<int64_t>()); return;
-    case T::number_unsigned: out += std::to_string(v.get<uint64_t>()); return;
-    case T::string: append_string(out, v.get_ref<const std::string&>()); return;
+    case T::null:
+      out += "null";
+      return;
+    case T::boolean:
+      out += v.get<bool>() ? "true" : "false";
+      return;
+    case T::number_integer:
+      out += std::to_string(v.get<int64_t>());
+      return;
+    case T::number_unsigned:
+      out += std::to_string(v.get<uint64_t>());
+      return;
+    case T::string:
+      append_string(out, v.get_ref<const std::string&>());
+      return;
     case T::array: {
       out += '[';
       bool first = true;

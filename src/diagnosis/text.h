@@ -25,8 +25,12 @@ std::string lower(std::string_view text);
 // Trimmed of Unicode White_Space, then lowercased.
 std::string norm(std::string_view text);
 std::string norm(const std::optional<std::string>& text);
-inline std::string norm(const std::string& text) { return norm(std::string_view(text)); }
-inline std::string norm(const char* text) { return norm(std::string_view(text)); }
+inline std::string norm(const std::string& text) {
+  return norm(std::string_view(text));
+}
+inline std::string norm(const char* text) {
+  return norm(std::string_view(text));
+}
 
 // Byte-wise substring test; the empty keyword is always contained.
 inline bool contains(std::string_view text, std::string_view keyword) {

@@ -17,11 +17,12 @@ struct NameRule {
 
 // Agent names of multi-agent group chats that say what the agent does.
 constexpr NameRule kAgentNames[] = {
-    {"planner", "planner"},  {"orchestrator", "planner"}, {"searcher", "web_search"},
+    {"planner", "planner"},   {"orchestrator", "planner"}, {"searcher", "web_search"},
     {"surfer", "web_search"}, {"browser", "web_search"},
 };
 
-constexpr std::string_view kErrorMarks[] = {"traceback (most recent call last)", "an error occurred"};
+constexpr std::string_view kErrorMarks[] = {"traceback (most recent call last)",
+                                            "an error occurred"};
 
 // The text of a message content: a string, or the text parts of a list of parts.
 std::string content_text(const Json& content) {
@@ -71,17 +72,22 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
     }
   }
   if (!messages || !messages->is_array()) {
-    return Error::message(std::string(where) + ": expected an array of messages, or an object holding one under "
+    return Error::message(std::string(where) +
+                          ": expected an array of messages, or an object holding one under "
                           "\"messages\", \"history\" or \"conversation\"");
   }
   // The last assistant message without tool calls gives the final answer.
   std::optional<size_t> final_at;
   for (size_t i = 0; i < messages->size(); ++i) {
     const Json& m = (*messages)[i];
-    if (!m.is_object()) return Error::message(std::string(where) + ": message " + std::to_string(i) + " is not an object");
+    if (!m.is_object())
+      return Error::message(std::string(where) + ": message " + std::to_string(i) +
+                            " is not an object");
     std::string role = norm(string_member(m, "role"));
-    bool tool_calls = m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
-    bool known = role == "user" || role == "human" || role == "system" || role == "tool" || role == "function";
+    bool tool_calls =
+        m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
+    bool known = role == "user" || role == "human" || role == "system" || role == "tool" ||
+                 role == "function";
     if (!known && !tool_calls) final_at = i;
   }
 
@@ -94,14 +100,20 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
     std::string role = norm(role_written);
     std::string name = string_member(m, "name");
     std::string text = m.contains("content") ? content_text(m["content"]) : "";
-    bool tool_calls = m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
+    bool tool_calls =
+        m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
 
     std::string type;
-    if (role == "user" || role == "human") type = "user_input";
-    else if (role == "system") type = "setup";
-    else if (role == "tool" || role == "function") type = "tool_result";
-    else if (tool_calls) type = "tool_call";
-    else if (final_at == i) type = "final_answer";
+    if (role == "user" || role == "human")
+      type = "user_input";
+    else if (role == "system")
+      type = "setup";
+    else if (role == "tool" || role == "function")
+      type = "tool_result";
+    else if (tool_calls)
+      type = "tool_call";
+    else if (final_at == i)
+      type = "final_answer";
     else {
       type = "reasoning";
       std::string agent = lower(name.empty() ? role_written : name);

@@ -14,7 +14,8 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
       ids += (ids.empty() ? "" : ", ") + t.id;
     }
     if (traces->empty()) return Error::message(where + ": no spans found");
-    if (!trace_id.empty()) return Error::message(where + ": no trace " + trace_id + " (traces: " + ids + ")");
+    if (!trace_id.empty())
+      return Error::message(where + ": no trace " + trace_id + " (traces: " + ids + ")");
     return Error::message(where + " holds " + std::to_string(traces->size()) +
                           " traces; pick one with --trace-id (traces: " + ids + ")");
   }

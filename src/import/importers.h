@@ -22,8 +22,8 @@ enum class Source { kFixture, kOtlp, kChat };
 Result<Source> parse_source(std::string_view word);
 
 struct ImportedTrace {
-  std::string id;    // the OTLP traceId (hex), or empty for a chat transcript
-  Json fixture;      // {"run": {...}, "steps": [...]}
+  std::string id;  // the OTLP traceId (hex), or empty for a chat transcript
+  Json fixture;    // {"run": {...}, "steps": [...]}
 };
 
 // All traces of an OTLP JSON document or JSON Lines text, in order of first appearance.
@@ -34,7 +34,8 @@ Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::stri
 // trace and an index, not the file: JSON Lines are read twice, first to find which lines
 // hold spans of which trace, then once per trace for its lines. A file that is one JSON
 // document (not JSON Lines) is read whole.
-Result<Ok> for_each_otlp_trace(const std::string& path, const std::function<void(ImportedTrace)>& emit);
+Result<Ok> for_each_otlp_trace(const std::string& path,
+                               const std::function<void(ImportedTrace)>& emit);
 
 // One chat transcript: an array of messages, or an object holding one under "messages",
 // "history" or "conversation".

@@ -59,11 +59,14 @@ constexpr OperationRow kGenAiOperations[] = {
 };
 // clang-format on
 
-constexpr std::string_view kNestedPrefixes[] = {"llm.input_messages", "llm.output_messages", "retrieval.documents",
-                                                "reranker.input_documents", "reranker.output_documents", "llm.tools"};
-constexpr std::string_view kStatusNames[] = {"STATUS_CODE_UNSET", "STATUS_CODE_OK", "STATUS_CODE_ERROR"};
-constexpr std::string_view kKindNames[] = {"SPAN_KIND_UNSPECIFIED", "SPAN_KIND_INTERNAL", "SPAN_KIND_SERVER",
-                                           "SPAN_KIND_CLIENT", "SPAN_KIND_PRODUCER", "SPAN_KIND_CONSUMER"};
+constexpr std::string_view kNestedPrefixes[] = {
+    "llm.input_messages",       "llm.output_messages",       "retrieval.documents",
+    "reranker.input_documents", "reranker.output_documents", "llm.tools"};
+constexpr std::string_view kStatusNames[] = {"STATUS_CODE_UNSET", "STATUS_CODE_OK",
+                                             "STATUS_CODE_ERROR"};
+constexpr std::string_view kKindNames[] = {"SPAN_KIND_UNSPECIFIED", "SPAN_KIND_INTERNAL",
+                                           "SPAN_KIND_SERVER",      "SPAN_KIND_CLIENT",
+                                           "SPAN_KIND_PRODUCER",    "SPAN_KIND_CONSUMER"};
 
 Error bad(std::string_view where, const std::string& what) {
   return Error::message(std::string(where) + ": " + what);
@@ -76,7 +79,8 @@ bool digits(std::string_view s) {
 // A 64-bit integer written as a number or a decimal string.
 std::optional<uint64_t> u64_of(const Json& v) {
   if (v.type() == Json::value_t::number_unsigned) return v.get<uint64_t>();
-  if (v.is_string() && digits(v.get_ref<const std::string&>()) && v.get_ref<const std::string&>().size() <= 20) {
+  if (v.is_string() && digits(v.get_ref<const std::string&>()) &&
+      v.get_ref<const std::string&>().size() <= 20) {
     try {
       return std::stoull(v.get<std::string>());
     } catch (...) {
@@ -145,7 +149,9 @@ Json attributes(const Json& list) {
   return out;
 }
 
-std::string hex_of(const Json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+std::string hex_of(const Json& v) {
+  return v.is_string() ? v.get<std::string>() : std::string();
+}
 
 Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Span>& out) {
   if (!doc.is_object()) return bad(where, "expected an object with resourceSpans");
@@ -176,7 +182,8 @@ Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Sp
           if (span.trace_id.empty()) return bad(span.where, "traceId missing");
           span.span_id = hex_of(j.value("spanId", Json()));
           span.parent_id = hex_of(j.value("parentSpanId", Json()));
-          span.name = j.value("name", Json()).is_string() ? j["name"].get<std::string>() : std::string();
+          span.name =
+              j.value("name", Json()).is_string() ? j["name"].get<std::string>() : std::string();
           int kind = enum_of(j.value("kind", Json()), kKindNames);
           span.kind = kind >= 0 && kind < 6 ? std::string(kKindNames[kind]) : std::to_string(kind);
           span.start = u64_of(j.value("startTimeUnixNano", Json()));
@@ -185,13 +192,15 @@ Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Sp
           if (auto ev = j.find("events"); ev != j.end() && ev->is_array()) {
             for (const auto& e : *ev) {
               if (!e.is_object()) continue;
-              span.events.push_back({{"name", e.value("name", Json()).is_string() ? e["name"] : Json("")},
-                                     {"attributes", attributes(e.value("attributes", Json()))}});
+              span.events.push_back(
+                  {{"name", e.value("name", Json()).is_string() ? e["name"] : Json("")},
+                   {"attributes", attributes(e.value("attributes", Json()))}});
             }
           }
           if (auto st = j.find("status"); st != j.end() && st->is_object()) {
             span.status_code = enum_of(st->value("code", Json()), kStatusNames);
-            if (st->contains("message") && (*st)["message"].is_string()) span.status_message = (*st)["message"];
+            if (st->contains("message") && (*st)["message"].is_string())
+              span.status_message = (*st)["message"];
           }
           out.push_back(std::move(span));
         }
@@ -239,8 +248,10 @@ void set_path(Json& node, std::string_view path, Json value) {
     if (!node.is_object()) node = Json::object();
     child = &node[std::string(head)];
   }
-  if (dot == std::string_view::npos) *child = std::move(value);
-  else set_path(*child, path.substr(dot + 1), std::move(value));
+  if (dot == std::string_view::npos)
+    *child = std::move(value);
+  else
+    set_path(*child, path.substr(dot + 1), std::move(value));
 }
 
 // Re-nests the flattened OpenInference lists ("llm.input_messages.0.message.content").
@@ -248,8 +259,8 @@ std::optional<Json> nested(Json& attrs, std::string_view prefix) {
   std::optional<Json> out;
   std::string lead = std::string(prefix) + ".";
   for (auto it = attrs.begin(); it != attrs.end();) {
-    if (it.key().rfind(lead, 0) == 0 && it.key().size() > lead.size() && it.key()[lead.size()] >= '0' &&
-        it.key()[lead.size()] <= '9') {
+    if (it.key().rfind(lead, 0) == 0 && it.key().size() > lead.size() &&
+        it.key()[lead.size()] >= '0' && it.key()[lead.size()] <= '9') {
       if (!out) out = Json::array();
       set_path(*out, std::string_view(it.key()).substr(lead.size()), std::move(it.value()));
       it = attrs.erase(it);
@@ -314,10 +325,14 @@ StepDraft make_step(Span& span, size_t index, bool is_root) {
   }
   d.failed = span.status_code == 2 || !exception.empty() || error_type.has_value();
   step["status"] = d.failed ? "failed" : "completed";
-  if (span.start && span.end && *span.end >= *span.start) step["duration_ms"] = (*span.end - *span.start) / 1000000;
-  if (!span.status_message.empty()) step["error_message"] = span.status_message;
-  else if (!exception.empty()) step["error_message"] = exception;
-  else if (error_type) step["error_message"] = text_of(error_type);
+  if (span.start && span.end && *span.end >= *span.start)
+    step["duration_ms"] = (*span.end - *span.start) / 1000000;
+  if (!span.status_message.empty())
+    step["error_message"] = span.status_message;
+  else if (!exception.empty())
+    step["error_message"] = exception;
+  else if (error_type)
+    step["error_message"] = text_of(error_type);
 
   auto input_mime = take(a, "input.mime_type");
   auto output_mime = take(a, "output.mime_type");
@@ -347,7 +362,8 @@ StepDraft make_step(Span& span, size_t index, bool is_root) {
   for (auto* v : {&input, &in_messages, &gen_in, &tool_args, &prompt}) {
     if (!step.contains("raw_input") && *v) step["raw_input"] = **v;
   }
-  for (auto* v : {&output, &out_messages, &documents, &reranked, &gen_docs, &gen_out, &tool_result, &completion}) {
+  for (auto* v : {&output, &out_messages, &documents, &reranked, &gen_docs, &gen_out, &tool_result,
+                  &completion}) {
     if (!step.contains("raw_output") && *v) step["raw_output"] = **v;
   }
 
@@ -360,13 +376,20 @@ StepDraft make_step(Span& span, size_t index, bool is_root) {
   if (oi) meta["openinference.span.kind"] = *oi;
   if (op) meta["gen_ai.operation.name"] = *op;
   if (type == "retrieval" || type == "rerank_retrieval") {
-    const std::optional<Json>* found = documents ? &documents : reranked ? &reranked : gen_docs ? &gen_docs : nullptr;
+    const std::optional<Json>* found = documents  ? &documents
+                                       : reranked ? &reranked
+                                       : gen_docs ? &gen_docs
+                                                  : nullptr;
     // A retriever that recorded no documents at all returned none.
-    if (found && (*found)->is_array()) meta["results_count"] = (*found)->size();
-    else if (output && output->is_array()) meta["results_count"] = output->size();
-    else if (!found && !output) meta["results_count"] = 0;
+    if (found && (*found)->is_array())
+      meta["results_count"] = (*found)->size();
+    else if (output && output->is_array())
+      meta["results_count"] = output->size();
+    else if (!found && !output)
+      meta["results_count"] = 0;
   }
-  if (auto cost = a.find("llm.cost.total"); cost != a.end() && cost->is_number()) d.cost = cost->get<double>();
+  if (auto cost = a.find("llm.cost.total"); cost != a.end() && cost->is_number())
+    d.cost = cost->get<double>();
   for (auto& [k, v] : a.items()) meta[k] = v;
   step["metadata"] = std::move(meta);
   d.step = std::move(step);
@@ -388,13 +411,15 @@ Json build_fixture(std::vector<Span>& spans) {
       ++d;
     }
     depth[i] = d;
-    if (!spans[i].parent_id.empty() && by_id.count(spans[i].parent_id)) parents.insert(spans[i].parent_id);
+    if (!spans[i].parent_id.empty() && by_id.count(spans[i].parent_id))
+      parents.insert(spans[i].parent_id);
   }
   std::vector<size_t> order(spans.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](size_t x, size_t y) {
     auto key = [&](size_t i) {
-      return std::tuple(spans[i].start.value_or(0), depth[i], spans[i].end.value_or(0), spans[i].span_id);
+      return std::tuple(spans[i].start.value_or(0), depth[i], spans[i].end.value_or(0),
+                        spans[i].span_id);
     };
     return key(x) < key(y);
   });
@@ -443,7 +468,8 @@ Json build_fixture(std::vector<Span>& spans) {
   // The last model output without tool calls is the final answer.
   for (size_t i = drafts.size(); i-- > 0;) {
     if (!drafts[i].llm) continue;
-    std::string out = drafts[i].step.contains("raw_output") ? compact_json(drafts[i].step["raw_output"]) : "";
+    std::string out =
+        drafts[i].step.contains("raw_output") ? compact_json(drafts[i].step["raw_output"]) : "";
     if (!contains(out, "tool_call")) drafts[i].step["step_type"] = "final_answer";
     break;
   }
@@ -484,7 +510,8 @@ Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::stri
       std::string lwhere = std::string(where) + ":" + std::to_string(line_no);
       auto doc = parse_json(line);
       if (!doc) {
-        if (!any && line_no == 1 && end == bytes.size()) return std::move(whole).error().with_path(std::string(where));
+        if (!any && line_no == 1 && end == bytes.size())
+          return std::move(whole).error().with_path(std::string(where));
         return std::move(doc).error().with_path(lwhere);
       }
       any = true;
@@ -508,7 +535,8 @@ Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::stri
 
 namespace tracedx {
 
-Result<Ok> for_each_otlp_trace(const std::string& path, const std::function<void(ImportedTrace)>& emit) {
+Result<Ok> for_each_otlp_trace(const std::string& path,
+                               const std::function<void(ImportedTrace)>& emit) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     auto bytes = read_file(path);  // gives the operating system's reason

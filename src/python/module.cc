@@ -56,7 +56,8 @@ Json json_of(py::handle v, size_t depth) {
   if (PyLong_Check(v.ptr())) {
     int overflow = 0;
     long long s = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (overflow == 0) return s >= 0 ? Json(static_cast<uint64_t>(s)) : Json(static_cast<int64_t>(s));
+    if (overflow == 0)
+      return s >= 0 ? Json(static_cast<uint64_t>(s)) : Json(static_cast<int64_t>(s));
     if (overflow > 0) {
       unsigned long long u = PyLong_AsUnsignedLongLong(v.ptr());
       if (!PyErr_Occurred()) return Json(static_cast<uint64_t>(u));
@@ -82,31 +83,40 @@ Json json_of(py::handle v, size_t depth) {
   }
   if (is_list) {
     Json out = Json::array();
-    for (auto item : py::reinterpret_borrow<py::sequence>(v)) out.push_back(json_of(item, depth + 1));
+    for (auto item : py::reinterpret_borrow<py::sequence>(v))
+      out.push_back(json_of(item, depth + 1));
     return out;
   }
   if (is_dict) {
     Json out = Json::object();
     for (auto [key, value] : py::reinterpret_borrow<py::dict>(v)) {
       if (!PyUnicode_Check(key.ptr())) {
-        throw py::type_error("object keys must be str, not " + std::string(py::str(py::type::of(key).attr("__name__"))));
+        throw py::type_error("object keys must be str, not " +
+                             std::string(py::str(py::type::of(key).attr("__name__"))));
       }
-      out[std::string(json_of(key, depth).get_ref<const std::string&>())] = json_of(value, depth + 1);
+      out[std::string(json_of(key, depth).get_ref<const std::string&>())] =
+          json_of(value, depth + 1);
     }
     return out;
   }
-  throw py::type_error("a " + std::string(py::str(py::type::of(v).attr("__name__"))) + " is not a JSON value");
+  throw py::type_error("a " + std::string(py::str(py::type::of(v).attr("__name__"))) +
+                       " is not a JSON value");
 }
 
 // --- JSON to Python values --------------------------------------------------------------
 
 py::object python_of(const OrderedJson& v) {
   switch (v.type()) {
-    case OrderedJson::value_t::null: return py::none();
-    case OrderedJson::value_t::boolean: return py::bool_(v.get<bool>());
-    case OrderedJson::value_t::number_integer: return py::int_(v.get<int64_t>());
-    case OrderedJson::value_t::number_unsigned: return py::int_(v.get<uint64_t>());
-    case OrderedJson::value_t::number_float: return py::float_(v.get<double>());
+    case OrderedJson::value_t::null:
+      return py::none();
+    case OrderedJson::value_t::boolean:
+      return py::bool_(v.get<bool>());
+    case OrderedJson::value_t::number_integer:
+      return py::int_(v.get<int64_t>());
+    case OrderedJson::value_t::number_unsigned:
+      return py::int_(v.get<uint64_t>());
+    case OrderedJson::value_t::number_float:
+      return py::float_(v.get<double>());
     case OrderedJson::value_t::string: {
       const auto& s = v.get_ref<const std::string&>();
       // Reports repeat trace texts, which the loader has checked; "replace" keeps any
@@ -125,7 +135,8 @@ py::object python_of(const OrderedJson& v) {
       for (const auto& [key, value] : v.items()) out[py::str(key)] = python_of(value);
       return out;
     }
-    default: return py::none();
+    default:
+      return py::none();
   }
 }
 
@@ -137,7 +148,8 @@ Source source_of(const std::string& word) {
   return *source;
 }
 
-DiagnoseOptions options_of(const py::object& slow_threshold_ms, bool secondary_issues, bool recommendations) {
+DiagnoseOptions options_of(const py::object& slow_threshold_ms, bool secondary_issues,
+                           bool recommendations) {
   DiagnoseOptions options;
   if (!slow_threshold_ms.is_none()) {
     if (!PyLong_Check(slow_threshold_ms.ptr()) || PyBool_Check(slow_threshold_ms.ptr())) {
@@ -171,23 +183,27 @@ TraceInput input_of(const py::handle& trace) {
   if (PyUnicode_Check(trace.ptr())) {
     in.text = utf8_of(trace);
   } else if (PyBytes_Check(trace.ptr())) {
-    in.text = std::string_view(PyBytes_AS_STRING(trace.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(trace.ptr())));
+    in.text = std::string_view(PyBytes_AS_STRING(trace.ptr()),
+                               static_cast<size_t>(PyBytes_GET_SIZE(trace.ptr())));
   } else if (PyByteArray_Check(trace.ptr()) || PyMemoryView_Check(trace.ptr())) {
     py::buffer_info info = py::reinterpret_borrow<py::buffer>(trace).request();
-    in.copy.assign(static_cast<const char*>(info.ptr), static_cast<size_t>(info.size * info.itemsize));
+    in.copy.assign(static_cast<const char*>(info.ptr),
+                   static_cast<size_t>(info.size * info.itemsize));
     in.text = in.copy;
   } else if (PyDict_Check(trace.ptr()) || PyList_Check(trace.ptr()) || PyTuple_Check(trace.ptr())) {
     in.document = json_of(trace, 0);
   } else {
-    throw py::type_error("trace must be a JSON text (str or bytes) or a decoded dict or list, not " +
-                         std::string(py::str(py::type::of(trace).attr("__name__"))));
+    throw py::type_error(
+        "trace must be a JSON text (str or bytes) or a decoded dict or list, not " +
+        std::string(py::str(py::type::of(trace).attr("__name__"))));
   }
   return in;
 }
 
 // The trace of an input, loaded exactly as the command loads a file named `name`.
 // Runs without the GIL.
-Result<Trace> load_input(TraceInput& in, Source source, const std::string& name, const std::string& trace_id) {
+Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
+                         const std::string& trace_id) {
   Result<Json> document = Error::message("");
   if (in.is_text()) {
     document = import_document(in.text, source, name, trace_id);
@@ -217,9 +233,10 @@ py::object report_of(Build&& build) {
   return python_of(**report);
 }
 
-py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms, bool secondary_issues,
-                    bool recommendations, bool signals, const std::string& source_word,
-                    const std::optional<std::string>& trace_id, const std::string& name) {
+py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms,
+                    bool secondary_issues, bool recommendations, bool signals,
+                    const std::string& source_word, const std::optional<std::string>& trace_id,
+                    const std::string& name) {
   const Source source = source_of(source_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   TraceInput in = input_of(trace);
@@ -233,9 +250,9 @@ py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms
   });
 }
 
-py::object compare(const py::object& primary, const py::object& compared, const std::string& source_word,
-                   const std::optional<std::string>& trace_id, const std::string& primary_name,
-                   const std::string& compared_name) {
+py::object compare(const py::object& primary, const py::object& compared,
+                   const std::string& source_word, const std::optional<std::string>& trace_id,
+                   const std::string& primary_name, const std::string& compared_name) {
   const Source source = source_of(source_word);
   TraceInput a = input_of(primary), b = input_of(compared);
   return report_of([&]() -> Result<OrderedJson> {
@@ -261,7 +278,8 @@ py::list list_inputs(const std::vector<std::string>& paths, const std::string& s
   static_assert(std::size(kKinds) == static_cast<size_t>(BatchInput::Kind::kError) + 1);
   py::list out;
   for (const auto& input : inputs) {
-    py::object error = input.error ? py::object(py::str(input.error->display())) : py::object(py::none());
+    py::object error =
+        input.error ? py::object(py::str(input.error->display())) : py::object(py::none());
     out.append(py::make_tuple(kKinds[static_cast<int>(input.kind)], input.path, error));
   }
   return out;
@@ -295,7 +313,8 @@ void append_record(py::list& out, BatchTrace trace, Source source, const Diagnos
 
 // Records for whole files: one per fixture or chat file, one per trace of an OTLP file.
 py::list diagnose_files(const std::vector<std::string>& paths, const std::string& source_word,
-                        const py::object& slow_threshold_ms, bool secondary_issues, bool recommendations) {
+                        const py::object& slow_threshold_ms, bool secondary_issues,
+                        bool recommendations) {
   const Source source = source_of(source_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   CollectorPause pause;
@@ -305,8 +324,10 @@ py::list diagnose_files(const std::vector<std::string>& paths, const std::string
       BatchTrace t{path, {}, {}, {}};
       {
         py::gil_scoped_release unlocked;
-        if (auto bytes = read_file(path)) t.bytes = std::move(*bytes);
-        else t.read_error = std::move(bytes).error();
+        if (auto bytes = read_file(path))
+          t.bytes = std::move(*bytes);
+        else
+          t.read_error = std::move(bytes).error();
       }
       append_record(out, std::move(t), source, options);
       continue;
@@ -368,7 +389,8 @@ uint64_t count_newlines(const std::string& path, uint64_t start, uint64_t end) {
   uint64_t count = 0;
   char buf[1 << 16];
   for (uint64_t at = start; at < end;) {
-    ssize_t n = ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, end - at)), static_cast<off_t>(at));
+    ssize_t n = ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, end - at)),
+                        static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     count += static_cast<uint64_t>(std::count(buf, buf + n, '\n'));
@@ -380,9 +402,10 @@ uint64_t count_newlines(const std::string& path, uint64_t start, uint64_t end) {
 
 // Records for the lines of a .jsonl file that start in [start, end); `newlines_before` is
 // the number of line feeds in [0, start), which numbers the lines as the command does.
-py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end, uint64_t newlines_before,
-                        const std::string& source_word, const py::object& slow_threshold_ms,
-                        bool secondary_issues, bool recommendations) {
+py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
+                        uint64_t newlines_before, const std::string& source_word,
+                        const py::object& slow_threshold_ms, bool secondary_issues,
+                        bool recommendations) {
   const Source source = source_of(source_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   CollectorPause pause;
@@ -396,7 +419,8 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end, u
     text = read_span(path, from, end);
   }
   if (!*text) {
-    if (start == 0) append_record(out, BatchTrace{path, {}, {}, std::move(*text).error()}, source, options);
+    if (start == 0)
+      append_record(out, BatchTrace{path, {}, {}, std::move(*text).error()}, source, options);
     return out;
   }
   std::string_view rest = **text;
@@ -411,7 +435,8 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end, u
     std::string_view line = rest.substr(0, lf);
     rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
     if (is_blank_line(line)) continue;
-    append_record(out, BatchTrace{path + ":" + std::to_string(number), std::string(line), {}, {}}, source, options);
+    append_record(out, BatchTrace{path + ":" + std::to_string(number), std::string(line), {}, {}},
+                  source, options);
   }
   return out;
 }
@@ -425,18 +450,20 @@ PYBIND11_MODULE(_tracedx, m) {
   py::register_exception<TraceError>(m, "TraceError", PyExc_ValueError);
 
   m.def("diagnose", &diagnose, py::arg("trace"), py::kw_only(), py::arg("slow_threshold_ms") = 2500,
-        py::arg("secondary_issues") = true, py::arg("recommendations") = true, py::arg("signals") = false,
-        py::arg("source") = "fixture", py::arg("trace_id") = py::none(), py::arg("name") = "-",
+        py::arg("secondary_issues") = true, py::arg("recommendations") = true,
+        py::arg("signals") = false, py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
+        py::arg("name") = "-",
         R"(Diagnoses one recorded run and returns the diagnosis report as a dict.
 
 trace: a JSON text (str or bytes) or the decoded document (dict or list).
 source: "fixture", "otlp" or "chat". trace_id picks one trace of an OTLP input that
 holds several. name is the input's name in error messages (as the command names a file).
 Raises TraceError with the command's message when the trace cannot be read.)");
-  m.def("compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
-        py::arg("source") = "fixture", py::arg("trace_id") = py::none(), py::arg("primary_name") = "-",
-        py::arg("compared_name") = "-",
-        R"(Compares two recorded runs of the same task and returns the comparison report as a dict.)");
+  m.def(
+      "compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
+      py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
+      py::arg("primary_name") = "-", py::arg("compared_name") = "-",
+      R"(Compares two recorded runs of the same task and returns the comparison report as a dict.)");
 
   m.def("_list_inputs", &list_inputs);
   m.def("_diagnose_files", &diagnose_files);

@@ -56,7 +56,9 @@ svg.bar { width: 100%; height: 12px; display: block; }
   .card { break-inside: avoid; } }
 )css";
 
-std::string num(uint64_t v) { return std::to_string(v); }
+std::string num(uint64_t v) {
+  return std::to_string(v);
+}
 
 std::string severity_badge(std::string_view severity) {
   return "<span class=\"badge " + html_escape(severity) + "\">" + html_escape(severity) + "</span>";
@@ -86,7 +88,8 @@ std::optional<size_t> anchor_position(const Trace& trace, const std::optional<Ro
   return std::nullopt;
 }
 
-void finding(std::string& out, const std::optional<RootCause>& rc, const Trace* trace, std::string_view prefix) {
+void finding(std::string& out, const std::optional<RootCause>& rc, const Trace* trace,
+             std::string_view prefix) {
   out += "<div class=\"card\">";
   if (!rc) {
     out += "<p>No primary finding.</p></div>";
@@ -98,7 +101,9 @@ void finding(std::string& out, const std::optional<RootCause>& rc, const Trace* 
     std::string where = html_escape(*rc->step_name);
     if (rc->step_index) where += " (step_index " + std::to_string(*rc->step_index) + ")";
     auto pos = trace ? anchor_position(*trace, rc) : std::nullopt;
-    out += "<span>step: " + (pos ? "<a href=\"#" + step_id(prefix, *pos) + "\">" + where + "</a>" : where) + "</span>";
+    out += "<span>step: " +
+           (pos ? "<a href=\"#" + step_id(prefix, *pos) + "\">" + where + "</a>" : where) +
+           "</span>";
   }
   out += "</p>";
   if (rc->explanation) out += "<p>" + html_escape(*rc->explanation) + "</p>";
@@ -108,15 +113,19 @@ void finding(std::string& out, const std::optional<RootCause>& rc, const Trace* 
 }
 
 void advice(std::string& out, const Recommendations& rec) {
-  out += "<div class=\"card\"><h3>" + html_escape(rec.title) + " " + severity_badge(rec.severity) + "</h3>";
+  out += "<div class=\"card\"><h3>" + html_escape(rec.title) + " " + severity_badge(rec.severity) +
+         "</h3>";
   if (rec.summary) out += "<p>" + html_escape(*rec.summary) + "</p>";
   struct Part {
     const char* name;
     const std::vector<std::string>& items;
   };
-  const Part parts[] = {{"Recommended actions", rec.recommendedActions}, {"Instrumentation", rec.instrumentation},
-                        {"Guardrails", rec.guardrails},                   {"Observations", rec.observations},
-                        {"Config changes", rec.config_changes},           {"Related issues", rec.related_issues}};
+  const Part parts[] = {{"Recommended actions", rec.recommendedActions},
+                        {"Instrumentation", rec.instrumentation},
+                        {"Guardrails", rec.guardrails},
+                        {"Observations", rec.observations},
+                        {"Config changes", rec.config_changes},
+                        {"Related issues", rec.related_issues}};
   for (const auto& p : parts) {
     if (p.items.empty()) continue;
     out += std::string("<h3>") + p.name + "</h3>";
@@ -130,17 +139,18 @@ void value_block(std::string& out, const char* name, const std::string& text) {
   if (text.size() <= kFoldAbove) {
     out += "<pre>" + html_escape(text) + "</pre>";
   } else {
-    out += "<details><summary>" + num(text.size()) + " characters (show)</summary><pre>" + html_escape(text) +
-           "</pre></details>";
+    out += "<details><summary>" + num(text.size()) + " characters (show)</summary><pre>" +
+           html_escape(text) + "</pre></details>";
   }
 }
 
 std::string pretty(const Json& v) {
-  return v.is_string() ? v.get<std::string>() : v.dump(2, ' ', false, Json::error_handler_t::replace);
+  return v.is_string() ? v.get<std::string>()
+                       : v.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 
 struct Timeline {
-  uint64_t total = 0;   // sum of durations: the shared time axis
+  uint64_t total = 0;  // sum of durations: the shared time axis
   std::optional<size_t> slowest;
 };
 
@@ -175,13 +185,14 @@ void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uin
   double w = axis ? 1000.0 * static_cast<double>(d) / static_cast<double>(axis) : 0;
   char bar[256];
   std::snprintf(bar, sizeof bar,
-                "<svg class=\"bar\" viewBox=\"0 0 1000 12\" preserveAspectRatio=\"none\"><rect x=\"%.2f\" y=\"1\" "
+                "<svg class=\"bar\" viewBox=\"0 0 1000 12\" preserveAspectRatio=\"none\"><rect "
+                "x=\"%.2f\" y=\"1\" "
                 "width=\"%.2f\" height=\"10\" rx=\"2\" fill=\"var(--%s)\"/></svg>",
                 x, std::max(w, d ? 1.0 : 0.0), std::string(kind).c_str());
   out += "<details class=\"" + cls + "\" id=\"" + step_id(prefix, i) + "\"><summary>";
   out += "<span>" + (s.step_index ? std::to_string(*s.step_index) : std::string("-")) + "</span>";
-  out += "<span class=\"name\"><span class=\"kind\" style=\"background:var(--" + std::string(kind) + ")\"></span>" +
-         html_escape(step_label(s)) + "</span>";
+  out += "<span class=\"name\"><span class=\"kind\" style=\"background:var(--" + std::string(kind) +
+         ")\"></span>" + html_escape(step_label(s)) + "</span>";
   out += "<span class=\"name type\">" + html_escape(s.step_type.value_or("-")) + "</span>";
   out += "<span class=\"status\">" + html_escape(s.status.value_or("-")) + "</span>";
   out += "<span class=\"dur\">" + (s.duration_ms ? num(d) + " ms" : std::string("-")) + "</span>";
@@ -195,13 +206,15 @@ void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uin
   out += "</div></details>\n";
 }
 
-void steps_table(std::string& out, const Trace& trace, std::optional<size_t> anchor, std::string_view prefix,
-                 std::optional<int64_t> diverge_at = std::nullopt) {
+void steps_table(std::string& out, const Trace& trace, std::optional<size_t> anchor,
+                 std::string_view prefix, std::optional<int64_t> diverge_at = std::nullopt) {
   Timeline tl = timeline_of(trace);
   out += "<div class=\"legend meta\">";
-  for (auto k : {StepKind::kRetrieve, StepKind::kTool, StepKind::kReason, StepKind::kOutput, StepKind::kOther}) {
+  for (auto k : {StepKind::kRetrieve, StepKind::kTool, StepKind::kReason, StepKind::kOutput,
+                 StepKind::kOther}) {
     std::string w(step_kind_word(k));
-    out += "<span><span class=\"kind\" style=\"background:var(--" + w + ")\"></span>" + w + "</span>";
+    out +=
+        "<span><span class=\"kind\" style=\"background:var(--" + w + ")\"></span>" + w + "</span>";
   }
   out += "<span>time axis: " + num(tl.total) + " ms</span></div>";
   uint64_t start = 0;
@@ -214,9 +227,10 @@ void steps_table(std::string& out, const Trace& trace, std::optional<size_t> anc
 }
 
 std::string run_header(const Trace& t) {
-  std::string out = "<p class=\"meta\"><span>status: " + html_escape(t.status.value_or("-")) + "</span>";
-  out += "<span>steps: " + num(t.steps.size()) + "</span><span>total duration: " + num(t.total_duration_ms) +
-         " ms</span>";
+  std::string out =
+      "<p class=\"meta\"><span>status: " + html_escape(t.status.value_or("-")) + "</span>";
+  out += "<span>steps: " + num(t.steps.size()) +
+         "</span><span>total duration: " + num(t.total_duration_ms) + " ms</span>";
   if (t.total_cost) {
     char cost[64];
     std::snprintf(cost, sizeof cost, "%.4f", *t.total_cost);
@@ -228,13 +242,17 @@ std::string run_header(const Trace& t) {
 std::string page(std::string_view title, const std::string& body) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; img-src data:\">"
-         "<title>" + html_escape(title) + "</title><style>" + std::string(kStyle) + "</style></head><body>\n" + body +
-         "</body></html>\n";
+         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src "
+         "'unsafe-inline'; img-src data:\">"
+         "<title>" +
+         html_escape(title) + "</title><style>" + std::string(kStyle) + "</style></head><body>\n" +
+         body + "</body></html>\n";
 }
 
 std::string title_of(const Trace& t) {
-  return t.title ? *t.title : t.id.is_string() ? t.id.get<std::string>() : std::string("Recorded run");
+  return t.title            ? *t.title
+         : t.id.is_string() ? t.id.get<std::string>()
+                            : std::string("Recorded run");
 }
 
 }  // namespace
@@ -244,12 +262,23 @@ std::string html_escape(std::string_view text) {
   out.reserve(text.size() + text.size() / 16);
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -274,11 +303,15 @@ std::string diagnosis_html(const Trace& trace, const Diagnosis& d) {
 
 std::string comparison_html(const Trace& primary, const Trace& compared, const Comparison& c) {
   const Divergence& d = c.divergence;
-  std::string body = "<h1>" + html_escape(title_of(primary)) + " vs " + html_escape(title_of(compared)) + "</h1>";
-  body += "<div class=\"card\"><h3>" + html_escape(d.title) + " " + severity_badge(d.severity) + "</h3>";
-  body += "<p class=\"meta\"><span>phase: " + html_escape(d.phase) + "</span><span>aligned position: " +
-          (d.step_index ? std::to_string(*d.step_index) : std::string("-")) + "</span><span>duration delta: " +
-          std::to_string(c.duration_delta_ms) + " ms</span></p><p>" + html_escape(d.summary) + "</p>";
+  std::string body =
+      "<h1>" + html_escape(title_of(primary)) + " vs " + html_escape(title_of(compared)) + "</h1>";
+  body += "<div class=\"card\"><h3>" + html_escape(d.title) + " " + severity_badge(d.severity) +
+          "</h3>";
+  body += "<p class=\"meta\"><span>phase: " + html_escape(d.phase) +
+          "</span><span>aligned position: " +
+          (d.step_index ? std::to_string(*d.step_index) : std::string("-")) +
+          "</span><span>duration delta: " + std::to_string(c.duration_delta_ms) +
+          " ms</span></p><p>" + html_escape(d.summary) + "</p>";
   list(body, d.details);
   body += "</div>";
   body += "<h2>Findings</h2><div class=\"grid\"><div><h3>Primary run</h3>" + run_header(primary);
@@ -289,7 +322,8 @@ std::string comparison_html(const Trace& primary, const Trace& compared, const C
   advice(body, c.suggested_fix);
   // Positions align the two timelines; the divergence is marked on both sides when it is a
   // position (not for the diagnosis split, whose index is a step's own number).
-  std::optional<int64_t> at = d.title == "Runs ended with different outcomes" ? std::nullopt : d.step_index;
+  std::optional<int64_t> at =
+      d.title == "Runs ended with different outcomes" ? std::nullopt : d.step_index;
   body += "<h2>Timelines</h2><div class=\"grid\"><div><h3>Primary</h3>";
   steps_table(body, primary, anchor_position(primary, d.primary_root_cause), "p-", at);
   body += "</div><div><h3>Compared</h3>";

@@ -15,6 +15,7 @@ namespace tracedx {
 std::string html_escape(std::string_view text);
 
 std::string diagnosis_html(const Trace& trace, const Diagnosis& diagnosis);
-std::string comparison_html(const Trace& primary, const Trace& compared, const Comparison& comparison);
+std::string comparison_html(const Trace& primary, const Trace& compared,
+                            const Comparison& comparison);
 
 }  // namespace tracedx

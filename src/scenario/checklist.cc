@@ -11,9 +11,12 @@ namespace {
 std::string cell(std::string_view text) {
   std::string out;
   for (char c : text) {
-    if (c == '|') out += "\\|";
-    else if (c == '\n') out += ' ';
-    else out += c;
+    if (c == '|')
+      out += "\\|";
+    else if (c == '\n')
+      out += ' ';
+    else
+      out += c;
   }
   return out;
 }
@@ -84,7 +87,8 @@ Status write_whole_file(const std::filesystem::path& path, std::string_view byte
 }
 
 Status write_checklist(const std::filesystem::path& root, std::span<const ScenarioResult> results) {
-  if (auto s = write_whole_file(root / kChecklistMarkdown, checklist_markdown(results)); !s) return s;
+  if (auto s = write_whole_file(root / kChecklistMarkdown, checklist_markdown(results)); !s)
+    return s;
   return write_whole_file(root / kChecklistJson, checklist_json(results));
 }
 

@@ -62,8 +62,9 @@ Result<ParityOutput> run_parity_check(const std::filesystem::path& current_dir) 
     if (!result) return std::move(result).error();
     results.push_back(std::move(*result));
   }
-  std::stable_sort(results.begin(), results.end(),
-                   [](const ScenarioResult& a, const ScenarioResult& b) { return a.name < b.name; });
+  std::stable_sort(
+      results.begin(), results.end(),
+      [](const ScenarioResult& a, const ScenarioResult& b) { return a.name < b.name; });
   if (auto written = write_checklist(root, results); !written) return std::move(written).error();
   return ParityOutput{root / kChecklistMarkdown, root / kChecklistJson};
 }

@@ -16,8 +16,8 @@ constexpr std::string_view kSummaryField = "comparison.summary";
 constexpr std::string_view kPrimaryOnlyField = "comparison.primary_only_issues";
 constexpr std::string_view kImprovementsField = "comparison.improvements";
 
-constexpr std::string_view kFields[] = {kLabelField,   kExplanationField, kActionsField,
-                                        kCompareLabelField, kSummaryField, kPrimaryOnlyField,
+constexpr std::string_view kFields[] = {kLabelField,        kExplanationField, kActionsField,
+                                        kCompareLabelField, kSummaryField,     kPrimaryOnlyField,
                                         kImprovementsField};
 
 std::string join(const std::vector<std::string>& items) {
@@ -60,7 +60,9 @@ bool any_phrase(const std::string& lowered, const Json& phrases) {
 
 }  // namespace
 
-std::span<const std::string_view> check_fields() { return kFields; }
+std::span<const std::string_view> check_fields() {
+  return kFields;
+}
 
 std::string field_text(std::string_view field, const Diagnosis& d) {
   if (field == kLabelField) return d.root_cause ? d.root_cause->label : "";
@@ -101,9 +103,11 @@ Result<ScenarioResult> evaluate_scenario(const std::filesystem::path& fixture_di
   std::map<std::string, std::string, std::less<>> texts;  // field -> text
   if (row.mode == "compare") {
     const Json* primary_name = object_member(scenario, "primary_fixture");
-    if (!primary_name || !primary_name->is_string()) return Error::message("missing primary_fixture");
+    if (!primary_name || !primary_name->is_string())
+      return Error::message("missing primary_fixture");
     const Json* compare_name = object_member(scenario, "compare_fixture");
-    if (!compare_name || !compare_name->is_string()) return Error::message("missing compare_fixture");
+    if (!compare_name || !compare_name->is_string())
+      return Error::message("missing compare_fixture");
     auto primary_doc = read_fixture(fixture_dir, primary_name->get<std::string>());
     if (!primary_doc) return std::move(primary_doc).error();
     auto compare_doc = read_fixture(fixture_dir, compare_name->get<std::string>());

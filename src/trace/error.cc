@@ -43,12 +43,24 @@ std::string debug_quote(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buf[16];
@@ -65,24 +77,41 @@ std::string debug_quote(std::string_view text) {
 
 std::string_view os_error_kind(int code) {
   switch (code) {
-    case ENOENT: return "NotFound";
+    case ENOENT:
+      return "NotFound";
     case EACCES:
-    case EPERM: return "PermissionDenied";
-    case EEXIST: return "AlreadyExists";
-    case EISDIR: return "IsADirectory";
-    case ENOTDIR: return "NotADirectory";
-    case ENOTEMPTY: return "DirectoryNotEmpty";
-    case EROFS: return "ReadOnlyFilesystem";
-    case ELOOP: return "FilesystemLoop";
-    case ENAMETOOLONG: return "InvalidFilename";
-    case ENOSPC: return "StorageFull";
-    case EFBIG: return "FileTooLarge";
-    case EBUSY: return "ResourceBusy";
-    case EINTR: return "Interrupted";
-    case EINVAL: return "InvalidInput";
-    case ENOMEM: return "OutOfMemory";
-    case EWOULDBLOCK: return "WouldBlock";
-    default: return "Uncategorized";
+    case EPERM:
+      return "PermissionDenied";
+    case EEXIST:
+      return "AlreadyExists";
+    case EISDIR:
+      return "IsADirectory";
+    case ENOTDIR:
+      return "NotADirectory";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case ELOOP:
+      return "FilesystemLoop";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENOSPC:
+      return "StorageFull";
+    case EFBIG:
+      return "FileTooLarge";
+    case EBUSY:
+      return "ResourceBusy";
+    case EINTR:
+      return "Interrupted";
+    case EINVAL:
+      return "InvalidInput";
+    case ENOMEM:
+      return "OutOfMemory";
+    case EWOULDBLOCK:
+      return "WouldBlock";
+    default:
+      return "Uncategorized";
   }
 }
 
@@ -91,8 +120,9 @@ std::string Error::debug() const {
     case Kind::kMessage:
       return debug_quote(text_);
     case Kind::kOs:
-      return "Os { code: " + std::to_string(code_) + ", kind: " +
-             std::string(os_error_kind(code_)) + ", message: " + debug_quote(text_) + " }";
+      return "Os { code: " + std::to_string(code_) +
+             ", kind: " + std::string(os_error_kind(code_)) + ", message: " + debug_quote(text_) +
+             " }";
     case Kind::kJson:
       return "Error(" + debug_quote(text_) + ", line: " + std::to_string(line_) +
              ", column: " + std::to_string(column_) + ")";

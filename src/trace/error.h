@@ -4,9 +4,9 @@
 // readable one-line form the tracedx command prints.
 #pragma once
 
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 namespace tracedx {

@@ -92,8 +92,10 @@ size_t offset_of_excess_depth(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size(); ++i) {
     char c = bytes[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -154,7 +156,8 @@ TraceStep build_step(Json& element) {
   if (!element.is_object()) return step;
   auto& obj = element.get_ref<Json::object_t&>();
   step.id = take_value(obj, "id");
-  if (auto it = obj.find("step_index"); it != obj.end()) step.step_index = signed_integer(it->second);
+  if (auto it = obj.find("step_index"); it != obj.end())
+    step.step_index = signed_integer(it->second);
   step.step_type = take_string(obj, "step_type");
   step.display_name = take_string(obj, "display_name");
   step.summary = take_string(obj, "summary");
@@ -187,7 +190,7 @@ Result<std::string> read_file(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::os(errno, path.string());
   std::string bytes;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     bytes.reserve(static_cast<size_t>(st.st_size));
   }
@@ -220,8 +223,9 @@ Result<std::string> read_file(const std::filesystem::path& path) {
 Result<Json> parse_json(std::string_view bytes) {
   Json root;
   BoundedDomSax sax(root);
-  bool ok = Json::sax_parse(bytes.begin(), bytes.end(), &sax, nlohmann::detail::input_format_t::json,
-                            /*strict=*/true);
+  bool ok =
+      Json::sax_parse(bytes.begin(), bytes.end(), &sax, nlohmann::detail::input_format_t::json,
+                      /*strict=*/true);
   if (ok) return root;
   if (sax.too_deep()) {
     auto [line, column] = position_of(bytes, offset_of_excess_depth(bytes));

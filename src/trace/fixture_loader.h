@@ -30,8 +30,7 @@ Result<Trace> build_trace(std::string_view name, Json document);
 
 // The fixture file for `name`: the directory joined with the name (an absolute name
 // replaces the directory, sub-directories are followed).
-std::filesystem::path fixture_path(const std::filesystem::path& fixture_dir,
-                                   std::string_view name);
+std::filesystem::path fixture_path(const std::filesystem::path& fixture_dir, std::string_view name);
 
 // read_file, parse_json and build_trace in a row.
 Result<Trace> load_fixture(const std::filesystem::path& fixture_dir, std::string_view name);

@@ -14,10 +14,13 @@ using testing::write_text;
 
 std::string nested(size_t depth) {
   // The top-level object is level 1.
-  return R"({"run":{},"steps":[],"x":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+  return R"({"run":{},"steps":[],"x":)" + std::string(depth - 1, '[') +
+         std::string(depth - 1, ']') + "}";
 }
 
-std::string with_step(const std::string& step) { return R"({"run":{"status":"failed"},"steps":[)" + step + "]}"; }
+std::string with_step(const std::string& step) {
+  return R"({"run":{"status":"failed"},"steps":[)" + step + "]}";
+}
 
 class Hostile : public ::testing::Test {
  protected:
@@ -38,29 +41,48 @@ TEST_F(Hostile, TracedxDiagnose) {
     int status;
     std::string err;
   } rows[] = {
-      {"invalid UTF-8 in a string", with_step(R"({"summary":"a)" "\xff" R"("})"), 1, bad_json},
-      {"invalid UTF-8 in a key", with_step(R"({")" "\xc3\x28" R"(":1})"), 1, bad_json},
-      {"overlong UTF-8", with_step(R"({"summary":")" "\xc0\xaf" R"("})"), 1, bad_json},
-      {"byte-order mark", "\xef\xbb\xbf" R"({"run":{},"steps":[]})", 0, ""},
+      {"invalid UTF-8 in a string",
+       with_step(R"({"summary":"a)"
+                 "\xff"
+                 R"("})"),
+       1, bad_json},
+      {"invalid UTF-8 in a key",
+       with_step(R"({")"
+                 "\xc3\x28"
+                 R"(":1})"),
+       1, bad_json},
+      {"overlong UTF-8",
+       with_step(R"({"summary":")"
+                 "\xc0\xaf"
+                 R"("})"),
+       1, bad_json},
+      {"byte-order mark",
+       "\xef\xbb\xbf"
+       R"({"run":{},"steps":[]})",
+       0, ""},
       {"NaN", with_step(R"({"duration_ms":NaN})"), 1, bad_json},
       {"Infinity", with_step(R"({"duration_ms":Infinity})"), 1, bad_json},
       {"lone high surrogate", with_step(R"({"summary":"\ud800"})"), 1, bad_json},
       {"lone low surrogate", with_step(R"({"summary":"\udc00x"})"), 1, bad_json},
       {"surrogate pair", with_step(R"({"summary":"\ud83d\ude00"})"), 0, ""},
-      {"64-bit limits", with_step(R"({"step_index":-9223372036854775808,"duration_ms":18446744073709551615},
+      {"64-bit limits",
+       with_step(R"({"step_index":-9223372036854775808,"duration_ms":18446744073709551615},
           {"step_index":9223372036854775808,"duration_ms":18446744073709551616},
           {"duration_ms":18446744073709551615,"metadata":{"results_count":-9223372036854775809,"evidence_count":1e300}})"),
        0, ""},
       {"number beyond the float range", R"({"run":{"total_cost":1e999},"steps":[]})", 1,
        bad_json + "1, column 26: number overflow parsing '1e999'"},
       {"nesting at 128", nested(128), 0, ""},
-      {"nesting at 129", nested(129), 1, bad_json + "1, column 153: nesting deeper than 128 levels"},
-      {"nesting at 1,000,000", std::string(1000000, '['), 1, bad_json + "1, column 129: nesting deeper than 128 levels"},
+      {"nesting at 129", nested(129), 1,
+       bad_json + "1, column 153: nesting deeper than 128 levels"},
+      {"nesting at 1,000,000", std::string(1000000, '['), 1,
+       bad_json + "1, column 129: nesting deeper than 128 levels"},
       {"truncated", with_step(R"({"summary":"cut)").substr(0, 40), 1, bad_json},
       {"empty file", "", 1, bad_json},
       {"NUL bytes", std::string(64, '\0'), 1, bad_json},
       {"trailing garbage", R"({"run":{},"steps":[]} {})", 1, bad_json},
-      {"control characters and bars", with_step(R"({"summary":"a\u0000b\u001f|c\r\n","display_name":"x|y"})"), 0, ""},
+      {"control characters and bars",
+       with_step(R"({"summary":"a\u0000b\u001f|c\r\n","display_name":"x|y"})"), 0, ""},
       {"top level not an object", "[1,2]", 1, "Error: fixture.run missing\n"},
       {"steps not an array", R"({"run":{},"steps":null})", 1, "Error: fixture.steps missing\n"},
   };
@@ -91,7 +113,8 @@ TEST_F(Hostile, HugeRawOutput) {
   auto r = diagnose(big);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Json::parse(r.out)["root_cause"]["label"], "Tool failure or misuse");
-  EXPECT_EQ(Json::parse(r.out)["secondary_issues"][0]["label"], "Artifact / ledger pollution cost blow-up");
+  EXPECT_EQ(Json::parse(r.out)["secondary_issues"][0]["label"],
+            "Artifact / ledger pollution cost blow-up");
 }
 #endif
 
@@ -104,7 +127,9 @@ class HostileWorkspace : public ::testing::Test {
     write_text(root_ / "src/Test/fixtures/ok.json", R"({"run":{"status":"completed"},"steps":[]})");
   }
   void TearDown() override { fs::remove_all(root_); }
-  void scenario(const std::string& doc) { write_text(root_ / "src/Test/expectations/s.expected.json", doc); }
+  void scenario(const std::string& doc) {
+    write_text(root_ / "src/Test/expectations/s.expected.json", doc);
+  }
   testing::CommandResult run() { return run_command({PARITY_CHECK_BIN}, root_ / "build"); }
   fs::path root_;
 };
@@ -112,7 +137,8 @@ class HostileWorkspace : public ::testing::Test {
 TEST_F(HostileWorkspace, FixtureNamesAreFollowed) {
   write_text(root_ / "src/Test/outside.json", R"({"run":{"status":"completed"},"steps":[]})");
   write_text(root_ / "abs.json", R"({"run":{"status":"completed"},"steps":[]})");
-  scenario(R"({"name":"up","fixture":"../outside.json","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
+  scenario(
+      R"({"name":"up","fixture":"../outside.json","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
   write_text(root_ / "src/Test/expectations/t.expected.json",
              R"({"name":"abs","fixture":")" + (root_ / "abs.json").string() +
                  R"(","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
@@ -127,18 +153,21 @@ TEST_F(HostileWorkspace, FixtureNamesAreFollowed) {
 TEST_F(HostileWorkspace, ControlCharactersAndBarsInNames) {
   scenario(R"({"name":"a|b\nc\u0001","mode":"x|\r","fixture":"ok.json"})");
   ASSERT_EQ(run().status, 0);
-  EXPECT_NE(read_text(root_ / "parity_checklist.md").find("| a\\|b c\x01 | x\\|\r | unknown | Healthy run |  | needs_tuning |  |\n"),
+  EXPECT_NE(read_text(root_ / "parity_checklist.md")
+                .find("| a\\|b c\x01 | x\\|\r | unknown | Healthy run |  | needs_tuning |  |\n"),
             std::string::npos);
   auto rows = Json::parse(read_text(root_ / "parity_checklist.json"));
   EXPECT_EQ(rows[0]["name"], "a|b\nc\x01");
-  EXPECT_NE(read_text(root_ / "parity_checklist.json").find(R"("name": "a|b\nc\u0001")"), std::string::npos);
+  EXPECT_NE(read_text(root_ / "parity_checklist.json").find(R"("name": "a|b\nc\u0001")"),
+            std::string::npos);
 }
 
 TEST_F(HostileWorkspace, LargeScenarioFile) {
   std::string phrases;
   for (int i = 0; i < 2'400'000; ++i) phrases += "\"phrase number " + std::to_string(i) + "\",";
-  scenario(R"({"name":"big","fixture":"ok.json","checks":{"contains_any":{"primary.root_cause.label":[)" + phrases +
-           R"("healthy"]}}})");
+  scenario(
+      R"({"name":"big","fixture":"ok.json","checks":{"contains_any":{"primary.root_cause.label":[)" +
+      phrases + R"("healthy"]}}})");
   ASSERT_GT(fs::file_size(root_ / "src/Test/expectations/s.expected.json"), 50u << 20);
   auto r = run();
   EXPECT_EQ(r.status, 0) << r.err;

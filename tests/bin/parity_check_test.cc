@@ -30,15 +30,18 @@ class Workspace : public ::testing::Test {
   }
   fs::path scenarios() const { return root_ / "src/Test/expectations"; }
   void scenario(const std::string& file, const std::string& name) {
-    write_text(scenarios() / file,
-               R"({"name":")" + name + R"(","fixture":"ok.json","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
+    write_text(
+        scenarios() / file,
+        R"({"name":")" + name +
+            R"(","fixture":"ok.json","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
   }
   testing::CommandResult run(const fs::path& cwd = {}) {
     return run_command({PARITY_CHECK_BIN}, cwd.empty() ? root_ / "build" : cwd);
   }
   std::vector<std::string> json_names() {
     std::vector<std::string> names;
-    for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json"))) names.push_back(r["name"]);
+    for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json")))
+      names.push_back(r["name"]);
     return names;
   }
 
@@ -52,7 +55,8 @@ TEST_F(Workspace, WritesBothChecklists) {
   EXPECT_EQ(r.out, "Wrote " + (root_ / "parity_checklist.md").string() + "\nWrote " +
                        (root_ / "parity_checklist.json").string() + "\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(read_text(root_ / "parity_checklist.md").find("| one | single | unknown | Healthy run |  | match |  |\n"),
+  EXPECT_NE(read_text(root_ / "parity_checklist.md")
+                .find("| one | single | unknown | Healthy run |  | match |  |\n"),
             std::string::npos);
 }
 
@@ -60,8 +64,9 @@ TEST_F(Workspace, EmptyScenarioDirectory) {
   auto r = run();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_text(root_ / "parity_checklist.json"), "[]");
-  EXPECT_NE(read_text(root_ / "parity_checklist.md").find("Summary: 0 match, 0 need tuning, 0 mismatch."),
-            std::string::npos);
+  EXPECT_NE(
+      read_text(root_ / "parity_checklist.md").find("Summary: 0 match, 0 need tuning, 0 mismatch."),
+      std::string::npos);
 }
 
 TEST_F(Workspace, FileNameFilterAndSorting) {
@@ -82,10 +87,12 @@ TEST_F(Workspace, EqualNamesKeepListingOrder) {
                R"({"name":"same","mode":"m)" + std::to_string(i) + R"(","fixture":"ok.json"})");
   }
   std::vector<std::string> listing;  // the directory's own order
-  for (const auto& e : fs::directory_iterator(scenarios())) listing.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(scenarios()))
+    listing.push_back(e.path().filename().string());
   EXPECT_EQ(run().status, 0);
   std::vector<std::string> modes, expected;
-  for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json"))) modes.push_back(r["mode"]);
+  for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json")))
+    modes.push_back(r["mode"]);
   for (const auto& f : listing) expected.push_back("m" + f.substr(1, 1));
   EXPECT_EQ(modes, expected);
 }
@@ -97,13 +104,17 @@ TEST_F(Workspace, Failures) {
     std::string err;
   } rows[] = {
       {"f.expected.json", R"({"name":"x"})", "Error: \"missing fixture\"\n"},
-      {"f.expected.json", R"({"mode":"compare","compare_fixture":"ok.json"})", "Error: \"missing primary_fixture\"\n"},
-      {"f.expected.json", R"({"mode":"compare","primary_fixture":"ok.json"})", "Error: \"missing compare_fixture\"\n"},
+      {"f.expected.json", R"({"mode":"compare","compare_fixture":"ok.json"})",
+       "Error: \"missing primary_fixture\"\n"},
+      {"f.expected.json", R"({"mode":"compare","primary_fixture":"ok.json"})",
+       "Error: \"missing compare_fixture\"\n"},
       {"f.expected.json", R"({"fixture":"nope.json"})",
        "Error: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }\n"},
       {"f.expected.json", R"({"fixture":"norun.json"})", "Error: \"fixture.run missing\"\n"},
       {"f.expected.json", R"({"fixture":"nosteps.json"})", "Error: \"fixture.steps missing\"\n"},
-      {"f.expected.json", "{\"name\": ", "Error: Error(\"syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal\", line: 1, column: 10)\n"},
+      {"f.expected.json", "{\"name\": ",
+       "Error: Error(\"syntax error while parsing value - unexpected end of input; expected '[', "
+       "'{', or a literal\", line: 1, column: 10)\n"},
   };
   write_text(root_ / "src/Test/fixtures/norun.json", R"({"steps":[]})");
   write_text(root_ / "src/Test/fixtures/nosteps.json", R"({"run":{}})");
@@ -130,7 +141,8 @@ TEST_F(Workspace, MissingScenarioDirectory) {
   fs::remove_all(scenarios());
   auto r = run();
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Error: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }\n");
+  EXPECT_EQ(r.err,
+            "Error: Os { code: 2, kind: NotFound, message: \"No such file or directory\" }\n");
 }
 
 TEST_F(Workspace, RunFromTheRoot) {

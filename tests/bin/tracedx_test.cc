@@ -24,13 +24,14 @@ TEST(Tracedx, GoldenReports) {
     std::vector<std::string> args;
     const char* golden;
   } rows[] = {
-      {{"diagnose", "src/Test/fixtures/invalid_json_response.json"}, "diagnose_invalid_json_response.json"},
+      {{"diagnose", "src/Test/fixtures/invalid_json_response.json"},
+       "diagnose_invalid_json_response.json"},
       {{"diagnose", "src/Test/fixtures/invalid_json_response.json", "--format", "text"},
        "diagnose_invalid_json_response.txt"},
       {{"diagnose", "--signals", "src/Test/fixtures/slow_retrieval_success.json", "--compact"},
        "diagnose_slow_retrieval_signals.json"},
-      {{"diagnose", "src/Test/fixtures/context_poisoning.json", "--no-secondary", "--no-recommendations",
-        "--slow-threshold-ms", "0"},
+      {{"diagnose", "src/Test/fixtures/context_poisoning.json", "--no-secondary",
+        "--no-recommendations", "--slow-threshold-ms", "0"},
        "diagnose_context_poisoning_options.json"},
       {{"compare", "src/Test/fixtures/compare_primary_failed__primary.json",
         "src/Test/fixtures/compare_primary_failed__compared.json"},
@@ -48,8 +49,9 @@ TEST(Tracedx, GoldenReports) {
 }
 
 TEST(Tracedx, StandardInputUsesDashAsId) {
-  auto r = tracedx({"diagnose", "-", "--compact"}, kSource,
-                   R"({"run":{"status":"failed"},"steps":[{"status":"failed","step_type":"tool"}]})");
+  auto r =
+      tracedx({"diagnose", "-", "--compact"}, kSource,
+              R"({"run":{"status":"failed"},"steps":[{"status":"failed","step_type":"tool"}]})");
   EXPECT_EQ(r.status, 0);
   auto doc = Json::parse(r.out);
   EXPECT_EQ(doc["root_cause"]["label"], "Tool failure or misuse");
@@ -63,13 +65,21 @@ TEST(Tracedx, FailuresAndUsage) {
     int status;
     std::string err_start;
   } rows[] = {
-      {{"diagnose", "missing.json"}, 1, "Error: missing.json: No such file or directory (os error 2)\n"},
+      {{"diagnose", "missing.json"},
+       1,
+       "Error: missing.json: No such file or directory (os error 2)\n"},
       {{"diagnose", "src"}, 1, "Error: src: Is a directory (os error 21)\n"},
-      {{"diagnose", "tests/golden/compare_primary_failed.txt"}, 1, "Error: tests/golden/compare_primary_failed.txt: invalid JSON at line 1"},
-      {{"diagnose", "src/Test/expectations/healthy_run.expected.json"}, 1, "Error: fixture.run missing\n"},
+      {{"diagnose", "tests/golden/compare_primary_failed.txt"},
+       1,
+       "Error: tests/golden/compare_primary_failed.txt: invalid JSON at line 1"},
+      {{"diagnose", "src/Test/expectations/healthy_run.expected.json"},
+       1,
+       "Error: fixture.run missing\n"},
       {{"diagnose"}, 2, "tracedx: wrong number of arguments\n"},
       {{"diagnose", "a", "b"}, 2, "tracedx: wrong number of arguments\n"},
-      {{"diagnose", "a", "--slow-threshold-ms", "-5"}, 2, "tracedx: --slow-threshold-ms needs an unsigned integer"},
+      {{"diagnose", "a", "--slow-threshold-ms", "-5"},
+       2,
+       "tracedx: --slow-threshold-ms needs an unsigned integer"},
       {{"diagnose", "a", "--slow-threshold-ms"}, 2, "tracedx: --slow-threshold-ms needs a value"},
       {{"diagnose", "a", "--bogus"}, 2, "tracedx: unknown option --bogus"},
       {{"compare", "a", "b", "--signals"}, 2, "tracedx: unknown option --signals"},
@@ -96,7 +106,8 @@ TEST(Tracedx, Batch) {
   fs::path dir = testing::make_temp_dir("batch");
   const std::string ok = R"({"run":{"status":"completed"},"steps":[]})";
   write_text(dir / "traces/b.json", ok);
-  write_text(dir / "traces/a/z.json", R"({"run":{"status":"failed"},"steps":[{"status":"failed"}]})");
+  write_text(dir / "traces/a/z.json",
+             R"({"run":{"status":"failed"},"steps":[{"status":"failed"}]})");
   write_text(dir / "traces/a/notes.txt", "ignored");
   write_text(dir / "traces/c.json", "{broken");
   write_text(dir / "lines.jsonl", ok + "\n\n{\"run\":1,\"steps\":[]}\n" + ok + "\n");
@@ -109,17 +120,21 @@ TEST(Tracedx, Batch) {
     size_t end = r.out.find('\n', start);
     auto doc = Json::parse(r.out.substr(start, end - start));
     ids.push_back(doc["id"]);
-    kinds.push_back(doc.contains("error") ? std::string(doc["error"]) : std::string(doc["diagnosis"]["outcome"]));
+    kinds.push_back(doc.contains("error") ? std::string(doc["error"])
+                                          : std::string(doc["diagnosis"]["outcome"]));
     start = end + 1;
   }
-  EXPECT_EQ(ids, (std::vector<std::string>{"traces/a/z.json", "traces/b.json", "traces/c.json", "lines.jsonl:1",
-                                           "lines.jsonl:3", "lines.jsonl:4", "nope.json"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"traces/a/z.json", "traces/b.json", "traces/c.json",
+                                           "lines.jsonl:1", "lines.jsonl:3", "lines.jsonl:4",
+                                           "nope.json"}));
   EXPECT_EQ(kinds[0], "failed");
   EXPECT_EQ(kinds[1], "success");
   EXPECT_EQ(kinds[2].rfind("traces/c.json: invalid JSON at line 1", 0), 0u) << kinds[2];
   EXPECT_EQ(kinds[4], "fixture.run missing");
   EXPECT_EQ(kinds[6], "nope.json: No such file or directory (os error 2)");
-  EXPECT_EQ(r.err, "traces: 7, diagnosed: 4, failed: 3\n  3  Healthy run\n  1  Run failure during execution\n");
+  EXPECT_EQ(
+      r.err,
+      "traces: 7, diagnosed: 4, failed: 3\n  3  Healthy run\n  1  Run failure during execution\n");
 
   auto one = tracedx({"batch", "--jobs", "1", "traces", "lines.jsonl", "nope.json"}, dir);
   EXPECT_EQ(one.out, r.out);
@@ -133,8 +148,10 @@ TEST(Tracedx, BatchKeepsOrderOverManyTraces) {
   fs::path dir = testing::make_temp_dir("batch-many");
   std::string lines;
   for (int i = 0; i < 500; ++i) {
-    lines += i % 7 == 0 ? R"({"run":{"status":"failed"},"steps":[{"status":"failed","error_message":"timeout"}]})"
-                        : R"({"run":{"status":"completed"},"steps":[{"step_type":"plan"}]})";
+    lines +=
+        i % 7 == 0
+            ? R"({"run":{"status":"failed"},"steps":[{"status":"failed","error_message":"timeout"}]})"
+            : R"({"run":{"status":"completed"},"steps":[{"step_type":"plan"}]})";
     lines += "\n";
   }
   write_text(dir / "many.jsonl", lines);
@@ -143,9 +160,12 @@ TEST(Tracedx, BatchKeepsOrderOverManyTraces) {
   EXPECT_EQ(four.status, 0);
   // Same lines in the same order; only the ids' file part differs.
   std::string renamed = one.out;
-  for (size_t at; (at = renamed.find("\"-:")) != std::string::npos;) renamed.replace(at, 3, "\"many.jsonl:");
+  for (size_t at; (at = renamed.find("\"-:")) != std::string::npos;)
+    renamed.replace(at, 3, "\"many.jsonl:");
   EXPECT_EQ(four.out, renamed);
-  EXPECT_EQ(four.err, "traces: 500, diagnosed: 500, failed: 0\n  428  Healthy run\n  72  Timeout or stalled execution\n");
+  EXPECT_EQ(four.err,
+            "traces: 500, diagnosed: 500, failed: 0\n  428  Healthy run\n  72  Timeout or stalled "
+            "execution\n");
   fs::remove_all(dir);
 }
 
@@ -156,14 +176,19 @@ namespace tracedx {
 namespace {
 
 TEST(Tracedx, ImportAndFromOptions) {
-  auto imported = tracedx({"import", "--from", "otlp", "src/Test/imports/genai_tool_failure.otlp.json"});
+  auto imported =
+      tracedx({"import", "--from", "otlp", "src/Test/imports/genai_tool_failure.otlp.json"});
   EXPECT_EQ(imported.status, 0) << imported.err;
   // The sample workspace keeps the imported fixture, so import and fixture agree.
-  EXPECT_EQ(imported.out, read_text(kSource / "src/Test/fixtures/imported_genai_tool_failure.json"));
-  auto direct = tracedx({"diagnose", "--from", "otlp", "src/Test/imports/genai_tool_failure.otlp.json", "--compact"});
+  EXPECT_EQ(imported.out,
+            read_text(kSource / "src/Test/fixtures/imported_genai_tool_failure.json"));
+  auto direct = tracedx(
+      {"diagnose", "--from", "otlp", "src/Test/imports/genai_tool_failure.otlp.json", "--compact"});
   EXPECT_EQ(Json::parse(direct.out)["root_cause"]["label"], "Tool failure or misuse");
-  auto chat = tracedx({"diagnose", "--from=chat", "src/Test/imports/group_chat_search_loop.chat.json", "--compact"});
-  EXPECT_EQ(Json::parse(chat.out)["root_cause"]["label"], "Navigation / retrieval loop without progress");
+  auto chat = tracedx({"diagnose", "--from=chat",
+                       "src/Test/imports/group_chat_search_loop.chat.json", "--compact"});
+  EXPECT_EQ(Json::parse(chat.out)["root_cause"]["label"],
+            "Navigation / retrieval loop without progress");
   auto no_from = tracedx({"import", "src/Test/imports/genai_tool_failure.otlp.json"});
   EXPECT_EQ(no_from.status, 1);
   EXPECT_EQ(no_from.err, "Error: import needs --from otlp or --from chat\n");
@@ -172,17 +197,26 @@ TEST(Tracedx, ImportAndFromOptions) {
 
   fs::path dir = testing::make_temp_dir("otlp");
   // The second export spans several lines; put it on one line to make JSON Lines.
-  std::string genai = Json::parse(read_text(kSource / "src/Test/imports/genai_tool_failure.otlp.json")).dump();
-  write_text(dir / "two.jsonl", read_text(kSource / "src/Test/imports/openinference_rag_empty_retrieval.otlp.jsonl") + genai + "\n");
+  std::string genai =
+      Json::parse(read_text(kSource / "src/Test/imports/genai_tool_failure.otlp.json")).dump();
+  write_text(dir / "two.jsonl",
+             read_text(kSource / "src/Test/imports/openinference_rag_empty_retrieval.otlp.jsonl") +
+                 genai + "\n");
   auto many = tracedx({"diagnose", "--from", "otlp", "two.jsonl"}, dir);
   EXPECT_EQ(many.status, 1);
-  EXPECT_NE(many.err.find("holds 2 traces; pick one with --trace-id"), std::string::npos) << many.err;
-  auto picked = tracedx({"diagnose", "--from", "otlp", "--trace-id", "5b8efff798038103d269b633813fc60c", "two.jsonl", "--compact"}, dir);
+  EXPECT_NE(many.err.find("holds 2 traces; pick one with --trace-id"), std::string::npos)
+      << many.err;
+  auto picked = tracedx({"diagnose", "--from", "otlp", "--trace-id",
+                         "5b8efff798038103d269b633813fc60c", "two.jsonl", "--compact"},
+                        dir);
   EXPECT_EQ(Json::parse(picked.out)["root_cause"]["label"], "Tool failure or misuse");
   auto batch = tracedx({"batch", "--from", "otlp", "two.jsonl"}, dir);
   EXPECT_EQ(batch.status, 0) << batch.err;
-  EXPECT_EQ(batch.err, "traces: 2, diagnosed: 2, failed: 0\n  1  Tool failure or misuse\n  1  Unsupported answer after empty retrieval\n");
-  EXPECT_EQ(Json::parse(batch.out.substr(0, batch.out.find('\n')))["id"], "two.jsonl:0af7651916cd43dd8448eb211c80319c");
+  EXPECT_EQ(batch.err,
+            "traces: 2, diagnosed: 2, failed: 0\n  1  Tool failure or misuse\n  1  Unsupported "
+            "answer after empty retrieval\n");
+  EXPECT_EQ(Json::parse(batch.out.substr(0, batch.out.find('\n')))["id"],
+            "two.jsonl:0af7651916cd43dd8448eb211c80319c");
   fs::remove_all(dir);
 }
 

@@ -7,6 +7,9 @@
 #include "diagnosis/signals.h"
 #include "test_support.h"
 
+// Rows of these tables stay one case per line, aligned by hand.
+// clang-format off
+
 namespace tracedx {
 namespace {
 
@@ -361,3 +364,4 @@ TEST(ClassifyPrimary, EvidenceVariants) {
 
 }  // namespace
 }  // namespace tracedx
+// clang-format on

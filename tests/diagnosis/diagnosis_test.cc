@@ -27,14 +27,18 @@ TEST(Recommendations, CatalogueRowsInOrder) {
   EXPECT_EQ(grounding.summary, "Why.");
   EXPECT_EQ(grounding.recommendedActions.size(), 2u);
   EXPECT_EQ(grounding.instrumentation,
-            std::vector<std::string>{"Log evidence counts, support checks, and contradictions between the answer and retrieved context."});
+            std::vector<std::string>{"Log evidence counts, support checks, and contradictions "
+                                     "between the answer and retrieved context."});
   EXPECT_EQ(grounding.guardrails,
-            std::vector<std::string>{"Block user-facing answers when verification or grounding checks fail."});
+            std::vector<std::string>{
+                "Block user-facing answers when verification or grounding checks fail."});
 
-  Recommendations context = build_recommendations(finding("Context poisoning or incorrect upstream assumption"), {});
+  Recommendations context =
+      build_recommendations(finding("Context poisoning or incorrect upstream assumption"), {});
   EXPECT_EQ(context.recommendedActions.size(), 3u);
   EXPECT_EQ(context.recommendedActions[2],
-            "Block final answer generation when validation detects a mismatch between the requested and used entity.");
+            "Block final answer generation when validation detects a mismatch between the "
+            "requested and used entity.");
   EXPECT_EQ(context.instrumentation.size(), 2u);
   EXPECT_EQ(context.guardrails.size(), 2u);
   EXPECT_TRUE(context.observations.empty());
@@ -65,8 +69,9 @@ TEST(Recommendations, ExactLabelLookupAndDefault) {
   for (const char* label : {"grounding failure", "Grounding failure ", "Tool failure or misusE",
                             "Run failure during execution"}) {
     Recommendations rec = build_recommendations(finding(label, std::nullopt), {});
-    EXPECT_EQ(rec.recommendedActions,
-              std::vector<std::string>{"Add better validation and error handling around critical steps."})
+    EXPECT_EQ(
+        rec.recommendedActions,
+        std::vector<std::string>{"Add better validation and error handling around critical steps."})
         << label;
     EXPECT_TRUE(rec.instrumentation.empty());
     EXPECT_EQ(rec.summary, std::nullopt);
@@ -89,9 +94,10 @@ TEST(SecondaryIssues, SlowRetrievalAnchorsOnTheLongest) {
       {"step_type":"retrieval","step_index":2,"display_name":"Docs","duration_ms":4000},
       {"step_type":"lookup","step_index":3,"duration_ms":4000}])");
   RootCause issue = only_issue(t, "Slow retrieval bottleneck");
-  EXPECT_EQ(issue.evidence, (std::vector<std::string>{
-                                "3 retrieval or lookup steps exceeded the slow threshold of 2500 ms",
-                                "The slowest retrieval-related step took 4000 ms"}));
+  EXPECT_EQ(issue.evidence,
+            (std::vector<std::string>{
+                "3 retrieval or lookup steps exceeded the slow threshold of 2500 ms",
+                "The slowest retrieval-related step took 4000 ms"}));
   EXPECT_EQ(issue.step_index, 3);  // the later of equal durations
   EXPECT_EQ(issue.phase, "Retrieve");
   EXPECT_EQ(issue.severity, "medium");
@@ -126,11 +132,14 @@ TEST(SecondaryIssues, AnchorsAndAbsence) {
   EXPECT_TRUE(extract_signals(no_anchor, 2500).artifact_marker);
   EXPECT_TRUE(only_issue(no_anchor, "Artifact / ledger pollution cost blow-up").label.empty());
   // A status with a leading space is no anchor for the tool-failure issue.
-  Trace spaced = run_of("failed", R"([{"step_type":"tool","status":" failed","step_index":1},{"step_type":"plan","step_index":2}])");
+  Trace spaced = run_of(
+      "failed",
+      R"([{"step_type":"tool","status":" failed","step_index":1},{"step_type":"plan","step_index":2}])");
   EXPECT_TRUE(extract_signals(spaced, 2500).reasoning_after_tool_failure);
   EXPECT_TRUE(only_issue(spaced, "Reasoning continued after tool failure").label.empty());
   // A confirmed entity mismatch hides the ambiguity issue.
-  Trace confirmed = run_of("failed", R"([{"step_type":"validation","summary":"wrong entity, ambiguous"}])");
+  Trace confirmed =
+      run_of("failed", R"([{"step_type":"validation","summary":"wrong entity, ambiguous"}])");
   EXPECT_TRUE(only_issue(confirmed, "Entity resolution ambiguity").label.empty());
 }
 
@@ -172,7 +181,8 @@ TEST(DiagnoseRun, OptionsAndIdentity) {
   EXPECT_FALSE(none.recommendations);
   EXPECT_EQ(none.outcome, "failed");
 
-  Diagnosis failing = diagnose_run(run_of("failed", R"([{"status":"failed","step_type":"search","duration_ms":3000}])"));
+  Diagnosis failing = diagnose_run(
+      run_of("failed", R"([{"status":"failed","step_type":"search","duration_ms":3000}])"));
   ASSERT_TRUE(failing.recommendations);
   EXPECT_EQ(failing.recommendations->related_issues,
             (std::vector<std::string>{"Slow retrieval bottleneck", "Latency concentration"}));

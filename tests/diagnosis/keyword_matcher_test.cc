@@ -23,8 +23,8 @@ TEST(KeywordRows, OneRowPerListLowercaseMembers) {
 
 // The automaton must agree with separate substring tests on every list.
 TEST(KeywordMatcher, AgreesWithSubstringTests) {
-  std::vector<std::string_view> lists = {"he|she|his|hers", "e", "correcting to ", "\"a\":2",
-                                         "x|xx|xxx", "abcd|bc"};
+  std::vector<std::string_view> lists = {"he|she|his|hers", "e",        "correcting to ",
+                                         "\"a\":2",         "x|xx|xxx", "abcd|bc"};
   KeywordMatcher m(lists);
   std::mt19937 rng(7);
   const std::string alphabet = "hesirxabcdHESX \":2to";

@@ -4,6 +4,9 @@
 
 #include "test_support.h"
 
+// Rows of these tables stay one case per line, aligned by hand.
+// clang-format off
+
 namespace tracedx {
 namespace {
 
@@ -253,3 +256,4 @@ TEST(Signals, CompletionLoopsToolsNavigation) {
 
 }  // namespace
 }  // namespace tracedx
+// clang-format on

@@ -43,8 +43,10 @@ TEST(StepText, JoinsNormalisedParts) {
 // the built texts, including keywords that span the joins.
 TEST(StepText, SharedScanEqualsSeparateScans) {
   std::mt19937 rng(11);
-  const std::vector<std::string> pieces = {"", " ", "correcting to ", "ledger", "Invalid ", "JSON", "\"attempt\":",
-                                           "2", "wrong", " entity", "\u00c9", "ocr", "no results"};
+  const std::vector<std::string> pieces = {"",          " ",       "correcting to ", "ledger",
+                                           "Invalid ",  "JSON",    "\"attempt\":",   "2",
+                                           "wrong",     " entity", "\u00c9",         "ocr",
+                                           "no results"};
   auto text = [&] {
     std::string t;
     for (int n = rng() % 4; n > 0; --n) t += pieces[rng() % pieces.size()];
@@ -55,16 +57,18 @@ TEST(StepText, SharedScanEqualsSeparateScans) {
     const char* keys[] = {"summary", "error_message", "raw_input", "raw_output", "metadata"};
     for (const char* key : keys) {
       if (rng() % 3 == 0) continue;
-      if (std::string_view(key) == "metadata" && rng() % 2) doc[key] = {{"note", text()}};
-      else doc[key] = text();
+      if (std::string_view(key) == "metadata" && rng() % 2)
+        doc[key] = {{"note", text()}};
+      else
+        doc[key] = text();
     }
     TraceStep s = step_of(doc.dump());
     StepJson json = serialise_step_json(s);
     KeywordScan t(keyword_matcher()), l(keyword_matcher());
     feed_step_and_loose_texts(t, l, s, json);
     ASSERT_EQ(t.hits(), scan_keywords(step_text(s))) << doc.dump();
-    std::string loose = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) + " " +
-                        lower(json.raw_output) + " " + lower(json.metadata);
+    std::string loose = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) +
+                        " " + lower(json.raw_output) + " " + lower(json.metadata);
     ASSERT_EQ(l.hits(), scan_keywords(loose)) << doc.dump();
   }
 }
@@ -74,16 +78,11 @@ TEST(StepKind, FirstMatchingRowWins) {
     std::optional<std::string> type;
     StepKind kind;
   } rows[] = {
-      {std::nullopt, StepKind::kOther},
-      {"", StepKind::kOther},
-      {"  Web Search  ", StepKind::kRetrieve},
-      {"search_tool", StepKind::kRetrieve},
-      {"api_response", StepKind::kTool},
-      {"rapid", StepKind::kTool},
-      {"planner", StepKind::kReason},
-      {"validator", StepKind::kReason},
-      {"final_answer", StepKind::kOutput},
-      {"compose", StepKind::kOutput},
+      {std::nullopt, StepKind::kOther},        {"", StepKind::kOther},
+      {"  Web Search  ", StepKind::kRetrieve}, {"search_tool", StepKind::kRetrieve},
+      {"api_response", StepKind::kTool},       {"rapid", StepKind::kTool},
+      {"planner", StepKind::kReason},          {"validator", StepKind::kReason},
+      {"final_answer", StepKind::kOutput},     {"compose", StepKind::kOutput},
       {"delegation", StepKind::kOther},
   };
   for (const auto& row : rows) {
@@ -130,7 +129,8 @@ TEST(Markers, SafetyAndArtifact) {
   // A non-string artifact_type is no marker by itself, but its key is in the step text.
   EXPECT_TRUE(has_artifact_marker(step_of(R"({"metadata":{"artifact_type":3}})")));
   EXPECT_FALSE(has_artifact_marker(step_of(R"({"metadata":{"kind":3}})")));
-  EXPECT_TRUE(has_artifact_marker(step_of(R"({"metadata":{"artifact_type":3},"raw_input":"Ledger"})")));
+  EXPECT_TRUE(
+      has_artifact_marker(step_of(R"({"metadata":{"artifact_type":3},"raw_input":"Ledger"})")));
   EXPECT_FALSE(has_artifact_marker(step_of(R"({"display_name":"ledger"})")));
 }
 

@@ -17,16 +17,19 @@ TEST(Norm, TrimsWhiteSpaceAndLowercases) {
       {"\t\n\v\f\rMiXeD\r\n", "mixed"},
       {"", ""},
       {"   ", ""},
-      {"\x1f" "A\x1f", "\x1f" "a\x1f"},                  // U+001F is not White_Space
-      {"\xc2\xa0No-Break\xc2\xa0", "no-break"},          // U+00A0
+      {"\x1f"
+       "A\x1f",
+       "\x1f"
+       "a\x1f"},                                               // U+001F is not White_Space
+      {"\xc2\xa0No-Break\xc2\xa0", "no-break"},                // U+00A0
       {"\xe3\x80\x80Ideographic\xe3\x80\x80", "ideographic"},  // U+3000
-      {"\xc2\x85Next Line\xc2\x85", "next line"},        // U+0085
-      {"\xe2\x80\xa8Line\xe2\x80\xa9", "line"},          // U+2028, U+2029
-      {"\xc4\xb0stanbul", "i\xcc\x87stanbul"},           // U+0130 expands to i + U+0307
+      {"\xc2\x85Next Line\xc2\x85", "next line"},              // U+0085
+      {"\xe2\x80\xa8Line\xe2\x80\xa9", "line"},                // U+2028, U+2029
+      {"\xc4\xb0stanbul", "i\xcc\x87stanbul"},                 // U+0130 expands to i + U+0307
       {"\xce\x9f\xce\x94\xce\x9f\xce\xa3", "\xce\xbf\xce\xb4\xce\xbf\xcf\x82"},  // final sigma
-      {"\xce\xa3\xce\x91", "\xcf\x83\xce\xb1"},          // sigma not at the end
+      {"\xce\xa3\xce\x91", "\xcf\x83\xce\xb1"},  // sigma not at the end
       {"\xc3\x89T\xc3\x89 ", "\xc3\xa9t\xc3\xa9"},
-      {"\xe2\x84\xaa", "k"},                             // KELVIN SIGN lowercases to ASCII k
+      {"\xe2\x84\xaa", "k"},  // KELVIN SIGN lowercases to ASCII k
   };
   for (const auto& row : rows) {
     EXPECT_EQ(norm(std::string_view(row.in)), row.out) << row.in;
@@ -79,18 +82,25 @@ TEST(CompactJson, EqualsLibraryDump) {
   std::mt19937 rng(3);
   auto text = [&] {
     std::string s;
-    const std::string parts[] = {"a", "\"", "\\", "\n", "\t", "\x01", "\x1f", "\x7f", "\xc3\xa9", "/", " ", "\xe2\x82\xac"};
+    const std::string parts[] = {"a",    "\"",   "\\",       "\n", "\t", "\x01",
+                                 "\x1f", "\x7f", "\xc3\xa9", "/",  " ",  "\xe2\x82\xac"};
     for (int n = rng() % 6; n > 0; --n) s += parts[rng() % std::size(parts)];
     return s;
   };
   std::function<Json(int)> value = [&](int depth) -> Json {
     switch (rng() % (depth > 3 ? 6 : 8)) {
-      case 0: return nullptr;
-      case 1: return rng() % 2 == 0;
-      case 2: return -static_cast<int64_t>(rng());
-      case 3: return static_cast<uint64_t>(rng()) << 20;
-      case 4: return (rng() % 1000) / 7.0;
-      case 5: return text();
+      case 0:
+        return nullptr;
+      case 1:
+        return rng() % 2 == 0;
+      case 2:
+        return -static_cast<int64_t>(rng());
+      case 3:
+        return static_cast<uint64_t>(rng()) << 20;
+      case 4:
+        return (rng() % 1000) / 7.0;
+      case 5:
+        return text();
       case 6: {
         Json a = Json::array();
         for (int n = rng() % 4; n > 0; --n) a.push_back(value(depth + 1));
@@ -107,7 +117,8 @@ TEST(CompactJson, EqualsLibraryDump) {
     Json v = value(0);
     ASSERT_EQ(compact_json(v), v.dump(-1, ' ', false, Json::error_handler_t::replace)) << i;
   }
-  EXPECT_EQ(compact_json(Json(std::string("bad\xff"))), Json(std::string("bad\xff")).dump(-1, ' ', false, Json::error_handler_t::replace));
+  EXPECT_EQ(compact_json(Json(std::string("bad\xff"))),
+            Json(std::string("bad\xff")).dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 }  // namespace

@@ -13,11 +13,13 @@ namespace {
 
 // One OTLP export holding the given spans (a JSON array text).
 std::string otlp(const std::string& spans) {
-  return R"({"resourceSpans":[{"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":)" + spans + "}]}]}";
+  return R"({"resourceSpans":[{"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":)" +
+         spans + "}]}]}";
 }
 
 std::string span(const std::string& id, const std::string& extra, const std::string& trace = "t1") {
-  return R"({"traceId":")" + trace + R"(","spanId":")" + id + R"(","name":"span )" + id + "\"" + extra + "}";
+  return R"({"traceId":")" + trace + R"(","spanId":")" + id + R"(","name":"span )" + id + "\"" +
+         extra + "}";
 }
 
 Json only_trace(const std::string& bytes) {
@@ -33,19 +35,25 @@ TEST(OtlpImport, OperationsMapToStepTypes) {
     const char* value;
     const char* step_type;
   } rows[] = {
-      {"openinference.span.kind", "RETRIEVER", "retrieval"},   {"openinference.span.kind", "TOOL", "tool_call"},
+      {"openinference.span.kind", "RETRIEVER", "retrieval"},
+      {"openinference.span.kind", "TOOL", "tool_call"},
       {"openinference.span.kind", "GUARDRAIL", "guardrail_validation"},
-      {"openinference.span.kind", "EVALUATOR", "evaluator"},   {"openinference.span.kind", "AGENT", "delegation"},
-      {"gen_ai.operation.name", "execute_tool", "tool_call"},  {"gen_ai.operation.name", "retrieval", "retrieval"},
-      {"gen_ai.operation.name", "plan", "planner"},            {"gen_ai.operation.name", "search_memory", "search_memory"},
+      {"openinference.span.kind", "EVALUATOR", "evaluator"},
+      {"openinference.span.kind", "AGENT", "delegation"},
+      {"gen_ai.operation.name", "execute_tool", "tool_call"},
+      {"gen_ai.operation.name", "retrieval", "retrieval"},
+      {"gen_ai.operation.name", "plan", "planner"},
+      {"gen_ai.operation.name", "search_memory", "search_memory"},
       {"gen_ai.operation.name", "embeddings", "embedding"},
   };
   for (const auto& row : rows) {
     // A root span first, so the mapped span is not the root agent.
-    Json f = only_trace(otlp("[" + span("r", R"(,"startTimeUnixNano":"1")") + "," +
-                             span("s", std::string(R"(,"parentSpanId":"r","startTimeUnixNano":"2","attributes":[{"key":")") +
-                                           row.attribute + R"(","value":{"stringValue":")" + row.value + R"("}}])") +
-                             "]"));
+    Json f = only_trace(otlp(
+        "[" + span("r", R"(,"startTimeUnixNano":"1")") + "," +
+        span("s",
+             std::string(R"(,"parentSpanId":"r","startTimeUnixNano":"2","attributes":[{"key":")") +
+                 row.attribute + R"(","value":{"stringValue":")" + row.value + R"("}}])") +
+        "]"));
     ASSERT_EQ(f["steps"].size(), 2u) << row.value;
     EXPECT_EQ(f["steps"][1]["step_type"], row.step_type) << row.value;
   }
@@ -53,8 +61,10 @@ TEST(OtlpImport, OperationsMapToStepTypes) {
 
 TEST(OtlpImport, EncodingVariants) {
   // Times as strings and numbers, enums as numbers and names, kvlist and array values.
-  Json f = only_trace(otlp("[" +
-      span("a", R"(,"kind":"SPAN_KIND_CLIENT","startTimeUnixNano":1000000,"endTimeUnixNano":"3500000",
+  Json f = only_trace(otlp(
+      "[" +
+      span("a",
+           R"(,"kind":"SPAN_KIND_CLIENT","startTimeUnixNano":1000000,"endTimeUnixNano":"3500000",
         "status":{"code":"STATUS_CODE_ERROR","message":"boom"},
         "attributes":[{"key":"gen_ai.operation.name","value":{"stringValue":"execute_tool"}},
           {"key":"n","value":{"intValue":"42"}},{"key":"m","value":{"intValue":7}},
@@ -62,7 +72,8 @@ TEST(OtlpImport, EncodingVariants) {
           {"key":"l","value":{"arrayValue":{"values":[{"stringValue":"x"},{"intValue":"1"}]}}},
           {"key":"o","value":{"kvlistValue":{"values":[{"key":"k","value":{"stringValue":"v"}}]}}},
           {"key":"raw","value":{"bytesValue":"AQI="}},{"key":"ignored","unknownField":1}],
-        "futureField":{"x":1})") + "]"));
+        "futureField":{"x":1})") +
+      "]"));
   const Json& s = f["steps"][0];
   EXPECT_EQ(s["status"], "failed");
   EXPECT_EQ(s["error_message"], "boom");
@@ -86,11 +97,14 @@ TEST(OtlpImport, StatusErrorAndDuration) {
     Json duration;
   } rows[] = {
       {R"(,"status":{"code":2})", "failed", nullptr, nullptr},
-      {R"(,"status":{"code":1},"startTimeUnixNano":"5000000","endTimeUnixNano":"1000000")", "completed", nullptr, nullptr},
+      {R"(,"status":{"code":1},"startTimeUnixNano":"5000000","endTimeUnixNano":"1000000")",
+       "completed", nullptr, nullptr},
       {R"(,"startTimeUnixNano":"1000000","endTimeUnixNano":"2999999")", "completed", nullptr, 1},
       {R"(,"events":[{"name":"exception","attributes":[{"key":"exception.type","value":{"stringValue":"ValueError"}},
-          {"key":"exception.message","value":{"stringValue":"bad"}}]}])", "failed", "ValueError: bad", nullptr},
-      {R"(,"attributes":[{"key":"error.type","value":{"stringValue":"timeout"}}])", "failed", "timeout", nullptr},
+          {"key":"exception.message","value":{"stringValue":"bad"}}]}])",
+       "failed", "ValueError: bad", nullptr},
+      {R"(,"attributes":[{"key":"error.type","value":{"stringValue":"timeout"}}])", "failed",
+       "timeout", nullptr},
   };
   for (const auto& row : rows) {
     Json s = only_trace(otlp("[" + span("a", row.extra) + "]"))["steps"][0];
@@ -104,10 +118,24 @@ TEST(OtlpImport, JsonLinesOrderGroupingAndContainers) {
   // Two traces; spans of t1 spread over lines in any order; a CHAIN root with children is
   // not a step of its own. Steps sort by start time, then depth.
   std::string lines =
-      otlp("[" + span("c", R"(,"parentSpanId":"root","startTimeUnixNano":"20","attributes":[{"key":"openinference.span.kind","value":{"stringValue":"LLM"}},{"key":"output.value","value":{"stringValue":"Answer"}}])") + "]") + "\n" +
-      otlp("[" + span("x", R"(,"startTimeUnixNano":"5")", "t2") + "]") + "\n\n" +
-      otlp("[" + span("root", R"(,"startTimeUnixNano":"10","attributes":[{"key":"openinference.span.kind","value":{"stringValue":"CHAIN"}}])") + "," +
-           span("b", R"(,"parentSpanId":"root","startTimeUnixNano":"10","attributes":[{"key":"openinference.span.kind","value":{"stringValue":"RETRIEVER"}}])") + "]") + "\n";
+      otlp(
+          "[" +
+          span(
+              "c",
+              R"(,"parentSpanId":"root","startTimeUnixNano":"20","attributes":[{"key":"openinference.span.kind","value":{"stringValue":"LLM"}},{"key":"output.value","value":{"stringValue":"Answer"}}])") +
+          "]") +
+      "\n" + otlp("[" + span("x", R"(,"startTimeUnixNano":"5")", "t2") + "]") + "\n\n" +
+      otlp(
+          "[" +
+          span(
+              "root",
+              R"(,"startTimeUnixNano":"10","attributes":[{"key":"openinference.span.kind","value":{"stringValue":"CHAIN"}}])") +
+          "," +
+          span(
+              "b",
+              R"(,"parentSpanId":"root","startTimeUnixNano":"10","attributes":[{"key":"openinference.span.kind","value":{"stringValue":"RETRIEVER"}}])") +
+          "]") +
+      "\n";
   auto traces = import_otlp(lines, "in.jsonl");
   ASSERT_TRUE(traces) << traces.error().display();
   ASSERT_EQ(traces->size(), 2u);
@@ -128,8 +156,10 @@ TEST(OtlpImport, OpenInferenceListsReNested) {
       {"key":"retrieval.documents.1.document.content","value":{"stringValue":"second"}},
       {"key":"retrieval.documents.0.document.content","value":{"stringValue":"first"}},
       {"key":"input.value","value":{"stringValue":"{\"q\": \"refunds\"}"}},
-      {"key":"input.mime_type","value":{"stringValue":"application/json"}}])") + "]"))["steps"][0];
-  EXPECT_EQ(s["raw_output"], Json::parse(R"([{"document":{"content":"first"}},{"document":{"content":"second"}}])"));
+      {"key":"input.mime_type","value":{"stringValue":"application/json"}}])") +
+                           "]"))["steps"][0];
+  EXPECT_EQ(s["raw_output"],
+            Json::parse(R"([{"document":{"content":"first"}},{"document":{"content":"second"}}])"));
   EXPECT_EQ(s["raw_input"], Json::parse(R"({"q":"refunds"})"));
   EXPECT_EQ(s["metadata"]["results_count"], 2);
 }
@@ -142,7 +172,8 @@ TEST(OtlpImport, MalformedInputNamesThePlace) {
       {R"({"resourceSpans":{}})", "in.json: resourceSpans is not an array"},
       {R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"spanId":"a"}]}]}]})",
        "in.json: resourceSpans[0].scopeSpans[0].spans[0]: traceId missing"},
-      {R"({"resourceSpans":[{"scopeSpans":[{"spans":[7]}]}]})", "in.json: resourceSpans[0].scopeSpans[0].spans[0]: not an object"},
+      {R"({"resourceSpans":[{"scopeSpans":[{"spans":[7]}]}]})",
+       "in.json: resourceSpans[0].scopeSpans[0].spans[0]: not an object"},
       {"[1]", "in.json: expected an object with resourceSpans"},
       {otlp("[]") + "\n{broken\n", "in.json:2: invalid JSON at line 1"},
   };
@@ -167,8 +198,8 @@ TEST(ChatImport, MessagesToSteps) {
   const Json& steps = (*f)["steps"];
   std::vector<std::string> types;
   for (const auto& s : steps) types.push_back(s["step_type"]);
-  EXPECT_EQ(types, (std::vector<std::string>{"setup", "user_input", "tool_call", "tool_result", "web_search",
-                                             "planner", "final_answer"}));
+  EXPECT_EQ(types, (std::vector<std::string>{"setup", "user_input", "tool_call", "tool_result",
+                                             "web_search", "planner", "final_answer"}));
   EXPECT_EQ(steps[3]["status"], "failed");
   EXPECT_EQ(steps[3]["error_message"], "Error: 502 from provider");
   EXPECT_EQ(steps[4]["display_name"], "WebSurfer");
@@ -182,11 +213,13 @@ TEST(ChatImport, MessagesToSteps) {
   EXPECT_TRUE(diagnose_run(*trace).root_cause);
 
   std::string long_text(5000, 'x');
-  auto big = import_chat(Json::parse(R"([{"role":"assistant","content":")" + long_text + R"("}])"), "c");
+  auto big =
+      import_chat(Json::parse(R"([{"role":"assistant","content":")" + long_text + R"("}])"), "c");
   EXPECT_EQ((*big)["steps"][0]["summary"].get<std::string>().size(), 2000u);
   EXPECT_EQ((*big)["steps"][0]["raw_output"].get<std::string>().size(), 5000u);
   EXPECT_FALSE(import_chat(Json::parse(R"({"msgs":[]})"), "c.json"));
-  EXPECT_EQ(import_chat(Json::parse("[3]"), "c.json").error().text(), "c.json: message 0 is not an object");
+  EXPECT_EQ(import_chat(Json::parse("[3]"), "c.json").error().text(),
+            "c.json: message 0 is not an object");
 }
 
 // Messages without a role, or with members of unexpected types, import as steps of
@@ -216,13 +249,16 @@ namespace {
 TEST(OtlpImport, StreamingEqualsWholeFile) {
   auto dir = std::filesystem::temp_directory_path() / "tracedx-otlp-stream";
   std::filesystem::create_directories(dir);
-  std::string lines = otlp("[" + span("b", R"(,"startTimeUnixNano":"2")") + "," + span("z", "", "t2") + "]") + "\n" +
-                      otlp("[" + span("a", R"(,"startTimeUnixNano":"1")") + "]") + "\n";
-  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"l.jsonl", lines},
-                                    {"d.json", Json::parse(otlp("[" + span("a", "") + "]")).dump(2)}}) {
+  std::string lines =
+      otlp("[" + span("b", R"(,"startTimeUnixNano":"2")") + "," + span("z", "", "t2") + "]") +
+      "\n" + otlp("[" + span("a", R"(,"startTimeUnixNano":"1")") + "]") + "\n";
+  for (const auto& [name, bytes] :
+       {std::pair<std::string, std::string>{"l.jsonl", lines},
+        {"d.json", Json::parse(otlp("[" + span("a", "") + "]")).dump(2)}}) {
     std::ofstream(dir / name) << bytes;
     std::vector<ImportedTrace> streamed;
-    auto ok = for_each_otlp_trace((dir / name).string(), [&](ImportedTrace t) { streamed.push_back(std::move(t)); });
+    auto ok = for_each_otlp_trace((dir / name).string(),
+                                  [&](ImportedTrace t) { streamed.push_back(std::move(t)); });
     ASSERT_TRUE(ok) << ok.error().display();
     auto whole = import_otlp(bytes, (dir / name).string());
     ASSERT_TRUE(whole);

@@ -11,12 +11,15 @@ using testing::run_of;
 
 size_t count(const std::string& haystack, std::string_view needle) {
   size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    ++n;
   return n;
 }
 
 TEST(HtmlEscape, AllFiveCharacters) {
-  EXPECT_EQ(html_escape(R"(<a href="x">'&'</a>)"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+  EXPECT_EQ(html_escape(R"(<a href="x">'&'</a>)"),
+            "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
 }
 
 TEST(DiagnosisHtml, FindingStepsAndEscaping) {
@@ -30,7 +33,8 @@ TEST(DiagnosisHtml, FindingStepsAndEscaping) {
   EXPECT_NE(html.find("Tool failure or misuse"), std::string::npos);
   EXPECT_EQ(count(html, "<details class=\"step"), 3u);
   EXPECT_NE(html.find("id=\"step-1\""), std::string::npos);
-  EXPECT_NE(html.find("<a href=\"#step-1\">API (step_index 2)</a>"), std::string::npos);  // anchor linked
+  EXPECT_NE(html.find("<a href=\"#step-1\">API (step_index 2)</a>"),
+            std::string::npos);  // anchor linked
   EXPECT_NE(html.find("class=\"step failed anchor slowest\""), std::string::npos);
   // Hostile text shows as text: no tag from the trace survives.
   EXPECT_EQ(html.find("<script"), std::string::npos);
@@ -52,7 +56,8 @@ TEST(DiagnosisHtml, LongValuesFoldedAndEmptyTrace) {
 
 TEST(ComparisonHtml, BothTimelinesAndTheDivergence) {
   Trace p = run_of("failed", R"([{"step_type":"plan"},{"step_type":"tool","status":"failed"}])");
-  Trace c = run_of("completed", R"([{"step_type":"plan"},{"step_type":"search"},{"step_type":"final"}])");
+  Trace c =
+      run_of("completed", R"([{"step_type":"plan"},{"step_type":"search"},{"step_type":"final"}])");
   std::string html = comparison_html(p, c, compare_runs(p, c));
   EXPECT_NE(html.find("Execution path divergence"), std::string::npos);
   EXPECT_EQ(count(html, "<details class=\"step"), 5u);

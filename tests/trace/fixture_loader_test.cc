@@ -108,7 +108,8 @@ TEST(FixtureLoader, RunHeader) {
     EXPECT_EQ(t.diagnostic_summary, row.summary) << row.run;
     EXPECT_EQ(t.total_cost, row.cost) << row.run;
   }
-  Trace t = trace_of(R"({"run":{"status":" Completed ","title":"T","id":"x"},"steps":[]})", "a.json");
+  Trace t =
+      trace_of(R"({"run":{"status":" Completed ","title":"T","id":"x"},"steps":[]})", "a.json");
   EXPECT_EQ(t.status, " Completed ");
   EXPECT_EQ(t.title, "T");
   EXPECT_EQ(t.id, "a.json");
@@ -118,9 +119,12 @@ TEST(FixtureLoader, RunHeader) {
 
 TEST(FixtureLoader, DurationTotalSaturates) {
   EXPECT_EQ(trace_of(R"({"run":{},"steps":[{"duration_ms":5},{"duration_ms":2.5},{},
-                      {"duration_ms":7}]})").total_duration_ms, 12u);
+                      {"duration_ms":7}]})")
+                .total_duration_ms,
+            12u);
   EXPECT_EQ(trace_of(R"({"run":{},"steps":[{"duration_ms":18446744073709551615},
-                      {"duration_ms":2}]})").total_duration_ms,
+                      {"duration_ms":2}]})")
+                .total_duration_ms,
             std::numeric_limits<uint64_t>::max());
 }
 
@@ -146,9 +150,7 @@ TEST(ParseJson, FailuresAreValuesWithPosition) {
 }
 
 TEST(ParseJson, DepthLimit) {
-  auto nested = [](size_t depth) {
-    return std::string(depth, '[') + std::string(depth, ']');
-  };
+  auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   EXPECT_TRUE(parse_json(nested(128)));
   auto deep = parse_json(nested(129));
   ASSERT_FALSE(deep);
@@ -174,7 +176,8 @@ TEST(LoadFixture, FileFailures) {
   std::filesystem::create_directories(dir / "sub.json");
   auto is_dir = load_fixture(dir, "sub.json");
   ASSERT_FALSE(is_dir);
-  EXPECT_EQ(is_dir.error().debug(), "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
+  EXPECT_EQ(is_dir.error().debug(),
+            "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
 
   testing::write_text(dir / "nested/ok.json", R"({"run":{"status":"passed"},"steps":[{}]})");
   auto ok = load_fixture(dir, "nested/ok.json");

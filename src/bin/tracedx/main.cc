@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "batch/batch.h"
-#include "import/importers.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "import/importers.h"
 #include "report/report_html.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
@@ -24,7 +24,8 @@
 namespace tracedx {
 namespace {
 
-constexpr std::string_view kVersion = "tracedx 0.5.0 (diagnosis engine 0.4.0, ruleset phase4-compare)";
+constexpr std::string_view kVersion =
+    "tracedx 0.5.0 (diagnosis engine 0.4.0, ruleset phase4-compare)";
 
 struct Usage {
   std::string message;
@@ -50,7 +51,9 @@ Result<Trace> load_argument(const std::string& arg, Source source, const std::st
   return build_trace(arg, std::move(*document));
 }
 
-bool colour_wanted() { return ::isatty(1) && std::getenv("NO_COLOR") == nullptr; }
+bool colour_wanted() {
+  return ::isatty(1) && std::getenv("NO_COLOR") == nullptr;
+}
 
 std::optional<uint64_t> parse_unsigned(std::string_view text) {
   if (text.empty() || text.size() > 20) return std::nullopt;
@@ -84,7 +87,8 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat"};
-constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several"};
+constexpr OptionSpec kTraceId = {"--trace-id", true,
+                                 "ID the OTLP trace to take when a file holds several"};
 
 constexpr OptionSpec kDiagnoseOptions[] = {
     kFrom,
@@ -123,9 +127,10 @@ struct Command {
 };
 
 std::string help_text(const Command& c) {
-  std::string out = "usage: tracedx " + std::string(c.name) + " " + std::string(c.synopsis) + "\n\n" +
-                    std::string(c.about) + "\n\noptions:\n";
-  for (const auto& o : c.options) out += "  " + std::string(o.name) + " " + std::string(o.help) + "\n";
+  std::string out = "usage: tracedx " + std::string(c.name) + " " + std::string(c.synopsis) +
+                    "\n\n" + std::string(c.about) + "\n\noptions:\n";
+  for (const auto& o : c.options)
+    out += "  " + std::string(o.name) + " " + std::string(o.help) + "\n";
   out += "  --help   show this help\n";
   return out;
 }
@@ -159,11 +164,15 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
       }
       if (name == "--slow-threshold-ms") {
         auto n = parse_unsigned(value);
-        if (!n) return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" + std::string(value) + "\"");
+        if (!n)
+          return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" +
+                                std::string(value) + "\"");
         args.options.slow_threshold_ms = *n;
       } else if (name == "--jobs") {
         auto n = parse_unsigned(value);
-        if (!n || *n == 0 || *n > 1024) return Error::message("--jobs needs a number from 1 to 1024, got \"" + std::string(value) + "\"");
+        if (!n || *n == 0 || *n > 1024)
+          return Error::message("--jobs needs a number from 1 to 1024, got \"" +
+                                std::string(value) + "\"");
         args.jobs = static_cast<unsigned>(*n);
       } else if (name == "--from") {
         auto from = parse_source(value);
@@ -173,7 +182,8 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
         args.trace_id = value;
       } else if (name == "--format") {
         if (value != "json" && value != "text" && value != "html") {
-          return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
+          return Error::message("--format needs json, text or html, got \"" + std::string(value) +
+                                "\"");
         }
         args.format = value;
       } else if (name == "--no-secondary") {
@@ -217,7 +227,8 @@ int run_diagnose(const Args& args) {
     return 0;
   }
   std::optional<TraceSignals> signals;
-  if (args.signals) signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
+  if (args.signals)
+    signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
   print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
   return 0;
 }
@@ -228,14 +239,18 @@ int run_compare(const Args& args) {
   auto compared = load_argument(args.positional[1], args.source, args.trace_id);
   if (!compared) return fail(compared.error());
   Comparison c = compare_runs(*primary, *compared);
-  if (args.format == "text") print(comparison_text(c, colour_wanted()));
-  else if (args.format == "html") print(comparison_html(*primary, *compared, c));
-  else print(dump_report(to_json(c), args.compact) + "\n");
+  if (args.format == "text")
+    print(comparison_text(c, colour_wanted()));
+  else if (args.format == "html")
+    print(comparison_html(*primary, *compared, c));
+  else
+    print(dump_report(to_json(c), args.compact) + "\n");
   return 0;
 }
 
 int run_import(const Args& args) {
-  if (args.source == Source::kFixture) return fail(Error::message("import needs --from otlp or --from chat"));
+  if (args.source == Source::kFixture)
+    return fail(Error::message("import needs --from otlp or --from chat"));
   auto document = load_document(args.positional[0], args.source, args.trace_id);
   if (!document) return fail(document.error());
   print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
@@ -255,25 +270,30 @@ int run_batch_command(const Args& args) {
 }
 
 constexpr Command kCommands[] = {
-    {"diagnose", "FIXTURE [options]", "Diagnoses one recorded run (\"-\" reads it from standard input).",
-     kDiagnoseOptions, 1, 1, run_diagnose},
+    {"diagnose", "FIXTURE [options]",
+     "Diagnoses one recorded run (\"-\" reads it from standard input).", kDiagnoseOptions, 1, 1,
+     run_diagnose},
     {"compare", "PRIMARY COMPARED [options]",
      "Compares two recorded runs of the same task: where they diverge and what to do about it.",
      kCompareOptions, 2, 2, run_compare},
     {"import", "--from otlp|chat FILE [options]",
-     "Converts an OTLP JSON export (or JSON Lines of exports) or a chat transcript into the fixture\n"
+     "Converts an OTLP JSON export (or JSON Lines of exports) or a chat transcript into the "
+     "fixture\n"
      "document the other commands read, printed to standard output.",
      kImportOptions, 1, 1, run_import},
     {"batch", "[options] PATH...",
-     "Diagnoses many runs: fixture files, directories (every *.json below, sorted) and .jsonl files\n"
+     "Diagnoses many runs: fixture files, directories (every *.json below, sorted) and .jsonl "
+     "files\n"
      "(one fixture per line). Prints one JSON line per trace in input order and a summary on\n"
      "standard error. Exits 1 when some trace could not be loaded.",
      kBatchOptions, 1, SIZE_MAX, run_batch_command},
 };
 
 std::string main_help() {
-  std::string out = "usage: tracedx COMMAND [options]\n\nDiagnoses recorded AI-agent runs.\n\ncommands:\n";
-  for (const auto& c : kCommands) out += "  " + std::string(c.name) + " " + std::string(c.synopsis) + "\n";
+  std::string out =
+      "usage: tracedx COMMAND [options]\n\nDiagnoses recorded AI-agent runs.\n\ncommands:\n";
+  for (const auto& c : kCommands)
+    out += "  " + std::string(c.name) + " " + std::string(c.synopsis) + "\n";
   out += "\n  tracedx COMMAND --help   options of a command\n  tracedx --version\n";
   return out;
 }

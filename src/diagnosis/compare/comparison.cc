@@ -153,8 +153,10 @@ int64_t duration_delta_ms(const Trace& primary, const Trace& compared) {
 Comparison compare_runs(const Trace& primary, const Trace& compared) {
   Comparison out;
   Divergence d = detect_divergence(primary, compared);
-  const std::string P = d.primary_root_cause ? d.primary_root_cause->label : "No strong primary root cause";
-  const std::string C = d.compared_root_cause ? d.compared_root_cause->label : "No strong compared root cause";
+  const std::string P =
+      d.primary_root_cause ? d.primary_root_cause->label : "No strong primary root cause";
+  const std::string C =
+      d.compared_root_cause ? d.compared_root_cause->label : "No strong compared root cause";
 
   uint64_t status_diffs = 0, type_diffs = 0, slower = 0, faster = 0;
   const size_t m = std::min(primary.steps.size(), compared.steps.size());
@@ -174,9 +176,8 @@ Comparison compare_runs(const Trace& primary, const Trace& compared) {
                                    : std::string(kSomewhere);
   const std::string lc = lower(C);
   const bool compared_good = contains(lc, "healthy") || contains(lc, "recovered");
-  const bool primary_failed =
-      contains(lower(d.title), "primary failed where compared succeeded") ||
-      (d.primary_root_cause && !contains(lower(P), "healthy"));
+  const bool primary_failed = contains(lower(d.title), "primary failed where compared succeeded") ||
+                              (d.primary_root_cause && !contains(lower(P), "healthy"));
   const bool resolved = compared_good && primary_failed;
 
   Recommendations& fix = out.suggested_fix;
@@ -190,8 +191,10 @@ Comparison compare_runs(const Trace& primary, const Trace& compared) {
     append_lines(fix.config_changes, by_label->config_changes);
   }
 
-  if (status_diffs > 0) fix.observations.push_back(fill_template(kStatusDiffs, {std::to_string(status_diffs)}));
-  if (type_diffs > 0) fix.observations.push_back(fill_template(kTypeDiffs, {std::to_string(type_diffs)}));
+  if (status_diffs > 0)
+    fix.observations.push_back(fill_template(kStatusDiffs, {std::to_string(status_diffs)}));
+  if (type_diffs > 0)
+    fix.observations.push_back(fill_template(kTypeDiffs, {std::to_string(type_diffs)}));
   // |delta| >= 1000, written so that the most negative delta does not overflow.
   if (delta >= 1000 || delta <= -1000) {
     fix.observations.push_back(fill_template(kRuntimeDiff, {std::to_string(delta)}));
@@ -203,11 +206,13 @@ Comparison compare_runs(const Trace& primary, const Trace& compared) {
     fix.recommendedActions.emplace_back(kControlPath);
     fix.observations.emplace_back(kResolvedObservation);
   }
-  fix.summary = fill_template(resolved ? kSummaryResolved : kSummaryPlain, {d.summary, P, C, sentence});
+  fix.summary =
+      fill_template(resolved ? kSummaryResolved : kSummaryPlain, {d.summary, P, C, sentence});
   fix.related_issues = {d.title, C};
   if (resolved) {
-    fix.related_issues.insert(fix.related_issues.end(),
-                              {"resolved failure", "completed successfully", "removed issue: " + P});
+    fix.related_issues.insert(
+        fix.related_issues.end(),
+        {"resolved failure", "completed successfully", "removed issue: " + P});
     fix.observations.push_back(fill_template(kRemovedIssue, {P}));
     fix.config_changes.emplace_back(kBaselineSetting);
   }

@@ -44,7 +44,9 @@ constexpr std::string_view kAligned       = "The runs remained broadly aligned a
 constexpr std::string_view kDiagnosisSplit = "No earlier structural split was found, but the runs ended with different diagnosis patterns.";
 // clang-format on
 
-std::string as_text(const std::optional<std::string>& text) { return text.value_or("unknown"); }
+std::string as_text(const std::optional<std::string>& text) {
+  return text.value_or("unknown");
+}
 
 bool healthy_or_recovered(std::string_view lowered) {
   return contains(lowered, "healthy") || contains(lowered, "recovered");
@@ -82,8 +84,10 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
   Divergence d;
   d.primary_root_cause = diagnose_run(primary, root_cause_only).root_cause;
   d.compared_root_cause = diagnose_run(compared, root_cause_only).root_cause;
-  const std::string P = d.primary_root_cause ? d.primary_root_cause->label : "No strong primary diagnosis";
-  const std::string C = d.compared_root_cause ? d.compared_root_cause->label : "No strong compared diagnosis";
+  const std::string P =
+      d.primary_root_cause ? d.primary_root_cause->label : "No strong primary diagnosis";
+  const std::string C =
+      d.compared_root_cause ? d.compared_root_cause->label : "No strong compared diagnosis";
   const std::string lp = lower(P), lc = lower(C);
 
   const auto& ps = primary.steps;
@@ -112,16 +116,18 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
     d.compared_step_name = divergence_step_name(c);
     if (type_split) {
       d.title = std::string(kExecutionPath);
-      d.details = {"Primary type: " + as_text(p.step_type), "Compared type: " + as_text(c.step_type)};
+      d.details = {"Primary type: " + as_text(p.step_type),
+                   "Compared type: " + as_text(c.step_type)};
       Int128 delta = static_cast<Int128>(primary.total_duration_ms) -
-                       static_cast<Int128>(compared.total_duration_ms);
+                     static_cast<Int128>(compared.total_duration_ms);
       UInt128 magnitude = delta < 0 ? -delta : delta;
       if (looks_resolved(lp, lc)) {
         d.summary = fill_template(kPathResolved, {ks, P, C});
       } else if (contains(lp, "healthy") && contains(lc, "healthy") && magnitude >= 1000) {
         // Both totals fit in 64 bits, so their difference's magnitude does too.
-        d.summary = fill_template(kPathBothOk, {ks, delta < 0 ? "slower" : "faster",
-                                                std::to_string(static_cast<uint64_t>(magnitude)), P, C});
+        d.summary =
+            fill_template(kPathBothOk, {ks, delta < 0 ? "slower" : "faster",
+                                        std::to_string(static_cast<uint64_t>(magnitude)), P, C});
       } else {
         d.summary = fill_template(kPathChanged, {ks, P, C});
       }

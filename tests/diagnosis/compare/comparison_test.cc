@@ -6,6 +6,9 @@
 
 #include "test_support.h"
 
+// Rows of these tables stay one case per line, aligned by hand.
+// clang-format off
+
 namespace tracedx {
 namespace {
 
@@ -329,3 +332,4 @@ TEST(CompareRuns, FallbackLabelsAndNoGuardrail) {
 
 }  // namespace
 }  // namespace tracedx
+// clang-format on
