@@ -122,7 +122,8 @@ class Pipeline {
   }
 
   void process(Slot& slot) {
-    OrderedJson line = batch_record(slot.trace, options_.source, options_.diagnose, &slot.label);
+    OrderedJson line = batch_record(slot.trace, options_.source, options_.diagnose, &slot.label,
+                                    options_.run_status);
     slot.loaded = line.contains("diagnosis");
     slot.line = dump_report(line, /*compact=*/true);
   }
@@ -262,7 +263,7 @@ std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths,
 }
 
 OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
-                         std::optional<std::string>* label) {
+                         std::optional<std::string>* label, std::optional<RunStatus> run_status) {
   OrderedJson record = OrderedJson::object();
   record["id"] = trace.id;
   std::optional<Error> error = std::move(trace.read_error);
@@ -271,6 +272,7 @@ OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions
         trace.document ? Result<Json>(std::move(*trace.document)) : parse_json(trace.bytes);
     std::string().swap(trace.bytes);
     if (document && source == Source::kChat) document = import_chat(*document, trace.id);
+    if (document && run_status) state_run_status(*document, *run_status);
     if (!document) {
       error = std::move(document).error().with_path(trace.id);
     } else if (auto built = build_trace(trace.id, std::move(*document)); !built) {

@@ -21,8 +21,9 @@ namespace tracedx {
 struct BatchOptions {
   unsigned jobs = 1;
   DiagnoseOptions diagnose;
-  bool progress = false;             // redraw a progress line on the progress stream
-  Source source = Source::kFixture;  // OTLP files give one trace per traceId
+  bool progress = false;                // redraw a progress line on the progress stream
+  Source source = Source::kFixture;     // OTLP files give one trace per traceId
+  std::optional<RunStatus> run_status;  // stated by the user: replaces every run's status
 };
 
 struct BatchSummary {
@@ -42,9 +43,10 @@ struct BatchTrace {
 
 // The result record of one trace: {"id", "diagnosis"}, or {"id", "error"} with the message
 // the command prints. Consumes the trace's bytes or document; sets `label` to the primary
-// label when there is one.
+// label when there is one; a `run_status` replaces the run's status before diagnosis.
 OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
-                         std::optional<std::string>* label = nullptr);
+                         std::optional<std::string>* label = nullptr,
+                         std::optional<RunStatus> run_status = std::nullopt);
 
 // What a batch reads, in order: each path as a file (a fixture, .jsonl lines, or an OTLP
 // file), or a directory expanded to its files in sorted path order.

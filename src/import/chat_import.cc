@@ -1,6 +1,16 @@
-// Chat transcripts to fixture documents: one step per message. A message whose text
-// reports an error (it starts with "error", or holds a Python traceback or "an error
-// occurred") is a failed step; the run failed when its last message did.
+// Chat transcripts to fixture documents: one step per message. Messages are read by their
+// author: the role, or, in a group chat whose messages name two or more authors (AutoGen and
+// AG2 send every agent's message with role "user" and the agent in `name`), the name. Tool
+// results are named after the call they answer (`tool_call_id`), and a code executor's reply
+// ("exitcode: N (...)") is a tool result that failed when N is not 0. Another message failed
+// when its text reports an error (it starts with "error", or holds a Python traceback or
+// "an error occurred"); its error message is the line that names the error. The run failed
+// when the last message that says something failed.
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <vector>
+
 #include "diagnosis/text.h"
 #include "import/importers.h"
 #include "import/json_members.h"
@@ -9,6 +19,31 @@ namespace tracedx {
 namespace {
 
 constexpr size_t kSummaryLimit = 2000;
+constexpr size_t kTitleLimit = 80;
+
+// Members of an object holding a run's messages, in the order they are tried.
+constexpr std::string_view kWrapperKeys[] = {"messages",     "history", "conversation",
+                                             "chat_history", "traj",    "trajectory"};
+
+// Members that make an object a chat message.
+constexpr std::string_view kMessageKeys[] = {"role", "content", "tool_calls", "function_call",
+                                             "tool_call_id"};
+
+// Who wrote a message, by its (normalised) role.
+enum class Author { kUser, kSystem, kTool, kAgent };
+struct RoleRule {
+  std::string_view role;
+  Author author;
+};
+constexpr RoleRule kRoles[] = {
+    {"user", Author::kUser},
+    {"human", Author::kUser},
+    {"system", Author::kSystem},
+    {"developer", Author::kSystem},  // the system role of OpenAI's reasoning models
+    {"tool", Author::kTool},
+    {"function", Author::kTool},
+    {"ipython", Author::kTool},  // Llama's role for tool output
+};
 
 struct NameRule {
   std::string_view word;  // contained in the lowercased agent name
@@ -21,8 +56,23 @@ constexpr NameRule kAgentNames[] = {
     {"surfer", "web_search"}, {"browser", "web_search"},
 };
 
+// Texts of a message that reports an error (besides starting with "error").
 constexpr std::string_view kErrorMarks[] = {"traceback (most recent call last)",
                                             "an error occurred"};
+
+// Words of a line that names an error, in a failed message's text: lines with a word of the
+// first group are taken before lines with a word of the second.
+constexpr std::string_view kErrorNameWords[] = {"error", "exception"};
+constexpr std::string_view kFailureWords[] = {"failed",  "fatal",     "timed out",
+                                              "timeout", "not found", "no such",
+                                              "denied",  "cannot",    "unable to"};
+
+constexpr std::string_view kTracebackHeader = "Traceback (most recent call last):";
+// How AutoGen/AG2 code executors open their reply, and the label of the output after it.
+constexpr std::string_view kExitCodeLabel = "exitcode:";
+constexpr std::string_view kCodeOutputLabel = "Code output:";
+// The word by which AutoGen/AG2 agents end a conversation; alone it says nothing.
+constexpr std::string_view kTerminate = "TERMINATE";
 
 // The text of a message content: a string, or the text parts of a list of parts.
 std::string content_text(const Json& content) {
@@ -50,6 +100,42 @@ bool reports_error(const std::string& text) {
   return false;
 }
 
+bool looks_like_message(const Json& m) {
+  if (!m.is_object()) return false;
+  for (auto key : kMessageKeys) {
+    if (m.contains(key)) return true;
+  }
+  return false;
+}
+
+bool has_message(const Json& array) {
+  for (const auto& m : array) {
+    if (looks_like_message(m)) return true;
+  }
+  return false;
+}
+
+// The message list of a document: the array itself, or the first wrapper member that
+// holds messages.
+const Json* messages_of(const Json& document) {
+  if (document.is_array()) return &document;
+  if (!document.is_object()) return nullptr;
+  for (auto key : kWrapperKeys) {
+    auto it = document.find(key);
+    if (it != document.end() && it->is_array() && has_message(*it)) return &*it;
+  }
+  return nullptr;
+}
+
+std::string wrapper_list() {
+  std::string out;
+  for (size_t i = 0; i < std::size(kWrapperKeys); ++i) {
+    if (i > 0) out += i + 1 == std::size(kWrapperKeys) ? " or " : ", ";
+    out += "\"" + std::string(kWrapperKeys[i]) + "\"";
+  }
+  return out;
+}
+
 // Cuts at a UTF-8 character boundary at or before `limit` bytes.
 std::string prefix_of(const std::string& s, size_t limit) {
   if (s.size() <= limit) return s;
@@ -58,93 +144,342 @@ std::string prefix_of(const std::string& s, size_t limit) {
   return s.substr(0, cut);
 }
 
-}  // namespace
+bool blank(std::string_view line) {
+  return trim_ascii(line).empty();
+}
 
-Result<Json> import_chat(const Json& document, std::string_view where) {
-  const Json* messages = &document;
-  if (document.is_object()) {
-    messages = nullptr;
-    for (const char* key : {"messages", "history", "conversation"}) {
-      if (document.contains(key) && document[key].is_array()) {
-        messages = &document[key];
-        break;
+// Whether the message says something: not empty, and not just the word that ends the chat.
+bool says_something(std::string_view text) {
+  std::string_view t = trim_ascii(text);
+  return !t.empty() && t != kTerminate;
+}
+
+std::vector<std::string_view> lines_of(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    text = lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
+  }
+  return lines;
+}
+
+// Whether a code executor's reply reports a non-zero exit code; absent when the text is not
+// such a reply.
+std::optional<bool> executor_failed(std::string_view text) {
+  text = trim_ascii(text);
+  if (!text.starts_with(kExitCodeLabel)) return std::nullopt;
+  text.remove_prefix(kExitCodeLabel.size());
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  size_t digits = 0;
+  bool zero = true;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    zero = zero && text[digits] == '0';
+    ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  return !zero;
+}
+
+size_t indent_of(std::string_view line) {
+  size_t n = 0;
+  while (n < line.size() && (line[n] == ' ' || line[n] == '\t')) ++n;
+  return n;
+}
+
+// The line of a failed message that names the error: the exception line of the last Python
+// traceback in it, else the first line holding an error word (a word naming an error before
+// a word of failure), else the first line that is not blank. In an executor's reply only the output
+// after the exit code line is searched, and without an error word its last line is taken (programs
+// report failures last); without output, the exit code line.
+std::string error_line(std::string_view text, bool executor) {
+  std::vector<std::string_view> lines = lines_of(text);
+  size_t from = 0;
+  std::string_view exit_line;
+  if (executor) {
+    while (from < lines.size() && blank(lines[from])) ++from;
+    if (from < lines.size()) exit_line = trim_ascii(lines[from++]);
+    if (from < lines.size()) {
+      std::string_view label = trim_ascii(lines[from]);
+      if (label.starts_with(kCodeOutputLabel)) {
+        lines[from] = label.substr(kCodeOutputLabel.size());
       }
     }
   }
-  if (!messages || !messages->is_array()) {
-    return Error::message(std::string(where) +
-                          ": expected an array of messages, or an object holding one under "
-                          "\"messages\", \"history\" or \"conversation\"");
+  std::optional<size_t> header;
+  for (size_t i = from; i < lines.size(); ++i) {
+    if (trim_ascii(lines[i]).starts_with(kTracebackHeader)) header = i;
   }
-  // The last assistant message without tool calls gives the final answer.
-  std::optional<size_t> final_at;
+  if (header) {
+    // The exception line is the first one after the frames, which are indented deeper.
+    size_t indent = indent_of(lines[*header]);
+    for (size_t i = *header + 1; i < lines.size(); ++i) {
+      if (!blank(lines[i]) && indent_of(lines[i]) <= indent)
+        return std::string(trim_ascii(lines[i]));
+    }
+  }
+  std::optional<size_t> first, last, failure;
+  for (size_t i = from; i < lines.size(); ++i) {
+    if (blank(lines[i])) continue;
+    if (!first) first = i;
+    last = i;
+    std::string line = norm(lines[i]);
+    for (auto word : kErrorNameWords) {
+      if (contains(line, word)) return std::string(trim_ascii(lines[i]));
+    }
+    for (auto word : kFailureWords) {
+      if (!failure && contains(line, word)) failure = i;
+    }
+  }
+  if (failure) return std::string(trim_ascii(lines[*failure]));
+  if (executor) return std::string(last ? trim_ascii(lines[*last]) : exit_line);
+  return first ? std::string(trim_ascii(lines[*first])) : std::string();
+}
+
+// One message as read before it becomes a step.
+struct Message {
+  std::string role_written;
+  std::string role;  // normalised
+  std::string name;
+  std::string text;
+  bool calls = false;               // has tool calls or a function call
+  std::optional<bool> exit_failed;  // a code executor's reply: whether its exit code is not 0
+};
+
+std::optional<Author> role_author(const std::string& role) {
+  for (const auto& rule : kRoles) {
+    if (rule.role == role) return rule.author;
+  }
+  return std::nullopt;
+}
+
+void add_once(std::vector<std::string>& names, std::string name) {
+  if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+    names.push_back(std::move(name));
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+  return out;
+}
+
+// The name a tool call gives its function: OpenAI's `function.name`, else `name`.
+std::string function_name(const Json& call) {
+  if (!call.is_object()) return {};
+  auto fn = call.find("function");
+  std::string name = fn != call.end() ? string_member(*fn, "name") : "";
+  return name.empty() ? string_member(call, "name") : name;
+}
+
+// The names of the functions a message calls, each once, in call order.
+std::vector<std::string> called_functions(const Json& m) {
+  std::vector<std::string> names;
+  auto add = [&](std::string name) { add_once(names, std::move(name)); };
+  if (auto it = m.find("tool_calls"); it != m.end() && it->is_array()) {
+    for (const auto& call : *it) add(function_name(call));
+  }
+  if (auto it = m.find("function_call"); it != m.end()) add(string_member(*it, "name"));
+  return names;
+}
+
+// Tool call ids to the names of the functions they called, over the whole transcript.
+std::map<std::string, std::string, std::less<>> call_names(const Json& messages) {
+  std::map<std::string, std::string, std::less<>> out;
+  for (const auto& m : messages) {
+    auto it = m.is_object() ? m.find("tool_calls") : m.end();
+    if (!m.is_object() || it == m.end() || !it->is_array()) continue;
+    for (const auto& call : *it) {
+      std::string id = string_member(call, "id");
+      std::string name = function_name(call);
+      if (!id.empty() && !name.empty()) out.emplace(std::move(id), std::move(name));
+    }
+  }
+  return out;
+}
+
+// The name of the call a tool message answers: by its `tool_call_id`, or by the ids of its
+// `tool_responses` (AG2), joined with ", "; empty when none is known.
+std::string answered_call(const Json& m,
+                          const std::map<std::string, std::string, std::less<>>& names) {
+  auto lookup = [&](const Json& object) -> std::string {
+    auto it = names.find(string_member(object, "tool_call_id"));
+    return it == names.end() ? std::string() : it->second;
+  };
+  if (std::string name = lookup(m); !name.empty()) return name;
+  std::vector<std::string> out;
+  if (auto it = m.find("tool_responses"); it != m.end() && it->is_array()) {
+    for (const auto& response : *it) add_once(out, lookup(response));
+  }
+  return joined(out);
+}
+
+}  // namespace
+
+Result<Json> import_chat(const Json& document, std::string_view where) {
+  const Json* messages = messages_of(document);
+  const std::string expected =
+      "expected an array of chat messages, or an object holding one under " + wrapper_list();
+  if (!messages) {
+    if (document.is_object()) {
+      for (auto key : kWrapperKeys) {
+        if (document.contains(key) && document[key].is_array())
+          return Error::message(std::string(where) + ": no chat messages under \"" +
+                                std::string(key) +
+                                "\" (objects with \"role\", \"content\" or "
+                                "\"tool_calls\"); " +
+                                expected);
+      }
+    }
+    return Error::message(std::string(where) + ": " + expected);
+  }
   for (size_t i = 0; i < messages->size(); ++i) {
-    const Json& m = (*messages)[i];
-    if (!m.is_object())
+    if (!(*messages)[i].is_object())
       return Error::message(std::string(where) + ": message " + std::to_string(i) +
                             " is not an object");
-    std::string role = norm(string_member(m, "role"));
-    bool tool_calls =
-        m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
-    bool known = role == "user" || role == "human" || role == "system" || role == "tool" ||
-                 role == "function";
-    if (!known && !tool_calls) final_at = i;
   }
-
-  Json steps = Json::array();
-  std::string title;
-  bool last_failed = false;
-  for (size_t i = 0; i < messages->size(); ++i) {
-    const Json& m = (*messages)[i];
-    std::string role_written = string_member(m, "role");
-    std::string role = norm(role_written);
-    std::string name = string_member(m, "name");
-    std::string text = m.contains("content") ? content_text(m["content"]) : "";
-    bool tool_calls =
-        m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
-
-    std::string type;
-    if (role == "user" || role == "human")
-      type = "user_input";
-    else if (role == "system")
-      type = "setup";
-    else if (role == "tool" || role == "function")
-      type = "tool_result";
-    else if (tool_calls)
-      type = "tool_call";
-    else if (final_at == i)
-      type = "final_answer";
-    else {
-      type = "reasoning";
-      std::string agent = lower(name.empty() ? role_written : name);
-      for (const auto& rule : kAgentNames) {
-        if (contains(agent, rule.word)) {
-          type = rule.step_type;
+  if (!has_message(*messages)) {
+    std::string error = std::string(where) +
+                        ": no chat messages found (objects with \"role\", \"content\" or "
+                        "\"tool_calls\"); " +
+                        expected;
+    // A file of evaluation results often holds one transcript per element.
+    if (!messages->empty()) {
+      for (auto key : kWrapperKeys) {
+        auto it = messages->front().find(key);
+        if (it != messages->front().end() && it->is_array() && has_message(*it)) {
+          error += "; its elements hold transcripts under \"" + std::string(key) +
+                   "\": give them one at a time (for batch, one per line of a JSON Lines file)";
           break;
         }
       }
     }
-    if (title.empty() && type == "user_input") title = prefix_of(text, 80);
+    return Error::message(std::move(error));
+  }
 
-    bool failed = reports_error(text);
-    last_failed = failed;
+  std::vector<Message> read;
+  read.reserve(messages->size());
+  for (const auto& m : *messages) {
+    Message msg;
+    msg.role_written = string_member(m, "role");
+    msg.role = norm(msg.role_written);
+    msg.name = string_member(m, "name");
+    msg.text = m.contains("content") ? content_text(m["content"]) : "";
+    bool tool_calls =
+        m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
+    bool function_call = m.contains("function_call") && m["function_call"].is_object();
+    msg.calls = tool_calls || function_call;
+    if (role_author(msg.role) != Author::kSystem) msg.exit_failed = executor_failed(msg.text);
+    read.push_back(std::move(msg));
+  }
+
+  // A group chat names its authors: with two or more names, the author of a message is its
+  // name, and the author of the first message gives the task.
+  std::vector<std::string_view> names;
+  std::optional<std::string_view> task_giver;
+  for (const auto& msg : read) {
+    std::optional<Author> by_role = role_author(msg.role);
+    if (by_role == Author::kSystem || by_role == Author::kTool) continue;
+    if (!task_giver) task_giver = msg.name;
+    if (!msg.name.empty() && std::find(names.begin(), names.end(), msg.name) == names.end())
+      names.push_back(msg.name);
+  }
+  const bool by_name = names.size() >= 2;
+  std::vector<Author> authors;
+  for (const auto& msg : read) {
+    std::optional<Author> by_role = role_author(msg.role);
+    Author a;
+    if (by_role == Author::kSystem || by_role == Author::kTool)
+      a = *by_role;
+    else if (msg.exit_failed)
+      a = Author::kTool;
+    else if (by_name && !msg.name.empty())
+      a = msg.name == *task_giver ? Author::kUser : Author::kAgent;
+    else
+      a = by_role.value_or(Author::kAgent);
+    authors.push_back(a);
+  }
+
+  // The final answer is the last agent message that says something and calls no tool.
+  std::optional<size_t> final_at;
+  for (size_t i = 0; i < read.size(); ++i) {
+    if (authors[i] == Author::kAgent && !read[i].calls && says_something(read[i].text))
+      final_at = i;
+  }
+
+  const auto calls = call_names(*messages);
+  Json steps = Json::array();
+  std::string title;
+  bool run_failed = false;
+  for (size_t i = 0; i < read.size(); ++i) {
+    const Json& m = (*messages)[i];
+    const Message& msg = read[i];
+    std::string display = msg.name.empty() ? msg.role_written : msg.name;
+    std::string type;
+    switch (authors[i]) {
+      case Author::kUser:
+        type = "user_input";
+        break;
+      case Author::kSystem:
+        type = "setup";
+        break;
+      case Author::kTool:
+        type = "tool_result";
+        if (!msg.exit_failed) {
+          std::string answered = answered_call(m, calls);
+          if (!answered.empty()) display = answered;
+        }
+        break;
+      case Author::kAgent:
+        if (msg.calls) {
+          type = "tool_call";
+          if (auto fns = called_functions(m); !fns.empty()) display = joined(fns);
+        } else if (final_at == i) {
+          type = "final_answer";
+        } else {
+          type = "reasoning";
+          std::string agent = lower(msg.name.empty() ? msg.role_written : msg.name);
+          for (const auto& rule : kAgentNames) {
+            if (contains(agent, rule.word)) {
+              type = rule.step_type;
+              break;
+            }
+          }
+        }
+        break;
+    }
+    if (title.empty() && type == "user_input") title = prefix_of(msg.text, kTitleLimit);
+
+    bool failed = msg.exit_failed ? *msg.exit_failed : reports_error(msg.text);
+    if (msg.calls || says_something(msg.text)) run_failed = failed;
     Json step = {{"id", "message-" + std::to_string(i)},
                  {"step_index", i},
                  {"step_type", type},
-                 {"display_name", name.empty() ? role_written : name},
+                 {"display_name", display},
                  {"status", failed ? "failed" : "completed"},
-                 {"summary", prefix_of(text, kSummaryLimit)},
-                 {"raw_output", text}};
-    if (failed) step["error_message"] = prefix_of(text.substr(0, text.find('\n')), kSummaryLimit);
-    if (tool_calls) step["raw_input"] = {{"tool_calls", m["tool_calls"]}};
-    Json meta = {{"role", role_written}, {"message_index", i}};
-    if (!name.empty()) meta["name"] = name;
+                 {"summary", prefix_of(msg.text, kSummaryLimit)},
+                 {"raw_output", msg.text}};
+    if (failed)
+      step["error_message"] =
+          prefix_of(error_line(msg.text, msg.exit_failed.has_value()), kSummaryLimit);
+    if (msg.calls) {
+      Json in = Json::object();
+      for (const char* key : {"tool_calls", "function_call"}) {
+        if (m.contains(key)) in[key] = m[key];
+      }
+      step["raw_input"] = std::move(in);
+    }
+    Json meta = {{"role", msg.role_written}, {"message_index", i}};
+    if (!msg.name.empty()) meta["name"] = msg.name;
     if (m.contains("tool_call_id")) meta["tool_call_id"] = m["tool_call_id"];
     step["metadata"] = std::move(meta);
     steps.push_back(std::move(step));
   }
   Json run = {{"title", title.empty() ? std::string("Chat transcript") : title},
-              {"status", last_failed ? "failed" : "completed"}};
+              {"status", run_failed ? "failed" : "completed"}};
   return Json{{"run", std::move(run)}, {"steps", std::move(steps)}};
 }
 

@@ -25,4 +25,17 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
   return std::move(*document);
 }
 
+std::optional<RunStatus> parse_run_status(std::string_view word) {
+  if (word == "failed") return RunStatus::kFailed;
+  if (word == "completed") return RunStatus::kCompleted;
+  return std::nullopt;
+}
+
+void state_run_status(Json& fixture, RunStatus status) {
+  if (!fixture.is_object()) return;
+  auto run = fixture.find("run");
+  if (run == fixture.end() || !run->is_object()) return;
+  (*run)["status"] = status == RunStatus::kFailed ? "failed" : "completed";
+}
+
 }  // namespace tracedx

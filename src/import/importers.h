@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,8 +39,20 @@ Result<Ok> for_each_otlp_trace(const std::string& path,
                                const std::function<void(ImportedTrace)>& emit);
 
 // One chat transcript: an array of messages, or an object holding one under "messages",
-// "history" or "conversation".
+// "history", "conversation", "chat_history", "traj" or "trajectory". A document holding no
+// object that looks like a message (with a role, content or tool calls) is refused.
 Result<Json> import_chat(const Json& document, std::string_view where);
+
+// A run's outcome as stated by a user who knows it (from an evaluator, say), which replaces
+// the status a fixture holds or an importer inferred.
+enum class RunStatus { kFailed, kCompleted };
+
+// "failed" or "completed"; absent for any other word.
+std::optional<RunStatus> parse_run_status(std::string_view word);
+
+// Sets the run's status of a fixture document to the stated word. A document without a run
+// object is left as it is, for the loader to refuse.
+void state_run_status(Json& fixture, RunStatus status);
 
 // The fixture document of one trace given as bytes in the format `source`, as the commands
 // read a file named `where`. An OTLP input holding several traces needs `trace_id` to pick

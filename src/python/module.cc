@@ -148,6 +148,15 @@ Source source_of(const std::string& word) {
   return *source;
 }
 
+std::optional<RunStatus> run_status_of(const std::optional<std::string>& word) {
+  if (!word) return std::nullopt;
+  auto status = parse_run_status(*word);
+  if (!status)
+    throw py::value_error("run_status must be \"failed\", \"completed\" or None, not \"" + *word +
+                          "\"");
+  return status;
+}
+
 DiagnoseOptions options_of(const py::object& slow_threshold_ms, bool secondary_issues,
                            bool recommendations) {
   DiagnoseOptions options;
@@ -203,7 +212,7 @@ TraceInput input_of(const py::handle& trace) {
 // The trace of an input, loaded exactly as the command loads a file named `name`.
 // Runs without the GIL.
 Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
-                         const std::string& trace_id) {
+                         const std::string& trace_id, std::optional<RunStatus> run_status) {
   Result<Json> document = Error::message("");
   if (in.is_text()) {
     document = import_document(in.text, source, name, trace_id);
@@ -215,6 +224,7 @@ Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
     document = import_document(in.document->dump(), source, name, trace_id);
   }
   if (!document) return std::move(document).error();
+  if (run_status) state_run_status(*document, *run_status);
   return build_trace(name, std::move(*document));
 }
 
@@ -236,12 +246,13 @@ py::object report_of(Build&& build) {
 py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms,
                     bool secondary_issues, bool recommendations, bool signals,
                     const std::string& source_word, const std::optional<std::string>& trace_id,
-                    const std::string& name) {
+                    const std::string& name, const std::optional<std::string>& run_status_word) {
   const Source source = source_of(source_word);
+  const std::optional<RunStatus> run_status = run_status_of(run_status_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   TraceInput in = input_of(trace);
   return report_of([&]() -> Result<OrderedJson> {
-    auto loaded = load_input(in, source, name, trace_id.value_or(""));
+    auto loaded = load_input(in, source, name, trace_id.value_or(""), run_status);
     if (!loaded) return std::move(loaded).error();
     Diagnosis d = diagnose_run(*loaded, options);
     std::optional<TraceSignals> s;
@@ -252,13 +263,17 @@ py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms
 
 py::object compare(const py::object& primary, const py::object& compared,
                    const std::string& source_word, const std::optional<std::string>& trace_id,
-                   const std::string& primary_name, const std::string& compared_name) {
+                   const std::string& primary_name, const std::string& compared_name,
+                   const std::optional<std::string>& run_status_word,
+                   const std::optional<std::string>& compared_run_status_word) {
   const Source source = source_of(source_word);
+  const std::optional<RunStatus> run_status = run_status_of(run_status_word),
+                                 compared_run_status = run_status_of(compared_run_status_word);
   TraceInput a = input_of(primary), b = input_of(compared);
   return report_of([&]() -> Result<OrderedJson> {
-    auto first = load_input(a, source, primary_name, trace_id.value_or(""));
+    auto first = load_input(a, source, primary_name, trace_id.value_or(""), run_status);
     if (!first) return std::move(first).error();
-    auto second = load_input(b, source, compared_name, trace_id.value_or(""));
+    auto second = load_input(b, source, compared_name, trace_id.value_or(""), compared_run_status);
     if (!second) return std::move(second).error();
     return to_json(compare_runs(*first, *second));
   });
@@ -302,11 +317,12 @@ class CollectorPause {
 
 // The record of one trace, diagnosed without the GIL and turned into Python values at
 // once, so that no more than one record is held as JSON.
-void append_record(py::list& out, BatchTrace trace, Source source, const DiagnoseOptions& options) {
+void append_record(py::list& out, BatchTrace trace, Source source, const DiagnoseOptions& options,
+                   std::optional<RunStatus> run_status) {
   std::optional<OrderedJson> record;
   {
     py::gil_scoped_release unlocked;
-    record = batch_record(trace, source, options);
+    record = batch_record(trace, source, options, nullptr, run_status);
   }
   out.append(python_of(*record));
 }
@@ -314,8 +330,9 @@ void append_record(py::list& out, BatchTrace trace, Source source, const Diagnos
 // Records for whole files: one per fixture or chat file, one per trace of an OTLP file.
 py::list diagnose_files(const std::vector<std::string>& paths, const std::string& source_word,
                         const py::object& slow_threshold_ms, bool secondary_issues,
-                        bool recommendations) {
+                        bool recommendations, const std::optional<std::string>& run_status_word) {
   const Source source = source_of(source_word);
+  const std::optional<RunStatus> run_status = run_status_of(run_status_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   CollectorPause pause;
   py::list out;
@@ -329,7 +346,7 @@ py::list diagnose_files(const std::vector<std::string>& paths, const std::string
         else
           t.read_error = std::move(bytes).error();
       }
-      append_record(out, std::move(t), source, options);
+      append_record(out, std::move(t), source, options, run_status);
       continue;
     }
     // The OTLP reader calls back without the GIL; each record takes it to be appended.
@@ -338,13 +355,14 @@ py::list diagnose_files(const std::vector<std::string>& paths, const std::string
       py::gil_scoped_release unlocked;
       auto done = for_each_otlp_trace(path, [&](ImportedTrace imported) {
         BatchTrace t{path + ":" + imported.id, {}, std::move(imported.fixture), {}};
-        OrderedJson record = batch_record(t, source, options);
+        OrderedJson record = batch_record(t, source, options, nullptr, run_status);
         py::gil_scoped_acquire locked;
         out.append(python_of(record));
       });
       if (!done) failed = std::move(done).error();
     }
-    if (failed) append_record(out, BatchTrace{path, {}, {}, std::move(*failed)}, source, options);
+    if (failed)
+      append_record(out, BatchTrace{path, {}, {}, std::move(*failed)}, source, options, run_status);
   }
   return out;
 }
@@ -405,8 +423,9 @@ uint64_t count_newlines(const std::string& path, uint64_t start, uint64_t end) {
 py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
                         uint64_t newlines_before, const std::string& source_word,
                         const py::object& slow_threshold_ms, bool secondary_issues,
-                        bool recommendations) {
+                        bool recommendations, const std::optional<std::string>& run_status_word) {
   const Source source = source_of(source_word);
+  const std::optional<RunStatus> run_status = run_status_of(run_status_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
   CollectorPause pause;
   py::list out;
@@ -420,7 +439,8 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
   }
   if (!*text) {
     if (start == 0)
-      append_record(out, BatchTrace{path, {}, {}, std::move(*text).error()}, source, options);
+      append_record(out, BatchTrace{path, {}, {}, std::move(*text).error()}, source, options,
+                    run_status);
     return out;
   }
   std::string_view rest = **text;
@@ -436,7 +456,7 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
     rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
     if (is_blank_line(line)) continue;
     append_record(out, BatchTrace{path + ":" + std::to_string(number), std::string(line), {}, {}},
-                  source, options);
+                  source, options, run_status);
   }
   return out;
 }
@@ -452,18 +472,21 @@ PYBIND11_MODULE(_tracedx, m) {
   m.def("diagnose", &diagnose, py::arg("trace"), py::kw_only(), py::arg("slow_threshold_ms") = 2500,
         py::arg("secondary_issues") = true, py::arg("recommendations") = true,
         py::arg("signals") = false, py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
-        py::arg("name") = "-",
+        py::arg("name") = "-", py::arg("run_status") = py::none(),
         R"(Diagnoses one recorded run and returns the diagnosis report as a dict.
 
 trace: a JSON text (str or bytes) or the decoded document (dict or list).
 source: "fixture", "otlp" or "chat". trace_id picks one trace of an OTLP input that
 holds several. name is the input's name in error messages (as the command names a file).
+run_status: "failed" or "completed", the run's outcome as known, in place of the input's.
 Raises TraceError with the command's message when the trace cannot be read.)");
-  m.def(
-      "compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
-      py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
-      py::arg("primary_name") = "-", py::arg("compared_name") = "-",
-      R"(Compares two recorded runs of the same task and returns the comparison report as a dict.)");
+  m.def("compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
+        py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
+        py::arg("primary_name") = "-", py::arg("compared_name") = "-",
+        py::arg("run_status") = py::none(), py::arg("compared_run_status") = py::none(),
+        R"(Compares two recorded runs of the same task and returns the comparison report as a dict.
+
+run_status and compared_run_status: "failed" or "completed", each run's outcome as known.)");
 
   m.def("_list_inputs", &list_inputs);
   m.def("_diagnose_files", &diagnose_files);

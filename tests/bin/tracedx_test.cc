@@ -222,3 +222,95 @@ TEST(Tracedx, ImportAndFromOptions) {
 
 }  // namespace
 }  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// --run-status replaces the run's status for every source and command.
+TEST(Tracedx, RunStatusOnEverySource) {
+  struct Row {
+    std::vector<std::string> from;
+    std::string path;
+    std::string stated;
+  } rows[] = {
+      {{}, "src/Test/fixtures/healthy_run.json", "failed"},
+      {{"--from", "otlp"}, "src/Test/imports/genai_tool_failure.otlp.json", "completed"},
+      {{"--from=chat"}, "src/Test/imports/group_chat_search_loop.chat.json", "failed"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    auto args = [&](std::vector<std::string> head, std::vector<std::string> tail) {
+      head.insert(head.end(), row.from.begin(), row.from.end());
+      head.push_back(row.path);
+      head.insert(head.end(), tail.begin(), tail.end());
+      return head;
+    };
+    auto plain = tracedx(args({"diagnose"}, {"--signals", "--compact"}));
+    auto stated =
+        tracedx(args({"diagnose"}, {"--signals", "--compact", "--run-status", row.stated}));
+    ASSERT_EQ(stated.status, 0) << stated.err;
+    EXPECT_NE(Json::parse(plain.out)["signals"]["run_status"], row.stated);
+    EXPECT_EQ(Json::parse(stated.out)["signals"]["run_status"], row.stated);
+
+    auto batch = tracedx(args({"batch", "--run-status=" + row.stated}, {}));
+    EXPECT_EQ(batch.status, 0) << batch.err;
+    auto record = Json::parse(batch.out.substr(0, batch.out.find('\n')));
+    EXPECT_EQ(
+        record["diagnosis"],
+        Json::parse(tracedx(args({"diagnose"}, {"--compact", "--run-status", row.stated})).out));
+
+    if (row.from.empty()) continue;  // import needs --from
+    auto imported = tracedx(args({"import", "--run-status", row.stated}, {}));
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    Json doc = Json::parse(imported.out), inferred = Json::parse(tracedx(args({"import"}, {})).out);
+    EXPECT_EQ(doc["run"]["status"], row.stated);
+    inferred["run"]["status"] = row.stated;
+    EXPECT_EQ(doc, inferred);  // nothing else changes
+  }
+
+  // compare: --run-status for the primary run, --compared-run-status for the compared one.
+  const std::string healthy = "src/Test/fixtures/healthy_run.json";
+  auto same = tracedx({"compare", healthy, healthy, "--compact"});
+  auto primary = tracedx({"compare", healthy, healthy, "--compact", "--run-status", "failed"});
+  auto compared =
+      tracedx({"compare", healthy, healthy, "--compact", "--compared-run-status", "failed"});
+  ASSERT_EQ(primary.status, 0) << primary.err;
+  ASSERT_EQ(compared.status, 0) << compared.err;
+  EXPECT_NE(Json::parse(primary.out)["divergence"]["title"],
+            Json::parse(same.out)["divergence"]["title"]);
+  EXPECT_NE(Json::parse(compared.out)["divergence"]["title"],
+            Json::parse(same.out)["divergence"]["title"]);
+
+  // A fixture without a run object stays refused.
+  auto no_run = tracedx({"diagnose", "-", "--run-status", "failed"}, kSource, R"({"steps":[]})");
+  EXPECT_EQ(no_run.status, 1);
+  EXPECT_EQ(no_run.err, "Error: fixture.run missing\n");
+
+  struct Usage {
+    std::vector<std::string> args;
+    std::string err_start;
+  } usage[] = {
+      {{"diagnose", "a", "--run-status", "success"},
+       "tracedx: --run-status needs failed or completed, got \"success\"\n"},
+      {{"import", "--from", "chat", "a", "--run-status=Failed"},
+       "tracedx: --run-status needs failed or completed, got \"Failed\"\n"},
+      {{"batch", "a", "--run-status"}, "tracedx: --run-status needs a value\n"},
+      {{"compare", "a", "b", "--compared-run-status", ""},
+       "tracedx: --compared-run-status needs failed or completed, got \"\"\n"},
+      {{"diagnose", "a", "--compared-run-status", "failed"},
+       "tracedx: unknown option --compared-run-status\n"},
+  };
+  for (const auto& row : usage) {
+    auto r = tracedx(row.args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.substr(0, row.err_start.size()), row.err_start);
+  }
+  for (const char* command : {"diagnose", "compare", "import", "batch"}) {
+    auto help = tracedx({command, "--help"});
+    EXPECT_NE(help.out.find("--run-status S  failed or completed"), std::string::npos) << command;
+  }
+}
+
+}  // namespace
+}  // namespace tracedx

@@ -101,6 +101,28 @@ def test_imported_sources_equal_batch(tmp_path, source, paths):
         assert_same_records(tdask.diagnose_bag([str(p) for p in paths], source=source).compute(), expected)
 
 
+@pytest.mark.parametrize("source,paths", [
+    ("fixture", [FIXTURES]),
+    ("chat", [IMPORTS / "group_chat_search_loop.chat.json"]),
+    ("otlp", [IMPORTS / "openinference_rag_empty_retrieval.otlp.jsonl"]),
+])
+@pytest.mark.parametrize("stated", ["failed", "completed"])
+def test_run_status_equals_batch(source, paths, stated):
+    expected, _ = batch("--from", source, "--run-status", stated, *paths)
+    with dask.config.set(scheduler="sync"):
+        bag = tdask.diagnose_bag([str(p) for p in paths], source=source, blocksize=None, run_status=stated)
+        assert_same_records(bag.compute(), expected)
+
+
+def test_run_status_over_line_ranges(tmp_path):
+    (tmp_path / "runs.jsonl").write_text("\n".join(FIXTURE_TEXTS) + "\n")
+    expected, _ = batch("--run-status", "completed", tmp_path / "runs.jsonl")
+    with dask.config.set(scheduler="sync"):
+        bag = tdask.diagnose_bag(str(tmp_path / "runs.jsonl"), blocksize=4096, run_status="completed")
+        assert bag.npartitions > 1
+        assert_same_records(bag.compute(), expected)
+
+
 def test_globs_expand_sorted(tmp_path):
     for name in ("b.json", "a.json", "c.txt"):
         (tmp_path / name).write_text(FIXTURE_TEXTS[0])
@@ -116,6 +138,7 @@ BAD_CALLS = [
     (dict(paths=[], blocksize=0), ValueError),
     (dict(paths=[], signals=True), TypeError),
     (dict(paths=[], slow_threshold_ms=-5), ValueError),
+    (dict(paths=[], run_status="success"), ValueError),
 ]
 
 

@@ -65,6 +65,35 @@ def test_imported_traces_equal_command(path):
         assert same(tracedx.diagnose(json.loads(text), source=source), expected)
 
 
+RUN_STATUS_ROWS = [
+    ("fixture", FIXTURES / "healthy_run.json", "failed"),
+    ("otlp", IMPORTS / "genai_tool_failure.otlp.json", "completed"),
+    ("chat", IMPORTS / "group_chat_search_loop.chat.json", "failed"),
+]
+
+
+@pytest.mark.parametrize("source,path,stated", RUN_STATUS_ROWS, ids=lambda v: str(v))
+def test_run_status_equals_command(source, path, stated):
+    command = run_tracedx("diagnose", "--from", source, path, "--compact", "--signals", "--run-status", stated)
+    assert command.returncode == 0, command.stderr
+    text = path.read_text()
+    report = tracedx.diagnose(text, source=source, signals=True, run_status=stated)
+    assert same(report, json.loads(command.stdout))
+    assert report["signals"]["run_status"] == stated
+    assert tracedx.diagnose(text, source=source, signals=True)["signals"]["run_status"] != stated
+    if path.suffix == ".json":
+        assert same(tracedx.diagnose(json.loads(text), source=source, signals=True, run_status=stated), report)
+
+
+def test_compare_run_statuses_equal_command():
+    a = FIXTURES / "healthy_run.json"
+    for flags, kwargs in [(["--run-status", "failed"], dict(run_status="failed")),
+                          (["--compared-run-status", "failed"], dict(compared_run_status="failed"))]:
+        expected = json.loads(run_tracedx("compare", a, a, "--compact", *flags).stdout)
+        assert same(tracedx.compare(a.read_text(), a.read_text(), **kwargs), expected)
+        assert expected != json.loads(run_tracedx("compare", a, a, "--compact").stdout)
+
+
 # Inputs the command refuses, written to a file: the module given the same bytes and the
 # file's name raises TraceError with the message the command prints after "Error: ".
 TWO_OTLP_TRACES = json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [
@@ -84,6 +113,8 @@ ERROR_ROWS = [
     ("otlp", '{"resourceSpans": []}', None),
     ("otlp", "not json", None),
     ("chat", '{"nothing": 1}', None),
+    ("chat", '[{"foo": 1}]', None),
+    ("chat", '[{"task_id": 0, "reward": 0.0, "traj": [{"role": "user", "content": "hi"}]}]', None),
     ("chat", "[1", None),
 ]
 
@@ -170,6 +201,9 @@ ARGUMENT_ROWS = [
     (dict(slow_threshold_ms="10"), TypeError),
     (dict(slow_threshold_ms=True), TypeError),
     (dict(unknown=1), TypeError),
+    (dict(run_status="success"), ValueError),
+    (dict(run_status="Failed"), ValueError),
+    (dict(run_status=1), TypeError),
 ]
 
 

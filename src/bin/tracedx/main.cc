@@ -37,16 +37,21 @@ Result<std::string> read_argument(const std::string& arg) {
   return read_file(arg);
 }
 
-// The fixture document of one trace named on the command line, imported from `source`.
-Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id) {
+// The fixture document of one trace named on the command line, imported from `source`,
+// with the run status the user stated, if any.
+Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
+                           std::optional<RunStatus> run_status) {
   auto bytes = read_argument(arg);
   if (!bytes) return std::move(bytes).error();
-  return import_document(*bytes, source, arg, trace_id);
+  auto document = import_document(*bytes, source, arg, trace_id);
+  if (document && run_status) state_run_status(*document, *run_status);
+  return document;
 }
 
 // A trace named on the command line; its id is the argument as written.
-Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id) {
-  auto document = load_document(arg, source, trace_id);
+Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id,
+                            std::optional<RunStatus> run_status) {
+  auto document = load_document(arg, source, trace_id, run_status);
   if (!document) return std::move(document).error();
   return build_trace(arg, std::move(*document));
 }
@@ -77,6 +82,7 @@ struct Args {
   unsigned jobs = 0;
   Source source = Source::kFixture;
   std::string trace_id;
+  std::optional<RunStatus> run_status, compared_run_status;
 };
 
 // The options each sub-command accepts, shared by parsing and help.
@@ -89,10 +95,14 @@ struct OptionSpec {
 constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat"};
 constexpr OptionSpec kTraceId = {"--trace-id", true,
                                  "ID the OTLP trace to take when a file holds several"};
+constexpr OptionSpec kRunStatus = {
+    "--run-status", true,
+    "S  failed or completed: the run's outcome as you know it, in place of the input's"};
 
 constexpr OptionSpec kDiagnoseOptions[] = {
     kFrom,
     kTraceId,
+    kRunStatus,
     {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
     {"--no-secondary", false, "   leave secondary issues out"},
     {"--no-recommendations", false, "   leave recommendations out"},
@@ -102,15 +112,20 @@ constexpr OptionSpec kDiagnoseOptions[] = {
 };
 constexpr OptionSpec kCompareOptions[] = {
     kFrom,
+    {"--run-status", true,
+     "S  failed or completed: the primary run's outcome, in place of the input's"},
+    {"--compared-run-status", true, "S  failed or completed: the compared run's outcome, likewise"},
     {"--compact", false, "   print the JSON on one line"},
     {"--format", true, "F  json (default), text or html"},
 };
 constexpr OptionSpec kImportOptions[] = {
     kFrom,
     kTraceId,
+    kRunStatus,
 };
 constexpr OptionSpec kBatchOptions[] = {
     kFrom,
+    {"--run-status", true, "S  failed or completed: every run's outcome, in place of the inputs'"},
     {"--jobs", true, "N  worker threads (default: hardware threads)"},
     {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
     {"--no-secondary", false, "   leave secondary issues out"},
@@ -178,6 +193,12 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
         auto from = parse_source(value);
         if (!from) return std::move(from).error();
         args.source = *from;
+      } else if (name == "--run-status" || name == "--compared-run-status") {
+        auto status = parse_run_status(value);
+        if (!status)
+          return Error::message(std::string(name) + " needs failed or completed, got \"" +
+                                std::string(value) + "\"");
+        (name == "--run-status" ? args.run_status : args.compared_run_status) = status;
       } else if (name == "--trace-id") {
         args.trace_id = value;
       } else if (name == "--format") {
@@ -215,7 +236,7 @@ void print(const std::string& text) {
 }
 
 int run_diagnose(const Args& args) {
-  auto trace = load_argument(args.positional[0], args.source, args.trace_id);
+  auto trace = load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
   if (!trace) return fail(trace.error());
   Diagnosis d = diagnose_run(*trace, args.options);
   if (args.format == "text") {
@@ -234,9 +255,10 @@ int run_diagnose(const Args& args) {
 }
 
 int run_compare(const Args& args) {
-  auto primary = load_argument(args.positional[0], args.source, args.trace_id);
+  auto primary = load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
   if (!primary) return fail(primary.error());
-  auto compared = load_argument(args.positional[1], args.source, args.trace_id);
+  auto compared =
+      load_argument(args.positional[1], args.source, args.trace_id, args.compared_run_status);
   if (!compared) return fail(compared.error());
   Comparison c = compare_runs(*primary, *compared);
   if (args.format == "text")
@@ -251,7 +273,7 @@ int run_compare(const Args& args) {
 int run_import(const Args& args) {
   if (args.source == Source::kFixture)
     return fail(Error::message("import needs --from otlp or --from chat"));
-  auto document = load_document(args.positional[0], args.source, args.trace_id);
+  auto document = load_document(args.positional[0], args.source, args.trace_id, args.run_status);
   if (!document) return fail(document.error());
   print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
   return 0;
@@ -262,6 +284,7 @@ int run_batch_command(const Args& args) {
   options.jobs = args.jobs ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
   options.diagnose = args.options;
   options.source = args.source;
+  options.run_status = args.run_status;
   options.progress = ::isatty(2);
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
   std::fflush(stdout);

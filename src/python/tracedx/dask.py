@@ -22,7 +22,8 @@ from . import _tracedx
 
 DEFAULT_BLOCKSIZE = 8 * 2**20
 FILES_PER_PARTITION = 256
-_OPTIONS = {"slow_threshold_ms": 2500, "secondary_issues": True, "recommendations": True}
+_OPTIONS = {"slow_threshold_ms": 2500, "secondary_issues": True, "recommendations": True,
+            "run_status": None}
 
 
 def _options(options):
@@ -35,7 +36,10 @@ def _options(options):
         raise TypeError("slow_threshold_ms must be an int")
     if threshold is not None and not 0 <= threshold < 2**64:
         raise ValueError("slow_threshold_ms must be from 0 to 2**64-1")
-    return threshold, bool(values["secondary_issues"]), bool(values["recommendations"])
+    run_status = values["run_status"]
+    if run_status not in (None, "failed", "completed"):
+        raise ValueError(f'run_status must be "failed", "completed" or None, not {run_status!r}')
+    return threshold, bool(values["secondary_issues"]), bool(values["recommendations"]), run_status
 
 
 def _expand(paths):
@@ -110,8 +114,8 @@ def _line_partitions(path, blocksize, source, options):
 def diagnose_bag(paths, *, source="fixture", blocksize=DEFAULT_BLOCKSIZE, **options):
     """A Bag of one record per trace in ``paths`` (files, directories or globs).
 
-    source: "fixture", "otlp" or "chat". options: slow_threshold_ms, secondary_issues and
-    recommendations, as for ``tracedx.diagnose``. blocksize: bytes per partition of a
+    source: "fixture", "otlp" or "chat". options: slow_threshold_ms, secondary_issues,
+    recommendations and run_status (every run's outcome), as for ``tracedx.diagnose``. blocksize: bytes per partition of a
     .jsonl file and of a group of .json files (None: one partition per file).
     """
     if source not in ("fixture", "otlp", "chat"):
