@@ -6,9 +6,9 @@
 // when its text reports an error (it starts with "error", or holds a Python traceback or
 // "an error occurred"); its error message is the line that names the error. The run failed
 // when the last message that says something failed.
-#include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "diagnosis/text.h"
@@ -256,16 +256,23 @@ std::optional<Author> role_author(const std::string& role) {
   return std::nullopt;
 }
 
-void add_once(std::vector<std::string>& names, std::string name) {
-  if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
-    names.push_back(std::move(name));
-}
+// Names each taken once, in the order first seen, for a display name.
+class NameList {
+ public:
+  void add(std::string name) {
+    if (!name.empty() && seen_.insert(name).second) names_.push_back(std::move(name));
+  }
+  bool empty() const { return names_.empty(); }
+  std::string joined() const {
+    std::string out;
+    for (const auto& n : names_) out += (out.empty() ? "" : ", ") + n;
+    return out;
+  }
 
-std::string joined(const std::vector<std::string>& names) {
-  std::string out;
-  for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
-  return out;
-}
+ private:
+  std::set<std::string, std::less<>> seen_;
+  std::vector<std::string> names_;
+};
 
 // The name a tool call gives its function: OpenAI's `function.name`, else `name`.
 std::string function_name(const Json& call) {
@@ -276,13 +283,12 @@ std::string function_name(const Json& call) {
 }
 
 // The names of the functions a message calls, each once, in call order.
-std::vector<std::string> called_functions(const Json& m) {
-  std::vector<std::string> names;
-  auto add = [&](std::string name) { add_once(names, std::move(name)); };
+NameList called_functions(const Json& m) {
+  NameList names;
   if (auto it = m.find("tool_calls"); it != m.end() && it->is_array()) {
-    for (const auto& call : *it) add(function_name(call));
+    for (const auto& call : *it) names.add(function_name(call));
   }
-  if (auto it = m.find("function_call"); it != m.end()) add(string_member(*it, "name"));
+  if (auto it = m.find("function_call"); it != m.end()) names.add(string_member(*it, "name"));
   return names;
 }
 
@@ -310,11 +316,11 @@ std::string answered_call(const Json& m,
     return it == names.end() ? std::string() : it->second;
   };
   if (std::string name = lookup(m); !name.empty()) return name;
-  std::vector<std::string> out;
+  NameList out;
   if (auto it = m.find("tool_responses"); it != m.end() && it->is_array()) {
-    for (const auto& response : *it) add_once(out, lookup(response));
+    for (const auto& response : *it) out.add(lookup(response));
   }
-  return joined(out);
+  return out.joined();
 }
 
 }  // namespace
@@ -378,16 +384,16 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
 
   // A group chat names its authors: with two or more names, the author of a message is its
   // name, and the author of the first message gives the task.
-  std::vector<std::string_view> names;
-  std::optional<std::string_view> task_giver;
+  std::optional<std::string_view> task_giver, first_name;
+  bool by_name = false;
   for (const auto& msg : read) {
     std::optional<Author> by_role = role_author(msg.role);
     if (by_role == Author::kSystem || by_role == Author::kTool) continue;
     if (!task_giver) task_giver = msg.name;
-    if (!msg.name.empty() && std::find(names.begin(), names.end(), msg.name) == names.end())
-      names.push_back(msg.name);
+    if (msg.name.empty()) continue;
+    if (!first_name) first_name = msg.name;
+    if (*first_name != msg.name) by_name = true;
   }
-  const bool by_name = names.size() >= 2;
   std::vector<Author> authors;
   for (const auto& msg : read) {
     std::optional<Author> by_role = role_author(msg.role);
@@ -436,7 +442,7 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
       case Author::kAgent:
         if (msg.calls) {
           type = "tool_call";
-          if (auto fns = called_functions(m); !fns.empty()) display = joined(fns);
+          if (auto fns = called_functions(m); !fns.empty()) display = fns.joined();
         } else if (final_at == i) {
           type = "final_answer";
         } else {

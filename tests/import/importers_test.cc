@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -460,6 +461,28 @@ TEST(ChatImport, WrappersAndRefusedInputs) {
     ASSERT_TRUE(f) << row.input << f.error().display();
     EXPECT_EQ((*f)["steps"].size(), row.steps) << row.input;
   }
+}
+
+// Shapes that a per-name search would make quadratic: many calls in one message, many
+// authors in one chat.
+TEST(ChatImport, ManyCallsAndAuthors) {
+  constexpr size_t kCount = 50000;
+  Json calls = Json::array(), chat = Json::array();
+  for (size_t i = 0; i < kCount; ++i) {
+    calls.push_back({{"id", "c" + std::to_string(i)},
+                     {"function", {{"name", "f" + std::to_string(i % (kCount / 2))}}}});
+    chat.push_back({{"role", "user"}, {"name", "agent" + std::to_string(i)}, {"content", "x"}});
+  }
+  auto f = import_chat(Json::array({{{"role", "assistant"}, {"tool_calls", calls}}}), "c");
+  ASSERT_TRUE(f);
+  const std::string name = (*f)["steps"][0]["display_name"];
+  EXPECT_EQ(std::count(name.begin(), name.end(), ','), long(kCount / 2 - 1));
+  EXPECT_EQ(name.substr(0, 8), "f0, f1, ");
+  auto g = import_chat(chat, "c");
+  ASSERT_TRUE(g);
+  EXPECT_EQ((*g)["steps"][0]["step_type"], "user_input");
+  EXPECT_EQ((*g)["steps"][1]["step_type"], "reasoning");  // read by name: an agent
+  EXPECT_EQ((*g)["steps"][kCount - 1]["step_type"], "final_answer");
 }
 
 TEST(ChatImport, StatedRunStatusReplacesTheInferredOne) {
