@@ -568,8 +568,14 @@ StepDraft make_step(Span& span, size_t index, std::string type, Role role, bool 
   auto tool_args = genai("gen_ai.tool.call.arguments");
   auto tool_result = genai("gen_ai.tool.call.result");
   auto gen_docs = genai("gen_ai.retrieval.documents");
-  auto entity_in = genai("traceloop.entity.input");
-  auto entity_out = genai("traceloop.entity.output");
+  // OpenLLMetry writes entity values as JSON texts, a string included.
+  auto entity = [&](const char* key) {
+    auto v = take(a, key);
+    if (v) v = decoded(std::move(*v), Json("application/json"));
+    return v;
+  };
+  auto entity_in = entity("traceloop.entity.input");
+  auto entity_out = entity("traceloop.entity.output");
   auto prompt = genai("gen_ai.prompt");
   auto completion = genai("gen_ai.completion");
   if (instructions) {
