@@ -11,9 +11,11 @@ const { execFileSync } = require("node:child_process");
 
 const [tracedx, dir] = process.argv.slice(2);
 
-const NO_FAILED_MODEL_SPAN =
+const UNENDED_MODEL_SPAN =
   "the instrumentation never ends the span of a model call that threw, so the recording holds " +
-  "no model step for it; the error is on the agent span, which becomes the failed step";
+  "no model step for it";
+const NO_FAILED_MODEL_SPAN = `${UNENDED_MODEL_SPAN}; the error is on the agent span, which ` +
+  "becomes the failed step";
 const LOOP_WHY =
   "the engine's loop rule reads retrieval-typed steps whose text says there were no relevant " +
   "results; a web_search tool is a tool call, and its answer (\"No results found\") is not one of " +
@@ -66,11 +68,12 @@ const common = {
 
 const agentSpanOnly = {
   rate_limit: { steps: ["agent_run!"], why: `${RATE_LIMIT_WHY}; ${NO_FAILED_MODEL_SPAN}` },
-  timeout: { steps: ["agent_run!"], note: NO_FAILED_MODEL_SPAN },
+  // The engine names the timeout all the same, from the agent span's error.
+  timeout: { steps: ["agent_run!"] },
   retry_recovered: {
     steps: ["final_answer"], engine: "Healthy run", error: undefined,
-    why: `${NO_FAILED_MODEL_SPAN}, and the attempt that timed out was retried inside the agent, ` +
-      "so nothing in the recording failed",
+    why: `${UNENDED_MODEL_SPAN}: the attempt that timed out left no span, and the agent that ` +
+      "retried it succeeded, so nothing in the recording failed",
   },
 };
 
