@@ -1,6 +1,9 @@
-// OTLP JSON spans to fixture documents. Steps are the spans that do work: a container span
-// (an OpenInference CHAIN, a GenAI invoke_workflow, the root agent) that has children is
-// represented by them and is not a step of its own; a container without children is.
+// OTLP JSON spans to fixture documents, for the OpenInference, GenAI (span events and
+// attributes) and OpenLLMetry conventions. A step is something an agent did: a model call, a
+// tool call, a retrieval, an agent's turn, a guardrail, an evaluation. Framework plumbing
+// (chains, prompt templates, workflows), the root agent that has children and wrappers of
+// unknown kind that have children are not steps, but a failed one whose error no span below
+// it carries becomes a failed step. Request configuration stays out of steps.
 #include <algorithm>
 #include <fstream>
 #include <map>
