@@ -4,6 +4,8 @@
 tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libicu-dev libgtest-dev libbenchmark-dev)
 # The Python module and its tests (Debian's python3, whose dist-packages hold Dask).
 tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distributed python3-pytest)
+# Node.js for the suite that records traces with real instrumentation libraries.
+tracedx_node_packages=(nodejs npm)
 
 tracedx_ensure_packages() {
   local missing=()
@@ -31,6 +33,13 @@ tracedx_build() {
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   cmake -S "$tracedx_root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "${launcher[@]}" "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
+}
+
+# Installs the recording suite's npm packages from its package-lock.json (npm ci). Without
+# the registry the suite's CTest test is skipped and says so; CI runs npm ci on its own.
+tracedx_npm_ci() {
+  (cd "$tracedx_root/tests/realtraces" && npm ci --no-audit --no-fund --loglevel=error) ||
+    echo "npm ci failed in tests/realtraces: the real-library trace suite will be skipped" >&2
 }
 
 tracedx_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

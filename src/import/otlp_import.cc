@@ -1,6 +1,9 @@
-// OTLP JSON spans to fixture documents. Steps are the spans that do work: a container span
-// (an OpenInference CHAIN, a GenAI invoke_workflow, the root agent) that has children is
-// represented by them and is not a step of its own; a container without children is.
+// OTLP JSON spans to fixture documents, for the OpenInference, GenAI (span events and
+// attributes) and OpenLLMetry conventions. A step is something an agent did: a model call, a
+// tool call, a retrieval, an agent's turn, a guardrail, an evaluation. Framework plumbing
+// (chains, prompt templates, workflows), the root agent that has children and wrappers of
+// unknown kind that have children are not steps, but a failed one whose error no span below
+// it carries becomes a failed step. Request configuration stays out of steps.
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -23,45 +26,10 @@ struct Span {
   int status_code = 0;
   std::string status_message;
   std::string where;
+  Json resource = Json::object();  // resource attributes
+  std::string scope_name;
 };
 
-// Operation words of both conventions mapped onto step types the rules understand.
-struct OperationRow {
-  std::string_view operation;
-  std::string_view step_type;
-  bool container;
-};
-
-// clang-format off
-constexpr OperationRow kOpenInferenceKinds[] = {
-  {"LLM",       "llm_reasoning",        false},
-  {"EMBEDDING", "embedding",            false},
-  {"CHAIN",     "chain",                true},
-  {"RETRIEVER", "retrieval",            false},
-  {"RERANKER",  "rerank_retrieval",     false},
-  {"TOOL",      "tool_call",            false},
-  {"AGENT",     "delegation",           false},
-  {"GUARDRAIL", "guardrail_validation", false},
-  {"EVALUATOR", "evaluator",            false},
-  {"PROMPT",    "prompt_template",      false},
-};
-constexpr OperationRow kGenAiOperations[] = {
-  {"chat",             "llm_reasoning", false},
-  {"text_completion",  "llm_reasoning", false},
-  {"generate_content", "llm_reasoning", false},
-  {"embeddings",       "embedding",     false},
-  {"retrieval",        "retrieval",     false},
-  {"execute_tool",     "tool_call",     false},
-  {"create_agent",     "agent_setup",   false},
-  {"invoke_agent",     "delegation",    false},
-  {"invoke_workflow",  "workflow",      true},
-  {"plan",             "planner",       false},
-};
-// clang-format on
-
-constexpr std::string_view kNestedPrefixes[] = {
-    "llm.input_messages",       "llm.output_messages",       "retrieval.documents",
-    "reranker.input_documents", "reranker.output_documents", "llm.tools"};
 constexpr std::string_view kStatusNames[] = {"STATUS_CODE_UNSET", "STATUS_CODE_OK",
                                              "STATUS_CODE_ERROR"};
 constexpr std::string_view kKindNames[] = {"SPAN_KIND_UNSPECIFIED", "SPAN_KIND_INTERNAL",
@@ -162,6 +130,9 @@ Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Sp
     const Json& resource = (*rs)[r];
     std::string rwhere = std::string(where) + ": resourceSpans[" + std::to_string(r) + "]";
     if (!resource.is_object()) return bad(rwhere, "not an object");
+    Json resource_attrs = Json::object();
+    if (auto res = resource.find("resource"); res != resource.end() && res->is_object())
+      resource_attrs = attributes(res->value("attributes", Json()));
     for (const char* scopes_key : {"scopeSpans", "instrumentationLibrarySpans"}) {
       auto ss = resource.find(scopes_key);
       if (ss == resource.end()) continue;
@@ -170,6 +141,11 @@ Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Sp
         const Json& scope = (*ss)[s];
         std::string swhere = rwhere + "." + scopes_key + "[" + std::to_string(s) + "]";
         if (!scope.is_object()) return bad(swhere, "not an object");
+        std::string scope_name;
+        for (const char* key : {"scope", "instrumentationLibrary"}) {
+          if (auto sc = scope.find(key); sc != scope.end() && scope_name.empty())
+            scope_name = string_member(*sc, "name");
+        }
         auto spans = scope.find("spans");
         if (spans == scope.end()) continue;
         if (!spans->is_array()) return bad(swhere, "spans is not an array");
@@ -202,6 +178,8 @@ Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Sp
             if (st->contains("message") && (*st)["message"].is_string())
               span.status_message = (*st)["message"];
           }
+          span.resource = resource_attrs;
+          span.scope_name = scope_name;
           out.push_back(std::move(span));
         }
       }
@@ -235,104 +213,339 @@ Json decoded(Json value, const std::optional<Json>& mime) {
   return value;
 }
 
-void set_path(Json& node, std::string_view path, Json value) {
-  size_t dot = path.find('.');
-  std::string_view head = path.substr(0, dot);
-  Json* child;
-  if (digits(head) && head.size() < 7) {
-    if (!node.is_array()) node = Json::array();
-    size_t index = std::stoul(std::string(head));
-    while (node.size() <= index) node.push_back(Json::object());
-    child = &node[index];
-  } else {
-    if (!node.is_object()) node = Json::object();
-    child = &node[std::string(head)];
-  }
-  if (dot == std::string_view::npos)
-    *child = std::move(value);
-  else
-    set_path(*child, path.substr(dot + 1), std::move(value));
+// Flattened lists ("llm.input_messages.0.message.content") are re-nested at most this many
+// levels deep; the segments after that stay one key, so a key of any length costs one pass.
+constexpr size_t kMaxPathSegments = 32;
+
+// Sorts index keys by their number: "2" before "10". Keys are all digits.
+bool index_less(std::string_view x, std::string_view y) {
+  auto strip = [](std::string_view s) {
+    size_t i = s.find_first_not_of('0');
+    return i == std::string_view::npos ? std::string_view("0") : s.substr(i);
+  };
+  x = strip(x), y = strip(y);
+  return x.size() != y.size() ? x.size() < y.size() : x < y;
 }
 
-// Re-nests the flattened OpenInference lists ("llm.input_messages.0.message.content").
+// Objects whose keys are all indices become arrays in index order, without gaps: an index
+// names a position, not a size (`llm.input_messages.999999` makes a one-element list).
+// Children before parents, with an explicit stack.
+void arrays_from_indices(Json& root) {
+  std::vector<std::pair<Json*, bool>> stack{{&root, false}};
+  while (!stack.empty()) {
+    auto [node, children_done] = stack.back();
+    stack.pop_back();
+    if (!node->is_object() && !node->is_array()) continue;
+    if (!children_done) {
+      stack.push_back({node, true});
+      for (auto& child : *node) stack.push_back({&child, false});
+      continue;
+    }
+    if (!node->is_object() || node->empty()) continue;
+    std::vector<std::pair<std::string_view, Json*>> items;
+    for (auto it = node->begin(); it != node->end(); ++it) {
+      if (!digits(it.key())) break;
+      items.emplace_back(it.key(), &it.value());
+    }
+    if (items.size() != node->size()) continue;
+    std::stable_sort(items.begin(), items.end(),
+                     [](const auto& x, const auto& y) { return index_less(x.first, y.first); });
+    Json list = Json::array();
+    for (auto& item : items) list.push_back(std::move(*item.second));
+    *node = std::move(list);
+  }
+}
+
+// Puts `value` at the dotted `path` under `root`, one object level per segment.
+void set_path(Json& root, std::string_view path, Json value) {
+  Json* node = &root;
+  for (size_t segments = 1;; ++segments) {
+    size_t dot = segments < kMaxPathSegments ? path.find('.') : std::string_view::npos;
+    if (!node->is_object()) *node = Json::object();
+    Json& child = (*node)[std::string(path.substr(0, dot))];
+    if (dot == std::string_view::npos) {
+      child = std::move(value);
+      return;
+    }
+    node = &child;
+    path.remove_prefix(dot + 1);
+  }
+}
+
+// Takes the flattened list under `prefix` ("prefix.N...") out of the bag, re-nested.
 std::optional<Json> nested(Json& attrs, std::string_view prefix) {
   std::optional<Json> out;
+  if (!attrs.is_object()) return out;
+  auto& bag = attrs.get_ref<Json::object_t&>();
   std::string lead = std::string(prefix) + ".";
-  for (auto it = attrs.begin(); it != attrs.end();) {
-    if (it.key().rfind(lead, 0) == 0 && it.key().size() > lead.size() &&
-        it.key()[lead.size()] >= '0' && it.key()[lead.size()] <= '9') {
-      if (!out) out = Json::array();
-      set_path(*out, std::string_view(it.key()).substr(lead.size()), std::move(it.value()));
-      it = attrs.erase(it);
+  for (auto it = bag.lower_bound(lead); it != bag.end();) {
+    const std::string& key = it->first;
+    if (key.rfind(lead, 0) != 0) break;
+    if (key.size() > lead.size() && key[lead.size()] >= '0' && key[lead.size()] <= '9') {
+      if (!out) out = Json::object();
+      set_path(*out, std::string_view(key).substr(lead.size()), std::move(it->second));
+      it = bag.erase(it);
     } else {
       ++it;
     }
   }
+  if (out) arrays_from_indices(*out);
   return out;
+}
+
+// What a span is, by the conventions' kind attributes. Plumbing is framework machinery
+// (chains, prompt templates, workflows): never a step. An unknown span is a step when it
+// has no children and a wrapper otherwise.
+enum class Role { kStep, kModel, kAgent, kPlumbing, kUnknown };
+
+struct KindRow {
+  std::string_view attribute;
+  std::string_view value;
+  std::string_view step_type;
+  Role role;
+};
+
+// clang-format off
+constexpr KindRow kKinds[] = {
+  {"openinference.span.kind", "LLM",              "llm_reasoning",        Role::kModel},
+  {"openinference.span.kind", "EMBEDDING",        "embedding",            Role::kStep},
+  {"openinference.span.kind", "CHAIN",            "chain",                Role::kPlumbing},
+  {"openinference.span.kind", "RETRIEVER",        "retrieval",            Role::kStep},
+  {"openinference.span.kind", "RERANKER",         "rerank_retrieval",     Role::kStep},
+  {"openinference.span.kind", "TOOL",             "tool_call",            Role::kStep},
+  {"openinference.span.kind", "AGENT",            "delegation",           Role::kAgent},
+  {"openinference.span.kind", "GUARDRAIL",        "guardrail_validation", Role::kStep},
+  {"openinference.span.kind", "EVALUATOR",        "evaluator",            Role::kStep},
+  {"openinference.span.kind", "PROMPT",           "prompt_template",      Role::kPlumbing},
+  {"gen_ai.operation.name",   "chat",             "llm_reasoning",        Role::kModel},
+  {"gen_ai.operation.name",   "text_completion",  "llm_reasoning",        Role::kModel},
+  {"gen_ai.operation.name",   "generate_content", "llm_reasoning",        Role::kModel},
+  {"gen_ai.operation.name",   "embeddings",       "embedding",            Role::kStep},
+  {"gen_ai.operation.name",   "retrieval",        "retrieval",            Role::kStep},
+  {"gen_ai.operation.name",   "execute_tool",     "tool_call",            Role::kStep},
+  {"gen_ai.operation.name",   "create_agent",     "agent_setup",          Role::kStep},
+  {"gen_ai.operation.name",   "invoke_agent",     "delegation",           Role::kAgent},
+  {"gen_ai.operation.name",   "invoke_workflow",  "workflow",             Role::kPlumbing},
+  {"gen_ai.operation.name",   "plan",             "planner",              Role::kStep},
+  {"traceloop.span.kind",     "workflow",         "workflow",             Role::kPlumbing},
+  {"traceloop.span.kind",     "session",          "session",              Role::kPlumbing},
+  {"traceloop.span.kind",     "agent",            "delegation",           Role::kAgent},
+  {"traceloop.span.kind",     "tool",             "tool_call",            Role::kStep},
+  {"traceloop.span.kind",     "task",             "",                     Role::kUnknown},
+  {"llm.request.type",        "chat",             "llm_reasoning",        Role::kModel},
+  {"llm.request.type",        "completion",       "llm_reasoning",        Role::kModel},
+  {"llm.request.type",        "embedding",        "embedding",            Role::kStep},
+  {"llm.request.type",        "rerank",           "rerank_retrieval",     Role::kStep},
+};
+// clang-format on
+
+// Request configuration: what was set up before the call, not what happened in it. Kept out
+// of steps, since every field of a step is evidence to the rules (a tool's JSON schema reads
+// as a noisy artifact). Keys equal to an entry or starting with it followed by ".".
+constexpr std::string_view kConfiguration[] = {
+    "llm.tools",         "llm.invocation_parameters", "llm.prompt_template",
+    "gen_ai.request",    "gen_ai.tool.definitions",   "llm.request.functions",
+    "gen_ai.agent.tools"};
+// ...except the model asked for, which says which model ran.
+constexpr std::string_view kConfigurationKept[] = {"gen_ai.request.model"};
+
+// Finish reasons that mean the provider's filter withheld the answer, and those that mean
+// the model answered by calling tools.
+constexpr std::string_view kFilteredFinishes[] = {"content_filter", "content_filtered", "safety",
+                                                  "prohibited_content", "blocklist"};
+constexpr std::string_view kToolFinishes[] = {"tool_calls", "tool_call", "function_call",
+                                              "tool_use"};
+
+// The older GenAI conventions record messages as span events.
+struct MessageEvent {
+  std::string_view name;
+  std::string_view role;
+};
+constexpr MessageEvent kInputEvents[] = {{"gen_ai.system.message", "system"},
+                                         {"gen_ai.user.message", "user"},
+                                         {"gen_ai.assistant.message", "assistant"},
+                                         {"gen_ai.tool.message", "tool"}};
+
+bool is_configuration(std::string_view key) {
+  for (auto kept : kConfigurationKept) {
+    if (key == kept) return false;
+  }
+  for (auto c : kConfiguration) {
+    if (key.starts_with(c) && (key.size() == c.size() || key[c.size()] == '.')) return true;
+  }
+  return false;
+}
+
+template <size_t N>
+bool one_of(std::string_view word, const std::string_view (&words)[N]) {
+  return std::find(std::begin(words), std::end(words), word) != std::end(words);
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+  return s;
+}
+
+// True when an output holds a non-empty list of tool calls, or a part or message typed as
+// one. Empty `tool_calls: []` lists (LangChain writes them on every message) do not count.
+bool calls_tools(const Json& output) {
+  std::vector<const Json*> stack{&output};
+  while (!stack.empty()) {
+    const Json* node = stack.back();
+    stack.pop_back();
+    if (node->is_object()) {
+      for (auto it = node->begin(); it != node->end(); ++it) {
+        if ((it.key() == "tool_calls" || it.key() == "function_call") && !it->empty() &&
+            (it->is_array() || it->is_object()))
+          return true;
+        if (it.key() == "type" && it->is_string() &&
+            one_of(it->get_ref<const std::string&>(), kToolFinishes))
+          return true;
+        stack.push_back(&*it);
+      }
+    } else if (node->is_array()) {
+      for (const auto& e : *node) stack.push_back(&e);
+    }
+  }
+  return false;
+}
+
+// Everything a span says about its own failure.
+struct Failure {
+  bool failed = false;
+  std::string message;  // status message, else "type: message" of the last exception, else
+                        // the error type
+  std::string exception_type;
+};
+
+// A status message that holds a stack trace after a blank line keeps the part before it.
+std::string without_stack(const std::string& message) {
+  size_t blank = message.find("\n\n");
+  if (blank == std::string::npos) return message;
+  std::string_view rest = std::string_view(message).substr(blank);
+  if (contains(rest, "\n    at ") || contains(rest, "Traceback (most recent call last)"))
+    return message.substr(0, blank);
+  return message;
+}
+
+Failure failure_of(const Span& span) {
+  Failure f;
+  std::string exception;
+  for (const auto& e : span.events) {
+    if (e["name"] != "exception") continue;
+    const Json& ea = e["attributes"];
+    f.exception_type = string_member(ea, "exception.type");
+    std::string msg = string_member(ea, "exception.message");
+    exception = f.exception_type.empty() ? msg
+                : msg.empty()            ? f.exception_type
+                                         : f.exception_type + ": " + msg;
+    if (exception.empty()) exception = "exception";
+  }
+  auto error_type = span.attrs.find("error.type");
+  bool has_error_type = error_type != span.attrs.end() && !error_type->is_null();
+  f.failed = span.status_code == 2 || !exception.empty() || has_error_type;
+  if (!span.status_message.empty())
+    f.message = without_stack(span.status_message);
+  else if (!exception.empty())
+    f.message = exception;
+  else if (has_error_type)
+    f.message = text_of(*error_type);
+  return f;
 }
 
 struct StepDraft {
   Json step;
-  bool llm = false;
+  std::string operation;  // step type and name: a later success of the same one is a retry
+  bool model = false;
   bool failed = false;
+  bool calls_tools = false;
+  bool has_output = false;
   std::optional<double> cost;
 };
 
-StepDraft make_step(Span& span, size_t index, bool is_root) {
+struct Kind {
+  std::string step_type;  // empty: unknown, typed later by the span's name
+  Role role = Role::kUnknown;
+};
+
+Kind kind_of(const Span& span) {
+  for (const auto& row : kKinds) {
+    auto it = span.attrs.find(row.attribute);
+    if (it != span.attrs.end() && it->is_string() && *it == row.value)
+      return {std::string(row.step_type), row.role};
+  }
+  // The GenAI memory operations (search_memory, update_memory, ...) keep their own words.
+  auto op = span.attrs.find("gen_ai.operation.name");
+  if (op != span.attrs.end() && op->is_string() &&
+      op->get_ref<const std::string&>().ends_with("_memory"))
+    return {op->get<std::string>(), Role::kStep};
+  return {};
+}
+
+// A GenAI message event as a message object: its JSON body, else its attributes.
+Json event_message(const Json& event, std::string_view role) {
+  const Json& ea = event["attributes"];
+  Json msg = Json::object();
+  if (auto body = ea.find("gen_ai.event.content"); body != ea.end()) {
+    Json parsed = decoded(*body, std::nullopt);
+    if (parsed.is_object()) msg = std::move(parsed);
+  }
+  if (msg.empty()) {
+    for (auto it = ea.begin(); it != ea.end(); ++it) {
+      if (it.key() != "gen_ai.system") msg[it.key()] = decoded(*it, std::nullopt);
+    }
+  }
+  if (!role.empty() && !msg.contains("role")) msg["role"] = role;
+  return msg;
+}
+
+// Adds the finish reasons in `v` (a word or a list of words), each once.
+void add_finish(Json& reasons, const Json& v) {
+  auto add = [&](const Json& word) {
+    if (!word.is_string()) return;
+    Json w = lower(word.get<std::string>());
+    if (std::find(reasons.begin(), reasons.end(), w) == reasons.end()) reasons.push_back(w);
+  };
+  if (v.is_array()) {
+    for (const auto& e : v) add(e);
+  } else {
+    add(v);
+  }
+}
+
+// Finish reasons found in a list of output messages or completions, or a chat response.
+void finishes_in(Json& reasons, const Json& output) {
+  const Json* list = &output;
+  if (output.is_object() && output.contains("choices")) list = &output["choices"];
+  if (!list->is_array()) return;
+  for (const auto& m : *list) {
+    if (m.is_object() && m.contains("finish_reason")) add_finish(reasons, m["finish_reason"]);
+  }
+}
+
+StepDraft make_step(Span& span, size_t index, std::string type, Role role, bool is_root) {
   Json& a = span.attrs;
   StepDraft d;
-  std::string type;
-  auto oi = take(a, "openinference.span.kind");
-  auto op = take(a, "gen_ai.operation.name");
-  if (oi && oi->is_string()) {
-    for (const auto& row : kOpenInferenceKinds) {
-      if (row.operation == oi->get<std::string>()) type = row.step_type;
-    }
-    d.llm = oi->get<std::string>() == "LLM";
-  }
-  if (type.empty() && op && op->is_string()) {
-    std::string o = op->get<std::string>();
-    for (const auto& row : kGenAiOperations) {
-      if (row.operation == o) type = row.step_type;
-    }
-    if (type.empty() && o.ends_with("_memory")) type = o;
-    d.llm = o == "chat" || o == "text_completion" || o == "generate_content";
-  }
-  if (type.empty()) type = span.kind == "SPAN_KIND_CLIENT" ? "api_call" : span.name;
+  d.model = role == Role::kModel;
   if (is_root && type == "delegation") type = "agent_run";
 
   Json step = Json::object();
   step["id"] = span.span_id;
   step["step_index"] = index;
-  step["step_type"] = type;
   std::optional<Json> name;
-  for (const char* key : {"gen_ai.agent.name", "gen_ai.tool.name", "tool.name", "agent.name"}) {
+  for (const char* key : {"gen_ai.agent.name", "gen_ai.tool.name", "tool.name", "agent.name",
+                          "traceloop.entity.name"}) {
     if (!name) name = take(a, key);
   }
-  step["display_name"] = name && name->is_string() ? name->get<std::string>() : span.name;
+  std::string display = name && name->is_string() ? name->get<std::string>() : span.name;
+  if (type.empty()) type = span.kind == "SPAN_KIND_CLIENT" ? "api_call" : display;
+  step["step_type"] = type;
+  step["display_name"] = display;
   step["summary"] = span.name;
+  d.operation = type + '\n' + display;
 
-  // Failure: an ERROR status, an exception event or an error.type attribute.
-  auto error_type = take(a, "error.type");
-  std::string exception;
-  for (const auto& e : span.events) {
-    if (e["name"] != "exception") continue;
-    const Json& ea = e["attributes"];
-    exception = string_member(ea, "exception.type");
-    std::string msg = string_member(ea, "exception.message");
-    exception = exception.empty() ? msg : msg.empty() ? exception : exception + ": " + msg;
-    if (exception.empty()) exception = "exception";
-  }
-  d.failed = span.status_code == 2 || !exception.empty() || error_type.has_value();
-  step["status"] = d.failed ? "failed" : "completed";
-  if (span.start && span.end && *span.end >= *span.start)
-    step["duration_ms"] = (*span.end - *span.start) / 1000000;
-  if (!span.status_message.empty())
-    step["error_message"] = span.status_message;
-  else if (!exception.empty())
-    step["error_message"] = exception;
-  else if (error_type)
-    step["error_message"] = text_of(error_type);
+  Failure failure = failure_of(span);
+  d.failed = failure.failed;
 
   auto input_mime = take(a, "input.mime_type");
   auto output_mime = take(a, "output.mime_type");
@@ -340,32 +553,113 @@ StepDraft make_step(Span& span, size_t index, bool is_root) {
   if (input) input = decoded(std::move(*input), input_mime);
   std::optional<Json> output = take(a, "output.value");
   if (output) output = decoded(std::move(*output), output_mime);
-  auto in_messages = nested(a, "llm.input_messages");
-  auto out_messages = nested(a, "llm.output_messages");
-  auto documents = nested(a, "retrieval.documents");
-  auto reranked = nested(a, "reranker.output_documents");
-  for (std::string_view p : kNestedPrefixes) {
-    if (auto rest = nested(a, p)) a[std::string(p)] = std::move(*rest);
-  }
   auto genai = [&](const char* key) {
     auto v = take(a, key);
     if (v) v = decoded(std::move(*v), std::nullopt);
     return v;
   };
+  auto in_messages = nested(a, "llm.input_messages");
+  auto out_messages = nested(a, "llm.output_messages");
+  auto documents = nested(a, "retrieval.documents");
+  auto reranked = nested(a, "reranker.output_documents");
+  auto reranker_in = nested(a, "reranker.input_documents");
+  auto prompts = nested(a, "gen_ai.prompt");
+  auto completions = nested(a, "gen_ai.completion");
   auto gen_in = genai("gen_ai.input.messages");
   auto gen_out = genai("gen_ai.output.messages");
+  auto instructions = genai("gen_ai.system_instructions");
   auto tool_args = genai("gen_ai.tool.call.arguments");
   auto tool_result = genai("gen_ai.tool.call.result");
   auto gen_docs = genai("gen_ai.retrieval.documents");
+  // OpenLLMetry writes entity values as JSON texts, a string included.
+  auto entity = [&](const char* key) {
+    auto v = take(a, key);
+    if (v) v = decoded(std::move(*v), Json("application/json"));
+    return v;
+  };
+  auto entity_in = entity("traceloop.entity.input");
+  auto entity_out = entity("traceloop.entity.output");
   auto prompt = genai("gen_ai.prompt");
   auto completion = genai("gen_ai.completion");
-  for (auto* v : {&input, &in_messages, &gen_in, &tool_args, &prompt}) {
+  if (instructions) {
+    Json system = {{"role", "system"}, {"parts", *instructions}};
+    if (gen_in && gen_in->is_array())
+      gen_in->insert(gen_in->begin(), std::move(system));
+    else if (!gen_in)
+      gen_in = Json::array({std::move(system)});
+  }
+
+  // Messages of the older GenAI conventions, from span events.
+  std::optional<Json> event_in, event_out;
+  Json finishes = Json::array();
+  for (const auto& e : span.events) {
+    const std::string& ename = e["name"].get_ref<const std::string&>();
+    for (const auto& row : kInputEvents) {
+      if (ename != row.name) continue;
+      if (!event_in) event_in = Json::array();
+      event_in->push_back(event_message(e, row.role));
+    }
+    if (ename == "gen_ai.choice") {
+      if (!event_out) event_out = Json::array();
+      event_out->push_back(event_message(e, ""));
+    } else if (ename == "gen_ai.content.prompt" && !prompt) {
+      if (auto v = e["attributes"].find("gen_ai.prompt"); v != e["attributes"].end())
+        prompt = decoded(*v, std::nullopt);
+    } else if (ename == "gen_ai.content.completion" && !completion) {
+      if (auto v = e["attributes"].find("gen_ai.completion"); v != e["attributes"].end())
+        completion = decoded(*v, std::nullopt);
+    }
+  }
+
+  // A model call's messages come first: its input.value/output.value are the whole request
+  // and response, tool definitions and parameters included.
+  std::vector<std::optional<Json>*> inputs, outputs;
+  if (d.model) {
+    inputs = {&in_messages, &gen_in, &event_in, &prompts, &prompt, &input};
+    outputs = {&out_messages, &gen_out, &event_out, &completions, &completion, &output};
+  } else {
+    inputs = {&input, &entity_in, &tool_args, &reranker_in, &in_messages, &gen_in, &event_in};
+    outputs = {&output,   &entity_out,  &documents,    &reranked,
+               &gen_docs, &tool_result, &out_messages, &gen_out};
+  }
+  for (auto* v : inputs) {
     if (!step.contains("raw_input") && *v) step["raw_input"] = **v;
   }
-  for (auto* v : {&output, &out_messages, &documents, &reranked, &gen_docs, &gen_out, &tool_result,
-                  &completion}) {
+  for (auto* v : outputs) {
     if (!step.contains("raw_output") && *v) step["raw_output"] = **v;
   }
+  d.has_output = step.contains("raw_output");
+
+  for (const char* key : {"gen_ai.response.finish_reasons", "llm.finish_reason"}) {
+    if (auto v = a.find(key); v != a.end()) add_finish(finishes, *v);
+  }
+  for (auto* v : {&out_messages, &gen_out, &event_out, &completions, &output}) {
+    if (*v) finishes_in(finishes, **v);
+  }
+  bool filtered = false, tool_finish = false;
+  for (const auto& f : finishes) {
+    filtered = filtered || one_of(f.get_ref<const std::string&>(), kFilteredFinishes);
+    tool_finish = tool_finish || one_of(f.get_ref<const std::string&>(), kToolFinishes);
+  }
+  d.calls_tools = tool_finish || (step.contains("raw_output") && calls_tools(step["raw_output"]));
+  if (filtered) {
+    d.failed = true;
+    if (failure.message.empty())
+      failure.message =
+          "The response was withheld by the provider's content filter (finish reason " +
+          [&] {
+            for (const auto& f : finishes) {
+              if (one_of(f.get_ref<const std::string&>(), kFilteredFinishes))
+                return f.get<std::string>();
+            }
+            return std::string();
+          }() +
+          ")";
+  }
+  step["status"] = d.failed ? "failed" : "completed";
+  if (span.start && span.end && *span.end >= *span.start)
+    step["duration_ms"] = (*span.end - *span.start) / 1000000;
+  if (!failure.message.empty()) step["error_message"] = failure.message;
 
   Json meta = Json::object();
   meta["span_name"] = span.name;
@@ -373,56 +667,120 @@ StepDraft make_step(Span& span, size_t index, bool is_root) {
   meta["trace_id"] = span.trace_id;
   meta["span_id"] = span.span_id;
   if (!span.parent_id.empty()) meta["parent_span_id"] = span.parent_id;
-  if (oi) meta["openinference.span.kind"] = *oi;
-  if (op) meta["gen_ai.operation.name"] = *op;
+  if (!span.scope_name.empty()) meta["otel.scope.name"] = span.scope_name;
+  if (!failure.exception_type.empty()) meta["exception.type"] = failure.exception_type;
+  if (!finishes.empty()) meta["finish_reasons"] = finishes;
   if (type == "retrieval" || type == "rerank_retrieval") {
     const std::optional<Json>* found = documents  ? &documents
                                        : reranked ? &reranked
                                        : gen_docs ? &gen_docs
                                                   : nullptr;
+    const Json* list = found ? &**found : output ? &*output : nullptr;
+    // A LangChain retriever writes {"documents": [...]}.
+    if (list && list->is_object() && list->contains("documents")) list = &(*list)["documents"];
     // A retriever that recorded no documents at all returned none.
-    if (found && (*found)->is_array())
-      meta["results_count"] = (*found)->size();
-    else if (output && output->is_array())
-      meta["results_count"] = output->size();
+    if (list && list->is_array())
+      meta["results_count"] = list->size();
     else if (!found && !output)
       meta["results_count"] = 0;
   }
   if (auto cost = a.find("llm.cost.total"); cost != a.end() && cost->is_number())
     d.cost = cost->get<double>();
-  for (auto& [k, v] : a.items()) meta[k] = v;
+  for (auto& [k, v] : a.items()) {
+    if (!is_configuration(k)) meta[k] = v;
+  }
   step["metadata"] = std::move(meta);
   d.step = std::move(step);
   return d;
 }
 
-Json build_fixture(std::vector<Span>& spans) {
-  std::unordered_map<std::string, size_t> by_id;
-  for (size_t i = 0; i < spans.size(); ++i) by_id.emplace(spans[i].span_id, i);
-  std::vector<size_t> depth(spans.size(), 0);
-  std::set<std::string> parents;
-  for (size_t i = 0; i < spans.size(); ++i) {
-    size_t d = 0, at = i;
-    // Walk up the parents; a cycle or a missing parent ends the walk.
-    for (size_t hops = 0; hops <= spans.size(); ++hops) {
-      auto it = by_id.find(spans[at].parent_id);
-      if (spans[at].parent_id.empty() || it == by_id.end() || it->second == at) break;
-      at = it->second;
-      ++d;
-    }
-    depth[i] = d;
-    if (!spans[i].parent_id.empty() && by_id.count(spans[i].parent_id))
-      parents.insert(spans[i].parent_id);
+// Error texts of failed spans below a span, a few per span: enough to tell whether a child
+// already carries a parent's error.
+constexpr size_t kCarriedErrors = 8;
+
+bool carries(const std::vector<std::string>& below, const std::string& message) {
+  if (message.empty()) return !below.empty();
+  for (const auto& m : below) {
+    if (!m.empty() && (contains(message, m) || contains(m, message))) return true;
   }
-  std::vector<size_t> order(spans.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t x, size_t y) {
+  return false;
+}
+
+Json build_fixture(std::vector<Span>& spans) {
+  const size_t n = spans.size();
+  std::unordered_map<std::string_view, size_t> by_id;
+  for (size_t i = 0; i < n; ++i) by_id.emplace(spans[i].span_id, i);
+  // The tree, breadth first from the roots: a span whose parent is missing (or itself) is a
+  // root; spans left over sit on parent cycles, and the first of each is taken as a root.
+  std::vector<size_t> parent(n, n), depth(n, 0), bfs;
+  std::vector<std::vector<size_t>> children(n);
+  for (size_t i = 0; i < n; ++i) {
+    auto it = spans[i].parent_id.empty() ? by_id.end() : by_id.find(spans[i].parent_id);
+    if (it != by_id.end() && it->second != i) {
+      parent[i] = it->second;
+      children[it->second].push_back(i);
+    }
+  }
+  std::vector<bool> seen(n, false);
+  bfs.reserve(n);
+  auto walk = [&](size_t root) {
+    size_t head = bfs.size();
+    seen[root] = true;
+    bfs.push_back(root);
+    depth[root] = 0;
+    for (; head < bfs.size(); ++head) {
+      size_t at = bfs[head];
+      for (size_t c : children[at]) {
+        if (seen[c]) continue;
+        seen[c] = true;
+        depth[c] = depth[at] + 1;
+        bfs.push_back(c);
+      }
+    }
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (parent[i] == n) walk(i);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!seen[i]) {
+      parent[i] = n;  // breaks the cycle here
+      walk(i);
+    }
+  }
+  std::vector<bool> has_children(n, false);
+  for (size_t i = 0; i < n; ++i) {
+    if (parent[i] != n) has_children[parent[i]] = true;
+  }
+
+  // Roles, failures and the errors carried below each span (children before parents).
+  std::vector<Kind> kinds(n);
+  std::vector<Failure> failures(n);
+  std::vector<std::vector<std::string>> below(n);
+  for (size_t i = 0; i < n; ++i) {
+    kinds[i] = kind_of(spans[i]);
+    failures[i] = failure_of(spans[i]);
+  }
+  for (size_t k = bfs.size(); k-- > 0;) {
+    size_t i = bfs[k], p = parent[i];
+    if (p == n) continue;
+    auto& up = below[p];
+    if (failures[i].failed && up.size() < kCarriedErrors) up.push_back(failures[i].message);
+    for (auto& m : below[i]) {
+      if (up.size() >= kCarriedErrors) break;
+      up.push_back(m);
+    }
+  }
+
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  auto by_start = [&](size_t x, size_t y) {
     auto key = [&](size_t i) {
       return std::tuple(spans[i].start.value_or(0), depth[i], spans[i].end.value_or(0),
-                        spans[i].span_id);
+                        std::string_view(spans[i].span_id));
     };
     return key(x) < key(y);
-  });
+  };
+  std::sort(order.begin(), order.end(), by_start);
 
   const Span* root = nullptr;
   for (size_t i : order) {
@@ -432,51 +790,78 @@ Json build_fixture(std::vector<Span>& spans) {
     }
   }
   std::string title = root ? root->name : "OTLP trace";
+  std::string service;
   if (root) {
-    for (const char* key : {"gen_ai.agent.name", "gen_ai.workflow.name", "agent.name"}) {
+    for (const char* key : {"gen_ai.agent.name", "gen_ai.workflow.name", "agent.name",
+                            "traceloop.workflow.name", "traceloop.entity.name"}) {
       auto it = root->attrs.find(key);
       if (it != root->attrs.end() && it->is_string()) {
         title = it->get<std::string>();
         break;
       }
     }
+    service = string_member(root->resource, "service.name");
   }
-  bool root_failed = root && root->status_code == 2;
+  bool root_failed = root && failures[root - spans.data()].failed;
+
+  // Which spans are steps. A failed span that is not a step, and whose error no span below
+  // it carries, is a step anyway: it stands where the span ended, where the error happened.
+  struct Chosen {
+    size_t span;
+    uint64_t at;
+    std::string type;
+    Role role;
+  };
+  std::vector<Chosen> chosen;
+  auto pick = [&](bool everything) {
+    for (size_t i : order) {
+      Role role = kinds[i].role;
+      const std::string& type = kinds[i].step_type;
+      bool is_root = &spans[i] == root;
+      bool step = role == Role::kStep || role == Role::kModel ||
+                  (role == Role::kAgent && (!is_root || !has_children[i])) ||
+                  (role == Role::kUnknown && !has_children[i]) || everything;
+      if (step) {
+        chosen.push_back({i, spans[i].start.value_or(0), type, role});
+      } else if (failures[i].failed && !carries(below[i], failures[i].message)) {
+        chosen.push_back({i, spans[i].end.value_or(spans[i].start.value_or(0)), type, role});
+      }
+    }
+  };
+  pick(false);
+  // A trace of plumbing only still shows what it did.
+  if (chosen.empty()) pick(true);
+  std::stable_sort(chosen.begin(), chosen.end(),
+                   [](const Chosen& x, const Chosen& y) { return x.at < y.at; });
 
   std::vector<StepDraft> drafts;
-  bool any_failed = false;
   std::optional<double> cost;
-  for (size_t i : order) {
-    Span& span = spans[i];
-    bool is_root = &span == root;
-    auto oi = span.attrs.find("openinference.span.kind");
-    auto op = span.attrs.find("gen_ai.operation.name");
-    bool container = (oi != span.attrs.end() && *oi == "CHAIN") ||
-                     (op != span.attrs.end() && *op == "invoke_workflow") ||
-                     (is_root && ((oi != span.attrs.end() && *oi == "AGENT") ||
-                                  (op != span.attrs.end() && *op == "invoke_agent")));
-    if (container && parents.count(span.span_id)) {
-      // Represented by its children; its failure still fails the run.
-      any_failed = any_failed || span.status_code == 2;
-      continue;
-    }
-    StepDraft d = make_step(span, drafts.size(), is_root);
-    any_failed = any_failed || d.failed;
+  for (const auto& c : chosen) {
+    StepDraft d = make_step(spans[c.span], drafts.size(), c.type, c.role, &spans[c.span] == root);
     if (d.cost) cost = cost.value_or(0) + *d.cost;
     drafts.push_back(std::move(d));
   }
-  // The last model output without tool calls is the final answer.
+  // The final answer is the last model output that did not finish by calling tools.
   for (size_t i = drafts.size(); i-- > 0;) {
-    if (!drafts[i].llm) continue;
-    std::string out =
-        drafts[i].step.contains("raw_output") ? compact_json(drafts[i].step["raw_output"]) : "";
-    if (!contains(out, "tool_call")) drafts[i].step["step_type"] = "final_answer";
+    if (!drafts[i].model || drafts[i].failed || drafts[i].calls_tools) continue;
+    drafts[i].step["step_type"] = "final_answer";
     break;
+  }
+  // The run failed when its root span failed, or when a failed step was not followed by a
+  // step of the same type and name that completed (a retry that recovered).
+  bool failed = root_failed;
+  for (size_t i = 0; i < drafts.size() && !failed; ++i) {
+    if (!drafts[i].failed) continue;
+    bool retried = false;
+    for (size_t j = i + 1; j < drafts.size() && !retried; ++j)
+      retried = !drafts[j].failed && drafts[j].operation == drafts[i].operation;
+    failed = !retried;
   }
 
   Json run = {{"id", spans.empty() ? "" : spans.front().trace_id},
               {"title", title},
-              {"status", root_failed || any_failed ? "failed" : "completed"}};
+              {"status", failed ? "failed" : "completed"}};
+  if (!service.empty()) run["service_name"] = service;
   if (cost) run["total_cost"] = *cost;
   Json steps = Json::array();
   for (auto& d : drafts) steps.push_back(std::move(d.step));

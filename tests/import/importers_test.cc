@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "diagnosis/diagnosis.h"
+#include "diagnosis/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -48,15 +49,16 @@ TEST(OtlpImport, OperationsMapToStepTypes) {
       {"gen_ai.operation.name", "embeddings", "embedding"},
   };
   for (const auto& row : rows) {
-    // A root span first, so the mapped span is not the root agent.
+    // Under a root span of unknown kind (a wrapper, not a step), so the mapped span is not
+    // the root agent.
     Json f = only_trace(otlp(
         "[" + span("r", R"(,"startTimeUnixNano":"1")") + "," +
         span("s",
              std::string(R"(,"parentSpanId":"r","startTimeUnixNano":"2","attributes":[{"key":")") +
                  row.attribute + R"(","value":{"stringValue":")" + row.value + R"("}}])") +
         "]"));
-    ASSERT_EQ(f["steps"].size(), 2u) << row.value;
-    EXPECT_EQ(f["steps"][1]["step_type"], row.step_type) << row.value;
+    ASSERT_EQ(f["steps"].size(), 1u) << row.value;
+    EXPECT_EQ(f["steps"][0]["step_type"], row.step_type) << row.value;
   }
 }
 
@@ -535,6 +537,310 @@ TEST(OtlpImport, StreamingEqualsWholeFile) {
   }
   EXPECT_FALSE(for_each_otlp_trace((dir / "missing.jsonl").string(), [](ImportedTrace) {}));
   std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// An attribute list entry with a string value (JSON-escaped by the caller where needed).
+std::string attr(const std::string& key, const std::string& value) {
+  return R"({"key":")" + key + R"(","value":{"stringValue":")" + value + R"("}})";
+}
+
+std::string attrs(std::initializer_list<std::string> list) {
+  std::string out = R"(,"attributes":[)";
+  bool first = true;
+  for (const auto& a : list) {
+    out += (first ? "" : ",") + a;
+    first = false;
+  }
+  return out + "]";
+}
+
+std::string at(int start, int end) {
+  return R"(,"startTimeUnixNano":")" + std::to_string(start) + R"(000000","endTimeUnixNano":")" +
+         std::to_string(end) + R"(000000")";
+}
+
+std::vector<std::string> types_of(const Json& fixture) {
+  std::vector<std::string> out;
+  for (const auto& s : fixture["steps"]) {
+    out.push_back(s["step_type"].get<std::string>() +
+                  (s["status"] == "failed" ? std::string("!") : std::string()));
+  }
+  return out;
+}
+
+TEST(OtlpMapping, WrappersAndPlumbingAreNotSteps) {
+  // A RAG chain: CHAIN root, a passthrough CHAIN, a PROMPT, an unknown wrapper with a child,
+  // a retriever, a model call; only the retriever and the model are steps.
+  Json f = only_trace(otlp(
+      "[" + span("root", at(0, 10) + attrs({attr("openinference.span.kind", "CHAIN")})) + "," +
+      span("pass", R"(,"parentSpanId":"root")" + at(1, 2) +
+                       attrs({attr("openinference.span.kind", "CHAIN")})) +
+      "," +
+      span("prompt", R"(,"parentSpanId":"root")" + at(2, 3) +
+                         attrs({attr("openinference.span.kind", "PROMPT"),
+                                attr("llm.prompt_template.template", "Answer from {context}")})) +
+      "," + span("main", R"(,"parentSpanId":"root")" + at(3, 9)) + "," +
+      span("ret", R"(,"parentSpanId":"main")" + at(3, 4) +
+                      attrs({attr("openinference.span.kind", "RETRIEVER"),
+                             attr("output.value", R"({\"documents\":[]})"),
+                             attr("output.mime_type", "application/json")})) +
+      "," +
+      span("llm", R"(,"parentSpanId":"main")" + at(5, 9) +
+                      attrs({attr("openinference.span.kind", "LLM"),
+                             attr("llm.output_messages.0.message.content", "Refunds in 30 days"),
+                             attr("llm.output_messages.0.message.tool_calls", "[]")})) +
+      "," + span("leaf", R"(,"parentSpanId":"main","kind":3)" + at(9, 9)) + "]"));
+  EXPECT_EQ(types_of(f), (std::vector<std::string>{"retrieval", "final_answer", "api_call"}));
+  EXPECT_EQ(f["steps"][0]["metadata"]["results_count"], 0);  // {"documents": []}
+  EXPECT_EQ(f["run"]["status"], "completed");
+}
+
+TEST(OtlpMapping, FailedSpansAreNeverLost) {
+  struct Row {
+    const char* name;
+    std::string spans;
+    std::vector<std::string> types;
+    const char* last_error;
+    const char* run_status;
+  } rows[] = {
+      // An agent whose children succeeded fails at its end: a failed step there.
+      {"agent error after children",
+       span("a", at(0, 10) + attrs({attr("openinference.span.kind", "AGENT")}) +
+                     R"(,"status":{"code":2,"message":"Max turns (8) exceeded"})") +
+           "," +
+           span("m", R"(,"parentSpanId":"a")" + at(1, 2) +
+                         attrs({attr("openinference.span.kind", "LLM"),
+                                attr("llm.output_messages.0.message.content", "thinking")})),
+       {"final_answer", "agent_run!"},
+       "Max turns (8) exceeded",
+       "failed"},
+      // A chain that fails with its child's error adds nothing; the child holds it.
+      {"error carried by child",
+       span("c", at(0, 10) + attrs({attr("openinference.span.kind", "CHAIN")}) +
+                     R"(,"status":{"code":2,"message":"Error: 429 Rate limit reached"})") +
+           "," +
+           span("m", R"(,"parentSpanId":"c")" + at(1, 2) +
+                         attrs({attr("openinference.span.kind", "LLM")}) +
+                         R"(,"status":{"code":2,"message":"429 Rate limit reached"})"),
+       {"llm_reasoning!"},
+       "429 Rate limit reached",
+       "failed"},
+      // A stack trace after a blank line is left out of the message.
+      {"stack trace dropped",
+       span(
+           "t",
+           at(0, 1) + attrs({attr("openinference.span.kind", "TOOL")}) +
+               R"x(,"status":{"code":2,"message":"502 Bad Gateway\n\nError: 502 Bad Gateway\n    at tool (x.js:1:2)"})x"),
+       {"tool_call!"},
+       "502 Bad Gateway",
+       "failed"},
+  };
+  for (const auto& row : rows) {
+    Json f = only_trace(otlp("[" + row.spans + "]"));
+    EXPECT_EQ(types_of(f), row.types) << row.name;
+    EXPECT_EQ(f["steps"].back()["error_message"], row.last_error) << row.name;
+    EXPECT_EQ(f["run"]["status"], row.run_status) << row.name;
+  }
+}
+
+TEST(OtlpMapping, RunFailsUnlessAFailureWasRetried) {
+  // Model calls share their span name: instrumentations name them by operation and model.
+  auto llm = [](const std::string& id, int start, bool ok) {
+    return R"({"traceId":"t1","spanId":")" + id + R"(","name":"chat gpt-4o","parentSpanId":"r")" +
+           at(start, start + 1) +
+           attrs({attr("gen_ai.operation.name", "chat"),
+                  attr("gen_ai.output.messages", ok ? R"([{\"role\":\"assistant\"}])" : "")}) +
+           (ok ? "" : R"(,"status":{"code":2,"message":"Request timed out."})") + "}";
+  };
+  auto root = [](int code) {
+    return span("r", at(0, 10) + attrs({attr("gen_ai.operation.name", "invoke_agent")}) +
+                         R"(,"status":{"code":)" + std::to_string(code) + "}");
+  };
+  struct Row {
+    std::string spans;
+    const char* status;
+  } rows[] = {
+      {root(0) + "," + llm("a", 1, false) + "," + llm("b", 3, true), "completed"},  // retried
+      {root(0) + "," + llm("a", 1, true) + "," + llm("b", 3, false), "failed"},     // not retried
+      {root(2) + "," + llm("a", 1, false) + "," + llm("b", 3, true), "failed"},     // root failed
+      {root(1) + "," + llm("a", 1, true), "completed"},
+  };
+  for (const auto& row : rows) {
+    Json f = only_trace(otlp("[" + row.spans + "]"));
+    EXPECT_EQ(f["run"]["status"], std::string(row.status)) << row.spans;
+  }
+}
+
+TEST(OtlpMapping, FinishReasons) {
+  auto llm = [](const std::string& id, int start, const std::string& finish,
+                const std::string& extra = "") {
+    return span(id, at(start, start + 1) +
+                        attrs({attr("openinference.span.kind", "LLM"),
+                               attr("llm.output_messages.0.message.content", "text " + id),
+                               attr("llm.finish_reason", finish)}) +
+                        extra);
+  };
+  // The model asks for a tool, the tool runs, the model is filtered: no final answer, and
+  // the filtered call is a failed step saying so.
+  Json f = only_trace(otlp("[" + llm("a", 1, "tool_calls") + "," +
+                           span("t", at(2, 3) + attrs({attr("openinference.span.kind", "TOOL")})) +
+                           "," + llm("b", 4, "content_filter") + "]"));
+  EXPECT_EQ(types_of(f),
+            (std::vector<std::string>{"llm_reasoning", "tool_call", "llm_reasoning!"}));
+  EXPECT_EQ(f["steps"][2]["error_message"],
+            "The response was withheld by the provider's content filter (finish reason "
+            "content_filter)");
+  EXPECT_EQ(f["steps"][2]["metadata"]["finish_reasons"], Json::parse(R"(["content_filter"])"));
+  EXPECT_EQ(f["run"]["status"], "failed");
+  // GenAI finish reasons, and a failed model call is not the final answer.
+  Json g = only_trace(otlp(
+      "[" +
+      span("a",
+           at(1, 2) +
+               R"(,"attributes":[{"key":"gen_ai.operation.name","value":{"stringValue":"chat"}},
+        {"key":"gen_ai.response.finish_reasons","value":{"arrayValue":{"values":[{"stringValue":"stop"}]}}}])") +
+      "," +
+      span("b", at(3, 4) + attrs({attr("gen_ai.operation.name", "chat")}) +
+                    R"(,"status":{"code":2,"message":"Request timed out."})") +
+      "]"));
+  EXPECT_EQ(types_of(g), (std::vector<std::string>{"final_answer", "llm_reasoning!"}));
+}
+
+TEST(OtlpMapping, ConventionsForMessages) {
+  struct Row {
+    const char* name;
+    std::string span;
+    Json input, output;
+  } rows[] = {
+      {"GenAI events", span("a", attrs({attr("gen_ai.operation.name", "chat")}) + R"(,"events":[
+         {"name":"gen_ai.system.message","attributes":[{"key":"content","value":{"stringValue":"Be brief"}}]},
+         {"name":"gen_ai.user.message","attributes":[{"key":"content","value":{"stringValue":"Hi"}}]},
+         {"name":"gen_ai.choice","attributes":[{"key":"finish_reason","value":{"stringValue":"stop"}},
+           {"key":"message","value":{"kvlistValue":{"values":[{"key":"content","value":{"stringValue":"Hello"}}]}}}]}])"),
+       Json::parse(R"([{"role":"system","content":"Be brief"},{"role":"user","content":"Hi"}])"),
+       Json::parse(R"([{"finish_reason":"stop","message":{"content":"Hello"}}])")},
+      {"GenAI attributes with system instructions",
+       span("a", attrs({attr("gen_ai.operation.name", "chat"),
+                        attr("gen_ai.system_instructions",
+                             R"([{\"type\":\"text\",\"content\":\"Be brief\"}])"),
+                        attr("gen_ai.input.messages", R"([{\"role\":\"user\"}])"),
+                        attr("gen_ai.output.messages", R"([{\"role\":\"assistant\"}])")})),
+       Json::parse(R"([{"role":"system","parts":[{"type":"text","content":"Be brief"}]},
+                       {"role":"user"}])"),
+       Json::parse(R"([{"role":"assistant"}])")},
+      {"OpenLLMetry prompts and completions",
+       span("a", attrs({attr("llm.request.type", "chat"), attr("gen_ai.prompt.0.role", "user"),
+                        attr("gen_ai.prompt.0.content", "Hi"),
+                        attr("gen_ai.completion.0.role", "assistant"),
+                        attr("gen_ai.completion.0.content", "Hello"),
+                        attr("gen_ai.completion.0.finish_reason", "stop")})),
+       Json::parse(R"([{"role":"user","content":"Hi"}])"),
+       Json::parse(R"([{"role":"assistant","content":"Hello","finish_reason":"stop"}])")},
+      {"OpenLLMetry entity",
+       span("a", attrs({attr("traceloop.span.kind", "tool"),
+                        attr("traceloop.entity.name", "search_flights"),
+                        attr("traceloop.entity.input", R"({\"args\":[1]})"),
+                        attr("traceloop.entity.output", R"(\"none found\")")})),
+       Json::parse(R"({"args":[1]})"), "none found"},
+  };
+  for (const auto& row : rows) {
+    Json f = only_trace(otlp("[" + row.span + "]"));
+    ASSERT_EQ(f["steps"].size(), 1u) << row.name;
+    EXPECT_EQ(f["steps"][0]["raw_input"], row.input) << row.name;
+    EXPECT_EQ(f["steps"][0]["raw_output"], row.output) << row.name;
+  }
+  Json t = only_trace(otlp("[" +
+                           span("a", attrs({attr("traceloop.span.kind", "tool"),
+                                            attr("traceloop.entity.name", "search_flights")})) +
+                           "]"));
+  EXPECT_EQ(t["steps"][0]["step_type"], "tool_call");
+  EXPECT_EQ(t["steps"][0]["display_name"], "search_flights");
+}
+
+TEST(OtlpMapping, ConfigurationStaysOutAndProvenanceIsKept) {
+  std::string bytes =
+      R"({"resourceSpans":[{"resource":{"attributes":[{"key":"service.name","value":{"stringValue":"travel"}}]},
+      "scopeSpans":[{"scope":{"name":"@arizeai/openinference-instrumentation-openai"},"spans":[)" +
+      span(
+          "a",
+          attrs({attr("openinference.span.kind", "LLM"),
+                 attr("llm.tools.0.tool.json_schema", R"({\"type\":\"function\"})"),
+                 attr("llm.invocation_parameters", R"({\"temperature\":0})"),
+                 attr("llm.prompt_template.template", "{q}"),
+                 attr("gen_ai.request.temperature", "0"),
+                 attr("gen_ai.request.model", "gpt-4o-mini"), attr("error.type", "timeout"),
+                 attr("input.value", R"({\"tools\":[]})")}) +
+              R"(,"events":[{"name":"exception","attributes":[{"key":"exception.type","value":{"stringValue":"APIConnectionTimeoutError"}}]}])") +
+      "]}]}]}";
+  Json f = only_trace(bytes);
+  const Json& meta = f["steps"][0]["metadata"];
+  for (const char* gone : {"llm.tools", "llm.invocation_parameters", "llm.prompt_template.template",
+                           "gen_ai.request.temperature"}) {
+    EXPECT_FALSE(meta.contains(gone)) << gone;
+  }
+  EXPECT_EQ(meta["gen_ai.request.model"], "gpt-4o-mini");
+  EXPECT_EQ(meta["error.type"], "timeout");
+  EXPECT_EQ(meta["exception.type"], "APIConnectionTimeoutError");
+  EXPECT_EQ(meta["otel.scope.name"], "@arizeai/openinference-instrumentation-openai");
+  EXPECT_EQ(f["run"]["service_name"], "travel");
+  EXPECT_EQ(f["steps"][0]["raw_input"], Json::parse(R"({"tools":[]})"));  // no messages: kept
+}
+
+TEST(OtlpMapping, AgentsBelowTheRootAreSteps) {
+  Json f =
+      only_trace(otlp("[" +
+                      span("s", at(0, 10) + attrs({attr("gen_ai.operation.name", "invoke_agent"),
+                                                   attr("gen_ai.agent.name", "Supervisor")})) +
+                      "," +
+                      span("r", R"(,"parentSpanId":"s")" + at(1, 5) +
+                                    attrs({attr("gen_ai.operation.name", "invoke_agent"),
+                                           attr("gen_ai.agent.name", "Researcher")})) +
+                      "," +
+                      span("m", R"(,"parentSpanId":"r")" + at(2, 3) +
+                                    attrs({attr("gen_ai.operation.name", "chat")})) +
+                      "]"));
+  EXPECT_EQ(types_of(f), (std::vector<std::string>{"delegation", "final_answer"}));
+  EXPECT_EQ(f["steps"][0]["display_name"], "Researcher");
+  EXPECT_EQ(f["run"]["title"], "Supervisor");
+}
+
+// Shapes that were quadratic or unbounded: a long parent chain, parent cycles, a key of
+// 100,000 segments, a sparse index.
+TEST(OtlpMapping, LongChainsCyclesAndHugeKeys) {
+  std::string chain = "[";
+  const int kSpans = 50000;
+  for (int i = 0; i < kSpans; ++i) {
+    chain += (i ? "," : "") + span("s" + std::to_string(i),
+                                   i ? R"(,"parentSpanId":"s)" + std::to_string(i - 1) + "\"" : "");
+  }
+  Json f = only_trace(otlp(chain + "]"));
+  ASSERT_EQ(f["steps"].size(), 1u);  // wrappers of unknown kind; the leaf is the step
+  EXPECT_EQ(f["steps"][0]["id"], "s" + std::to_string(kSpans - 1));
+
+  // a <-> b and c -> c: every span imported once, no hang.
+  Json c = only_trace(otlp("[" + span("a", R"(,"parentSpanId":"b")") + "," +
+                           span("b", R"(,"parentSpanId":"a")") + "," +
+                           span("c", R"(,"parentSpanId":"c")") + "]"));
+  EXPECT_EQ(c["steps"].size(), 2u);  // b under a (a wrapper), and c
+
+  std::string key = "llm.input_messages.0";
+  for (int i = 0; i < 100000; ++i) key += ".k";
+  Json k =
+      only_trace(otlp("[" +
+                      span("a", attrs({attr("openinference.span.kind", "LLM"), attr(key, "deep"),
+                                       attr("llm.input_messages.999999.message.content", "x")})) +
+                      "]"));
+  const Json& input = k["steps"][0]["raw_input"];
+  ASSERT_TRUE(input.is_array());
+  EXPECT_EQ(input.size(), 2u);
+  EXPECT_EQ(input[1], Json::parse(R"({"message":{"content":"x"}})"));
+  EXPECT_FALSE(compact_json(input).empty());  // bounded depth: serialising does not overflow
 }
 
 }  // namespace

@@ -1,0 +1,121 @@
+// One local HTTP server on 127.0.0.1 plays two parts for a recording: a mock of the
+// chat-completions API that answers each scenario from a script, and an OTLP/HTTP JSON
+// receiver that appends every export request body, one per line, to the recording file.
+// The tracer provider exports through the SDK's OTLP/HTTP JSON exporter to that receiver.
+"use strict";
+const fs = require("node:fs");
+const http = require("node:http");
+const { trace, context, ROOT_CONTEXT } = require("@opentelemetry/api");
+const { NodeTracerProvider, BatchSpanProcessor } = require("@opentelemetry/sdk-trace-node");
+const { resourceFromAttributes } = require("@opentelemetry/resources");
+const { OTLPTraceExporter } = require("@opentelemetry/exporter-trace-otlp-http");
+
+// A recording that hangs (a library waiting on a socket) ends the process instead of the test.
+setTimeout(() => {
+  console.error("recording did not finish within 30 s");
+  process.exit(1);
+}, 30000).unref();
+
+function chatCompletion(message, finishReason = "stop") {
+  return {
+    id: "chatcmpl-mock",
+    object: "chat.completion",
+    created: 1765000000,
+    model: "gpt-4o-mini-2024-07-18",
+    choices: [{ index: 0, message: { role: "assistant", refusal: null, ...message }, finish_reason: finishReason }],
+    usage: { prompt_tokens: 42, completion_tokens: 17, total_tokens: 59 },
+  };
+}
+
+// Helpers for scripts: a text answer, a tool call, a content-filter stop, an HTTP error, a delay.
+const reply = {
+  text: (content) => ({ body: chatCompletion({ content }) }),
+  toolCall: (name, args, id = "call_1") => ({
+    body: chatCompletion(
+      { content: null, tool_calls: [{ id, type: "function", function: { name, arguments: JSON.stringify(args) } }] },
+      "tool_calls"),
+  }),
+  contentFilter: () => ({ body: chatCompletion({ content: null }, "content_filter") }),
+  error: (status, message, type, code) => ({ status, body: { error: { message, type, param: null, code } } }),
+  slow: (ms, then) => ({ ...then, delayMs: ms }),
+};
+
+async function startServer(outFile) {
+  const scripts = new Map();
+  const received = [];
+  const server = http.createServer((req, res) => {
+    const chunks = [];
+    req.on("data", (c) => chunks.push(c));
+    req.on("end", () => {
+      const body = Buffer.concat(chunks).toString("utf8");
+      if (req.url === "/v1/traces") {
+        // One export per line: the request bodies are compact JSON.
+        fs.appendFileSync(outFile, body.replace(/\n/g, "") + "\n");
+        received.push(JSON.parse(body));
+        res.writeHead(200, { "content-type": "application/json" });
+        res.end("{}");
+        return;
+      }
+      const m = /^\/s\/([a-z_]+)\/chat\/completions$/.exec(req.url);
+      const queue = m && scripts.get(m[1]);
+      const next = queue && queue.shift();
+      if (!next) {
+        res.writeHead(500, { "content-type": "application/json" });
+        res.end(JSON.stringify({ error: { message: `mock has no reply for ${req.url}` } }));
+        return;
+      }
+      const send = () => {
+        if (res.destroyed) return;
+        res.writeHead(next.status || 200, { "content-type": "application/json" });
+        res.end(JSON.stringify(next.body));
+      };
+      if (next.delayMs) setTimeout(send, next.delayMs); else send();
+    });
+  });
+  server.keepAliveTimeout = 100;
+  await new Promise((ok) => server.listen(0, "127.0.0.1", ok));
+  const base = `http://127.0.0.1:${server.address().port}`;
+  return { server, scripts, received, base };
+}
+
+// Sets up tracing for one library, runs the scenarios one after the other (each its own
+// trace), and writes `<out>.manifest.json`: scenario name -> trace id.
+async function record({ library, outFile, instrument, scenarios }) {
+  fs.writeFileSync(outFile, "");
+  const srv = await startServer(outFile);
+  const provider = new NodeTracerProvider({
+    resource: resourceFromAttributes({ "service.name": `realtraces-${library}` }),
+    spanProcessors: [new BatchSpanProcessor(new OTLPTraceExporter({ url: `${srv.base}/v1/traces` }))],
+  });
+  provider.register();
+  const kit = await instrument(provider);
+  const manifest = {};
+  for (const [name, { script, run }] of Object.entries(scenarios(kit))) {
+    srv.scripts.set(name, script.slice());
+    const before = srv.received.length;
+    const t0 = Date.now();
+    const client = kit.client({ baseURL: `${srv.base}/s/${name}`, apiKey: "sk-mock", maxRetries: 0, timeout: 2000 });
+    try {
+      await context.with(ROOT_CONTEXT, () => run(client, kit));
+    } catch (e) {
+      // The run failed; its spans say how.
+    }
+    await provider.forceFlush();
+    const ids = new Set();
+    for (const doc of srv.received.slice(before))
+      for (const rs of doc.resourceSpans || [])
+        for (const ss of rs.scopeSpans || [])
+          for (const s of ss.spans || []) ids.add(s.traceId);
+    if (ids.size !== 1) throw new Error(`${library}/${name}: expected one trace, got ${ids.size}`);
+    manifest[name] = [...ids][0];
+    if (process.env.REALTRACES_TIMING) console.error(`${library}/${name}: ${Date.now() - t0} ms`);
+  }
+  await provider.shutdown();
+  srv.server.closeAllConnections();
+  await new Promise((ok) => srv.server.close(ok));
+  fs.writeFileSync(outFile.replace(/\.otlp\.jsonl$/, ".manifest.json"), JSON.stringify(manifest, null, 2) + "\n");
+  // Clients keep sockets and timers (a delayed mock reply) that need not be waited for.
+  process.exit(0);
+}
+
+module.exports = { record, reply, trace, context };
