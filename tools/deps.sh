@@ -4,8 +4,11 @@
 tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libicu-dev libgtest-dev libbenchmark-dev)
 # The Python module and its tests (Debian's python3, whose dist-packages hold Dask).
 tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distributed python3-pytest)
-# Node.js for the suite that records traces with real instrumentation libraries.
-tracedx_node_packages=(nodejs npm)
+# Node.js for the suite that records traces with real instrumentation libraries. Debian's
+# nodejs and npm are installed only when no node or npm is on PATH: a Node.js from another
+# source (which bundles npm) conflicts with Debian's npm package.
+tracedx_node_packages=()
+command -v node >/dev/null && command -v npm >/dev/null || tracedx_node_packages=(nodejs npm)
 
 tracedx_ensure_packages() {
   local missing=()
