@@ -46,6 +46,14 @@ Result<Json> load_document(const std::string& arg, Source source, const std::str
 
 // A trace named on the command line; its id is the argument as written.
 Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id) {
+  if (source == Source::kFixture) {
+    auto bytes = read_argument(arg);
+    if (!bytes) return std::move(bytes).error();
+    auto trace = load_trace_owned(arg, std::move(*bytes));
+    if (!trace && trace.error().kind() == Error::Kind::kJson)
+      return std::move(trace).error().with_path(arg);
+    return trace;
+  }
   auto document = load_document(arg, source, trace_id);
   if (!document) return std::move(document).error();
   return build_trace(arg, std::move(*document));
