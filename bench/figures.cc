@@ -58,6 +58,7 @@ struct ChildRun {
 };
 
 ChildRun run_child(const std::vector<std::string>& argv, bool quiet = true) {
+  std::fflush(stdout);  // else the child's freopen writes the rows printed so far again
   auto t0 = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
