@@ -4,6 +4,8 @@
 //
 //   generate trace SIZE_MB OUT.json     one trace of about SIZE_MB megabytes
 //   generate corpus COUNT OUT.jsonl     COUNT small traces (about 20 steps, 10 KB each)
+//   generate steps COUNT OUT.json       one trace of COUNT short steps (about 360 bytes each)
+//   generate empty COUNT OUT.json       one trace of COUNT empty steps ({})
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -105,7 +107,8 @@ Json make_trace(Rng& rng, size_t steps, size_t output_bytes, bool late_markers,
 int main(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr,
-                 "usage: generate trace SIZE_MB OUT.json | generate corpus COUNT OUT.jsonl\n");
+                 "usage: generate trace SIZE_MB OUT.json | corpus COUNT OUT.jsonl | steps COUNT "
+                 "OUT.json | empty COUNT OUT.json\n");
     return 2;
   }
   std::string what = argv[1];
@@ -116,6 +119,12 @@ int main(int argc, char** argv) {
     // About 6.5 KB per step: 25 MB gives about 4,000 steps.
     size_t steps = static_cast<size_t>(n) * 1000000 / 6500;
     out << make_trace(rng, steps ? steps : 1, 6000, true).dump();
+  } else if (what == "steps") {
+    out << make_trace(rng, n, 8, true, 8).dump();
+  } else if (what == "empty") {
+    out << R"({"run":{"status":"failed"},"steps":[)";
+    for (uint64_t i = 0; i < n; ++i) out << (i ? ",{}" : "{}");
+    out << "]}";
   } else if (what == "corpus") {
     for (uint64_t i = 0; i < n; ++i) out << make_trace(rng, 20, 40, i % 3 == 0, 40).dump() << '\n';
   } else {

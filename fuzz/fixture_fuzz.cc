@@ -15,10 +15,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t knobs = data[size - 1];
   std::string_view bytes(reinterpret_cast<const char*>(data), size - 1);
+  // The fast loader and the document path must agree on every input.
+  auto trace = load_trace("fuzz.json", bytes);
   auto document = parse_json(bytes);
-  if (!document) return 0;
-  auto trace = build_trace("fuzz.json", std::move(*document));
-  if (!trace) return 0;
+  auto slow =
+      document ? build_trace("fuzz.json", std::move(*document)) : std::move(document).error();
+  if (trace.ok() != slow.ok()) __builtin_trap();
+  if (!trace) {
+    if (trace.error().debug() != slow.error().debug() ||
+        trace.error().line() != slow.error().line() ||
+        trace.error().column() != slow.error().column())
+      __builtin_trap();
+    return 0;
+  }
   DiagnoseOptions options;
   if (knobs & 1) options.slow_threshold_ms = (knobs >> 4) * 250;
   if (knobs & 2) options.include_secondary_issues = false;
@@ -26,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Diagnosis d = diagnose_run(*trace, options);
   TraceSignals signals = extract_signals(*trace, options.slow_threshold_ms.value_or(2500));
   std::string report = dump_report(to_json(d, &signals), (knobs & 8) != 0);
+  if (report != dump_report(to_json(diagnose_run(*slow, options), &signals), (knobs & 8) != 0))
+    __builtin_trap();
   std::string text = diagnosis_text(d, (knobs & 8) != 0);
   return report.empty() || text.empty() ? -1 : 0;
 }

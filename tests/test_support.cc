@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -21,7 +22,96 @@ Trace trace_of(std::string_view fixture_json, std::string_view name) {
     ADD_FAILURE() << "bad test fixture: " << trace.error().display();
     return Trace{};
   }
+  // Every test trace also checks the fast loader against the document path.
+  auto fast = load_trace(name, fixture_json);
+  if (!fast) {
+    ADD_FAILURE() << "fast loader failed: " << fast.error().display();
+  } else if (auto d = trace_difference(*fast, *trace); !d.empty()) {
+    ADD_FAILURE() << "fast loader differs: " << d;
+  }
   return std::move(*trace);
+}
+
+namespace {
+
+// Empty when equal; compares kinds (the three number kinds apart) and float bits.
+std::string json_difference(const Json& a, const Json& b, const std::string& where) {
+  if (a.type() != b.type()) return where + ": kinds differ: " + a.dump() + " / " + b.dump();
+  switch (a.type()) {
+    case Json::value_t::number_float: {
+      double x = a.get<double>(), y = b.get<double>();
+      if (std::memcmp(&x, &y, sizeof x) != 0) return where + ": " + a.dump() + " / " + b.dump();
+      return "";
+    }
+    case Json::value_t::array: {
+      if (a.size() != b.size()) return where + ": sizes differ";
+      for (size_t i = 0; i < a.size(); ++i) {
+        auto d = json_difference(a[i], b[i], where + "[" + std::to_string(i) + "]");
+        if (!d.empty()) return d;
+      }
+      return "";
+    }
+    case Json::value_t::object: {
+      if (a.size() != b.size()) return where + ": sizes differ";
+      for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+        if (i.key() != j.key()) return where + ": keys differ: " + i.key() + " / " + j.key();
+        auto d = json_difference(*i, *j, where + "." + i.key());
+        if (!d.empty()) return d;
+      }
+      return "";
+    }
+    default:
+      return a == b ? "" : where + ": " + a.dump() + " / " + b.dump();
+  }
+}
+
+std::string optional_difference(const std::optional<Json>& a, const std::optional<Json>& b,
+                                const std::string& where) {
+  if (a.has_value() != b.has_value()) return where + ": presence differs";
+  return a ? json_difference(*a, *b, where) : "";
+}
+
+template <typename T>
+std::string field_difference(const std::optional<T>& a, const std::optional<T>& b,
+                             const std::string& where) {
+  if (a.has_value() != b.has_value()) return where + ": presence differs";
+  if (!a) return "";
+  if constexpr (std::is_same_v<T, double>) {
+    return std::memcmp(&*a, &*b, sizeof(double)) == 0 ? "" : where + ": values differ";
+  } else {
+    return *a == *b ? "" : where + ": values differ";
+  }
+}
+
+}  // namespace
+
+std::string trace_difference(const Trace& a, const Trace& b) {
+  std::string d = json_difference(a.id, b.id, "id");
+  auto add = [&](std::string more) {
+    if (d.empty()) d = std::move(more);
+  };
+  add(field_difference(a.status, b.status, "status"));
+  add(field_difference(a.title, b.title, "title"));
+  add(field_difference(a.diagnostic_summary, b.diagnostic_summary, "diagnostic_summary"));
+  add(field_difference(a.total_cost, b.total_cost, "total_cost"));
+  if (a.total_duration_ms != b.total_duration_ms) add("total_duration_ms differs");
+  if (a.steps.size() != b.steps.size()) add("step counts differ");
+  for (size_t i = 0; d.empty() && i < a.steps.size(); ++i) {
+    const TraceStep &x = a.steps[i], &y = b.steps[i];
+    std::string at = "steps[" + std::to_string(i) + "].";
+    add(optional_difference(x.id, y.id, at + "id"));
+    add(field_difference(x.step_index, y.step_index, at + "step_index"));
+    add(field_difference(x.step_type, y.step_type, at + "step_type"));
+    add(field_difference(x.display_name, y.display_name, at + "display_name"));
+    add(field_difference(x.summary, y.summary, at + "summary"));
+    add(field_difference(x.status, y.status, at + "status"));
+    add(field_difference(x.duration_ms, y.duration_ms, at + "duration_ms"));
+    add(field_difference(x.error_message, y.error_message, at + "error_message"));
+    add(optional_difference(x.raw_input, y.raw_input, at + "raw_input"));
+    add(optional_difference(x.raw_output, y.raw_output, at + "raw_output"));
+    add(optional_difference(x.metadata, y.metadata, at + "metadata"));
+  }
+  return d;
 }
 
 Trace run_of(std::string_view status, std::string_view steps_json) {

@@ -20,6 +20,10 @@ Trace run_of(std::string_view status, std::string_view steps_json);
 // One step from a JSON object text.
 TraceStep step_of(std::string_view step_json);
 
+// Empty when the traces are identical (every number of the same kind, floats bit for bit),
+// else a description of the first difference.
+std::string trace_difference(const Trace& a, const Trace& b);
+
 // A fresh empty directory under the system's temporary directory, removed by the caller.
 std::filesystem::path make_temp_dir(std::string_view tag);
 

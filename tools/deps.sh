@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing. Sourced by the other
 # scripts; as root it installs them, otherwise it says what to install and stops.
-tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libicu-dev libgtest-dev libbenchmark-dev)
+tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libsimdjson-dev libicu-dev libgtest-dev libbenchmark-dev)
 # The Python module and its tests (Debian's python3, whose dist-packages hold Dask).
 tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distributed python3-pytest)
 # Node.js for the suite that records traces with real instrumentation libraries. Debian's

@@ -268,17 +268,28 @@ OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions
   record["id"] = trace.id;
   std::optional<Error> error = std::move(trace.read_error);
   if (!error) {
-    Result<Json> document =
-        trace.document ? Result<Json>(std::move(*trace.document)) : parse_json(trace.bytes);
-    std::string().swap(trace.bytes);
-    if (document && source == Source::kChat) document = import_chat(*document, trace.id);
-    if (document && run_status) state_run_status(*document, *run_status);
-    if (!document) {
-      error = std::move(document).error().with_path(trace.id);
-    } else if (auto built = build_trace(trace.id, std::move(*document)); !built) {
-      error = std::move(built).error();
+    std::optional<Result<Trace>> built;
+    if (!trace.document && source != Source::kChat && !run_status) {
+      // Fixture bytes go straight to a Trace; only parse errors name the trace.
+      built = load_trace_owned(trace.id, std::move(trace.bytes));
+      if (!*built && built->error().kind() == Error::Kind::kJson) {
+        error = std::move(*built).error().with_path(trace.id);
+      }
     } else {
-      Diagnosis d = diagnose_run(*built, options);
+      Result<Json> document =
+          trace.document ? Result<Json>(std::move(*trace.document)) : parse_json(trace.bytes);
+      std::string().swap(trace.bytes);
+      if (document && source == Source::kChat) document = import_chat(*document, trace.id);
+      if (document && run_status) state_run_status(*document, *run_status);
+      if (!document)
+        error = std::move(document).error().with_path(trace.id);
+      else
+        built = build_trace(trace.id, std::move(*document));
+    }
+    if (!error && !*built) {
+      error = std::move(*built).error();
+    } else if (!error) {
+      Diagnosis d = diagnose_run(**built, options);
       if (label && d.root_cause) *label = d.root_cause->label;
       record["diagnosis"] = to_json(d);
     }

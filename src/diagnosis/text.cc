@@ -129,6 +129,28 @@ bool is_valid_utf8(std::string_view text) {
 
 namespace {
 
+// The offset of the first byte from `i` on that needs an escape (a control character, a
+// quote or a backslash), or the size: eight bytes at a time, as most texts need none.
+size_t next_to_escape(std::string_view s, size_t i) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    __builtin_memcpy(&w, s.data() + i, 8);
+    // High bit of each byte below 0x20, or equal to '"' or '\\'. The lowest flagged
+    // byte is exact (borrows only run upwards), and that is the one wanted.
+    uint64_t control = (w - kOnes * 0x20) & ~w;
+    uint64_t quote = w ^ (kOnes * '"');
+    uint64_t slash = w ^ (kOnes * '\\');
+    uint64_t hits = (control | ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash)) & kHigh;
+    if (hits) return i + static_cast<size_t>(__builtin_ctzll(hits) / 8);
+  }
+  for (; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return i;
+  }
+  return s.size();
+}
+
 // The library's escaping: quote, backslash and control characters escaped (short forms
 // where JSON has them, else \u00xx in lowercase hex), everything else copied, which is
 // valid UTF-8 for every parsed text. Anything else goes through the library itself.
@@ -141,8 +163,9 @@ void append_string(std::string& out, const std::string& s) {
   out += '"';
   size_t run = 0;
   for (size_t i = 0; i < s.size(); ++i) {
+    i = next_to_escape(s, i);
+    if (i == s.size()) break;
     unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s, run, i - run);
     run = i + 1;
     switch (c) {

@@ -1,11 +1,14 @@
 #include "trace/fixture_loader.h"
 
 #include <fcntl.h>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <limits>
+#include <memory>
 
 namespace tracedx {
 namespace {
@@ -107,8 +110,35 @@ size_t offset_of_excess_depth(std::string_view bytes) {
   return bytes.size();
 }
 
+// Longest token a parse error quotes whole; a longer one is cut to its first (a number
+// out of range) or last (the bytes read up to a syntax error) kShortToken bytes and "...".
+constexpr size_t kLongToken = 64;
+constexpr size_t kShortToken = 32;
+
+// The message with the token quoted after `lead` (up to the message's last quote) cut.
+std::string shorten_token(std::string message, std::string_view lead, bool keep_front) {
+  size_t begin = message.find(lead);
+  size_t end = message.rfind('\'');
+  if (begin == std::string::npos) return message;
+  begin += lead.size();
+  if (end == std::string::npos || end < begin || end - begin <= kLongToken) return message;
+  std::string_view token(message.data() + begin, end - begin);
+  std::string cut;
+  if (keep_front) {
+    size_t n = kShortToken;
+    while (n < token.size() && (static_cast<unsigned char>(token[n]) & 0xC0) == 0x80) ++n;
+    cut = std::string(token.substr(0, n)) + "...";
+  } else {
+    size_t from = token.size() - kShortToken;
+    while (from < token.size() && (static_cast<unsigned char>(token[from]) & 0xC0) == 0x80) ++from;
+    cut = "..." + std::string(token.substr(from));
+  }
+  return message.replace(begin, end - begin, cut);
+}
+
 // Splits the library's "[json.exception...] parse error at line L, column C: msg". Errors
 // without a position in their text (a number out of range) take it from the byte offset.
+// Quoted tokens are cut short, so a megabyte of digits does not make a megabyte of error.
 Error json_error_from(const std::string& what, std::string_view bytes, size_t offset) {
   auto [line, column] = position_of(bytes, offset > 0 ? offset - 1 : 0);
   std::string message = what;
@@ -120,6 +150,8 @@ Error json_error_from(const std::string& what, std::string_view bytes, size_t of
   } else if (auto close = what.find("] "); close != std::string::npos) {
     message = what.substr(close + 2);
   }
+  message = shorten_token(std::move(message), "number overflow parsing '", true);
+  message = shorten_token(std::move(message), "; last read: '", false);
   return Error::json(std::move(message), line, column);
 }
 
@@ -192,7 +224,8 @@ Result<std::string> read_file(const std::filesystem::path& path) {
   std::string bytes;
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    bytes.reserve(static_cast<size_t>(st.st_size));
+    // The slack lets load_trace_owned parse the bytes where they are.
+    bytes.reserve(static_cast<size_t>(st.st_size) + kLoadPadding);
   }
   char buf[1 << 16];
   for (;;) {
@@ -268,6 +301,288 @@ Result<Trace> build_trace(std::string_view name, Json document) {
   return trace;
 }
 
+namespace {
+
+// The fast path: simdjson's parser validates the whole document (UTF-8, escapes, numbers,
+// structure, the depth limit) into its compact tape, and the Trace is built from the tape
+// with no generic document in between. Whatever the fast path does not take is handed to
+// parse_json and build_trace, which then give the result or the error message.
+namespace dom = simdjson::dom;
+using simdjson::dom::element_type;
+
+static_assert(kLoadPadding >= simdjson::SIMDJSON_PADDING);
+
+// Thrown inside the build when the document needs the slow path after all.
+struct NeedsSlowPath {};
+
+// Views of an element known to be of that type.
+dom::object object_of(dom::element e) {
+  dom::object o;
+  if (e.get(o) != simdjson::SUCCESS) throw NeedsSlowPath{};
+  return o;
+}
+dom::array array_of(dom::element e) {
+  dom::array a;
+  if (e.get(a) != simdjson::SUCCESS) throw NeedsSlowPath{};
+  return a;
+}
+
+// Parsers keep their buffers between documents; one per thread, reused for documents up
+// to this size. A larger document gets a parser of its own, freed with it.
+constexpr size_t kReusedParserBytes = size_t{16} << 20;
+
+class TapeBuilder {
+ public:
+  // `negative_zero` tells whether the bytes hold a "-0" integer token, which the tape
+  // cannot tell from "0": only asked when an integer zero is met.
+  explicit TapeBuilder(const std::function<bool()>& negative_zero)
+      : negative_zero_(negative_zero) {}
+
+  Json value(dom::element e) {
+    switch (e.type()) {
+      case element_type::ARRAY: {
+        Json j(value_t::array);
+        auto& out = j.get_ref<Json::array_t&>();
+        dom::array a = array_of(e);
+        out.reserve(a.size());
+        for (dom::element x : a) out.push_back(value(x));
+        return j;
+      }
+      case element_type::OBJECT: {
+        Json j(value_t::object);
+        auto& out = j.get_ref<Json::object_t&>();
+        for (dom::key_value_pair kv : object_of(e)) {
+          // A later duplicate replaces the earlier value, as the document parser does.
+          out.insert_or_assign(std::string(kv.key), value(kv.value));
+        }
+        return j;
+      }
+      case element_type::INT64: {
+        int64_t v = e.get_int64().value_unsafe();
+        if (v < 0) return Json(v);
+        if (v == 0) zero();
+        return Json(static_cast<uint64_t>(v));
+      }
+      case element_type::UINT64:
+        return Json(e.get_uint64().value_unsafe());
+      case element_type::DOUBLE:
+        return Json(e.get_double().value_unsafe());
+      case element_type::STRING:
+        return Json(std::string(e.get_string().value_unsafe()));
+      case element_type::BOOL:
+        return Json(e.get_bool().value_unsafe());
+      case element_type::NULL_VALUE:
+        return Json(nullptr);
+    }
+    return Json();
+  }
+
+  static std::optional<std::string> text(dom::element e) {
+    if (e.type() != element_type::STRING) return std::nullopt;
+    return std::string(e.get_string().value_unsafe());
+  }
+
+  std::optional<int64_t> signed_integer(dom::element e) {
+    if (e.type() != element_type::INT64) return std::nullopt;  // UINT64 is above the range
+    int64_t v = e.get_int64().value_unsafe();
+    if (v == 0) zero();
+    return v;
+  }
+
+  std::optional<uint64_t> unsigned_integer(dom::element e) {
+    if (e.type() == element_type::UINT64) return e.get_uint64().value_unsafe();
+    if (e.type() != element_type::INT64) return std::nullopt;
+    int64_t v = e.get_int64().value_unsafe();
+    if (v < 0) return std::nullopt;
+    if (v == 0) zero();
+    return static_cast<uint64_t>(v);
+  }
+
+  TraceStep step(dom::element e) {
+    TraceStep step;
+    if (e.type() != element_type::OBJECT) return step;
+    for (dom::key_value_pair kv : object_of(e)) {
+      std::string_view k = kv.key;
+      dom::element v = kv.value;
+      // Every occurrence of a key is applied in turn, so the last one decides.
+      if (k == "id")
+        step.id = value(v);
+      else if (k == "step_index")
+        step.step_index = signed_integer(v);
+      else if (k == "step_type")
+        step.step_type = text(v);
+      else if (k == "display_name")
+        step.display_name = text(v);
+      else if (k == "summary")
+        step.summary = text(v);
+      else if (k == "status")
+        step.status = text(v);
+      else if (k == "duration_ms")
+        step.duration_ms = unsigned_integer(v);
+      else if (k == "error_message")
+        step.error_message = text(v);
+      else if (k == "raw_input")
+        step.raw_input = value(v);
+      else if (k == "raw_output")
+        step.raw_output = value(v);
+      else if (k == "metadata")
+        step.metadata = value(v);
+    }
+    return step;
+  }
+
+  Result<Trace> trace(std::string_view name, dom::element root) {
+    if (root.type() != element_type::OBJECT) return Error::message("fixture.run missing");
+    std::optional<dom::element> run, steps;
+    for (dom::key_value_pair kv : object_of(root)) {
+      if (kv.key == "run")
+        run = kv.value;
+      else if (kv.key == "steps")
+        steps = kv.value;
+    }
+    if (!run || run->type() != element_type::OBJECT) return Error::message("fixture.run missing");
+    if (!steps || steps->type() != element_type::ARRAY) {
+      return Error::message("fixture.steps missing");
+    }
+
+    Trace trace;
+    dom::array elements = array_of(*steps);
+    trace.steps.reserve(elements.size());
+    for (dom::element e : elements) trace.steps.push_back(step(e));
+    trace.total_duration_ms = sum_step_durations(trace.steps);
+
+    bool has_diagnostic_summary = false;
+    std::optional<std::string> failure_reason;
+    for (dom::key_value_pair kv : object_of(*run)) {
+      std::string_view k = kv.key;
+      dom::element v = kv.value;
+      if (k == "status") {
+        trace.status = text(v);
+      } else if (k == "diagnostic_summary") {
+        has_diagnostic_summary = true;
+        trace.diagnostic_summary = text(v);
+      } else if (k == "failure_reason") {
+        failure_reason = text(v);
+      } else if (k == "title") {
+        trace.title = text(v);
+      } else if (k == "total_cost") {
+        switch (v.type()) {
+          case element_type::INT64:
+            trace.total_cost = static_cast<double>(*signed_integer(v));
+            break;
+          case element_type::UINT64:
+            trace.total_cost = static_cast<double>(v.get_uint64().value_unsafe());
+            break;
+          case element_type::DOUBLE:
+            trace.total_cost = v.get_double().value_unsafe();
+            break;
+          default:
+            trace.total_cost.reset();
+        }
+      }
+    }
+    if (!has_diagnostic_summary) trace.diagnostic_summary = std::move(failure_reason);
+    trace.id = std::string(name);
+    return trace;
+  }
+
+ private:
+  // An integer zero read "-0" is the float -0.0, which the tape does not show; documents
+  // holding such a token take the slow path.
+  void zero() {
+    if (!zero_checked_) {
+      zero_checked_ = true;
+      has_negative_zero_ = negative_zero_();
+    }
+    if (has_negative_zero_) throw NeedsSlowPath{};
+  }
+
+  const std::function<bool()>& negative_zero_;
+  bool zero_checked_ = false;
+  bool has_negative_zero_ = false;
+};
+
+// Whether the bytes hold "-0" not followed by a digit, '.', 'e' or 'E': an integer token
+// "-0" if it stands outside a string (inside one it only makes the check cautious).
+bool holds_negative_zero_token(std::string_view bytes) {
+  for (size_t at = bytes.find("-0"); at != std::string_view::npos; at = bytes.find("-0", at + 2)) {
+    if (at + 2 >= bytes.size()) return true;
+    char c = bytes[at + 2];
+    if (!(c >= '0' && c <= '9') && c != '.' && c != 'e' && c != 'E') return true;
+  }
+  return false;
+}
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+// The fast path over `bytes` (padded when `padded`). Returns no value when the slow path
+// must decide. `release`, when given, is freed once parsed and no longer needed.
+std::optional<Result<Trace>> fast_load(std::string_view name, std::string_view bytes, bool padded,
+                                       std::string* release) {
+  std::string_view json = bytes;
+  if (json.substr(0, kBom.size()) == kBom) json.remove_prefix(kBom.size());
+
+  thread_local std::unique_ptr<dom::parser> reused;
+  std::unique_ptr<dom::parser> own;
+  dom::parser* parser;
+  if (json.size() <= kReusedParserBytes) {
+    if (!reused) {
+      reused = std::make_unique<dom::parser>();
+      if (reused->allocate(4096, kMaxJsonDepth) != simdjson::SUCCESS) return std::nullopt;
+    }
+    parser = reused.get();
+  } else {
+    own = std::make_unique<dom::parser>();
+    if (own->allocate(json.size(), kMaxJsonDepth) != simdjson::SUCCESS) return std::nullopt;
+    parser = own.get();
+  }
+  dom::element root;
+  if (parser->parse(json.data(), json.size(), /*realloc_if_needed=*/!padded).get(root)) {
+    return std::nullopt;
+  }
+
+  // The tape holds every text and value now; the bytes are only needed to tell "-0" apart.
+  std::optional<bool> negative_zero;
+  if (release) {
+    negative_zero = holds_negative_zero_token(json);
+    if (!*negative_zero) std::string().swap(*release);
+  }
+  std::function<bool()> ask = [&] {
+    if (!negative_zero) negative_zero = holds_negative_zero_token(json);
+    return *negative_zero;
+  };
+  try {
+    return TapeBuilder(ask).trace(name, root);
+  } catch (const NeedsSlowPath&) {
+    return std::nullopt;  // the bytes are still there: they were kept for this
+  }
+}
+
+Result<Trace> slow_load(std::string_view name, std::string_view bytes) {
+  auto document = parse_json(bytes);
+  if (!document) return std::move(document).error();
+  return build_trace(name, std::move(*document));
+}
+
+}  // namespace
+
+Result<Trace> load_trace_padded(std::string_view name, std::string_view bytes) {
+  if (auto fast = fast_load(name, bytes, /*padded=*/true, nullptr)) return std::move(*fast);
+  return slow_load(name, bytes);
+}
+
+Result<Trace> load_trace(std::string_view name, std::string_view bytes) {
+  if (auto fast = fast_load(name, bytes, /*padded=*/false, nullptr)) return std::move(*fast);
+  return slow_load(name, bytes);
+}
+
+Result<Trace> load_trace_owned(std::string_view name, std::string&& bytes) {
+  const bool padded = bytes.capacity() - bytes.size() >= kLoadPadding;
+  if (auto fast = fast_load(name, bytes, padded, &bytes)) return std::move(*fast);
+  // The fast path releases the bytes only once it cannot give up any more.
+  return slow_load(name, bytes);
+}
+
 std::filesystem::path fixture_path(const std::filesystem::path& fixture_dir,
                                    std::string_view name) {
   return fixture_dir / std::filesystem::path(std::string(name));
@@ -277,10 +592,11 @@ Result<Trace> load_fixture(const std::filesystem::path& fixture_dir, std::string
   auto path = fixture_path(fixture_dir, name);
   auto bytes = read_file(path);
   if (!bytes) return std::move(bytes).error();
-  auto document = parse_json(*bytes);
-  if (!document) return std::move(document).error().with_path(path.string());
-  std::string().swap(*bytes);
-  return build_trace(name, std::move(*document));
+  auto trace = load_trace_owned(name, std::move(*bytes));
+  if (!trace && trace.error().kind() == Error::Kind::kJson) {
+    return std::move(trace).error().with_path(path.string());
+  }
+  return trace;
 }
 
 }  // namespace tracedx

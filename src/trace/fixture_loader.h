@@ -32,7 +32,22 @@ Result<Trace> build_trace(std::string_view name, Json document);
 // replaces the directory, sub-directories are followed).
 std::filesystem::path fixture_path(const std::filesystem::path& fixture_dir, std::string_view name);
 
-// read_file, parse_json and build_trace in a row.
+// read_file, parse_json and build_trace in a row (through load_trace).
 Result<Trace> load_fixture(const std::filesystem::path& fixture_dir, std::string_view name);
+
+// Bytes a padded buffer holds readable (any value) after its last byte.
+inline constexpr size_t kLoadPadding = 64;
+
+// parse_json and build_trace in one go, with the same result, error messages included. A
+// fast parser builds the Trace straight from its own compact form; the documents it does
+// not take (invalid ones, and a few rare number forms) go through parse_json and
+// build_trace. load_trace copies the bytes into a padded buffer first;
+// load_trace_padded needs kLoadPadding readable bytes after `bytes`.
+Result<Trace> load_trace(std::string_view name, std::string_view bytes);
+Result<Trace> load_trace_padded(std::string_view name, std::string_view bytes);
+// The bytes of a string (read as padded when its capacity leaves room for the padding),
+// released once they are parsed, before the Trace is built: the bytes and the Trace are
+// not both held whole.
+Result<Trace> load_trace_owned(std::string_view name, std::string&& bytes);
 
 }  // namespace tracedx

@@ -121,5 +121,24 @@ TEST(CompactJson, EqualsLibraryDump) {
             Json(std::string("bad\xff")).dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
+TEST(CompactJson, EveryByteAtEveryOffset) {
+  // The escape search goes a word at a time: each byte at each place of a word and of the
+  // tail, alone and after an earlier byte that needs an escape.
+  for (int c = 0; c < 0x80; ++c) {
+    for (size_t at = 0; at < 17; ++at) {
+      for (const char* base : {"abcdefghijklmnopq", "ab\"defghijklmnopq",
+                               "\x01"
+                               "bcdefghijklm\\nopq"}) {
+        std::string s(base);
+        s[at] = static_cast<char>(c);
+        Json v(s);
+        ASSERT_EQ(compact_json(v), v.dump()) << c << " at " << at;
+      }
+    }
+  }
+  Json non_ascii(std::string("caf\xc3\xa9 \"\x1f\xe2\x82\xac\\"));
+  EXPECT_EQ(compact_json(non_ascii), non_ascii.dump());
+}
+
 }  // namespace
 }  // namespace tracedx

@@ -189,5 +189,30 @@ TEST(LoadFixture, FileFailures) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(FixtureLoader, LongTokensAreCutInErrors) {
+  const std::string syntax =
+      "syntax error while parsing value - invalid string: forbidden character after backslash; "
+      "last read: '...";
+  struct Row {
+    std::string doc;
+    std::string message;
+  } rows[] = {
+      {R"({"run":{"total_cost":)" + std::string(1000000, '9') + "}}",
+       "number overflow parsing '" + std::string(32, '9') + "...'"},
+      {R"({"run":{"total_cost":1e999},"steps":[]})", "number overflow parsing '1e999'"},
+      {R"({"run":{"title":")" + std::string(100000, 'a') + R"(\x"}})",
+       syntax + std::string(30, 'a') + R"(\x')"},
+      // The cut never splits a character: a continuation byte at the cut moves it on.
+      {R"({"run":{"title":")" + std::string(100000, 'a') + "\xc3\xa9\xc3\xa9" +
+           std::string(27, 'b') + R"(\x"}})",
+       syntax + "\xc3\xa9" + std::string(27, 'b') + R"(\x')"},
+  };
+  for (const auto& row : rows) {
+    auto doc = parse_json(row.doc);
+    ASSERT_FALSE(doc);
+    EXPECT_EQ(doc.error().text(), row.message);
+  }
+}
+
 }  // namespace
 }  // namespace tracedx
