@@ -242,6 +242,8 @@ TEST(Tracedx, FailedWritesToStandardOutput) {
       "compare " + fixture + " src/Test/fixtures/healthy_run.json",
       "import --from otlp " + imported,
       "batch " + fixture + " src/Test/fixtures",
+      "--version",
+      "compare --help",
   };
   struct Sink {
     const char* redirect;

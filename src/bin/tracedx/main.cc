@@ -327,20 +327,17 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage("missing command", main_help());
   std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
-    std::fputs(main_help().c_str(), stdout);
-    return 0;
+    return print(main_help());
   }
   if (name == "--version") {
-    std::printf("%s\n", std::string(kVersion).c_str());
-    return 0;
+    return print(std::string(kVersion) + "\n");
   }
   for (const auto& command : kCommands) {
     if (command.name != name) continue;
     auto args = parse_args(command, argc, argv);
     if (!args) return usage(args.error().text(), help_text(command));
     if (args->help) {
-      std::fputs(help_text(command).c_str(), stdout);
-      return 0;
+      return print(help_text(command));
     }
     // Memory runs out on inputs too large for the machine: one error line, not an abort.
     try {
