@@ -1,6 +1,7 @@
 #include "batch/batch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -19,6 +20,10 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Thrown out of the reading loops once the output has failed: nothing read after that
+// could be written.
+struct OutputFailed {};
 
 // One trace on its way through the batch.
 struct Slot {
@@ -64,6 +69,11 @@ class Pipeline {
 
   const BatchOptions& options() const { return options_; }
 
+  bool output_failed() {
+    std::lock_guard lock(mu_);
+    return summary_.write_error != 0;
+  }
+
   BatchSummary finish() {
     {
       std::unique_lock lock(mu_);
@@ -82,6 +92,7 @@ class Pipeline {
  private:
   void enqueue(std::shared_ptr<Slot> slot) {
     const size_t size = slot->trace.bytes.size();
+    if (output_failed()) throw OutputFailed{};
     if (workers_.empty()) {
       process(*slot);
       slot->done = true;
@@ -94,9 +105,11 @@ class Pipeline {
     // Bounded read-ahead: a number of traces, and a number of bytes unless nothing waits.
     ready_.wait(lock, [&] {
       flush_locked(lock);
-      return window_.size() < window_limit_ &&
-             (window_.empty() || pending_bytes_ + size <= kPendingBytesLimit);
+      return summary_.write_error != 0 ||
+             (window_.size() < window_limit_ &&
+              (window_.empty() || pending_bytes_ + size <= kPendingBytesLimit));
     });
+    if (summary_.write_error) throw OutputFailed{};
     pending_bytes_ += size;
     slot->size = size;
     window_.push_back(slot);
@@ -107,14 +120,16 @@ class Pipeline {
   void work() {
     for (;;) {
       std::shared_ptr<Slot> slot;
+      bool skip = false;
       {
         std::unique_lock lock(mu_);
         work_.wait(lock, [&] { return closed_ || !queue_.empty(); });
         if (queue_.empty()) return;
         slot = std::move(queue_.front());
         queue_.pop_front();
+        skip = summary_.write_error != 0;  // its record could not be written
       }
-      process(*slot);
+      if (!skip) process(*slot);
       std::lock_guard lock(mu_);
       slot->done = true;
       ready_.notify_all();
@@ -128,13 +143,25 @@ class Pipeline {
     slot.line = dump_report(line, /*compact=*/true);
   }
 
-  // Writes the finished slots at the front of the window, in order.
+  // Writes the finished slots at the front of the window, in order. After a failed write
+  // the rest are dropped: the batch is stopping.
   void flush_locked(std::unique_lock<std::mutex>&) {
     bool wrote = false;
     while (!window_.empty() && window_.front()->done) {
       Slot& s = *window_.front();
-      std::fwrite(s.line.data(), 1, s.line.size(), out_);
-      std::fputc('\n', out_);
+      if (summary_.write_error) {
+        pending_bytes_ -= s.size;
+        window_.pop_front();
+        continue;
+      }
+      errno = 0;
+      if (std::fwrite(s.line.data(), 1, s.line.size(), out_) != s.line.size() ||
+          std::fputc('\n', out_) == EOF || std::ferror(out_)) {
+        summary_.write_error = errno ? errno : EIO;
+        work_.notify_all();
+        ready_.notify_all();
+        continue;
+      }
       if (s.loaded) {
         ++summary_.done;
         ++summary_.labels[s.label.value_or("(none)")];
@@ -301,7 +328,11 @@ OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions
 BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions& options,
                        std::FILE* out, std::FILE* progress) {
   Pipeline pipeline(options, out, progress);
-  for (const auto& input : list_batch_inputs(paths, options.source)) add_input(pipeline, input);
+  try {
+    for (const auto& input : list_batch_inputs(paths, options.source)) add_input(pipeline, input);
+  } catch (const OutputFailed&) {
+    // The reading stopped; finish() drops what is still in flight.
+  }
   return pipeline.finish();
 }
 

@@ -30,6 +30,7 @@ struct BatchSummary {
   uint64_t done = 0;                       // traces diagnosed
   uint64_t failed = 0;                     // traces that could not be loaded
   std::map<std::string, uint64_t> labels;  // primary label -> count ("(none)" without one)
+  int write_error = 0;  // errno of the write to the output that failed and stopped the batch
 };
 
 // One trace of a batch before it is diagnosed: its bytes (a fixture or a chat transcript),
@@ -62,7 +63,8 @@ std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths,
 bool is_blank_line(std::string_view line);
 
 // Diagnoses every trace named by `paths` ("-" reads JSON Lines from standard input),
-// writing result lines to `out` and the progress line to `progress`.
+// writing result lines to `out` and the progress line to `progress`. A failed write to
+// `out` stops the batch (reading and diagnosing) with `write_error` set.
 BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions& options,
                        std::FILE* out, std::FILE* progress);
 

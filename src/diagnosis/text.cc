@@ -4,6 +4,10 @@
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 namespace tracedx {
@@ -13,17 +17,80 @@ bool is_ascii_space(unsigned char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Lowercases UTF-8 through UTF-16 with the root locale; invalid bytes become U+FFFD.
-std::string icu_lower(std::string_view text) {
+// ICU counts lengths in 32-bit integers, so longer texts are handed to it in pieces of at
+// most this many bytes (a piece can grow threefold through UTF-16 and lowercasing).
+std::atomic<size_t> g_piece_bytes{size_t{64} << 20};
+
+bool is_continuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
+}
+
+// Fails loudly instead of returning a wrong text when ICU reports an error.
+void check(UErrorCode status) {
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU error ") + u_errorName(status));
+}
+
+// The code point starting at `pos` (negative for an ill-formed sequence); advances `pos`.
+UChar32 next_code_point(std::string_view text, size_t& pos) {
+  int32_t len = static_cast<int32_t>(std::min<size_t>(text.size() - pos, 4));
+  int32_t i = 0;
+  UChar32 c;
+  U8_NEXT(text.data() + pos, i, len, c);
+  pos += static_cast<size_t>(i);
+  return c;
+}
+
+// The code point ending at `pos`, not reaching before `floor`; moves `pos` back over it.
+UChar32 previous_code_point(std::string_view text, size_t floor, size_t& pos) {
+  size_t base = pos - std::min<size_t>(pos - floor, 4);
+  int32_t i = static_cast<int32_t>(pos - base);
+  UChar32 c;
+  U8_PREV(text.data() + base, 0, i, c);
+  pos = base + static_cast<size_t>(i);
+  return c;
+}
+
+bool is_case_ignorable(UChar32 c) {
+  return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASE_IGNORABLE);
+}
+bool is_cased(UChar32 c) {
+  return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASED);
+}
+
+// Whether the first code point before `pos` that is not case-ignorable is cased: the part
+// of the text before a piece that the final-sigma rule looks at.
+bool cased_before(std::string_view text, size_t pos) {
+  while (pos > 0) {
+    UChar32 c = previous_code_point(text, 0, pos);
+    if (!is_case_ignorable(c)) return is_cased(c);
+  }
+  return false;
+}
+
+// The same for the first such code point at or after `pos`.
+bool cased_after(std::string_view text, size_t pos) {
+  while (pos < text.size()) {
+    UChar32 c = next_code_point(text, pos);
+    if (!is_case_ignorable(c)) return is_cased(c);
+  }
+  return false;
+}
+
+// Lowercases UTF-8 through UTF-16 with the root locale; invalid bytes become U+FFFD. The
+// text must be short enough for 32-bit lengths.
+std::string icu_lower_piece(std::string_view text) {
   if (text.empty()) return {};
   UErrorCode status = U_ZERO_ERROR;
   int32_t len16 = 0;
   u_strFromUTF8WithSub(nullptr, 0, &len16, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
                        nullptr, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR) check(status);
   status = U_ZERO_ERROR;
   std::vector<UChar> src(static_cast<size_t>(len16) + 1);
   u_strFromUTF8WithSub(src.data(), len16 + 1, nullptr, text.data(),
                        static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
+  check(status);
 
   std::vector<UChar> dst(static_cast<size_t>(len16) + 16);
   status = U_ZERO_ERROR;
@@ -35,36 +102,60 @@ std::string icu_lower(std::string_view text) {
     lowered =
         u_strToLower(dst.data(), static_cast<int32_t>(dst.size()), src.data(), len16, "", &status);
   }
+  check(status);
   int32_t len8 = 0;
   status = U_ZERO_ERROR;
   u_strToUTF8(nullptr, 0, &len8, dst.data(), lowered, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR) check(status);
   std::string out(static_cast<size_t>(len8), '\0');
   status = U_ZERO_ERROR;
   u_strToUTF8(out.data(), len8 + 1, nullptr, dst.data(), lowered, &status);
+  check(status);
+  return out;
+}
+
+// Lowercases a text of any length. A long text goes to ICU in pieces cut between code
+// points; each piece is framed by one ASCII character standing for what the final-sigma
+// rule would see beyond its ends ("a" for a cased letter, a space for none), so every
+// piece lowercases exactly as it does inside the whole text. Root-locale lowercasing has
+// no other context.
+std::string icu_lower(std::string_view text) {
+  const size_t piece = std::max<size_t>(1, g_piece_bytes.load(std::memory_order_relaxed));
+  if (text.size() <= piece) return icu_lower_piece(text);
+  std::string out;
+  out.reserve(text.size());
+  std::string framed;
+  for (size_t begin = 0; begin < text.size();) {
+    size_t end = std::min(text.size(), begin + piece);
+    // Past the continuation bytes of the code point at the cut (at most three belong to it).
+    for (int k = 0; k < 3 && end < text.size() && is_continuation(text[end]); ++k) ++end;
+    framed.assign(1, cased_before(text, begin) ? 'a' : ' ');
+    framed.append(text.substr(begin, end - begin));
+    framed += cased_after(text, end) ? 'a' : ' ';
+    std::string lowered = icu_lower_piece(framed);
+    out.append(lowered, 1, lowered.size() - 2);
+    begin = end;
+  }
   return out;
 }
 
 // The text without Unicode White_Space at both ends, walking code points.
 std::string_view icu_trim(std::string_view text) {
-  const char* s = text.data();
-  int32_t len = static_cast<int32_t>(text.size());
-  int32_t begin = 0;
-  while (begin < len) {
-    int32_t next = begin;
-    UChar32 c;
-    U8_NEXT(s, next, len, c);
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t next = begin;
+    UChar32 c = next_code_point(text, next);
     if (c < 0 || !u_hasBinaryProperty(c, UCHAR_WHITE_SPACE)) break;
     begin = next;
   }
-  int32_t end = len;
+  size_t end = text.size();
   while (end > begin) {
-    int32_t prev = end;
-    UChar32 c;
-    U8_PREV(s, begin, prev, c);
+    size_t prev = end;
+    UChar32 c = previous_code_point(text, begin, prev);
     if (c < 0 || !u_hasBinaryProperty(c, UCHAR_WHITE_SPACE)) break;
     end = prev;
   }
-  return text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+  return text.substr(begin, end - begin);
 }
 
 void ascii_lower_in_place(std::string& s) {
@@ -118,13 +209,26 @@ std::string norm_icu(std::string_view text) {
 }
 
 bool is_valid_utf8(std::string_view text) {
-  int32_t i = 0, n = static_cast<int32_t>(text.size());
-  while (i < n) {
-    UChar32 c;
-    U8_NEXT(text.data(), i, n, c);
-    if (c < 0) return false;
+  // In windows that fit 32-bit indexes, cut before a byte that starts a code point.
+  constexpr size_t kWindow = size_t{1} << 30;
+  for (size_t base = 0; base < text.size();) {
+    size_t size = std::min(text.size() - base, kWindow);
+    for (int k = 0; k < 3 && base + size < text.size() && is_continuation(text[base + size]); ++k)
+      ++size;
+    const char* s = text.data() + base;
+    int32_t i = 0, n = static_cast<int32_t>(size);
+    while (i < n) {
+      UChar32 c;
+      U8_NEXT(s, i, n, c);
+      if (c < 0) return false;
+    }
+    base += size;
   }
   return true;
+}
+
+void set_icu_piece_bytes_for_testing(size_t bytes) {
+  g_piece_bytes.store(bytes ? bytes : size_t{64} << 20, std::memory_order_relaxed);
 }
 
 namespace {

@@ -47,6 +47,11 @@ std::string json_text(const std::optional<Json>& value);
 // The ICU implementation of norm, also for ASCII input; the fast path is tested against it.
 std::string norm_icu(std::string_view text);
 
+// Texts longer than ICU's 32-bit lengths are lowercased in pieces (64 MiB by default);
+// tests set a small piece size to check that pieces join to the whole text's result.
+// 0 restores the default.
+void set_icu_piece_bytes_for_testing(size_t bytes);
+
 }  // namespace tracedx
 
 namespace tracedx {

@@ -56,8 +56,15 @@ void state_run_status(Json& fixture, RunStatus status);
 
 // The fixture document of one trace given as bytes in the format `source`, as the commands
 // read a file named `where`. An OTLP input holding several traces needs `trace_id` to pick
-// one; the messages name the option the command takes for it.
+// one; the messages name the option the command takes for it. An imported document is
+// kept loadable: values nested deeper than the loader reads are flattened (see
+// flatten_deep_values), their number stored in `flattened` when given.
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
-                             const std::string& trace_id = {});
+                             const std::string& trace_id = {}, size_t* flattened = nullptr);
+
+// Replaces each array or object that would sit deeper than kMaxJsonDepth levels (the
+// document itself is level 1) by a string holding its compact JSON text, so the document
+// loads again once written. Returns how many values were replaced.
+size_t flatten_deep_values(Json& document);
 
 }  // namespace tracedx

@@ -29,11 +29,29 @@ namespace py = pybind11;
 namespace tracedx {
 namespace {
 
-// Raised to Python as tracedx.TraceError; the text is the message the command prints.
+// Raised to Python as tracedx.TraceError; the text is the message the command prints. It
+// is kept whole (a name may hold a NUL) and may hold bytes that are not UTF-8 (a parse
+// error quotes the input), which reach Python as backslash escapes.
 struct TraceError : std::runtime_error {
-  explicit TraceError(const Error& e) : std::runtime_error(e.display()) {}
-  explicit TraceError(const std::string& text) : std::runtime_error(text) {}
+  explicit TraceError(const Error& e) : TraceError(e.display()) {}
+  explicit TraceError(const std::string& message) : std::runtime_error(message), text(message) {}
+  std::string text;
 };
+
+// The exception type tracedx.TraceError, created when the module is imported.
+PyObject* g_trace_error_type = nullptr;
+
+void translate_trace_error(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const TraceError& e) {
+    PyObject* message = PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()),
+                                             "backslashreplace");
+    if (!message) return;  // the decoding error is set instead
+    PyErr_SetObject(g_trace_error_type, message);
+    Py_DECREF(message);
+  }
+}
 
 // --- Python values to JSON --------------------------------------------------------------
 
@@ -81,15 +99,30 @@ Json json_of(py::handle v, size_t depth) {
   if ((is_list || is_dict) && depth >= kMaxJsonDepth) {
     throw TraceError("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
   }
+  // Containers are read through snapshots that hold strong references to their items, taken
+  // at the C level as json.dumps reads them (a subclass's __getitem__ is not called), so
+  // nothing converted later can free an item still to be read.
   if (is_list) {
+    py::object items = py::reinterpret_steal<py::object>(
+        PyList_Check(v.ptr()) ? PyList_GetSlice(v.ptr(), 0, PY_SSIZE_T_MAX)
+                              : PyTuple_GetSlice(v.ptr(), 0, PY_SSIZE_T_MAX));
+    if (!items) throw py::error_already_set();
     Json out = Json::array();
-    for (auto item : py::reinterpret_borrow<py::sequence>(v))
+    const bool list = PyList_Check(items.ptr());
+    const Py_ssize_t n = list ? PyList_GET_SIZE(items.ptr()) : PyTuple_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      py::handle item = list ? PyList_GET_ITEM(items.ptr(), i) : PyTuple_GET_ITEM(items.ptr(), i);
       out.push_back(json_of(item, depth + 1));
+    }
     return out;
   }
   if (is_dict) {
+    py::object items = py::reinterpret_steal<py::object>(PyDict_Items(v.ptr()));
+    if (!items) throw py::error_already_set();
     Json out = Json::object();
-    for (auto [key, value] : py::reinterpret_borrow<py::dict>(v)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+      py::handle key = PyTuple_GET_ITEM(pair, 0), value = PyTuple_GET_ITEM(pair, 1);
       if (!PyUnicode_Check(key.ptr())) {
         throw py::type_error("object keys must be str, not " +
                              std::string(py::str(py::type::of(key).attr("__name__"))));
@@ -195,9 +228,14 @@ TraceInput input_of(const py::handle& trace) {
     in.text = std::string_view(PyBytes_AS_STRING(trace.ptr()),
                                static_cast<size_t>(PyBytes_GET_SIZE(trace.ptr())));
   } else if (PyByteArray_Check(trace.ptr()) || PyMemoryView_Check(trace.ptr())) {
-    py::buffer_info info = py::reinterpret_borrow<py::buffer>(trace).request();
-    in.copy.assign(static_cast<const char*>(info.ptr),
-                   static_cast<size_t>(info.size * info.itemsize));
+    // Copied through the buffer protocol in C order, so strided, reversed and
+    // multi-dimensional views read their own bytes, and a mutable buffer may change later.
+    Py_buffer view;
+    if (PyObject_GetBuffer(trace.ptr(), &view, PyBUF_FULL_RO) != 0) throw py::error_already_set();
+    in.copy.resize(static_cast<size_t>(view.len));
+    int copied = PyBuffer_ToContiguous(in.copy.data(), &view, view.len, 'C');
+    PyBuffer_Release(&view);
+    if (copied != 0) throw py::error_already_set();
     in.text = in.copy;
   } else if (PyDict_Check(trace.ptr()) || PyList_Check(trace.ptr()) || PyTuple_Check(trace.ptr())) {
     in.document = json_of(trace, 0);
@@ -467,7 +505,9 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
 PYBIND11_MODULE(_tracedx, m) {
   using namespace tracedx;
   m.doc() = "Deterministic diagnosis of recorded AI-agent runs.";
-  py::register_exception<TraceError>(m, "TraceError", PyExc_ValueError);
+  static py::exception<TraceError> trace_error(m, "TraceError", PyExc_ValueError);
+  g_trace_error_type = trace_error.ptr();
+  py::register_exception_translator(&translate_trace_error);
 
   m.def("diagnose", &diagnose, py::arg("trace"), py::kw_only(), py::arg("slow_threshold_ms") = 2500,
         py::arg("secondary_issues") = true, py::arg("recommendations") = true,

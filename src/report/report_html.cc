@@ -232,9 +232,11 @@ std::string run_header(const Trace& t) {
   out += "<span>steps: " + num(t.steps.size()) +
          "</span><span>total duration: " + num(t.total_duration_ms) + " ms</span>";
   if (t.total_cost) {
-    char cost[64];
-    std::snprintf(cost, sizeof cost, "%.4f", *t.total_cost);
-    out += std::string("<span>cost: ") + cost + "</span>";
+    // Sized for the number: the largest doubles have 309 digits before the point.
+    int size = std::snprintf(nullptr, 0, "%.4f", *t.total_cost);
+    std::string cost(static_cast<size_t>(std::max(size, 0)), '\0');
+    std::snprintf(cost.data(), cost.size() + 1, "%.4f", *t.total_cost);
+    out += "<span>cost: " + cost + "</span>";
   }
   return out + "</p>";
 }

@@ -1,6 +1,36 @@
 #include "report/report_text.h"
 
 namespace tracedx {
+
+std::string visible(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {  // C1 control, U+0080 to U+009F
+      out += "\\u00";
+      out += kHex[next >> 4];
+      out += kHex[next & 15];
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 namespace {
 
 class Writer {
@@ -17,7 +47,7 @@ class Writer {
   }
   void bullets(std::string_view indent, const std::vector<std::string>& items) {
     if (items.empty()) line(indent, "(none)");
-    for (const auto& item : items) line(indent, "- " + item);
+    for (const auto& item : items) line(indent, "- " + visible(item));
   }
   void blank() { out_ += "\n"; }
   std::string severity(std::string_view s) {
@@ -39,7 +69,7 @@ class Writer {
 };
 
 std::string place(const RootCause& rc) {
-  std::string out = rc.step_name.value_or("no anchoring step");
+  std::string out = visible(rc.step_name.value_or("no anchoring step"));
   if (rc.step_index) out += " (step_index " + std::to_string(*rc.step_index) + ")";
   return out;
 }
@@ -49,18 +79,18 @@ void finding(Writer& w, std::string_view title, const std::optional<RootCause>& 
     w.field("", title, "none");
     return;
   }
-  w.field("", title, rc->label + " " + w.severity(rc->severity));
-  w.field("  ", "Phase", rc->phase.value_or("-"));
+  w.field("", title, visible(rc->label) + " " + w.severity(rc->severity));
+  w.field("  ", "Phase", visible(rc->phase.value_or("-")));
   w.field("  ", "Step", place(*rc));
   w.field("  ", "Evidence", "");
   w.bullets("    ", rc->evidence);
-  w.field("  ", "Explanation", rc->explanation.value_or("-"));
+  w.field("  ", "Explanation", visible(rc->explanation.value_or("-")));
 }
 
 void advice(Writer& w, std::string_view indent, const Recommendations& rec, bool compare) {
-  w.field(indent, "Advice", rec.title + " " + w.severity(rec.severity));
+  w.field(indent, "Advice", visible(rec.title) + " " + w.severity(rec.severity));
   std::string inner = std::string(indent) + "  ";
-  if (rec.summary) w.field(inner, "Summary", *rec.summary);
+  if (rec.summary) w.field(inner, "Summary", visible(*rec.summary));
   struct List {
     std::string_view name;
     const std::vector<std::string>& items;
@@ -82,14 +112,15 @@ void advice(Writer& w, std::string_view indent, const Recommendations& rec, bool
 
 std::string diagnosis_text(const Diagnosis& d, bool colour) {
   Writer w(colour);
-  w.field("", "Outcome", d.outcome);
+  w.field("", "Outcome", visible(d.outcome));
   finding(w, "Primary finding", d.root_cause);
   w.blank();
   w.heading("Secondary issues:");
   if (d.secondary_issues.empty()) w.line("  ", "(none)");
   for (const auto& issue : d.secondary_issues) {
-    w.line("  ", "- " + issue.label + " " + w.severity(issue.severity) + " at " + place(issue));
-    for (const auto& e : issue.evidence) w.line("      ", e);
+    w.line("  ",
+           "- " + visible(issue.label) + " " + w.severity(issue.severity) + " at " + place(issue));
+    for (const auto& e : issue.evidence) w.line("      ", visible(e));
   }
   if (d.recommendations) {
     w.blank();
@@ -101,15 +132,15 @@ std::string diagnosis_text(const Diagnosis& d, bool colour) {
 std::string comparison_text(const Comparison& c, bool colour) {
   Writer w(colour);
   const Divergence& d = c.divergence;
-  w.field("", "Divergence", d.title + " " + w.severity(d.severity));
+  w.field("", "Divergence", visible(d.title) + " " + w.severity(d.severity));
   std::string step = d.step_index ? "aligned position " + std::to_string(*d.step_index) : "-";
   if (d.primary_step_name || d.compared_step_name) {
-    step += " (primary: " + d.primary_step_name.value_or("-") +
-            ", compared: " + d.compared_step_name.value_or("-") + ")";
+    step += " (primary: " + visible(d.primary_step_name.value_or("-")) +
+            ", compared: " + visible(d.compared_step_name.value_or("-")) + ")";
   }
   w.field("  ", "Step", step);
-  w.field("  ", "Phase", d.phase);
-  w.field("  ", "Summary", d.summary);
+  w.field("  ", "Phase", visible(d.phase));
+  w.field("  ", "Summary", visible(d.summary));
   w.field("  ", "Details", "");
   w.bullets("    ", d.details);
   w.field("", "Duration delta", std::to_string(c.duration_delta_ms) + " ms");

@@ -39,6 +39,12 @@ Error Error::with_path(std::string path) && {
   return std::move(*this);
 }
 
+Error Error::naming(std::string path) && {
+  path_ = std::move(path);
+  named_ = true;
+  return std::move(*this);
+}
+
 std::string debug_quote(std::string_view text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -116,15 +122,16 @@ std::string_view os_error_kind(int code) {
 }
 
 std::string Error::debug() const {
+  std::string prefix = named_ ? path_ + ": " : "";
   switch (kind_) {
     case Kind::kMessage:
-      return debug_quote(text_);
+      return prefix + debug_quote(text_);
     case Kind::kOs:
-      return "Os { code: " + std::to_string(code_) +
+      return prefix + "Os { code: " + std::to_string(code_) +
              ", kind: " + std::string(os_error_kind(code_)) + ", message: " + debug_quote(text_) +
              " }";
     case Kind::kJson:
-      return "Error(" + debug_quote(text_) + ", line: " + std::to_string(line_) +
+      return prefix + "Error(" + debug_quote(text_) + ", line: " + std::to_string(line_) +
              ", column: " + std::to_string(column_) + ")";
   }
   return text_;

@@ -27,6 +27,8 @@ class Error {
   size_t column() const { return column_; }
   const std::string& path() const { return path_; }
   Error with_path(std::string path) &&;
+  // The same error, naming `path` in both forms (debug() too, which otherwise names none).
+  Error naming(std::string path) &&;
 
   std::string debug() const;
   std::string display() const;
@@ -38,6 +40,7 @@ class Error {
   size_t line_ = 0;
   size_t column_ = 0;
   std::string path_;
+  bool named_ = false;
 };
 
 // Rust-style debug quoting of a text: double quotes, with \" \\ \n \r \t \0 and \u{..}

@@ -1,7 +1,14 @@
 // Runs the built parity_check in temporary workspaces and checks its output files whole.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
 
 #include "test_support.h"
 
@@ -42,6 +49,16 @@ class Workspace : public ::testing::Test {
     std::vector<std::string> names;
     for (const auto& r : Json::parse(read_text(root_ / "parity_checklist.json")))
       names.push_back(r["name"]);
+    return names;
+  }
+
+  // Temporary files a write left behind in the workspace root.
+  std::vector<std::string> temp_files() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root_)) {
+      if (e.path().filename().string().find(".tmp-") != std::string::npos)
+        names.push_back(e.path().filename().string());
+    }
     return names;
   }
 
@@ -157,15 +174,98 @@ TEST_F(Workspace, WriteFailures) {
   fs::create_directories(root_ / "parity_checklist.md");
   auto md = run();
   EXPECT_EQ(md.status, 1);
-  EXPECT_EQ(md.err, "Error: Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }\n");
+  EXPECT_EQ(md.err, "Error: " + (root_ / "parity_checklist.md").string() +
+                        ": Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }\n");
   EXPECT_FALSE(fs::exists(root_ / "parity_checklist.json"));
 
   fs::remove_all(root_ / "parity_checklist.md");
   fs::create_directories(root_ / "parity_checklist.json");
   auto json = run();
   EXPECT_EQ(json.status, 1);
+  EXPECT_EQ(json.err.rfind("Error: " + (root_ / "parity_checklist.json").string() + ": Os {", 0),
+            0u)
+      << json.err;
   EXPECT_TRUE(fs::is_regular_file(root_ / "parity_checklist.md"));  // the Markdown file stays
   EXPECT_EQ(json.out, "");
+  EXPECT_EQ(temp_files(), std::vector<std::string>{});
+}
+
+// A write that fails part-way (here: the file size limit, as on a full disk) leaves the
+// previous checklists byte for byte and no temporary file.
+TEST_F(Workspace, FailedWriteKeepsTheOldFile) {
+  scenario("one.expected.json", std::string(20000, 'n'));
+  write_text(root_ / "parity_checklist.md", "old markdown\n");
+  write_text(root_ / "parity_checklist.json", "[\"old\"]");
+  auto r =
+      run_command({"/bin/bash", "-c", "ulimit -f 8; trap '' XFSZ; exec \"$0\"", PARITY_CHECK_BIN},
+                  root_ / "build");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: " + (root_ / "parity_checklist.md").string() +
+                       ": Os { code: 27, kind: FileTooLarge, message: \"File too large\" }\n");
+  EXPECT_EQ(read_text(root_ / "parity_checklist.md"), "old markdown\n");
+  EXPECT_EQ(read_text(root_ / "parity_checklist.json"), "[\"old\"]");
+  EXPECT_EQ(temp_files(), std::vector<std::string>{});
+}
+
+// Checklist paths that are symbolic links: the link is replaced by the file, and what it
+// points to (outside the workspace, or nothing) is left alone.
+TEST_F(Workspace, SymbolicLinksAreReplaced) {
+  scenario("one.expected.json", "one");
+  fs::path outside = testing::make_temp_dir("parity-outside");
+  write_text(outside / "target.md", "not yours\n");
+  fs::create_symlink(outside / "target.md", root_ / "parity_checklist.md");
+  fs::create_symlink(outside / "dangling.json", root_ / "parity_checklist.json");
+  auto r = run();
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* name : {"parity_checklist.md", "parity_checklist.json"}) {
+    EXPECT_FALSE(fs::is_symlink(root_ / name)) << name;
+    EXPECT_TRUE(fs::is_regular_file(root_ / name)) << name;
+  }
+  EXPECT_EQ(json_names(), std::vector<std::string>{"one"});
+  EXPECT_EQ(read_text(outside / "target.md"), "not yours\n");
+  EXPECT_FALSE(fs::exists(outside / "dangling.json"));
+  EXPECT_EQ(fs::status(root_ / "parity_checklist.md").permissions() & fs::perms::others_read,
+            fs::perms::others_read);
+  fs::remove_all(outside);
+}
+
+// kill -9 at random moments of runs: each checklist is the old one or the new one, whole.
+TEST_F(Workspace, KilledRunsLeaveWholeChecklists) {
+  // A long name makes the writes a good part of the run, so kills land inside them.
+  for (int i = 0; i < 2; ++i)
+    scenario("s" + std::to_string(i) + ".expected.json", std::string(1u << 20, 'a' + i));
+  const fs::path md = root_ / "parity_checklist.md", json = root_ / "parity_checklist.json";
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run().status, 0);
+  const auto full = std::chrono::steady_clock::now() - started;
+  const std::string new_md = read_text(md), new_json = read_text(json);
+  std::mt19937 random(std::random_device{}());
+  std::uniform_real_distribution<double> at(0.3, 1.1);
+  int cut_short = 0;
+  for (int trial = 0; trial < 16; ++trial) {
+    write_text(md, "old markdown\n");
+    write_text(json, "[\"old\"]");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir((root_ / "build").c_str()) != 0) ::_exit(126);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::execl(PARITY_CHECK_BIN, PARITY_CHECK_BIN, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(full) *
+                                at(random));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    cut_short += WIFSIGNALED(status);
+    std::string got_md = read_text(md), got_json = read_text(json);
+    EXPECT_TRUE(got_md == "old markdown\n" || got_md == new_md)
+        << "trial " << trial << ": " << got_md.size() << " bytes";
+    EXPECT_TRUE(got_json == "[\"old\"]" || got_json == new_json)
+        << "trial " << trial << ": " << got_json.size() << " bytes";
+  }
+  EXPECT_GT(cut_short, 0);  // some runs were really killed
 }
 
 }  // namespace

@@ -312,5 +312,129 @@ TEST(Tracedx, RunStatusOnEverySource) {
   }
 }
 
+// Runs a shell command line (bash) in `cwd`, with $0 set to the tracedx binary.
+testing::CommandResult shell(const std::string& script, const fs::path& cwd = kSource) {
+  return run_command({"/bin/bash", "-c", script, TRACEDX_BIN}, cwd);
+}
+
+// Reports that cannot be written fail the command: a full disk, a closed descriptor.
+TEST(Tracedx, FailedWritesToStandardOutput) {
+  const std::string fixture = "src/Test/fixtures/tool_failure.json";
+  const std::string imported = "src/Test/imports/genai_tool_failure.otlp.json";
+  const std::string commands[] = {
+      "diagnose " + fixture,
+      "diagnose " + fixture + " --format text",
+      "diagnose " + fixture + " --format html",
+      "compare " + fixture + " src/Test/fixtures/healthy_run.json",
+      "import --from otlp " + imported,
+      "batch " + fixture + " src/Test/fixtures",
+      "--version",
+      "compare --help",
+  };
+  struct Sink {
+    const char* redirect;
+    const char* reason;
+  } sinks[] = {{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}};
+  for (const auto& command : commands) {
+    for (const auto& sink : sinks) {
+      auto r = shell("exec \"$0\" " + command + " " + sink.redirect);
+      EXPECT_EQ(r.status, 1) << command << " " << sink.redirect;
+      EXPECT_EQ(r.err, std::string("Error: cannot write to standard output: ") + sink.reason + "\n")
+          << command << " " << sink.redirect;
+    }
+  }
+}
+
+// With SIGPIPE ignored, a reader that goes away stops a batch reading an endless input.
+TEST(Tracedx, BatchStopsWhenItsReaderCloses) {
+  for (const char* jobs : {"1", "3"}) {
+    auto r =
+        shell(std::string("trap '' PIPE; ") +
+                  "yes '{\"run\":{\"status\":\"failed\"},\"steps\":[{\"status\":\"failed\"}]}' "
+                  "| { timeout 60 \"$0\" batch --jobs " +
+                  jobs + " - 2>err.txt; echo $? >status.txt; } | head -n 1 >/dev/null; " +
+                  "cat err.txt; exit $(cat status.txt)",
+              testing::make_temp_dir("pipe"));
+    EXPECT_EQ(r.status, 1) << "jobs " << jobs;  // 124 when the timeout had to stop it
+    EXPECT_EQ(r.out, "Error: cannot write to standard output: Broken pipe\n") << "jobs " << jobs;
+  }
+}
+
+#ifndef TRACEDX_SANITIZED
+// Memory that runs out gives one error line, not an abort.
+TEST(Tracedx, OutOfMemoryIsAnError) {
+  fs::path dir = testing::make_temp_dir("oom");
+  write_text(dir / "big.json", R"({"run":{"status":"failed"},"steps":[{"status":"failed",)"
+                               R"("step_type":"tool","raw_output":")" +
+                                   std::string(48u << 20, 'a') + R"("}]})");
+  write_text(dir / "small.json", R"({"run":{},"steps":[]})");
+  const std::string limit = "ulimit -v 150000; exec \"$0\" ";
+  for (const char* command : {"diagnose big.json", "compare big.json big.json"}) {
+    auto r = shell(limit + command, dir);
+    EXPECT_EQ(r.status, 1) << command << r.err;
+    EXPECT_EQ(r.err, "Error: out of memory\n") << command;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(shell(limit + "diagnose small.json", dir).status, 0);  // the limit leaves room
+  fs::remove_all(dir);
+}
+#endif
+
+// Trace texts cannot drive the terminal: control characters are shown, not sent.
+TEST(Tracedx, TextReportsShowControlCharacters) {
+  fs::path dir = testing::make_temp_dir("escapes");
+  write_text(
+      dir / "a.json",
+      R"({"run":{"status":"failed"},"steps":[{"status":"failed","step_type":"tool",)"
+      R"("display_name":"\u001b]0;owned\u0007\u001b[2J\u009b31m\u007f","error_message":"x\ty\nz"}]})");
+  write_text(dir / "b.json", R"({"run":{"status":"completed"},"steps":[{"step_type":"plan"}]})");
+  for (std::vector<std::string> args : {std::vector<std::string>{"diagnose", "a.json"},
+                                        std::vector<std::string>{"compare", "a.json", "b.json"}}) {
+    args.push_back("--format=text");
+    auto r = tracedx(args, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\\x1b]0;owned\\x07\\x1b[2J\\u009b31m\\x7f"), std::string::npos) << r.out;
+    for (size_t i = 0; i < r.out.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(r.out[i]);
+      bool c1 = c == 0xc2 && i + 1 < r.out.size() &&
+                (static_cast<unsigned char>(r.out[i + 1]) & 0xe0) == 0x80;
+      EXPECT_FALSE((c < 0x20 && c != '\n') || c == 0x7f || c1) << args[0] << " byte " << i;
+    }
+  }
+  fs::remove_all(dir);
+}
+
+// What import writes loads again, also when the run held values nested as deep as the
+// loader allows (the fixture's own levels come on top).
+TEST(Tracedx, ImportedDocumentsLoadAgain) {
+  fs::path dir = testing::make_temp_dir("import-depth");
+  const std::string deep = std::string(128, '[') + std::string(128, ']');
+  Json otlp = {
+      {"resourceSpans",
+       {{{"scopeSpans",
+          {{{"spans",
+             {{{"traceId", "aa"},
+               {"spanId", "01"},
+               {"name", "lookup"},
+               {"startTimeUnixNano", "1"},
+               {"endTimeUnixNano", "2000000"},
+               {"attributes",
+                {{{"key", "input.value"}, {"value", {{"stringValue", deep}}}},
+                 {{"key", "output.value"}, {"value", {{"stringValue", "[[1]]"}}}}}}}}}}}}}}}};
+  write_text(dir / "deep.otlp.json", otlp.dump());
+  auto imported = tracedx({"import", "--from", "otlp", "deep.otlp.json"}, dir);
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(imported.err,
+            "note: 1 values nested deeper than 128 levels were written as JSON text\n");
+  write_text(dir / "fixture.json", imported.out);
+  auto again = tracedx({"diagnose", "fixture.json", "--compact"}, dir);
+  EXPECT_EQ(again.status, 0) << again.err;
+  auto direct = tracedx({"diagnose", "--from", "otlp", "deep.otlp.json", "--compact"}, dir);
+  EXPECT_EQ(direct.out, again.out);
+  auto doc = Json::parse(imported.out);
+  EXPECT_EQ(doc["steps"][0]["raw_output"], Json::parse("[[1]]"));  // shallow values stay
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace tracedx

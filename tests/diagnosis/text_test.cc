@@ -142,3 +142,51 @@ TEST(CompactJson, EveryByteAtEveryOffset) {
 
 }  // namespace
 }  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// Long texts reach ICU in pieces: cut anywhere, with sigmas, combining marks, expanding
+// letters and invalid bytes around the cuts, the pieces join to the whole text's result.
+TEST(Norm, PiecesJoinToTheWholeResult) {
+  const char* alphabet[] = {
+      "\xce\xa3",  // GREEK CAPITAL LETTER SIGMA: final form depends on its neighbours
+      "\xce\xa3\xce\xa3",
+      "A",
+      "a",
+      " ",
+      "'",
+      ".",
+      "3",
+      "\xcc\x81",          // COMBINING ACUTE ACCENT: case-ignorable
+      "\xc2\xad",          // SOFT HYPHEN: case-ignorable
+      "\xc4\xb0",          // LATIN CAPITAL LETTER I WITH DOT ABOVE: lowercases to two code points
+      "\xf0\x9d\x90\x80",  // MATHEMATICAL BOLD CAPITAL A: four bytes, cased
+      "\xe4\xb8\x80",      // a CJK ideograph: neither cased nor case-ignorable
+      "\xff",
+      "\xe2\x82",  // invalid bytes
+      "\xc2\xa0",  // NO-BREAK SPACE
+  };
+  std::mt19937 random(17);
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    size_t parts = random() % 40;
+    for (size_t i = 0; i < parts; ++i) text += alphabet[random() % std::size(alphabet)];
+    const std::string whole = norm_icu(text), whole_lower = lower(text);
+    for (size_t piece : {1, 2, 3, 5, 8, 13}) {
+      set_icu_piece_bytes_for_testing(piece);
+      EXPECT_EQ(norm_icu(text), whole)
+          << "piece " << piece << ": " << ::testing::PrintToString(text);
+      EXPECT_EQ(lower(text), whole_lower) << "piece " << piece;
+    }
+    set_icu_piece_bytes_for_testing(0);
+  }
+  // Final sigma across a cut, checked against the known answer.
+  set_icu_piece_bytes_for_testing(2);
+  EXPECT_EQ(norm_icu("\xce\x9f\xce\x94\xce\x9f\xce\xa3"), "\xce\xbf\xce\xb4\xce\xbf\xcf\x82");
+  EXPECT_EQ(norm_icu("\xce\xa3\xcc\x81\xce\x91"), "\xcf\x83\xcc\x81\xce\xb1");
+  set_icu_piece_bytes_for_testing(0);
+}
+
+}  // namespace
+}  // namespace tracedx

@@ -1,6 +1,7 @@
 """The Python module against the command: same reports, same error messages, the GIL
 released while the engine runs."""
 import json
+import sys
 import threading
 import time
 
@@ -242,3 +243,98 @@ def test_threads_diagnose_in_parallel():
     mb = sum(map(len, corpus)) / 2**20
     report_figure("threads", f"8 traces of 4,000 steps ({mb:.0f} MB): 1 thread {one:.2f} s, "
                   f"2 threads {two:.2f} s, speed-up {one / two:.2f}")
+
+
+def test_buffer_views_read_their_own_bytes():
+    raw = (FIXTURES / "tool_failure.json").read_bytes()
+    expected = tracedx.diagnose(raw)
+    doubled = bytes(b for c in raw for b in (c, 0x20))
+    views = [
+        memoryview(doubled)[::2],                 # every other byte
+        memoryview(raw[::-1])[::-1],              # negative stride, pointer at the last byte
+        memoryview(raw).cast("B", (len(raw),)),   # a plain one-dimensional cast
+        memoryview(bytearray(raw))[0:],           # a view of a mutable buffer
+    ]
+    if len(raw) % 2 == 0:
+        views.append(memoryview(raw).cast("B", (2, len(raw) // 2)))  # two dimensions
+    for view in views:
+        assert same(tracedx.diagnose(view), expected)
+    # A strided view of something else is that something else, not the memory around it.
+    with pytest.raises(tracedx.TraceError):
+        tracedx.diagnose(memoryview(raw)[::3])
+
+
+# A list subclass whose __getitem__ empties the dict holding it: read with borrowed
+# references this freed the key and the list while they were in use. Run in a child with
+# Python's debug allocator, which turns such a use into a crash.
+EVIL_CONTAINERS = r"""
+import json, tracedx
+class Evil(list):
+    def __getitem__(self, i):
+        parent.clear()
+        return list.__getitem__(self, i)
+def build():
+    # The key and the list are held by the dict alone.
+    return {"run": {"status": "failed"}, "".join(["k"] * 40): Evil([{"a": 1}]),
+            "steps": [{"status": "failed", "raw_output": {"".join(["v"] * 9): Evil([2])}}]}
+parent = build()
+result = tracedx.diagnose(parent)
+assert len(parent) == 3, "the converter called __getitem__"
+assert result == tracedx.diagnose(json.dumps(build()))
+parent = build()["steps"][0]["raw_output"]
+assert tracedx.diagnose({"run": {}, "steps": [{"raw_output": parent}]})
+print("ok")
+"""
+
+
+def test_containers_mutated_by_their_items():
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    if "LD_PRELOAD" in env:  # under AddressSanitizer, which finds the same faults itself
+        env["PYTHONMALLOC"] = "malloc"
+    r = subprocess.run([sys.executable, "-c", EVIL_CONTAINERS], env=env, capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0 and r.stdout == "ok\n", r.stderr[-3000:]
+
+
+def test_error_messages_are_whole():
+    # A parse error quotes bytes that are not UTF-8: they arrive as backslash escapes.
+    with pytest.raises(tracedx.TraceError) as raised:
+        tracedx.diagnose(b'{"run": "\xff\xfe"}')
+    message = str(raised.value)
+    assert message.startswith("-: invalid JSON at line 1, column "), message
+    assert "\\xff" in message
+    # A name holding a NUL is kept whole.
+    with pytest.raises(tracedx.TraceError) as raised:
+        tracedx.diagnose("{", name="a\0b.json")
+    assert str(raised.value).startswith("a\0b.json: invalid JSON at line 1"), str(raised.value)
+    with pytest.raises(tracedx.TraceError, match="^fixture.run missing$"):
+        tracedx.diagnose("[]", name="x\0y")
+
+
+def test_the_gil_is_released_while_the_engine_runs():
+    # Measured by events, not by time: with a switch interval far longer than the run, the
+    # main thread can only act while the worker is inside diagnose if diagnose released
+    # the GIL. It then sets `answered` before diagnose returns.
+    trace = big_trace(6000)
+    started, answered = threading.Event(), threading.Event()
+    seen = []
+
+    def work():
+        started.set()
+        tracedx.diagnose(trace)
+        seen.append(answered.is_set())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        worker = threading.Thread(target=work)
+        worker.start()
+        started.wait()
+        answered.set()
+        worker.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert seen == [True]

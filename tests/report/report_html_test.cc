@@ -69,3 +69,35 @@ TEST(ComparisonHtml, BothTimelinesAndTheDivergence) {
 
 }  // namespace
 }  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// The run's cost is printed whole with four decimals, however large it is.
+TEST(DiagnosisHtml, CostsOfAnySize) {
+  struct Row {
+    const char* cost;
+    size_t digits_before_point;
+    std::string_view starts;
+  } rows[] = {
+      {"0.5", 1, "0.5000"},
+      {"12345.67891", 5, "12345.6789"},
+      {"1e308", 309, "10000000000000000109790636294404554174049230967731184633681068290315"},
+      {"-1.7976931348623157e308", 309, "-179769313486231570814527423731704356798070567525844"},
+  };
+  for (const auto& row : rows) {
+    Trace t =
+        testing::trace_of(std::string(R"({"run":{"total_cost":)") + row.cost + R"(},"steps":[]})");
+    std::string html = diagnosis_html(t, diagnose_run(t));
+    size_t at = html.find("<span>cost: ");
+    ASSERT_NE(at, std::string::npos) << row.cost;
+    at += 12;
+    std::string shown = html.substr(at, html.find("</span>", at) - at);
+    EXPECT_EQ(shown.rfind(row.starts, 0), 0u) << shown;
+    EXPECT_EQ(shown.size(), row.digits_before_point + (shown[0] == '-') + 5) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 5, 1), ".") << shown;
+  }
+}
+
+}  // namespace
+}  // namespace tracedx

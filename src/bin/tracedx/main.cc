@@ -1,12 +1,15 @@
 // tracedx: diagnose one trace, compare two, or diagnose many, from the command line.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -41,10 +44,10 @@ Result<std::string> read_argument(const std::string& arg) {
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
-                           std::optional<RunStatus> run_status) {
+                           std::optional<RunStatus> run_status, size_t* flattened = nullptr) {
   auto bytes = read_argument(arg);
   if (!bytes) return std::move(bytes).error();
-  auto document = import_document(*bytes, source, arg, trace_id);
+  auto document = import_document(*bytes, source, arg, trace_id, flattened);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
 }
@@ -240,8 +243,20 @@ int fail(const Error& e) {
   return 1;
 }
 
-void print(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
+// The error of a failed write to standard output, for the "Error: " line.
+Error stdout_error(int code) {
+  return Error::message("cannot write to standard output: " + Error::os(code).text());
+}
+
+// Writes a whole report to standard output and flushes it; a report that did not reach
+// its reader (full disk, closed pipe or descriptor) fails the command.
+int print(std::string_view text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0 ||
+      std::ferror(stdout)) {
+    return fail(stdout_error(errno ? errno : EIO));
+  }
+  return 0;
 }
 
 // A loaded trace kept to the end of the process: its memory goes back with the process,
@@ -257,19 +272,12 @@ int run_diagnose(const Args& args) {
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
   Diagnosis d = diagnose_run(*trace, args.options);
-  if (args.format == "text") {
-    print(diagnosis_text(d, colour_wanted()));
-    return 0;
-  }
-  if (args.format == "html") {
-    print(diagnosis_html(*trace, d));
-    return 0;
-  }
+  if (args.format == "text") return print(diagnosis_text(d, colour_wanted()));
+  if (args.format == "html") return print(diagnosis_html(*trace, d));
   std::optional<TraceSignals> signals;
   if (args.signals)
     signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
-  print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
-  return 0;
+  return print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
 }
 
 int run_compare(const Args& args) {
@@ -282,21 +290,25 @@ int run_compare(const Args& args) {
   if (!compared_loaded) return fail(compared_loaded.error());
   const Trace* compared = &keep(std::move(*compared_loaded));
   Comparison c = compare_runs(*primary, *compared);
-  if (args.format == "text")
-    print(comparison_text(c, colour_wanted()));
-  else if (args.format == "html")
-    print(comparison_html(*primary, *compared, c));
-  else
-    print(dump_report(to_json(c), args.compact) + "\n");
-  return 0;
+  if (args.format == "text") return print(comparison_text(c, colour_wanted()));
+  if (args.format == "html") return print(comparison_html(*primary, *compared, c));
+  return print(dump_report(to_json(c), args.compact) + "\n");
 }
 
 int run_import(const Args& args) {
   if (args.source == Source::kFixture)
     return fail(Error::message("import needs --from otlp or --from chat"));
-  auto document = load_document(args.positional[0], args.source, args.trace_id, args.run_status);
+  size_t flattened = 0;
+  auto document =
+      load_document(args.positional[0], args.source, args.trace_id, args.run_status, &flattened);
   if (!document) return fail(document.error());
-  print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+  if (int status = print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n"))
+    return status;
+  if (flattened) {
+    std::fprintf(stderr,
+                 "note: %zu values nested deeper than %zu levels were written as JSON text\n",
+                 flattened, kMaxJsonDepth);
+  }
   return 0;
 }
 
@@ -308,7 +320,11 @@ int run_batch_command(const Args& args) {
   options.run_status = args.run_status;
   options.progress = ::isatty(2);
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
-  std::fflush(stdout);
+  // Records that never reached the reader: the summary would count them as done.
+  errno = 0;
+  if (!summary.write_error && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+    summary.write_error = errno ? errno : EIO;
+  if (summary.write_error) return fail(stdout_error(summary.write_error));
   std::fputs(batch_summary_text(summary).c_str(), stderr);
   return summary.failed ? 1 : 0;
 }
@@ -355,22 +371,28 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage("missing command", main_help());
   std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
-    std::fputs(main_help().c_str(), stdout);
-    return 0;
+    return print(main_help());
   }
   if (name == "--version") {
-    std::printf("%s\n", std::string(kVersion).c_str());
-    return 0;
+    return print(std::string(kVersion) + "\n");
   }
   for (const auto& command : kCommands) {
     if (command.name != name) continue;
     auto args = parse_args(command, argc, argv);
     if (!args) return usage(args.error().text(), help_text(command));
     if (args->help) {
-      std::fputs(help_text(command).c_str(), stdout);
-      return 0;
+      return print(help_text(command));
     }
-    return command.run(*args);
+    // Memory runs out on inputs too large for the machine: one error line, not an abort.
+    try {
+      return command.run(*args);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::message("out of memory"));
+    } catch (const std::length_error&) {
+      return fail(Error::message("out of memory"));
+    } catch (const std::exception& e) {
+      return fail(Error::message(e.what()));
+    }
   }
   return usage("unknown command \"" + std::string(name) + "\"", main_help());
 }
