@@ -11,7 +11,7 @@
 #include "diagnosis/keywords.h"
 #include "diagnosis/signals.h"
 #include "diagnosis/step_probes.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "diagnosis/keywords.h"
 #include "diagnosis/step_probes.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

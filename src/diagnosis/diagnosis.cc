@@ -3,7 +3,7 @@
 #include "diagnosis/classify.h"
 #include "diagnosis/secondary_issues.h"
 #include "diagnosis/signals.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

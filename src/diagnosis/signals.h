@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 #include "trace/trace.h"
 
 namespace tracedx {

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

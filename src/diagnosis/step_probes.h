@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 #include "trace/trace.h"
 
 namespace tracedx {

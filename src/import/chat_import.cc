@@ -1,9 +1,9 @@
 // Chat transcripts to fixture documents: one step per message. A message whose text
 // reports an error (it starts with "error", or holds a Python traceback or "an error
 // occurred") is a failed step; the run failed when its last message did.
-#include "diagnosis/text.h"
 #include "import/importers.h"
 #include "import/json_members.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "diagnosis/step_probes.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

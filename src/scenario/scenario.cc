@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "diagnosis/text.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {

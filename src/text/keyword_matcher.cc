@@ -1,10 +1,10 @@
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 
 #include <deque>
 #include <map>
 #include <stdexcept>
 
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 

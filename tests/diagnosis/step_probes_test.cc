@@ -5,8 +5,8 @@
 #include <random>
 
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
 #include "test_support.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

@@ -1,4 +1,4 @@
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 

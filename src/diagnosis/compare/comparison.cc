@@ -3,8 +3,8 @@
 #include <array>
 #include <limits>
 
-#include "diagnosis/text.h"
 #include "diagnosis/wide_int.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

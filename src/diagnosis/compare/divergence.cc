@@ -2,8 +2,8 @@
 
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
 #include "diagnosis/wide_int.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
