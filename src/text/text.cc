@@ -4,9 +4,13 @@
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <nlohmann/json.hpp>
 #include <vector>
 
 namespace tracedx {
+
+using Json = nlohmann::json;
+
 namespace {
 
 bool is_ascii_space(unsigned char c) {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <random>
 
 namespace tracedx {
 namespace {
+
+using Json = nlohmann::json;
 
 TEST(Norm, TrimsWhiteSpaceAndLowercases) {
   struct Row {
