@@ -469,5 +469,5 @@ Raises TraceError with the command's message when the trace cannot be read.)");
   m.def("_diagnose_files", &diagnose_files);
   m.def("_count_newlines", &count_newlines);
   m.def("_diagnose_lines", &diagnose_lines);
-  m.attr("__version__") = "0.5.0";
+  m.attr("__version__") = TRACEDX_VERSION;
 }

@@ -24,8 +24,10 @@
 namespace tracedx {
 namespace {
 
-constexpr std::string_view kVersion =
-    "tracedx 0.5.0 (diagnosis engine 0.4.0, ruleset phase4-compare)";
+std::string version_text() {
+  return "tracedx " TRACEDX_VERSION " (diagnosis engine " + std::string(kDiagnosisVersion) +
+         ", ruleset " + std::string(kDiagnosisRuleset) + ")";
+}
 
 struct Usage {
   std::string message;
@@ -79,43 +81,74 @@ struct Args {
   std::string trace_id;
 };
 
-// The options each sub-command accepts, shared by parsing and help.
+// One option: its name, whether it takes a value, its help line and what it sets. Each
+// option is spelled once; the sub-commands list the ones they accept, for parsing and help.
 struct OptionSpec {
   std::string_view name;
   bool takes_value;
   std::string_view help;
+  Status (*apply)(Args& args, std::string_view value);  // value is empty for a flag
 };
 
-constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat"};
-constexpr OptionSpec kTraceId = {"--trace-id", true,
-                                 "ID the OTLP trace to take when a file holds several"};
+Status set_slow_threshold(Args& args, std::string_view value) {
+  auto n = parse_unsigned(value);
+  if (!n) {
+    return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" +
+                          std::string(value) + "\"");
+  }
+  args.options.slow_threshold_ms = *n;
+  return Ok{};
+}
+
+Status set_jobs(Args& args, std::string_view value) {
+  auto n = parse_unsigned(value);
+  if (!n || *n == 0 || *n > 1024) {
+    return Error::message("--jobs needs a number from 1 to 1024, got \"" + std::string(value) +
+                          "\"");
+  }
+  args.jobs = static_cast<unsigned>(*n);
+  return Ok{};
+}
+
+Status set_source(Args& args, std::string_view value) {
+  auto from = parse_source(value);
+  if (!from) return std::move(from).error();
+  args.source = *from;
+  return Ok{};
+}
+
+Status set_format(Args& args, std::string_view value) {
+  if (value != "json" && value != "text" && value != "html") {
+    return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
+  }
+  args.format = value;
+  return Ok{};
+}
+
+// clang-format off
+constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat", set_source};
+constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
+    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
+    set_slow_threshold};
+constexpr OptionSpec kNoSecondary = {"--no-secondary", false, "   leave secondary issues out",
+    [](Args& a, std::string_view) -> Status { a.options.include_secondary_issues = false; return Ok{}; }};
+constexpr OptionSpec kNoRecommendations = {"--no-recommendations", false, "   leave recommendations out",
+    [](Args& a, std::string_view) -> Status { a.options.include_recommendations = false; return Ok{}; }};
+constexpr OptionSpec kSignals = {"--signals", false, "   add the extracted signals to the report",
+    [](Args& a, std::string_view) -> Status { a.signals = true; return Ok{}; }};
+constexpr OptionSpec kCompact = {"--compact", false, "   print the JSON on one line",
+    [](Args& a, std::string_view) -> Status { a.compact = true; return Ok{}; }};
+constexpr OptionSpec kFormat = {"--format", true, "F  json (default), text or html", set_format};
+constexpr OptionSpec kJobs = {"--jobs", true, "N  worker threads (default: hardware threads)", set_jobs};
+// clang-format on
 
 constexpr OptionSpec kDiagnoseOptions[] = {
-    kFrom,
-    kTraceId,
-    {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
-    {"--no-secondary", false, "   leave secondary issues out"},
-    {"--no-recommendations", false, "   leave recommendations out"},
-    {"--signals", false, "   add the extracted signals to the report"},
-    {"--compact", false, "   print the JSON on one line"},
-    {"--format", true, "F  json (default), text or html"},
-};
-constexpr OptionSpec kCompareOptions[] = {
-    kFrom,
-    {"--compact", false, "   print the JSON on one line"},
-    {"--format", true, "F  json (default), text or html"},
-};
-constexpr OptionSpec kImportOptions[] = {
-    kFrom,
-    kTraceId,
-};
-constexpr OptionSpec kBatchOptions[] = {
-    kFrom,
-    {"--jobs", true, "N  worker threads (default: hardware threads)"},
-    {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
-    {"--no-secondary", false, "   leave secondary issues out"},
-    {"--no-recommendations", false, "   leave recommendations out"},
-};
+    kFrom, kTraceId, kSlowThreshold, kNoSecondary, kNoRecommendations, kSignals, kCompact, kFormat};
+constexpr OptionSpec kCompareOptions[] = {kFrom, kCompact, kFormat};
+constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId};
+constexpr OptionSpec kBatchOptions[] = {kFrom, kJobs, kSlowThreshold, kNoSecondary,
+                                        kNoRecommendations};
 
 struct Command {
   std::string_view name;
@@ -162,39 +195,7 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
       } else if (!option->takes_value && inline_value) {
         return Error::message(std::string(name) + " takes no value");
       }
-      if (name == "--slow-threshold-ms") {
-        auto n = parse_unsigned(value);
-        if (!n)
-          return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" +
-                                std::string(value) + "\"");
-        args.options.slow_threshold_ms = *n;
-      } else if (name == "--jobs") {
-        auto n = parse_unsigned(value);
-        if (!n || *n == 0 || *n > 1024)
-          return Error::message("--jobs needs a number from 1 to 1024, got \"" +
-                                std::string(value) + "\"");
-        args.jobs = static_cast<unsigned>(*n);
-      } else if (name == "--from") {
-        auto from = parse_source(value);
-        if (!from) return std::move(from).error();
-        args.source = *from;
-      } else if (name == "--trace-id") {
-        args.trace_id = value;
-      } else if (name == "--format") {
-        if (value != "json" && value != "text" && value != "html") {
-          return Error::message("--format needs json, text or html, got \"" + std::string(value) +
-                                "\"");
-        }
-        args.format = value;
-      } else if (name == "--no-secondary") {
-        args.options.include_secondary_issues = false;
-      } else if (name == "--no-recommendations") {
-        args.options.include_recommendations = false;
-      } else if (name == "--signals") {
-        args.signals = true;
-      } else if (name == "--compact") {
-        args.compact = true;
-      }
+      if (auto applied = option->apply(args, value); !applied) return std::move(applied).error();
       continue;
     }
     args.positional.emplace_back(a);
@@ -315,7 +316,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (name == "--version") {
-    std::printf("%s\n", std::string(kVersion).c_str());
+    std::printf("%s\n", version_text().c_str());
     return 0;
   }
   for (const auto& command : kCommands) {
