@@ -11,7 +11,7 @@
 #include "diagnosis/keywords.h"
 #include "diagnosis/signals.h"
 #include "diagnosis/step_probes.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace {
@@ -85,8 +85,8 @@ void BM_ExtractSignals(benchmark::State& state) {
 BENCHMARK(BM_ExtractSignals)->Unit(benchmark::kMillisecond);
 
 void BM_ClassifyPrimary(benchmark::State& state) {
-  TraceSignals s = extract_signals(bench_trace(), 2500);
-  for (auto _ : state) benchmark::DoNotOptimize(classify_primary(s));
+  const TraceScan scan = scan_trace(bench_trace(), 2500);
+  for (auto _ : state) benchmark::DoNotOptimize(classify_primary(scan));
 }
 BENCHMARK(BM_ClassifyPrimary)->Unit(benchmark::kMicrosecond);
 

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing. Sourced by the other
 # scripts; as root it installs them, otherwise it says what to install and stops.
-tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libsimdjson-dev libicu-dev libgtest-dev libbenchmark-dev)
+# What parity_check and tracedx need to build.
+tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libsimdjson-dev libicu-dev)
+# The test suite, the benchmarks and the format check.
+tracedx_test_packages=(libgtest-dev libbenchmark-dev clang-format-14)
 # The Python module and its tests (Debian's python3, whose dist-packages hold Dask).
 tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distributed python3-pytest)
 # Node.js for the suite that records traces with real instrumentation libraries. Debian's
@@ -27,7 +30,8 @@ tracedx_ensure_packages() {
   apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 }
 
-# Configures and builds into the given directory.
+# Configures and builds into the given directory: tracedx_build DIR TYPE [CMAKE OPTIONS...];
+# TRACEDX_TARGET, when set, names the one target to build.
 tracedx_build() {
   local dir=$1 type=${2:-RelWithDebInfo}
   shift 2 || true
@@ -35,7 +39,7 @@ tracedx_build() {
   # ccache, when installed, makes rebuilds of unchanged sources (other checkouts too) cheap.
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   cmake -S "$tracedx_root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "${launcher[@]}" "$@" >/dev/null
-  cmake --build "$dir" -j"$(nproc)"
+  cmake --build "$dir" -j"$(nproc)" ${TRACEDX_TARGET:+--target "$TRACEDX_TARGET"}
 }
 
 # Installs the recording suite's npm packages from its package-lock.json (npm ci). Without

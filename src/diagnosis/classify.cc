@@ -2,7 +2,7 @@
 
 #include "diagnosis/keywords.h"
 #include "diagnosis/step_probes.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -10,16 +10,19 @@ namespace {
 // What the checks read: the signals, the failed step and texts built only when asked.
 class Context {
  public:
-  explicit Context(const TraceSignals& s) : sig(s), trace(*s.trace) {
-    const std::string& rs = s.run_status;
-    success_like = rs == "passed" || rs == "completed" || rs == "success";
-    if (s.failed_step_index && *s.failed_step_index < trace.steps.size()) {
-      failed = &trace.steps[*s.failed_step_index];
-      failed_scan = &s.step_scans[*s.failed_step_index];
+  explicit Context(const TraceScan& scan)
+      : sig(scan.signals),
+        trace(scan.trace),
+        step_scans(scan.step_scans),
+        summary_hits(scan.summary_hits) {
+    success_like = is_success_like(sig.run_status);
+    if (sig.failed_step_index && *sig.failed_step_index < trace.steps.size()) {
+      failed = &trace.steps[*sig.failed_step_index];
+      failed_scan = &step_scans[*sig.failed_step_index];
     }
   }
 
-  bool summary(Kw list) const { return has(sig.summary_hits, list); }
+  bool summary(Kw list) const { return has(summary_hits, list); }
   bool failed_text(Kw list) const { return failed_scan && has(failed_scan->text, list); }
   bool failed_type(Kw list) const { return failed_scan && has(failed_scan->type, list); }
   StepKind failed_kind() const {
@@ -46,7 +49,7 @@ class Context {
     if (!final_hits_) {
       KeywordScan scan(keyword_matcher());
       for (size_t i = trace.steps.size(); i-- > 0;) {
-        if (!has(sig.step_scans[i].type, Kw::kTypeFinalOrOutput)) continue;
+        if (!has(step_scans[i].type, Kw::kTypeFinalOrOutput)) continue;
         const TraceStep& f = trace.steps[i];
         scan.feed_lower(f.summary.value_or(""));
         scan.feed(' ');
@@ -60,6 +63,8 @@ class Context {
 
   const TraceSignals& sig;
   const Trace& trace;
+  const std::vector<StepScan>& step_scans;
+  const KeywordHits& summary_hits;
   bool success_like = false;
   const TraceStep* failed = nullptr;
   const StepScan* failed_scan = nullptr;
@@ -172,7 +177,7 @@ constexpr Check kSuccessChecks[] = {
 
 const TraceStep* find_anchor(const Context& c, Anchor anchor, Kw list) {
   if (anchor == Anchor::kFailedStep) return c.failed;
-  const auto& scans = c.sig.step_scans;
+  const auto& scans = c.step_scans;
   if (anchor == Anchor::kLastOfType) {
     for (size_t i = scans.size(); i-- > 0;) {
       if (has(scans[i].type, list)) return &c.trace.steps[i];
@@ -194,8 +199,9 @@ uint32_t score_of(Cat cat, const TraceSignals& s) {
 
 }  // namespace
 
-std::vector<Candidate> collect_candidates(const TraceSignals& signals) {
-  const Context c(signals);
+std::vector<Candidate> collect_candidates(const TraceScan& scan) {
+  const Context c(scan);
+  const TraceSignals& signals = scan.signals;
   std::vector<Candidate> out;
   auto add = [&](Cat cat, const TraceStep* anchor) {
     out.push_back(Candidate{cat, score_of(cat, signals), anchor});
@@ -246,11 +252,11 @@ const Candidate* select_primary(std::span<const Candidate> candidates) {
   return best;
 }
 
-std::optional<RootCause> classify_primary(const TraceSignals& signals) {
-  std::vector<Candidate> candidates = collect_candidates(signals);
+std::optional<RootCause> classify_primary(const TraceScan& scan) {
+  std::vector<Candidate> candidates = collect_candidates(scan);
   const Candidate* best = select_primary(candidates);
   if (!best) return std::nullopt;
-  return build_finding(category(best->cat).text, best->anchor, signals);
+  return build_finding(category(best->cat).text, best->anchor, scan.signals);
 }
 
 }  // namespace tracedx

@@ -21,12 +21,12 @@ struct Candidate {
 };
 
 // All candidates in the order the groups add them.
-std::vector<Candidate> collect_candidates(const TraceSignals& signals);
+std::vector<Candidate> collect_candidates(const TraceScan& scan);
 
 // The winner among candidates: the highest score, then the greatest key; null when empty.
 const Candidate* select_primary(std::span<const Candidate> candidates);
 
 // The primary finding of the run, or none.
-std::optional<RootCause> classify_primary(const TraceSignals& signals);
+std::optional<RootCause> classify_primary(const TraceScan& scan);
 
 }  // namespace tracedx

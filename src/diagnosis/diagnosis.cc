@@ -3,7 +3,7 @@
 #include "diagnosis/classify.h"
 #include "diagnosis/secondary_issues.h"
 #include "diagnosis/signals.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -48,10 +48,10 @@ Diagnosis diagnose_run(const Trace& trace, const DiagnoseOptions& options) {
   const bool with_secondary = options.include_secondary_issues.value_or(true);
   const bool with_recommendations = options.include_recommendations.value_or(true);
 
-  TraceSignals signals = extract_signals(trace, threshold);
+  const TraceScan scan = scan_trace(trace, threshold);
   Diagnosis d;
-  d.root_cause = classify_primary(signals);
-  if (with_secondary) d.secondary_issues = build_secondary_issues(signals);
+  d.root_cause = classify_primary(scan);
+  if (with_secondary) d.secondary_issues = build_secondary_issues(scan);
   if (with_recommendations && d.root_cause) {
     d.recommendations = guidance_recommendations(*d.root_cause);
     if (!d.recommendations) {

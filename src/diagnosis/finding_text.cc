@@ -1,6 +1,7 @@
 #include "diagnosis/finding_text.h"
 
 #include "diagnosis/step_probes.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -47,21 +48,11 @@ std::string arg_value(Arg arg, const TraceStep* anchor, const TraceSignals& s) {
   return {};
 }
 
-// Replaces the placeholders of `text` in order.
-std::string fill(std::string_view text, Arg first, Arg second, const TraceStep* anchor,
-                 const TraceSignals& s) {
-  std::string out;
-  Arg args[] = {first, second};
-  size_t next = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '{' && i + 1 < text.size() && text[i + 1] == '}' && next < 2) {
-      out += arg_value(args[next++], anchor, s);
-      ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
+// The line with its placeholders filled in order.
+std::string fill(const EvidenceLine& line, const TraceStep* anchor, const TraceSignals& s) {
+  const std::string first = arg_value(line.first, anchor, s);
+  const std::string second = arg_value(line.second, anchor, s);
+  return fill_template(line.text, {first, second});
 }
 
 std::optional<std::string> phase_of(const FindingText& text, const TraceStep* anchor) {
@@ -92,7 +83,7 @@ RootCause build_finding(const FindingText& text, const TraceStep* anchor,
   for (const auto& line : text.evidence) {
     if (line.text.empty()) break;
     if (holds(line.when, signals)) {
-      rc.evidence.push_back(fill(line.text, line.first, line.second, anchor, signals));
+      rc.evidence.push_back(fill(line, anchor, signals));
     }
   }
   rc.phase = phase_of(text, anchor);

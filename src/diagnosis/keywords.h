@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 
 namespace tracedx {
 

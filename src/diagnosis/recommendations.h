@@ -1,6 +1,8 @@
 // Advice attached to a finding. Guidance labels (healthy runs and runs that recovered) get
 // the guidance record; every other label is looked up, exactly and case-sensitively, in
-// the catalogue, with a one-line default. A comparison fills the same record shape.
+// the catalogue, with a one-line default. Rows name their category, whose label is the key,
+// so a label shared by two categories (a success and a failure form) shares its row.
+// A comparison fills the same record shape.
 #pragma once
 
 #include <array>
@@ -10,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnosis/categories.h"
 #include "diagnosis/root_cause.h"
 
 namespace tracedx {
@@ -28,9 +31,9 @@ struct Recommendations {
   bool operator==(const Recommendations&) const = default;
 };
 
-// One row of advice for a label; empty entries end each list.
+// One row of advice for the label of a category; empty entries end each list.
 struct AdviceRow {
-  std::string_view label;
+  Cat cat;
   std::array<std::string_view, 3> actions;
   std::array<std::string_view, 2> instrumentation;
   std::array<std::string_view, 2> guardrails;
@@ -39,7 +42,7 @@ struct AdviceRow {
 std::span<const AdviceRow> guidance_rows();
 std::span<const AdviceRow> catalogue_rows();
 
-// The row whose label equals `label` byte for byte, or null.
+// The row whose category's label equals `label` byte for byte, or null.
 const AdviceRow* find_advice(std::span<const AdviceRow> rows, std::string_view label);
 
 // Appends the non-empty entries of a fixed list.

@@ -42,61 +42,64 @@ constexpr FindingText kLatencyConcentration = {
 // clang-format on
 
 // The first step whose loose text (summary, error, raw_output, metadata) matches `list`.
-const TraceStep* first_loose(const TraceSignals& s, Kw list) {
+const TraceStep* first_loose(const TraceScan& s, Kw list) {
   for (size_t i = 0; i < s.step_scans.size(); ++i) {
-    if (has(s.step_scans[i].loose, list)) return &s.trace->steps[i];
+    if (has(s.step_scans[i].loose, list)) return &s.trace.steps[i];
   }
   return nullptr;
 }
 
 // The slow retrieval step with the longest duration, the later one on a tie.
-const TraceStep* slowest_retrieval(const TraceSignals& s) {
+const TraceStep* slowest_retrieval(const TraceScan& s) {
   const TraceStep* best = nullptr;
-  for (const auto& step : s.trace->steps) {
-    if (!is_slow_retrieval_step(s.slow_threshold_ms, step)) continue;
+  for (size_t i = 0; i < s.step_scans.size(); ++i) {
+    const TraceStep& step = s.trace.steps[i];
+    if (!is_slow_retrieval(s.step_scans[i].type, step, s.signals.slow_threshold_ms)) continue;
     if (!best || step.duration_ms.value_or(0) >= best->duration_ms.value_or(0)) best = &step;
   }
   return best;
 }
 
-const TraceStep* failed_tool_step(const TraceSignals& s) {
+const TraceStep* failed_tool_step(const TraceScan& s) {
   for (size_t i = 0; i < s.step_scans.size(); ++i) {
     if (s.step_scans[i].lower_failed && has(s.step_scans[i].type, Kw::kTypeToolOrApi)) {
-      return &s.trace->steps[i];
+      return &s.trace.steps[i];
     }
   }
   return nullptr;
 }
 
-const TraceStep* latency_step(const TraceSignals& s) {
-  if (!s.slowest_step_index || *s.slowest_step_index >= s.trace->steps.size()) return nullptr;
-  const TraceStep& step = s.trace->steps[*s.slowest_step_index];
-  return step.duration_ms && *step.duration_ms >= s.slow_threshold_ms ? &step : nullptr;
+const TraceStep* latency_step(const TraceScan& s) {
+  const auto& slowest = s.signals.slowest_step_index;
+  if (!slowest || *slowest >= s.trace.steps.size()) return nullptr;
+  const TraceStep& step = s.trace.steps[*slowest];
+  return step.duration_ms && *step.duration_ms >= s.signals.slow_threshold_ms ? &step : nullptr;
 }
 
 }  // namespace
 
-std::vector<RootCause> build_secondary_issues(const TraceSignals& s) {
+std::vector<RootCause> build_secondary_issues(const TraceScan& scan) {
+  const TraceSignals& s = scan.signals;
   struct Issue {
     const FindingText& text;
     bool applies;
-    const TraceStep* (*anchor)(const TraceSignals&);
+    const TraceStep* (*anchor)(const TraceScan&);
   };
   const Issue issues[] = {
       {kSlowRetrieval, s.slow_retrieval_count > 0, slowest_retrieval},
       {kArtifactPollution, s.artifact_marker,
-       [](const TraceSignals& t) { return first_loose(t, Kw::kArtifactAnchor); }},
+       [](const TraceScan& t) { return first_loose(t, Kw::kArtifactAnchor); }},
       {kParserFallout, s.parser_error_with_safety_block,
-       [](const TraceSignals& t) { return first_loose(t, Kw::kParserAnchor); }},
+       [](const TraceScan& t) { return first_loose(t, Kw::kParserAnchor); }},
       {kReasoningAfterToolFailure, s.reasoning_after_tool_failure, failed_tool_step},
       {kEntityAmbiguity, s.ambiguous_entity_hint && !s.entity_mismatch_confirmed,
-       [](const TraceSignals& t) { return first_loose(t, Kw::kAmbiguityAnchor); }},
+       [](const TraceScan& t) { return first_loose(t, Kw::kAmbiguityAnchor); }},
       {kLatencyConcentration, true, latency_step},
   };
   std::vector<RootCause> out;
   for (const auto& issue : issues) {
     if (!issue.applies) continue;
-    if (const TraceStep* anchor = issue.anchor(s))
+    if (const TraceStep* anchor = issue.anchor(scan))
       out.push_back(build_finding(issue.text, anchor, s));
   }
   return out;

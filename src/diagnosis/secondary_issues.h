@@ -11,6 +11,6 @@
 
 namespace tracedx {
 
-std::vector<RootCause> build_secondary_issues(const TraceSignals& signals);
+std::vector<RootCause> build_secondary_issues(const TraceScan& scan);
 
 }  // namespace tracedx

@@ -1,8 +1,8 @@
 // TraceSignals: what one reading of a trace tells the rest of the engine. Extraction walks
 // the steps once, building each step's texts once and scanning each for every keyword
-// list in one pass; the rules then decide from those hits and the step's metadata, so no
-// later stage searches a step text again. Every rule gives the result of its own
-// first-match pass over the steps in array order.
+// list in one pass; the rules (one row per signal, in signals.cc) then decide from those
+// hits and the step's metadata, so no later stage searches a step text again. Every rule
+// gives the result of its own first-match pass over the steps in array order.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 #include "trace/trace.h"
 
 namespace tracedx {
@@ -29,11 +29,11 @@ struct StepScan {
   bool lower_failed = false;  // status lowercased without trimming is exactly "failed"
 };
 
+// The record reports print: positions, the run status, counts and one yes/no per signal.
 struct TraceSignals {
   std::optional<size_t> failed_step_index;
   std::optional<size_t> slowest_step_index;
   std::string run_status;
-  const Trace* trace = nullptr;
   uint64_t slow_threshold_ms = 2500;
   uint64_t slow_retrieval_count = 0;
   bool has_failed_step = false;
@@ -74,28 +74,37 @@ struct TraceSignals {
   bool reasoning_after_tool_failure = false;
   bool parser_error_with_safety_block = false;
   bool ambiguous_entity_hint = false;
-
-  // Derived from the trace during extraction and kept for the later stages: the scans of
-  // each step (same order as the steps) and the hits of the normalised diagnostic summary.
-  std::vector<StepScan> step_scans;
-  KeywordHits summary_hits;
 };
 
-// The boolean fields in record order, with their report names.
+// One reading of a trace, kept for the later stages: the trace (borrowed), the scans of its
+// steps (same order as the steps), the hits of its normalised diagnostic summary, and the
+// signals decided from them.
+struct TraceScan {
+  const Trace& trace;
+  std::vector<StepScan> step_scans;
+  KeywordHits summary_hits;
+  TraceSignals signals;
+};
+
+class SignalReading;
+
+// One signal: its report name, its field, and the rule that decides it. Rules run in
+// table order (the record's order), except that rules marked `derived` run after all
+// others because they combine signals that come later in the table.
 struct SignalFlag {
   std::string_view name;
   bool TraceSignals::*member;
+  bool (*rule)(const SignalReading&);
+  bool derived = false;
 };
 std::span<const SignalFlag> signal_flags();
 
-// Reads the trace once into its signals; the record borrows the trace.
-TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms);
-// The record borrows the trace, so a temporary trace would leave it dangling.
-TraceSignals extract_signals(const Trace&& trace, uint64_t slow_threshold_ms) = delete;
+// Reads the trace once: its scans and its signals. The result borrows the trace.
+TraceScan scan_trace(const Trace& trace, uint64_t slow_threshold_ms);
+TraceScan scan_trace(const Trace&& trace, uint64_t slow_threshold_ms) = delete;
 
-// Whether retrieval returned no usable evidence (a counting step reports empty evidence,
-// or the diagnostic summary says so).
-bool retrieval_evidence_is_empty(const Trace& trace);
+// The signals alone.
+TraceSignals extract_signals(const Trace& trace, uint64_t slow_threshold_ms);
 
 // The scan of one step, as extraction makes it.
 StepScan scan_step(const TraceStep& step);

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -22,6 +22,18 @@ constexpr KindRow kKindRows[] = {
 };
 
 constexpr std::string_view kKindWords[] = {"Retrieve", "Tool", "Reason", "Output", "Other"};
+
+constexpr std::string_view kFailedWords[] = {"error", "failed"};
+constexpr std::string_view kDoneWords[] = {"completed", "success"};
+constexpr std::string_view kSuccessLikeWords[] = {"passed", "success", "completed"};
+
+template <size_t N>
+bool is_one_of(std::string_view text, const std::string_view (&words)[N]) {
+  for (std::string_view word : words) {
+    if (text == word) return true;
+  }
+  return false;
+}
 
 // One normalised part of the step text: a view into the field when it is ASCII (the
 // automaton folds its case), or an owned lowercased copy otherwise.
@@ -112,6 +124,29 @@ std::string type_text(const TraceStep& step) {
 }
 std::string status_text(const TraceStep& step) {
   return norm(step.status);
+}
+
+bool is_failed_status(std::string_view status_text) {
+  return is_one_of(status_text, kFailedWords);
+}
+bool is_done_status(std::string_view status_text) {
+  return is_one_of(status_text, kDoneWords);
+}
+bool is_success_like(std::string_view run_status) {
+  return is_one_of(run_status, kSuccessLikeWords);
+}
+
+std::optional<size_t> slowest_step(std::span<const TraceStep> steps) {
+  std::optional<size_t> slowest;
+  uint64_t longest = 0;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    auto d = steps[i].duration_ms;
+    if (d && (!slowest || *d >= longest)) {
+      longest = *d;
+      slowest = i;
+    }
+  }
+  return slowest;
 }
 
 StepJson serialise_step_json(const TraceStep& step) {
@@ -230,34 +265,14 @@ bool coordination_failure_is(const TraceStep& step, std::string_view word) {
   return text && *text == word;
 }
 
-bool has_safety_marker(std::span<const TraceStep> steps) {
-  for (const auto& step : steps) {
-    if (has(scan_keywords(step_text(step)), Kw::kSafetyMarker)) return true;
-  }
-  return false;
-}
-
-bool has_artifact_marker(const TraceStep& step) {
-  if (meta_text(step, "artifact_type")) return true;
-  return has(scan_keywords(step_text(step)), Kw::kArtifactText);
-}
-
 std::string step_label(const TraceStep& step) {
   if (step.display_name) return *step.display_name;
   if (step.step_type) return *step.step_type;
   return "Step";
 }
 
-std::optional<FailedStepRef> failed_step_ref(const Trace& trace,
-                                             std::optional<size_t> failed_position) {
-  if (!failed_position || *failed_position >= trace.steps.size()) return std::nullopt;
-  const TraceStep& step = trace.steps[*failed_position];
-  return FailedStepRef{step.step_type.value_or("Unknown"), step_label(step), step.step_index};
-}
-
-bool is_slow_retrieval_step(uint64_t threshold, const TraceStep& step) {
-  if (!has(scan_keywords(lower(step.step_type.value_or(""))), Kw::kKindRetrieve)) return false;
-  return step.duration_ms.value_or(0) >= threshold;
+bool is_slow_retrieval(const KeywordHits& type_hits, const TraceStep& step, uint64_t threshold) {
+  return has(type_hits, Kw::kKindRetrieve) && step.duration_ms.value_or(0) >= threshold;
 }
 
 }  // namespace tracedx

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 #include "trace/trace.h"
 
 namespace tracedx {
@@ -26,6 +26,16 @@ StepKind step_kind_of_hits(const KeywordHits& type_hits);
 std::string type_text(const TraceStep& step);
 std::string status_text(const TraceStep& step);
 
+// Status words, tested on normalised texts: a step failed ("error", "failed") or is done
+// ("completed", "success"); a run is success-like ("passed", "success", "completed").
+bool is_failed_status(std::string_view status_text);
+bool is_done_status(std::string_view status_text);
+bool is_success_like(std::string_view run_status);
+
+// Position of the step with the largest duration_ms (the later one on a tie); steps
+// without a duration are skipped.
+std::optional<size_t> slowest_step(std::span<const TraceStep> steps);
+
 // The compact JSON of the step's three JSON fields, built once per step and shared by all
 // the texts made from them; an absent field is the empty text (a present one never is).
 struct StepJson {
@@ -36,7 +46,9 @@ struct StepJson {
 StepJson serialise_step_json(const TraceStep& step);
 
 // norm(summary), norm(error_message), json_text(raw_input), json_text(raw_output),
-// json_text(metadata), joined by single spaces and trimmed as a whole.
+// json_text(metadata), joined by single spaces and trimmed as a whole. The engine only
+// streams this text into scans (below); the built text is the reference those scans are
+// tested against, and what the benchmarks time.
 std::string step_text(const TraceStep& step);
 // Feeds the same text into a keyword scan without building it.
 void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& json);
@@ -57,22 +69,11 @@ bool meta_list(const TraceStep& step, std::string_view key);
 bool meta_has(const TraceStep& step, std::string_view key);
 bool coordination_failure_is(const TraceStep& step, std::string_view word);
 
-// True at the first step whose step text carries a safety marker.
-bool has_safety_marker(std::span<const TraceStep> steps);
-bool has_artifact_marker(const TraceStep& step);
-
 // display_name as written, else step_type as written, else "Step".
 std::string step_label(const TraceStep& step);
 
-struct FailedStepRef {
-  std::string type;  // step_type as written, or "Unknown"
-  std::string label;
-  std::optional<int64_t> index;
-};
-std::optional<FailedStepRef> failed_step_ref(const Trace& trace,
-                                             std::optional<size_t> failed_position);
-
-// A retrieval-like step whose duration (absent: only at threshold 0) reaches the threshold.
-bool is_slow_retrieval_step(uint64_t threshold, const TraceStep& step);
+// A retrieval-like step (by the keyword hits of its type text) whose duration (absent: only
+// at threshold 0) reaches the threshold.
+bool is_slow_retrieval(const KeywordHits& type_hits, const TraceStep& step, uint64_t threshold);
 
 }  // namespace tracedx

@@ -11,9 +11,9 @@
 #include <set>
 #include <vector>
 
-#include "diagnosis/text.h"
 #include "import/importers.h"
 #include "import/json_members.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

@@ -1,7 +1,7 @@
 #include <vector>
 
-#include "diagnosis/text.h"
 #include "import/importers.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {

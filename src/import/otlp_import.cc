@@ -10,9 +10,9 @@
 #include <set>
 #include <unordered_map>
 
-#include "diagnosis/text.h"
 #include "import/importers.h"
 #include "import/json_members.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {

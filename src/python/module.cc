@@ -532,5 +532,5 @@ run_status and compared_run_status: "failed" or "completed", each run's outcome 
   m.def("_diagnose_files", &diagnose_files);
   m.def("_count_newlines", &count_newlines);
   m.def("_diagnose_lines", &diagnose_lines);
-  m.attr("__version__") = "0.5.0";
+  m.attr("__version__") = TRACEDX_VERSION;
 }

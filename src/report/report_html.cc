@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "diagnosis/step_probes.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -155,25 +155,14 @@ struct Timeline {
 };
 
 Timeline timeline_of(const Trace& t) {
-  Timeline tl;
-  uint64_t longest = 0;
-  for (size_t i = 0; i < t.steps.size(); ++i) {
-    uint64_t d = t.steps[i].duration_ms.value_or(0);
-    tl.total = d > UINT64_MAX - tl.total ? UINT64_MAX : tl.total + d;
-    if (t.steps[i].duration_ms && (!tl.slowest || d >= longest)) {
-      longest = d;
-      tl.slowest = i;
-    }
-  }
-  return tl;
+  return Timeline{sum_step_durations(t.steps), slowest_step(t.steps)};
 }
 
 void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uint64_t start,
               std::optional<size_t> anchor, std::optional<size_t> slowest, std::string_view prefix,
               bool diverge) {
   const TraceStep& s = trace.steps[i];
-  std::string status = norm(s.status);
-  bool failed = status == "error" || status == "failed";
+  bool failed = is_failed_status(status_text(s));
   std::string_view kind = step_kind_word(step_kind(s.step_type));
   std::string cls = "step";
   if (failed) cls += " failed";
@@ -207,7 +196,7 @@ void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uin
 }
 
 void steps_table(std::string& out, const Trace& trace, std::optional<size_t> anchor,
-                 std::string_view prefix, std::optional<int64_t> diverge_at = std::nullopt) {
+                 std::string_view prefix, const std::optional<int64_t>& diverge_at = std::nullopt) {
   Timeline tl = timeline_of(trace);
   out += "<div class=\"legend meta\">";
   for (auto k : {StepKind::kRetrieve, StepKind::kTool, StepKind::kReason, StepKind::kOutput,
@@ -324,8 +313,7 @@ std::string comparison_html(const Trace& primary, const Trace& compared, const C
   advice(body, c.suggested_fix);
   // Positions align the two timelines; the divergence is marked on both sides when it is a
   // position (not for the diagnosis split, whose index is a step's own number).
-  std::optional<int64_t> at =
-      d.title == "Runs ended with different outcomes" ? std::nullopt : d.step_index;
+  std::optional<int64_t> at = d.title == kDifferentOutcomesTitle ? std::nullopt : d.step_index;
   body += "<h2>Timelines</h2><div class=\"grid\"><div><h3>Primary</h3>";
   steps_table(body, primary, anchor_position(primary, d.primary_root_cause), "p-", at);
   body += "</div><div><h3>Compared</h3>";

@@ -14,7 +14,7 @@ using OrderedJson = nlohmann::ordered_json;
 
 OrderedJson to_json(const RootCause& rc);
 OrderedJson to_json(const Recommendations& rec);
-OrderedJson to_json(const TraceSignals& signals);  // without the trace
+OrderedJson to_json(const TraceSignals& signals);
 OrderedJson to_json(const Divergence& d);
 OrderedJson to_json(const Comparison& c);
 // The diagnosis, with a "signals" member after "ruleset" when `signals` is given.

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "diagnosis/text.h"
 #include "scenario/checklist.h"
 #include "scenario/scenario.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "diagnosis/text.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -59,10 +59,6 @@ bool any_phrase(const std::string& lowered, const Json& phrases) {
 }
 
 }  // namespace
-
-std::span<const std::string_view> check_fields() {
-  return kFields;
-}
 
 std::string field_text(std::string_view field, const Diagnosis& d) {
   if (field == kLabelField) return d.root_cause ? d.root_cause->label : "";

@@ -27,9 +27,6 @@ struct ScenarioResult {
   std::vector<std::string> notes;
 };
 
-// The check fields, in the order they are visited.
-std::span<const std::string_view> check_fields();
-
 // The text of a check field for a single-run diagnosis or for a comparison.
 std::string field_text(std::string_view field, const Diagnosis& diagnosis);
 std::string field_text(std::string_view field, const Comparison& comparison);

@@ -268,5 +268,24 @@ TEST_F(Workspace, KilledRunsLeaveWholeChecklists) {
   EXPECT_GT(cut_short, 0);  // some runs were really killed
 }
 
+// The sample workspace of the repository, evaluated as tools/parity does: every scenario
+// must be a match, so a rule or text change that breaks one fails the suite.
+TEST_F(Workspace, SampleWorkspaceAllMatch) {
+  fs::remove_all(root_ / "src/Test");
+  fs::copy(fs::path(TRACEDX_SOURCE_DIR) / "src/Test", root_ / "src/Test",
+           fs::copy_options::recursive);
+  size_t scenario_files = 0;
+  for (const auto& entry : fs::directory_iterator(scenarios())) {
+    if (entry.path().string().ends_with(".expected.json")) ++scenario_files;
+  }
+  auto r = run();
+  ASSERT_EQ(r.status, 0) << r.err;
+  Json rows = Json::parse(read_text(root_ / "parity_checklist.json"));
+  EXPECT_EQ(rows.size(), scenario_files);
+  for (const auto& row : rows) {
+    EXPECT_EQ(row["status"], "match") << row["name"] << ": " << row["notes"].dump();
+  }
+}
+
 }  // namespace
 }  // namespace tracedx

@@ -17,11 +17,11 @@ using testing::run_of;
 using testing::trace_of;
 
 std::optional<RootCause> primary_of(const Trace& t) {
-  return classify_primary(extract_signals(t, 2500));
+  return classify_primary(scan_trace(t, 2500));
 }
 
 std::string winner_key(const Trace& t) {
-  auto candidates = collect_candidates(extract_signals(t, 2500));
+  auto candidates = collect_candidates(scan_trace(t, 2500));
   const Candidate* best = select_primary(candidates);
   return best ? std::string(category(best->cat).key) : "<none>";
 }
@@ -306,17 +306,16 @@ TEST(ClassifyPrimary, TiesAndGates) {
 
 TEST(ClassifyPrimary, CandidatesAndScores) {
   Trace judge = run_of("failed", R"([{"status":"failed","step_type":"judge","error_message":"constraint"}])");
-  TraceSignals s = extract_signals(judge, 2500);
   std::vector<std::string_view> keys;
-  for (const auto& c : collect_candidates(s)) keys.push_back(category(c.cat).key);
+  for (const auto& c : collect_candidates(scan_trace(judge, 2500))) keys.push_back(category(c.cat).key);
   EXPECT_EQ(keys, (std::vector<std::string_view>{"generic_failure", "reflection_dependency_failure",
                                                  "llm_reflection_failure"}));
 
   // Recovery needs a run that passed, and a passed run gets no timeout candidate, so the
   // recovered score is reached only through signals set by hand.
   Trace failing = run_of("error", R"([{"status":"failed","error_message":"timeout"}])");
-  TraceSignals recovered = extract_signals(failing, 2500);
-  recovered.recovered_after_failure = true;
+  TraceScan recovered = scan_trace(failing, 2500);
+  recovered.signals.recovered_after_failure = true;
   bool found = false;
   for (const auto& c : collect_candidates(recovered)) {
     if (c.cat == Cat::kTimeout) {
@@ -332,8 +331,7 @@ TEST(ClassifyPrimary, CandidatesAndScores) {
                                       "Run completed successfully after recovery"}));
   EXPECT_EQ(rc->explanation, "A timeout occurred, but the run recovered successfully after retry.");
   Trace plain_trace = run_of("failed", R"([{"status":"failed","error_message":"timeout"}])");
-  TraceSignals plain = extract_signals(plain_trace, 2500);
-  for (const auto& c : collect_candidates(plain)) {
+  for (const auto& c : collect_candidates(scan_trace(plain_trace, 2500))) {
     if (c.cat == Cat::kTimeout) {
       EXPECT_EQ(c.score, 98u);
     }

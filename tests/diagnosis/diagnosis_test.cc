@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "diagnosis/categories.h"
 #include "diagnosis/recommendations.h"
 #include "diagnosis/secondary_issues.h"
 #include "diagnosis/signals.h"
@@ -45,23 +48,40 @@ TEST(Recommendations, CatalogueRowsInOrder) {
   EXPECT_TRUE(context.config_changes.empty());
 }
 
-TEST(Recommendations, EveryRowReachable) {
-  for (const auto& row : catalogue_rows()) {
-    Recommendations rec = build_recommendations(finding(std::string(row.label)), {});
-    EXPECT_EQ(rec.recommendedActions.front(), row.actions[0]) << row.label;
-    EXPECT_FALSE(rec.instrumentation.empty()) << row.label;
-    EXPECT_FALSE(rec.guardrails.empty()) << row.label;
-    EXPECT_FALSE(guidance_recommendations(finding(std::string(row.label)))) << row.label;
+// Every label a category can give has exactly one advice row (guidance or catalogue), except
+// the labels that take the one-line default on purpose; no label has rows in both tables.
+TEST(Recommendations, EveryLabelHasItsRow) {
+  const std::set<Cat> default_advice = {Cat::kGenericFailure};
+  for (const Category& c : categories()) {
+    const std::string label(c.text.label);
+    const AdviceRow* guidance = find_advice(guidance_rows(), label);
+    const AdviceRow* catalogue = find_advice(catalogue_rows(), label);
+    EXPECT_FALSE(guidance && catalogue) << label;
+    EXPECT_EQ(!guidance && !catalogue, default_advice.count(c.cat) == 1) << label;
+    if (guidance) {
+      auto rec = guidance_recommendations(finding(label));
+      ASSERT_TRUE(rec) << label;
+      EXPECT_EQ(rec->title, "Healthy run guidance");
+      EXPECT_EQ(rec->severity, "low");
+      EXPECT_EQ(rec->recommendedActions.front(), guidance->actions[0]);
+      EXPECT_TRUE(rec->related_issues.empty());
+    } else {
+      EXPECT_FALSE(guidance_recommendations(finding(label))) << label;
+    }
+    if (catalogue) {
+      Recommendations rec = build_recommendations(finding(label), {});
+      EXPECT_EQ(rec.recommendedActions.front(), catalogue->actions[0]) << label;
+      EXPECT_FALSE(rec.instrumentation.empty()) << label;
+      EXPECT_FALSE(rec.guardrails.empty()) << label;
+    }
   }
-  for (const auto& row : guidance_rows()) {
-    auto rec = guidance_recommendations(finding(std::string(row.label)));
-    ASSERT_TRUE(rec) << row.label;
-    EXPECT_EQ(rec->title, "Healthy run guidance");
-    EXPECT_EQ(rec->severity, "low");
-    EXPECT_EQ(rec->recommendedActions.front(), row.actions[0]);
-    EXPECT_EQ(rec->instrumentation.size(), 1u);
-    EXPECT_EQ(rec->guardrails.size(), 1u);
-    EXPECT_TRUE(rec->related_issues.empty());
+  // Each row is the only one for its label.
+  std::set<std::string_view> labels;
+  for (auto rows : {guidance_rows(), catalogue_rows()}) {
+    for (const auto& row : rows) {
+      EXPECT_TRUE(labels.insert(category(row.cat).text.label).second)
+          << category(row.cat).text.label;
+    }
   }
 }
 
@@ -83,7 +103,7 @@ TEST(Recommendations, ExactLabelLookupAndDefault) {
 }
 
 RootCause only_issue(const Trace& t, std::string_view label, uint64_t threshold = 2500) {
-  for (auto& issue : build_secondary_issues(extract_signals(t, threshold))) {
+  for (auto& issue : build_secondary_issues(scan_trace(t, threshold))) {
     if (issue.label == label) return issue;
   }
   return RootCause{};
@@ -115,7 +135,7 @@ TEST(SecondaryIssues, AnchorsAndAbsence) {
       {"step_index":4,"step_type":"reasoning","summary":"Unexpected token in output"},
       {"step_index":5,"step_type":"llm","raw_output":"content filter"},
       {"step_index":6,"step_type":"entity_resolution","metadata":{"assumption":"acme"}}])");
-  auto issues = build_secondary_issues(extract_signals(t, 2500));
+  auto issues = build_secondary_issues(scan_trace(t, 2500));
   ASSERT_EQ(issues.size(), 4u);
   EXPECT_EQ(issues[0].label, "Artifact / ledger pollution cost blow-up");
   EXPECT_EQ(issues[0].step_index, 2);  // raw_input is not part of this text
@@ -150,7 +170,7 @@ TEST(SecondaryIssues, LatencyConcentration) {
   EXPECT_EQ(issue.phase, "tool");
   EXPECT_EQ(issue.explanation, "One step consumed a disproportionate amount of runtime.");
   Trace below = run_of("completed", R"([{"step_type":"tool","duration_ms":2499}])");
-  EXPECT_TRUE(build_secondary_issues(extract_signals(below, 2500)).empty());
+  EXPECT_TRUE(build_secondary_issues(scan_trace(below, 2500)).empty());
   Trace untyped = run_of("completed", R"([{"duration_ms":9000}])");
   RootCause no_phase = only_issue(untyped, "Latency concentration");
   EXPECT_EQ(no_phase.phase, std::nullopt);

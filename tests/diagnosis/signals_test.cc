@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "test_support.h"
 
 // Rows of these tables stay one case per line, aligned by hand.
@@ -46,8 +48,18 @@ TEST(Signals, EmptyTrace) {
   for (const auto& f : signal_flags()) EXPECT_FALSE(s.*f.member) << f.name;
 }
 
-TEST(Signals, FlagTableIsComplete) {
-  EXPECT_EQ(signal_flags().size(), 38u);
+// The table holds every boolean of the record once, in field order, so that the report and
+// the rule order follow the record.
+TEST(Signals, FlagTableFollowsTheRecord) {
+  TraceSignals s;
+  const bool* at = &s.has_failed_step;
+  std::set<std::string_view> names;
+  for (const auto& f : signal_flags()) {
+    EXPECT_EQ(&(s.*f.member), at) << f.name;
+    ++at;
+    EXPECT_TRUE(names.insert(f.name).second) << f.name;
+  }
+  EXPECT_EQ(at, &s.ambiguous_entity_hint + 1);
   EXPECT_EQ(signal_flags().front().name, "has_failed_step");
   EXPECT_EQ(signal_flags().back().name, "ambiguous_entity_hint");
 }
@@ -136,6 +148,8 @@ TEST(Signals, SafetyAndParsing) {
   const FlagRow rows[] = {
       {"safety_block", true, "failed", R"([{"raw_output":"Blocked by Azure Content Filter"}])"},
       {"safety_block", false, "failed", R"([{"display_name":"content filter"}])"},
+      {"safety_block", true, "failed", R"([{"summary":"fine"},{"raw_output":"Blocked by the AZURE CONTENT FILTER"}])"},
+      {"safety_block", false, "failed", R"([{"summary":"fine"}])"},
       {"parser_error_with_safety_block", false, "failed", R"([{"raw_output":"jailbreak"}])"},
       {"parser_error_with_safety_block", false, "failed", R"([{"raw_output":"invalid json"}])"},
       {"parser_error_with_safety_block", true, "failed", R"([{"summary":"Unexpected token <"},{"raw_output":"jailbreak"}])"},
@@ -177,6 +191,11 @@ TEST(Signals, ArtifactsAndState) {
   const FlagRow rows[] = {
       {"artifact_marker", true, "failed", R"([{"raw_input":{"note":"updated Ledger"}}])"},
       {"artifact_marker", true, "failed", R"([{"metadata":{"artifact_type":"screenshot"}}])"},
+      {"artifact_marker", true, "failed", R"([{"metadata":{"artifact_type":""}}])"},
+      // A non-string artifact_type is no marker by itself, but its key is in the step text.
+      {"artifact_marker", true, "failed", R"([{"metadata":{"artifact_type":3}}])"},
+      {"artifact_marker", false, "failed", R"([{"metadata":{"kind":3}}])"},
+      {"artifact_marker", false, "failed", R"([{"display_name":"ledger"}])"},
       {"masked_artifact_failure", true, " Passed ", R"([{"step_type":"retrieval","status":"failed","metadata":{"artifact_type":"x"}},{"step_type":"final","status":"completed"}])"},
       {"masked_artifact_failure", true, "passed", R"([{"step_type":"final","status":"completed"},{"step_type":"retrieval","status":"failed","summary":"ledger"}])"},
       {"masked_artifact_failure", false, "passed", R"([{"step_type":"retrieval","status":"error","summary":"ledger"},{"step_type":"final","status":"completed"}])"},
@@ -217,7 +236,6 @@ TEST(Signals, EvidenceAndAnswers) {
   check_rows(rows);
 
   Trace by_summary = trace_of(R"({"run":{"diagnostic_summary":"Retrieval Returned No Useful Results"},"steps":[]})");
-  EXPECT_TRUE(retrieval_evidence_is_empty(by_summary));
   EXPECT_TRUE(extract_signals(by_summary, 2500).retrieval_evidence_empty);
   Trace confident = trace_of(R"({"run":{"diagnostic_summary":"still answered confidently"},
       "steps":[{"step_type":"search","metadata":{"evidence_count":0}},{"step_type":"final","summary":"done"}]})");

@@ -5,8 +5,8 @@
 #include <random>
 
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
 #include "test_support.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -120,50 +120,50 @@ TEST(MetaProbes, KindsAndKeys) {
   EXPECT_FALSE(meta_has(not_object, "t"));
 }
 
-TEST(Markers, SafetyAndArtifact) {
-  Trace t = trace_of(R"({"run":{},"steps":[{"summary":"fine"},
-      {"raw_output":"Blocked by the AZURE CONTENT FILTER"}]})");
-  EXPECT_TRUE(has_safety_marker(t.steps));
-  EXPECT_FALSE(has_safety_marker(std::span(t.steps).first(1)));
-  EXPECT_TRUE(has_artifact_marker(step_of(R"({"metadata":{"artifact_type":""}})")));
-  // A non-string artifact_type is no marker by itself, but its key is in the step text.
-  EXPECT_TRUE(has_artifact_marker(step_of(R"({"metadata":{"artifact_type":3}})")));
-  EXPECT_FALSE(has_artifact_marker(step_of(R"({"metadata":{"kind":3}})")));
-  EXPECT_TRUE(
-      has_artifact_marker(step_of(R"({"metadata":{"artifact_type":3},"raw_input":"Ledger"})")));
-  EXPECT_FALSE(has_artifact_marker(step_of(R"({"display_name":"ledger"})")));
-}
-
 TEST(StepLabel, DisplayNameThenTypeThenStep) {
   EXPECT_EQ(step_label(step_of(R"({"display_name":"","step_type":"tool"})")), "");
   EXPECT_EQ(step_label(step_of(R"({"step_type":" Tool "})")), " Tool ");
   EXPECT_EQ(step_label(step_of(R"({})")), "Step");
 }
 
-TEST(FailedStepRef, TypeLabelIndex) {
-  Trace t = trace_of(R"({"run":{},"steps":[{"status":"failed","display_name":"Fetch"},
-      {"step_type":"tool","step_index":9}]})");
-  EXPECT_FALSE(failed_step_ref(t, std::nullopt));
-  EXPECT_FALSE(failed_step_ref(t, 2));
-  auto ref = failed_step_ref(t, 0);
-  ASSERT_TRUE(ref);
-  EXPECT_EQ(ref->type, "Unknown");
-  EXPECT_EQ(ref->label, "Fetch");
-  EXPECT_EQ(ref->index, std::nullopt);
-  auto second = failed_step_ref(t, 1);
-  EXPECT_EQ(second->type, "tool");
-  EXPECT_EQ(second->index, 9);
+TEST(SlowRetrievalStep, ThresholdRules) {
+  auto slow = [](const char* step, uint64_t threshold) {
+    TraceStep s = step_of(step);
+    return is_slow_retrieval(scan_keywords(type_text(s)), s, threshold);
+  };
+  EXPECT_TRUE(slow(R"({"step_type":" Web Search "})", 0));
+  EXPECT_FALSE(slow(R"({"step_type":"Web Search"})", 2500));
+  EXPECT_TRUE(slow(R"({"step_type":"retrieval","duration_ms":2500})", 2500));
+  EXPECT_FALSE(slow(R"({"step_type":"retrieval","duration_ms":2500})", 2501));
+  EXPECT_FALSE(slow(R"({"step_type":"tool","duration_ms":9000})", 0));
 }
 
-TEST(SlowRetrievalStep, ThresholdRules) {
-  TraceStep untimed = step_of(R"({"step_type":"Web Search"})");
-  TraceStep exact = step_of(R"({"step_type":"retrieval","duration_ms":2500})");
-  TraceStep tool = step_of(R"({"step_type":"tool","duration_ms":9000})");
-  EXPECT_TRUE(is_slow_retrieval_step(0, untimed));
-  EXPECT_FALSE(is_slow_retrieval_step(2500, untimed));
-  EXPECT_TRUE(is_slow_retrieval_step(2500, exact));
-  EXPECT_FALSE(is_slow_retrieval_step(2501, exact));
-  EXPECT_FALSE(is_slow_retrieval_step(0, tool));
+TEST(StatusWords, StepAndRunWords) {
+  struct Row {
+    const char* text;
+    bool failed, done, success_like;
+  } rows[] = {
+      {"error", true, false, false},    {"failed", true, false, false},
+      {"completed", false, true, true}, {"success", false, true, true},
+      {"passed", false, false, true},   {"Failed", false, false, false},  // texts come normalised
+      {"failure", false, false, false}, {"", false, false, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(is_failed_status(row.text), row.failed) << row.text;
+    EXPECT_EQ(is_done_status(row.text), row.done) << row.text;
+    EXPECT_EQ(is_success_like(row.text), row.success_like) << row.text;
+  }
+}
+
+TEST(SlowestStep, LaterStepWinsTies) {
+  EXPECT_EQ(slowest_step(trace_of(R"({"run":{},"steps":[]})").steps), std::nullopt);
+  EXPECT_EQ(slowest_step(trace_of(R"({"run":{},"steps":[{},{"summary":"x"}]})").steps),
+            std::nullopt);
+  EXPECT_EQ(slowest_step(trace_of(R"({"run":{},"steps":[{"duration_ms":300},
+      {"duration_ms":900},{"duration_ms":900},{}]})")
+                             .steps),
+            2u);
+  EXPECT_EQ(slowest_step(trace_of(R"({"run":{},"steps":[{},{"duration_ms":0}]})").steps), 1u);
 }
 
 }  // namespace

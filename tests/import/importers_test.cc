@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "diagnosis/diagnosis.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {

@@ -28,8 +28,10 @@
 namespace tracedx {
 namespace {
 
-constexpr std::string_view kVersion =
-    "tracedx 0.5.0 (diagnosis engine 0.4.0, ruleset phase4-compare)";
+std::string version_text() {
+  return "tracedx " TRACEDX_VERSION " (diagnosis engine " + std::string(kDiagnosisVersion) +
+         ", ruleset " + std::string(kDiagnosisRuleset) + ")";
+}
 
 struct Usage {
   std::string message;
@@ -97,52 +99,102 @@ struct Args {
   std::optional<RunStatus> run_status, compared_run_status;
 };
 
-// The options each sub-command accepts, shared by parsing and help.
+// One option: its name, whether it takes a value, its help line and what it sets. Each
+// option is spelled once; the sub-commands list the ones they accept, for parsing and help.
 struct OptionSpec {
   std::string_view name;
   bool takes_value;
   std::string_view help;
+  Status (*apply)(Args& args, std::string_view value);  // value is empty for a flag
 };
 
-constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat"};
-constexpr OptionSpec kTraceId = {"--trace-id", true,
-                                 "ID the OTLP trace to take when a file holds several"};
-constexpr OptionSpec kRunStatus = {
-    "--run-status", true,
-    "S  failed or completed: the run's outcome as you know it, in place of the input's"};
+Status set_slow_threshold(Args& args, std::string_view value) {
+  auto n = parse_unsigned(value);
+  if (!n) {
+    return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" +
+                          std::string(value) + "\"");
+  }
+  args.options.slow_threshold_ms = *n;
+  return Ok{};
+}
 
-constexpr OptionSpec kDiagnoseOptions[] = {
-    kFrom,
-    kTraceId,
-    kRunStatus,
-    {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
-    {"--no-secondary", false, "   leave secondary issues out"},
-    {"--no-recommendations", false, "   leave recommendations out"},
-    {"--signals", false, "   add the extracted signals to the report"},
-    {"--compact", false, "   print the JSON on one line"},
-    {"--format", true, "F  json (default), text or html"},
-};
-constexpr OptionSpec kCompareOptions[] = {
-    kFrom,
-    {"--run-status", true,
-     "S  failed or completed: the primary run's outcome, in place of the input's"},
-    {"--compared-run-status", true, "S  failed or completed: the compared run's outcome, likewise"},
-    {"--compact", false, "   print the JSON on one line"},
-    {"--format", true, "F  json (default), text or html"},
-};
-constexpr OptionSpec kImportOptions[] = {
-    kFrom,
-    kTraceId,
-    kRunStatus,
-};
-constexpr OptionSpec kBatchOptions[] = {
-    kFrom,
-    {"--run-status", true, "S  failed or completed: every run's outcome, in place of the inputs'"},
-    {"--jobs", true, "N  worker threads (default: hardware threads)"},
-    {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)"},
-    {"--no-secondary", false, "   leave secondary issues out"},
-    {"--no-recommendations", false, "   leave recommendations out"},
-};
+Status set_jobs(Args& args, std::string_view value) {
+  auto n = parse_unsigned(value);
+  if (!n || *n == 0 || *n > 1024) {
+    return Error::message("--jobs needs a number from 1 to 1024, got \"" + std::string(value) +
+                          "\"");
+  }
+  args.jobs = static_cast<unsigned>(*n);
+  return Ok{};
+}
+
+Status set_source(Args& args, std::string_view value) {
+  auto from = parse_source(value);
+  if (!from) return std::move(from).error();
+  args.source = *from;
+  return Ok{};
+}
+
+Status set_format(Args& args, std::string_view value) {
+  if (value != "json" && value != "text" && value != "html") {
+    return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
+  }
+  args.format = value;
+  return Ok{};
+}
+
+Status set_status(std::string_view name, std::optional<RunStatus>& field, std::string_view value) {
+  auto status = parse_run_status(value);
+  if (!status) {
+    return Error::message(std::string(name) + " needs failed or completed, got \"" +
+                          std::string(value) + "\"");
+  }
+  field = status;
+  return Ok{};
+}
+
+Status set_run_status(Args& args, std::string_view value) {
+  return set_status("--run-status", args.run_status, value);
+}
+
+Status set_compared_run_status(Args& args, std::string_view value) {
+  return set_status("--compared-run-status", args.compared_run_status, value);
+}
+
+// clang-format off
+constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat", set_source};
+constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
+    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
+    set_slow_threshold};
+constexpr OptionSpec kNoSecondary = {"--no-secondary", false, "   leave secondary issues out",
+    [](Args& a, std::string_view) -> Status { a.options.include_secondary_issues = false; return Ok{}; }};
+constexpr OptionSpec kNoRecommendations = {"--no-recommendations", false, "   leave recommendations out",
+    [](Args& a, std::string_view) -> Status { a.options.include_recommendations = false; return Ok{}; }};
+constexpr OptionSpec kSignals = {"--signals", false, "   add the extracted signals to the report",
+    [](Args& a, std::string_view) -> Status { a.signals = true; return Ok{}; }};
+constexpr OptionSpec kCompact = {"--compact", false, "   print the JSON on one line",
+    [](Args& a, std::string_view) -> Status { a.compact = true; return Ok{}; }};
+constexpr OptionSpec kFormat = {"--format", true, "F  json (default), text or html", set_format};
+constexpr OptionSpec kJobs = {"--jobs", true, "N  worker threads (default: hardware threads)", set_jobs};
+constexpr OptionSpec kRunStatus = {"--run-status", true, "S  failed or completed: the run's outcome as you know it, in place of the input's",
+    set_run_status};
+constexpr OptionSpec kPrimaryRunStatus = {"--run-status", true, "S  failed or completed: the primary run's outcome, in place of the input's",
+    set_run_status};
+constexpr OptionSpec kComparedRunStatus = {"--compared-run-status", true, "S  failed or completed: the compared run's outcome, likewise",
+    set_compared_run_status};
+constexpr OptionSpec kBatchRunStatus = {"--run-status", true, "S  failed or completed: every run's outcome, in place of the inputs'",
+    set_run_status};
+// clang-format on
+
+constexpr OptionSpec kDiagnoseOptions[] = {kFrom,          kTraceId,     kRunStatus,
+                                           kSlowThreshold, kNoSecondary, kNoRecommendations,
+                                           kSignals,       kCompact,     kFormat};
+constexpr OptionSpec kCompareOptions[] = {kFrom, kPrimaryRunStatus, kComparedRunStatus, kCompact,
+                                          kFormat};
+constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kRunStatus};
+constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
+                                        kSlowThreshold, kNoSecondary,    kNoRecommendations};
 
 struct Command {
   std::string_view name;
@@ -189,45 +241,7 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
       } else if (!option->takes_value && inline_value) {
         return Error::message(std::string(name) + " takes no value");
       }
-      if (name == "--slow-threshold-ms") {
-        auto n = parse_unsigned(value);
-        if (!n)
-          return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" +
-                                std::string(value) + "\"");
-        args.options.slow_threshold_ms = *n;
-      } else if (name == "--jobs") {
-        auto n = parse_unsigned(value);
-        if (!n || *n == 0 || *n > 1024)
-          return Error::message("--jobs needs a number from 1 to 1024, got \"" +
-                                std::string(value) + "\"");
-        args.jobs = static_cast<unsigned>(*n);
-      } else if (name == "--from") {
-        auto from = parse_source(value);
-        if (!from) return std::move(from).error();
-        args.source = *from;
-      } else if (name == "--run-status" || name == "--compared-run-status") {
-        auto status = parse_run_status(value);
-        if (!status)
-          return Error::message(std::string(name) + " needs failed or completed, got \"" +
-                                std::string(value) + "\"");
-        (name == "--run-status" ? args.run_status : args.compared_run_status) = status;
-      } else if (name == "--trace-id") {
-        args.trace_id = value;
-      } else if (name == "--format") {
-        if (value != "json" && value != "text" && value != "html") {
-          return Error::message("--format needs json, text or html, got \"" + std::string(value) +
-                                "\"");
-        }
-        args.format = value;
-      } else if (name == "--no-secondary") {
-        args.options.include_secondary_issues = false;
-      } else if (name == "--no-recommendations") {
-        args.options.include_recommendations = false;
-      } else if (name == "--signals") {
-        args.signals = true;
-      } else if (name == "--compact") {
-        args.compact = true;
-      }
+      if (auto applied = option->apply(args, value); !applied) return std::move(applied).error();
       continue;
     }
     args.positional.emplace_back(a);
@@ -374,7 +388,7 @@ int main(int argc, char** argv) {
     return print(main_help());
   }
   if (name == "--version") {
-    return print(std::string(kVersion) + "\n");
+    return print(version_text() + "\n");
   }
   for (const auto& command : kCommands) {
     if (command.name != name) continue;

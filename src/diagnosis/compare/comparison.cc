@@ -3,42 +3,34 @@
 #include <array>
 #include <limits>
 
-#include "diagnosis/text.h"
 #include "diagnosis/wide_int.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
 
-// Advice by divergence title; a title outside the table takes kDefaultTitleAdvice.
-struct TitleAdvice {
-  std::array<std::string_view, 3> titles;
-  std::array<std::string_view, 2> actions;
-  std::array<std::string_view, 1> instrumentation;
-  std::array<std::string_view, 1> guardrails;
-};
-
 // clang-format off
 constexpr TitleAdvice kTitleAdvice[] = {
-  {{"Execution path divergence"},
+  {{kExecutionPathTitle},
    {"Inspect the divergence step or execution branch and compare upstream inputs.",
     "Use the primary run as the control path and isolate the smallest upstream difference that changed routing."},
    {"Capture step-by-step decision markers and route-selection metadata around the divergence point."},
    {"Add validation when a run chooses a different path under similar inputs."}},
-  {{"Primary run ended earlier", "Compared run ended earlier"},
+  {{kPrimaryEarlierTitle, kComparedEarlierTitle},
    {"Inspect terminal conditions and stop reasons for the run that ended early."},
    {"Record explicit stop reasons and whether later steps were skipped or never scheduled."},
    {"Add clearer stop-reason instrumentation when a run ends before expected completion."}},
-  {{"Different final run status"},
+  {{kFinalStatusTitle},
    {"Inspect late-stage status transitions, fallback paths, and finalization logic."},
    {"Capture final status reason codes and terminal error markers."},
    {"Alert when similar runs finish with different terminal states."}},
-  {{"Outcome divergence at same step", "Outcome divergence: primary failed where compared succeeded",
-    "Outcome divergence: compared failed where primary succeeded"},
+  {{kOutcomeSameStepTitle, kPrimaryFailedTitle,
+    kComparedFailedTitle},
    {"Inspect input payloads, tool outputs, and state transitions at the first divergent step.",
     "Replay both runs with extra capture at the first status divergence before analyzing downstream symptoms."},
    {"Log status changes, failure categories, and pre/post-step state for both runs."},
    {"Fail fast when the same step produces inconsistent outcomes across similar runs."}},
-  {{"Runs ended with different outcomes"},
+  {{kDifferentOutcomesTitle},
    {"Start with the first root-cause difference between the two runs before reviewing later noise.",
     "Use the stronger run as the baseline and compare only the state or evidence needed to explain the diagnosis split."},
    {"Capture per-run diagnosis labels, failed-step anchors, and the evidence used to assign them."},
@@ -50,52 +42,44 @@ constexpr TitleAdvice kDefaultTitleAdvice =
    {"Capture richer step summaries and step-local diagnostics."},
    {}};
 
-// Advice by the compared run's label.
-struct LabelAdvice {
-  std::array<std::string_view, 2> labels;
-  std::array<std::string_view, 1> actions;
-  std::array<std::string_view, 1> instrumentation;
-  std::array<std::string_view, 2> config_changes;
-};
-
 constexpr LabelAdvice kLabelAdvice[] = {
-  {{"Navigation / retrieval loop without progress", "Loop-like search without convergence"},
+  {{Cat::kNavigationLoopWithoutProgress, Cat::kLoopLikeSearchSuccess},
    {"Cap low-yield retrieval attempts and diversify the query before allowing repeated search iterations."},
    {},
    {"max_retrieval_attempts=2", "query_diversification=enabled"}},
-  {{"Reasoning loop without convergence"},
+  {{Cat::kReasoningLoop},
    {"Introduce loop-progress checks so repeated reasoning can abort or escalate sooner."},
    {},
    {"abort_on_repeated_no_progress=true"}},
-  {{"Safety-policy / content-filter failure"},
+  {{Cat::kSafetyPolicy},
    {"Separate safety-enforcement regressions from normal execution failures in compare-mode triage."},
    {},
    {}},
-  {{"Invalid JSON response"},
+  {{Cat::kInvalidJsonResponse},
    {"Diff the final structured-output prompt and raw model response between runs to find where JSON formatting drift started."},
    {"Capture raw pre-parse responses for both runs and compare wrappers, fences, and trailing prose."},
    {"log_raw_response_before_parse=true"}},
-  {{"Structured output schema mismatch"},
+  {{Cat::kSchemaMismatch},
    {"Compare schema versions, required fields, and prompt contracts between the two runs."},
    {"Record field-level validation failures so the compared run can be diffed against the passing shape."},
    {"field_level_validation_logging=true"}},
-  {{"Tool output format / parsing failure"},
+  {{Cat::kToolOutputFormatFailure},
    {"Compare normalized tool output and raw browser/tool payloads to see where the compared run started consuming artifact-heavy output."},
    {"Log normalization success, artifact markers, and raw payload shape before downstream parsing."},
    {"capture_raw_tool_output=true"}},
-  {{"Grounding failure"},
+  {{Cat::kGroundingFailure},
    {"Compare evidence counts, retrieved passages, and verification checks at the first divergence point."},
    {"Record whether each claim in the compared run had explicit supporting evidence."},
    {"enforce_grounding_checks=true"}},
-  {{"Reflection failure: unresolved dependency constraints"},
+  {{Cat::kReflectionDependencyFailure},
    {"Inspect which dependency or prerequisite fields were present in the primary run but missing or contradictory in the compared run."},
    {"Capture structured reflection input state and missing-constraint markers in both runs."},
    {"capture_reflection_input_state=true"}},
-  {{"LLM reflection failure"},
+  {{Cat::kLlmReflectionFailure},
    {"Diff the reflection-stage prompt, validator inputs, and intermediate state rather than treating it as a generic reasoning regression."},
    {"Log the exact self-check or validator prompt and returned output for both runs."},
    {"capture_reflection_prompt=true"}},
-  {{"Response drafting failure"},
+  {{Cat::kResponseDraftingFailure},
    {"Compare final-output prompt inputs and response-composition payloads at the divergence step."},
    {"Capture output-stage prompt state and final drafting failures separately from upstream reasoning."},
    {"capture_output_prompt_state=true"}},
@@ -116,25 +100,34 @@ constexpr std::string_view kSummaryResolved = "{} The compared run completed suc
 constexpr std::string_view kSummaryPlain = "{} Primary diagnosis: {}. Compared diagnosis: {}. {}";
 // clang-format on
 
-// The row one of whose keys (`keys` member) equals `text` exactly, or null.
-template <typename Row, size_t N, typename Keys>
-const Row* find_row(const Row (&rows)[N], Keys Row::*keys, std::string_view text) {
-  for (const auto& row : rows) {
-    for (std::string_view key : row.*keys) {
-      if (!key.empty() && key == text) return &row;
+}  // namespace
+
+const TitleAdvice& title_advice(std::string_view title) {
+  for (const auto& row : kTitleAdvice) {
+    for (std::string_view key : row.titles) {
+      if (!key.empty() && key == title) return row;
+    }
+  }
+  return kDefaultTitleAdvice;
+}
+
+const LabelAdvice* label_advice(std::string_view label) {
+  for (const auto& row : kLabelAdvice) {
+    for (const auto& cat : row.cats) {
+      if (cat && category(*cat).text.label == label) return &row;
     }
   }
   return nullptr;
 }
 
-const TitleAdvice& title_advice(std::string_view title) {
-  const TitleAdvice* row = find_row(kTitleAdvice, &TitleAdvice::titles, title);
-  return row ? *row : kDefaultTitleAdvice;
+std::span<const TitleAdvice> title_advice_rows() {
+  return kTitleAdvice;
+}
+std::span<const LabelAdvice> label_advice_rows() {
+  return kLabelAdvice;
 }
 
-const LabelAdvice* label_advice(std::string_view label) {
-  return find_row(kLabelAdvice, &LabelAdvice::labels, label);
-}
+namespace {
 
 int64_t clamp_to_i64(Int128 v) {
   constexpr Int128 lo = std::numeric_limits<int64_t>::min();
@@ -145,39 +138,41 @@ int64_t clamp_to_i64(Int128 v) {
 }  // namespace
 
 int64_t duration_delta_ms(const Trace& primary, const Trace& compared) {
-  Int128 total_p = sum_step_durations(primary.steps);
-  Int128 total_c = sum_step_durations(compared.steps);
-  return clamp_to_i64(total_c - total_p);
+  Int128 primary_total = sum_step_durations(primary.steps);
+  Int128 compared_total = sum_step_durations(compared.steps);
+  return clamp_to_i64(compared_total - primary_total);
 }
 
 Comparison compare_runs(const Trace& primary, const Trace& compared) {
   Comparison out;
   Divergence d = detect_divergence(primary, compared);
-  const std::string P =
+  const std::string primary_label =
       d.primary_root_cause ? d.primary_root_cause->label : "No strong primary root cause";
-  const std::string C =
+  const std::string compared_label =
       d.compared_root_cause ? d.compared_root_cause->label : "No strong compared root cause";
 
   uint64_t status_diffs = 0, type_diffs = 0, slower = 0, faster = 0;
-  const size_t m = std::min(primary.steps.size(), compared.steps.size());
-  for (size_t i = 0; i < m; ++i) {
-    const TraceStep& p = primary.steps[i];
-    const TraceStep& c = compared.steps[i];
-    status_diffs += norm(p.status) != norm(c.status);
-    type_diffs += norm(p.step_type) != norm(c.step_type);
-    uint64_t dp = p.duration_ms.value_or(0), dc = c.duration_ms.value_or(0);
-    slower += dc > dp;
-    faster += dc < dp;
+  const size_t aligned = std::min(primary.steps.size(), compared.steps.size());
+  for (size_t i = 0; i < aligned; ++i) {
+    const TraceStep& primary_step = primary.steps[i];
+    const TraceStep& compared_step = compared.steps[i];
+    status_diffs += norm(primary_step.status) != norm(compared_step.status);
+    type_diffs += norm(primary_step.step_type) != norm(compared_step.step_type);
+    uint64_t primary_ms = primary_step.duration_ms.value_or(0),
+             compared_ms = compared_step.duration_ms.value_or(0);
+    slower += compared_ms > primary_ms;
+    faster += compared_ms < primary_ms;
   }
   const int64_t delta = duration_delta_ms(primary, compared);
 
   const std::string sentence = d.step_index
                                    ? fill_template(kAtStep, {std::to_string(*d.step_index)})
                                    : std::string(kSomewhere);
-  const std::string lc = lower(C);
-  const bool compared_good = contains(lc, "healthy") || contains(lc, "recovered");
-  const bool primary_failed = contains(lower(d.title), "primary failed where compared succeeded") ||
-                              (d.primary_root_cause && !contains(lower(P), "healthy"));
+  const std::string compared_lower = lower(compared_label);
+  const bool compared_good =
+      contains(compared_lower, "healthy") || contains(compared_lower, "recovered");
+  const bool primary_failed = d.title == kPrimaryFailedTitle ||
+                              (d.primary_root_cause && !contains(lower(primary_label), "healthy"));
   const bool resolved = compared_good && primary_failed;
 
   Recommendations& fix = out.suggested_fix;
@@ -185,7 +180,7 @@ Comparison compare_runs(const Trace& primary, const Trace& compared) {
   append_lines(fix.recommendedActions, by_title.actions);
   append_lines(fix.instrumentation, by_title.instrumentation);
   append_lines(fix.guardrails, by_title.guardrails);
-  if (const LabelAdvice* by_label = label_advice(C)) {
+  if (const LabelAdvice* by_label = label_advice(compared_label)) {
     append_lines(fix.recommendedActions, by_label->actions);
     append_lines(fix.instrumentation, by_label->instrumentation);
     append_lines(fix.config_changes, by_label->config_changes);
@@ -206,14 +201,14 @@ Comparison compare_runs(const Trace& primary, const Trace& compared) {
     fix.recommendedActions.emplace_back(kControlPath);
     fix.observations.emplace_back(kResolvedObservation);
   }
-  fix.summary =
-      fill_template(resolved ? kSummaryResolved : kSummaryPlain, {d.summary, P, C, sentence});
-  fix.related_issues = {d.title, C};
+  fix.summary = fill_template(resolved ? kSummaryResolved : kSummaryPlain,
+                              {d.summary, primary_label, compared_label, sentence});
+  fix.related_issues = {d.title, compared_label};
   if (resolved) {
     fix.related_issues.insert(
         fix.related_issues.end(),
-        {"resolved failure", "completed successfully", "removed issue: " + P});
-    fix.observations.push_back(fill_template(kRemovedIssue, {P}));
+        {"resolved failure", "completed successfully", "removed issue: " + primary_label});
+    fix.observations.push_back(fill_template(kRemovedIssue, {primary_label}));
     fix.config_changes.emplace_back(kBaselineSetting);
   }
   fix.severity = d.severity == "high" ? "high" : d.severity == "medium" ? "medium" : "low";

@@ -2,8 +2,9 @@
 
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
+#include "diagnosis/step_probes.h"
 #include "diagnosis/wide_int.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -22,16 +23,6 @@ constexpr PhaseRow kPhaseRows[] = {
 };
 
 // clang-format off
-constexpr std::string_view kExecutionPath     = "Execution path divergence";
-constexpr std::string_view kOutcomeSameStep   = "Outcome divergence at same step";
-constexpr std::string_view kComparedFailed    = "Outcome divergence: compared failed where primary succeeded";
-constexpr std::string_view kPrimaryFailed     = "Outcome divergence: primary failed where compared succeeded";
-constexpr std::string_view kPrimaryEarlier    = "Primary run ended earlier";
-constexpr std::string_view kComparedEarlier   = "Compared run ended earlier";
-constexpr std::string_view kFinalStatus       = "Different final run status";
-constexpr std::string_view kNoDivergence      = "No major divergence detected";
-constexpr std::string_view kDifferentOutcomes = "Runs ended with different outcomes";
-
 constexpr std::string_view kPathResolved  = "The runs took different kinds of steps at index {}, which suggests the compared run resolved the primary failure and completed successfully through a different path. Primary diagnosis: {}. Compared diagnosis: {}.";
 constexpr std::string_view kPathBothOk    = "The runs took different kinds of steps at index {}, but both completed successfully. The compared run followed a different path and was {} by {} ms. Primary diagnosis: {}. Compared diagnosis: {}.";
 constexpr std::string_view kPathChanged   = "The runs took different kinds of steps at index {}, which means the execution path changed. Primary diagnosis: {}. Compared diagnosis: {}.";
@@ -52,9 +43,10 @@ bool healthy_or_recovered(std::string_view lowered) {
   return contains(lowered, "healthy") || contains(lowered, "recovered");
 }
 
-// The primary failed and the compared run looks healthy or recovered.
-bool looks_resolved(std::string_view lp, std::string_view lc) {
-  return healthy_or_recovered(lc) && !lp.empty() && !contains(lp, "healthy");
+// The primary failed and the compared run looks healthy or recovered (lowercased labels).
+bool looks_resolved(std::string_view primary_lower, std::string_view compared_lower) {
+  return healthy_or_recovered(compared_lower) && !primary_lower.empty() &&
+         !contains(primary_lower, "healthy");
 }
 
 }  // namespace
@@ -68,9 +60,7 @@ std::string_view phase_of_step_type(const std::optional<std::string>& step_type)
 }
 
 bool is_success_status(const std::optional<std::string>& status) {
-  if (!status) return false;
-  std::string s = norm(*status);
-  return s == "passed" || s == "completed" || s == "success";
+  return is_success_like(norm(status));
 }
 
 std::optional<std::string> divergence_step_name(const TraceStep& step) {
@@ -84,20 +74,20 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
   Divergence d;
   d.primary_root_cause = diagnose_run(primary, root_cause_only).root_cause;
   d.compared_root_cause = diagnose_run(compared, root_cause_only).root_cause;
-  const std::string P =
+  const std::string primary_label =
       d.primary_root_cause ? d.primary_root_cause->label : "No strong primary diagnosis";
-  const std::string C =
+  const std::string compared_label =
       d.compared_root_cause ? d.compared_root_cause->label : "No strong compared diagnosis";
-  const std::string lp = lower(P), lc = lower(C);
+  const std::string primary_lower = lower(primary_label), compared_lower = lower(compared_label);
 
-  const auto& ps = primary.steps;
-  const auto& cs = compared.steps;
-  const size_t m = std::min(ps.size(), cs.size());
+  const auto& primary_steps = primary.steps;
+  const auto& compared_steps = compared.steps;
+  const size_t aligned = std::min(primary_steps.size(), compared_steps.size());
   std::optional<size_t> split;
   bool type_split = false;
-  for (size_t i = 0; i < m; ++i) {
-    bool types_differ = norm(ps[i].step_type) != norm(cs[i].step_type);
-    if (types_differ || norm(ps[i].status) != norm(cs[i].status)) {
+  for (size_t i = 0; i < aligned; ++i) {
+    bool types_differ = norm(primary_steps[i].step_type) != norm(compared_steps[i].step_type);
+    if (types_differ || norm(primary_steps[i].status) != norm(compared_steps[i].status)) {
       split = i;
       type_split = types_differ;
       break;
@@ -105,52 +95,60 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
   }
 
   if (split) {
-    const size_t k = *split;
-    const std::string ks = std::to_string(k);
-    const TraceStep& p = ps[k];
-    const TraceStep& c = cs[k];
-    d.step_index = static_cast<int64_t>(k);
-    d.phase = std::string(phase_of_step_type(p.step_type));
+    const size_t position = *split;
+    const std::string position_text = std::to_string(position);
+    const TraceStep& primary_step = primary_steps[position];
+    const TraceStep& compared_step = compared_steps[position];
+    d.step_index = static_cast<int64_t>(position);
+    d.phase = std::string(phase_of_step_type(primary_step.step_type));
     d.severity = "high";
-    d.primary_step_name = divergence_step_name(p);
-    d.compared_step_name = divergence_step_name(c);
+    d.primary_step_name = divergence_step_name(primary_step);
+    d.compared_step_name = divergence_step_name(compared_step);
     if (type_split) {
-      d.title = std::string(kExecutionPath);
-      d.details = {"Primary type: " + as_text(p.step_type),
-                   "Compared type: " + as_text(c.step_type)};
+      d.title = std::string(kExecutionPathTitle);
+      d.details = {"Primary type: " + as_text(primary_step.step_type),
+                   "Compared type: " + as_text(compared_step.step_type)};
       Int128 delta = static_cast<Int128>(primary.total_duration_ms) -
                      static_cast<Int128>(compared.total_duration_ms);
       UInt128 magnitude = delta < 0 ? -delta : delta;
-      if (looks_resolved(lp, lc)) {
-        d.summary = fill_template(kPathResolved, {ks, P, C});
-      } else if (contains(lp, "healthy") && contains(lc, "healthy") && magnitude >= 1000) {
+      if (looks_resolved(primary_lower, compared_lower)) {
+        d.summary = fill_template(kPathResolved, {position_text, primary_label, compared_label});
+      } else if (contains(primary_lower, "healthy") && contains(compared_lower, "healthy") &&
+                 magnitude >= 1000) {
         // Both totals fit in 64 bits, so their difference's magnitude does too.
-        d.summary =
-            fill_template(kPathBothOk, {ks, delta < 0 ? "slower" : "faster",
-                                        std::to_string(static_cast<uint64_t>(magnitude)), P, C});
+        d.summary = fill_template(kPathBothOk, {position_text, delta < 0 ? "slower" : "faster",
+                                                std::to_string(static_cast<uint64_t>(magnitude)),
+                                                primary_label, compared_label});
       } else {
-        d.summary = fill_template(kPathChanged, {ks, P, C});
+        d.summary = fill_template(kPathChanged, {position_text, primary_label, compared_label});
       }
     } else {
-      const bool sp = is_success_status(p.status), sc = is_success_status(c.status);
-      d.title = std::string(sp == sc ? kOutcomeSameStep : sp ? kComparedFailed : kPrimaryFailed);
-      const std::string pst = as_text(p.status), cst = as_text(c.status);
-      bool resolved = !sp && sc && looks_resolved(lp, lc);
-      d.summary = fill_template(resolved ? kOutcomeResolved : kOutcomeSplit, {ks, pst, cst, P, C});
-      d.details = {"Primary status: " + pst, "Compared status: " + cst};
+      const bool primary_ok = is_success_status(primary_step.status),
+                 compared_ok = is_success_status(compared_step.status);
+      d.title = std::string(primary_ok == compared_ok ? kOutcomeSameStepTitle
+                            : primary_ok              ? kComparedFailedTitle
+                                                      : kPrimaryFailedTitle);
+      const std::string primary_status = as_text(primary_step.status),
+                        compared_status = as_text(compared_step.status);
+      bool resolved = !primary_ok && compared_ok && looks_resolved(primary_lower, compared_lower);
+      d.summary = fill_template(
+          resolved ? kOutcomeResolved : kOutcomeSplit,
+          {position_text, primary_status, compared_status, primary_label, compared_label});
+      d.details = {"Primary status: " + primary_status, "Compared status: " + compared_status};
     }
     return d;
   }
 
-  if (ps.size() != cs.size()) {
-    const bool primary_short = ps.size() < cs.size();
-    const size_t k = m;
-    const TraceStep& longer = primary_short ? cs[k] : ps[k];
-    d.title = std::string(primary_short ? kPrimaryEarlier : kComparedEarlier);
+  if (primary_steps.size() != compared_steps.size()) {
+    const bool primary_short = primary_steps.size() < compared_steps.size();
+    const size_t position = aligned;
+    const TraceStep& longer = primary_short ? compared_steps[position] : primary_steps[position];
+    d.title = std::string(primary_short ? kPrimaryEarlierTitle : kComparedEarlierTitle);
     d.phase = std::string(phase_of_step_type(longer.step_type));
     d.severity = "high";
-    d.step_index = static_cast<int64_t>(k);
-    d.summary = fill_template(primary_short ? kPrimaryShort : kComparedShort, {std::to_string(k)});
+    d.step_index = static_cast<int64_t>(position);
+    d.summary =
+        fill_template(primary_short ? kPrimaryShort : kComparedShort, {std::to_string(position)});
     d.details = {primary_short ? "Primary run has no matching step while compared continues."
                                : "Compared run has no matching step while primary continues."};
     (primary_short ? d.compared_step_name : d.primary_step_name) = divergence_step_name(longer);
@@ -158,33 +156,36 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
   }
 
   if (norm(primary.status) != norm(compared.status)) {
-    const std::string fp = as_text(primary.status), fc = as_text(compared.status);
-    d.title = std::string(kFinalStatus);
+    const std::string primary_final = as_text(primary.status),
+                      compared_final = as_text(compared.status);
+    d.title = std::string(kFinalStatusTitle);
     d.phase = "Output";
     d.severity = "medium";
-    d.summary = fill_template(kStatusSplit, {fp, fc});
-    d.details = {"Primary final status: " + fp, "Compared final status: " + fc};
+    d.summary = fill_template(kStatusSplit, {primary_final, compared_final});
+    d.details = {"Primary final status: " + primary_final,
+                 "Compared final status: " + compared_final};
     return d;
   }
 
-  const auto& rp = d.primary_root_cause;
-  const auto& rc = d.compared_root_cause;
-  if (!rp || !rc || rp->label == rc->label) {
-    d.title = std::string(kNoDivergence);
+  const auto& primary_cause = d.primary_root_cause;
+  const auto& compared_cause = d.compared_root_cause;
+  if (!primary_cause || !compared_cause || primary_cause->label == compared_cause->label) {
+    d.title = std::string(kNoDivergenceTitle);
     d.phase = "Other";
     d.severity = "low";
     d.summary = std::string(kAligned);
     d.details = {"No missing-step, type, or status split was detected before the runs converged."};
     return d;
   }
-  d.title = std::string(kDifferentOutcomes);
-  d.phase = rp->phase.value_or("Other");
+  d.title = std::string(kDifferentOutcomesTitle);
+  d.phase = primary_cause->phase.value_or("Other");
   d.severity = "medium";
   d.summary = std::string(kDiagnosisSplit);
-  d.details = {"Primary diagnosis: " + rp->label, "Compared diagnosis: " + rc->label};
-  d.step_index = rp->step_index ? rp->step_index : rc->step_index;
-  d.primary_step_name = rp->step_name;
-  d.compared_step_name = rc->step_name;
+  d.details = {"Primary diagnosis: " + primary_cause->label,
+               "Compared diagnosis: " + compared_cause->label};
+  d.step_index = primary_cause->step_index ? primary_cause->step_index : compared_cause->step_index;
+  d.primary_step_name = primary_cause->step_name;
+  d.compared_step_name = compared_cause->step_name;
   return d;
 }
 

@@ -14,6 +14,27 @@
 
 namespace tracedx {
 
+// The titles of the divergence kinds, in the order of the decision list. Advice tables
+// and reports refer to these constants, so each title is spelled here only.
+inline constexpr std::string_view kExecutionPathTitle = "Execution path divergence";
+inline constexpr std::string_view kOutcomeSameStepTitle = "Outcome divergence at same step";
+inline constexpr std::string_view kComparedFailedTitle =
+    "Outcome divergence: compared failed where primary succeeded";
+inline constexpr std::string_view kPrimaryFailedTitle =
+    "Outcome divergence: primary failed where compared succeeded";
+inline constexpr std::string_view kPrimaryEarlierTitle = "Primary run ended earlier";
+inline constexpr std::string_view kComparedEarlierTitle = "Compared run ended earlier";
+inline constexpr std::string_view kFinalStatusTitle = "Different final run status";
+inline constexpr std::string_view kNoDivergenceTitle = "No major divergence detected";
+inline constexpr std::string_view kDifferentOutcomesTitle = "Runs ended with different outcomes";
+
+// Every title detect_divergence can give.
+inline constexpr std::string_view kDivergenceTitles[] = {
+    kExecutionPathTitle, kOutcomeSameStepTitle, kComparedFailedTitle,
+    kPrimaryFailedTitle, kPrimaryEarlierTitle,  kComparedEarlierTitle,
+    kFinalStatusTitle,   kNoDivergenceTitle,    kDifferentOutcomesTitle,
+};
+
 struct Divergence {
   std::optional<int64_t> step_index;  // aligned position of the split, not a step's step_index
   std::optional<RootCause> primary_root_cause;

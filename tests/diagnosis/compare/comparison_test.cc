@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <set>
 
 #include "test_support.h"
 
@@ -328,6 +329,37 @@ TEST(CompareRuns, FallbackLabelsAndNoGuardrail) {
   EXPECT_EQ(diag.divergence.title, "Runs ended with different outcomes");
   EXPECT_TRUE(diag.suggested_fix.guardrails.empty());
   EXPECT_EQ(diag.suggested_fix.severity, "medium");
+}
+
+// Every title key of the compare advice is a title the divergence can give; every such
+// title has its row, except the one that takes the default advice on purpose. Label keys
+// name categories, each label in one row at most.
+TEST(CompareAdvice, KeysAreTheEnginesTitlesAndLabels) {
+  const std::set<std::string_view> titles(std::begin(kDivergenceTitles), std::end(kDivergenceTitles));
+  std::set<std::string_view> keyed;
+  for (const auto& row : title_advice_rows()) {
+    for (std::string_view key : row.titles) {
+      if (key.empty()) continue;
+      EXPECT_EQ(titles.count(key), 1u) << key;
+      EXPECT_TRUE(keyed.insert(key).second) << key;
+      EXPECT_EQ(&title_advice(key), &row) << key;
+    }
+  }
+  for (std::string_view title : titles) {
+    EXPECT_EQ(keyed.count(title) == 0, title == kNoDivergenceTitle) << title;
+  }
+  EXPECT_EQ(title_advice(kNoDivergenceTitle).actions[0], "Inspect the divergence point and compare upstream inputs.");
+
+  std::set<std::string_view> labels;
+  for (const auto& row : label_advice_rows()) {
+    for (const auto& cat : row.cats) {
+      if (!cat) continue;
+      std::string_view label = category(*cat).text.label;
+      EXPECT_TRUE(labels.insert(label).second) << label;
+      EXPECT_EQ(label_advice(label), &row) << label;
+    }
+  }
+  EXPECT_EQ(label_advice("No strong compared root cause"), nullptr);
 }
 
 }  // namespace

@@ -21,12 +21,8 @@ class KeywordMatcher {
   // `lists[i]` holds the members of list i separated by '|'; members are lowercase.
   explicit KeywordMatcher(std::span<const std::string_view> lists);
 
-  size_t list_count() const { return list_count_; }
-  size_t state_count() const { return state_count_; }
-
  private:
   friend class KeywordScan;
-  size_t list_count_ = 0;
   size_t class_count_ = 0;
   uint8_t byte_class_[256] = {};
   // Transitions indexed by (state offset + byte class), where a state's offset is its
@@ -37,7 +33,6 @@ class KeywordMatcher {
   std::vector<uint32_t> out_begin_;  // per state number, into out_lists_
   std::vector<uint16_t> out_lists_;
   bool root_output_ = false;  // the empty keyword matches every text
-  size_t state_count_ = 0;
 };
 
 // One streaming scan: texts fed in a row are matched as their concatenation.

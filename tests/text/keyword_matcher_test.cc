@@ -1,4 +1,4 @@
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 
 #include "diagnosis/keywords.h"
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {

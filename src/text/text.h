@@ -1,15 +1,15 @@
-// Unicode boundary of the engine. A normalised text is trimmed of White_Space characters
-// at both ends and then mapped to full Unicode lowercase (root locale, so expanding
-// mappings and the final-sigma rule apply). Pure ASCII takes a fast path that gives the
-// same bytes as the ICU path; ICU is reached only for texts holding non-ASCII bytes.
+// The text layer, below the trace model and the engine, and their Unicode boundary. A
+// normalised text is trimmed of White_Space characters at both ends and then mapped to full
+// Unicode lowercase (root locale, so expanding mappings and the final-sigma rule apply).
+// Pure ASCII takes a fast path that gives the same bytes as the ICU path; ICU is reached
+// only for texts holding non-ASCII bytes. JSON values are only declared here.
 #pragma once
 
 #include <initializer_list>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "trace/trace.h"
 
 namespace tracedx {
 
@@ -39,10 +39,10 @@ inline bool contains(std::string_view text, std::string_view keyword) {
 
 // Compact JSON serialisation (members in key order, no spaces), byte for byte the JSON
 // library's compact dump, written without its per-character overhead.
-std::string compact_json(const Json& value);
+std::string compact_json(const nlohmann::json& value);
 
 // Compact JSON of a present value, normalised; absent gives the empty text.
-std::string json_text(const std::optional<Json>& value);
+std::string json_text(const std::optional<nlohmann::json>& value);
 
 // The ICU implementation of norm, also for ASCII input; the fast path is tested against it.
 std::string norm_icu(std::string_view text);

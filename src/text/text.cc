@@ -1,4 +1,4 @@
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -7,10 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <vector>
 
 namespace tracedx {
+
+using Json = nlohmann::json;
+
 namespace {
 
 bool is_ascii_space(unsigned char c) {

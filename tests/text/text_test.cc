@@ -1,12 +1,15 @@
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <random>
 
 namespace tracedx {
 namespace {
+
+using Json = nlohmann::json;
 
 TEST(Norm, TrimsWhiteSpaceAndLowercases) {
   struct Row {

@@ -1,15 +1,14 @@
-#include "diagnosis/keyword_matcher.h"
+#include "text/keyword_matcher.h"
 
 #include <deque>
 #include <map>
 #include <stdexcept>
 
-#include "diagnosis/text.h"
+#include "text/text.h"
 
 namespace tracedx {
 
-KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists)
-    : list_count_(lists.size()) {
+KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists) {
   if (lists.size() > kMaxKeywordLists) throw std::logic_error("too many keyword lists");
 
   std::vector<std::pair<std::string_view, uint16_t>> words;
@@ -81,7 +80,6 @@ KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists)
   }
 
   if (n * k >= kOutputBit) throw std::logic_error("keyword automaton too large");
-  state_count_ = n;
   root_output_ = !outputs[0].empty();
   table_.resize(n * k);
   for (size_t i = 0; i < n * k; ++i) {
