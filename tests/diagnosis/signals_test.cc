@@ -245,6 +245,34 @@ TEST(Signals, EvidenceAndAnswers) {
   EXPECT_FALSE(extract_signals(no_final, 2500).unsupported_confident_answer);
 }
 
+// Each phrase that marks a specific or confident answer, alone in the final answer after an
+// empty retrieval, makes it a confident unsupported answer; with a healthy retrieval it does
+// not. A phrase dropped from its keyword list fails its row.
+TEST(Signals, EachUnsupportedAnswerPhraseCounts) {
+  const char* phrases[] = {
+      // specific claims
+      "%", "percent", "approval threshold", "introduced a new", "reduced discounting by",
+      // unsupported specifics
+      "allows full refunds", "with no fees", "company-wide", "per month", "took effect",
+      "includes premium support",
+      // confident wording
+      "requires employees"};
+  for (const char* phrase : phrases) {
+    for (bool empty : {true, false}) {
+      std::string steps = std::string(R"([{"step_type":"search","summary":")") +
+                          (empty ? "no results" : "3 hits") +
+                          R"("},{"step_type":"final_answer","raw_output":"The policy )" + phrase +
+                          R"( as stated."}])";
+      Trace t = run_of("passed", steps);
+      EXPECT_EQ(extract_signals(t, 2500).unsupported_confident_answer, empty)
+          << phrase << (empty ? " after an empty retrieval" : " after a healthy one");
+    }
+  }
+  Trace plain = run_of("passed", R"([{"step_type":"search","summary":"no results"},
+      {"step_type":"final_answer","raw_output":"The policy is as stated."}])");
+  EXPECT_FALSE(extract_signals(plain, 2500).unsupported_confident_answer);
+}
+
 TEST(Signals, CompletionLoopsToolsNavigation) {
   const FlagRow rows[] = {
       {"silent_failure", true, "passed", R"([{"metadata":{"processed_source_count":2,"expected_source_count":3}}])"},
