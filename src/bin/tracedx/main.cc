@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
 #include "import/importers.h"
+#include "input/input.h"
 #include "report/report_html.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
@@ -31,15 +30,10 @@ struct Usage {
   std::string message;
 };
 
-// The bytes of a file named on the command line ("-" is standard input).
-Result<std::string> read_argument(const std::string& arg) {
-  if (arg == "-") return std::string(std::istreambuf_iterator<char>(std::cin), {});
-  return read_file(arg);
-}
-
 // The fixture document of one trace named on the command line, imported from `source`.
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id) {
-  auto bytes = read_argument(arg);
+  // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
+  auto bytes = read_input(arg);
   if (!bytes) return std::move(bytes).error();
   return import_document(*bytes, source, arg, trace_id);
 }
