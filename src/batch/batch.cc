@@ -204,7 +204,8 @@ class Pipeline {
 };
 
 // An input opened for reading, or the error record naming it.
-std::optional<Input> open_input(Pipeline& pipeline, const std::string& path, const std::string& id) {
+std::optional<Input> open_input(Pipeline& pipeline, const std::string& path,
+                                const std::string& id) {
   auto input = Input::open(path);
   if (input) return std::move(*input);
   pipeline.add(id, std::move(input).error().with_path(id));
@@ -225,6 +226,8 @@ void add_lines(Pipeline& pipeline, const std::string& path, const std::string& n
     if (line.too_long) {
       pipeline.add(id, Error::message(id + ": a line longer than " +
                                       std::to_string(kMaxRecordBytes >> 20) + " MiB"));
+      // A stream may never end that line (a device): the rest of it is not read.
+      if (!input->seekable()) return;
     } else if (!is_blank_line(line.text)) {
       pipeline.add(std::move(id), std::string(line.text));
     }

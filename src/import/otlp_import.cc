@@ -219,9 +219,8 @@ std::string hex_of(const Json* v) {
 // The keys an export's lists go by: OTLP JSON (lowerCamelCase), the proto field names, and
 // the name of the scope list before OTLP 1.0.
 constexpr std::string_view kResourceKeys[] = {"resourceSpans", "resource_spans"};
-constexpr std::string_view kScopeKeys[] = {"scopeSpans", "scope_spans",
-                                           "instrumentationLibrarySpans",
-                                           "instrumentation_library_spans"};
+constexpr std::string_view kScopeKeys[] = {
+    "scopeSpans", "scope_spans", "instrumentationLibrarySpans", "instrumentation_library_spans"};
 constexpr std::string_view kTraceIdKeys[] = {"traceId", "trace_id"};
 
 constexpr std::string_view kExpected =
@@ -274,9 +273,8 @@ Result<Ok> collect_scope(const Json& scope, const std::string& swhere, const Jso
     if (auto ev = j.find("events"); ev != j.end() && ev->is_array()) {
       for (const auto& e : *ev) {
         if (!e.is_object()) continue;
-        span.events.push_back(
-            {{"name", e.value("name", Json()).is_string() ? e["name"] : Json("")},
-             {"attributes", attributes(member(e, "attributes", "attributes"))}});
+        span.events.push_back({{"name", e.value("name", Json()).is_string() ? e["name"] : Json("")},
+                               {"attributes", attributes(member(e, "attributes", "attributes"))}});
       }
     }
     if (auto st = j.find("status"); st != j.end() && st->is_object()) {
@@ -632,12 +630,19 @@ class TraceIdScanner {
   bool start_array(size_t) { return enter(false); }
   bool end_object() { return leave(); }
   bool end_array() { return leave(); }
-  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
-  }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
  private:
-  enum Role : uint8_t { kOther, kTop, kResourceList, kResource, kScopeList, kScope, kSpanList, kSpan };
+  enum Role : uint8_t {
+    kOther,
+    kTop,
+    kResourceList,
+    kResource,
+    kScopeList,
+    kScope,
+    kSpanList,
+    kSpan
+  };
 
   template <size_t N>
   static bool is_one_of(std::string_view key, const std::string_view (&keys)[N]) {
@@ -653,7 +658,7 @@ class TraceIdScanner {
     Role parent = stack_.empty() ? kOther : stack_.back();
     Role role = kOther;
     if (object) {
-      role = stack_.empty()             ? kTop
+      role = stack_.empty()            ? kTop
              : parent == kResourceList ? kResource
              : parent == kScopeList    ? kScope
              : parent == kSpanList     ? kSpan
@@ -868,7 +873,9 @@ Result<Source> parse_source(std::string_view word) {
   return Error::message("--from needs fixture, otlp or chat, got \"" + std::string(word) + "\"");
 }
 
-std::string normalize_trace_id(std::string_view id) { return normalized_id(id); }
+std::string normalize_trace_id(std::string_view id) {
+  return normalized_id(id);
+}
 
 Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit) {
   if (auto ok = input.spool(); !ok) return ok;

@@ -100,7 +100,9 @@ Input Input::of_bytes(std::string_view bytes, std::string name) {
   return in;
 }
 
-Input::Input(Input&& other) noexcept { *this = std::move(other); }
+Input::Input(Input&& other) noexcept {
+  *this = std::move(other);
+}
 
 Input& Input::operator=(Input&& other) noexcept {
   if (this != &other) {
@@ -118,7 +120,9 @@ Input& Input::operator=(Input&& other) noexcept {
   return *this;
 }
 
-Input::~Input() { close(); }
+Input::~Input() {
+  close();
+}
 
 void Input::close() {
   if (owns_fd_ && fd_ >= 0) ::close(fd_);
@@ -242,36 +246,40 @@ Result<bool> LineReader::next(Line& line) {
     const size_t avail = buffer_.size() - begin_;
     const char* from = buffer_.data() + begin_ + scanned_;
     const void* lf = avail > scanned_ ? std::memchr(from, '\n', avail - scanned_) : nullptr;
-    if (lf || (eof_ && (avail > 0 || skipping_))) {
-      const size_t end =
-          lf ? static_cast<size_t>(static_cast<const char*>(lf) - buffer_.data()) : buffer_.size();
-      line.number = number_++;
-      if (skipping_) {
-        line.text = {};
-        line.offset = skip_offset_;
-        line.too_long = true;
-        skipping_ = false;
-      } else {
-        line.text = std::string_view(buffer_.data() + begin_, end - begin_);
-        line.offset = buffer_offset_ + begin_;
-        line.too_long = false;
-      }
-      begin_ = lf ? end + 1 : end;
-      scanned_ = 0;
-      return true;
-    }
-    if (eof_) return false;
-    scanned_ = avail;
-    if (!skipping_ && avail > max_line_) {
-      skipping_ = true;
-      skip_offset_ = buffer_offset_ + begin_;
-    }
     if (skipping_) {
-      // Drop what is held of a line over the bound; only its end is looked for.
+      // The rest of a line over the bound: only its end is looked for.
+      if (lf) {
+        begin_ = static_cast<size_t>(static_cast<const char*>(lf) - buffer_.data()) + 1;
+        scanned_ = 0;
+        skipping_ = false;
+        continue;
+      }
       buffer_offset_ += buffer_.size();
       buffer_.clear();
       begin_ = scanned_ = 0;
+    } else if (lf || (eof_ && avail > 0)) {
+      const size_t end =
+          lf ? static_cast<size_t>(static_cast<const char*>(lf) - buffer_.data()) : buffer_.size();
+      line.text = std::string_view(buffer_.data() + begin_, end - begin_);
+      line.number = number_++;
+      line.offset = buffer_offset_ + begin_;
+      line.too_long = false;
+      begin_ = lf ? end + 1 : end;
+      scanned_ = 0;
+      return true;
+    } else if (avail > max_line_) {
+      // Reported at once, so a caller can stop reading a stream that never ends the line.
+      line.text = {};
+      line.number = number_++;
+      line.offset = buffer_offset_ + begin_;
+      line.too_long = true;
+      skipping_ = true;
+      scanned_ = avail;
+      return true;
+    } else {
+      scanned_ = avail;
     }
+    if (eof_) return false;
     if (auto ok = fill(); !ok) return std::move(ok).error();
   }
 }
@@ -280,8 +288,7 @@ bool is_blank_line(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
-Status for_each_line_in_range(Input& input, uint64_t start, uint64_t end,
-                              uint64_t newlines_before,
+Status for_each_line_in_range(Input& input, uint64_t start, uint64_t end, uint64_t newlines_before,
                               const std::function<void(const Line&)>& visit) {
   // Reading from start-1 tells whether a line begins at `start`: it does when the byte
   // before it is a line feed. Otherwise the range before owns that line.
@@ -375,7 +382,8 @@ std::vector<DirectoryEntry> list_directory(const std::string& directory,
       }
       // Only regular files: a FIFO would block the walk and a device never ends.
       if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) continue;
-      if (S_ISREG(st.st_mode) && wanted(path.native())) found.emplace_back(std::move(path), std::nullopt);
+      if (S_ISREG(st.st_mode) && wanted(path.native()))
+        found.emplace_back(std::move(path), std::nullopt);
     }
     ::closedir(d);
   }

@@ -71,9 +71,10 @@ Result<std::string> read_input(const std::string& path);
 // One line of an input, without its line feed (a carriage return before it is kept).
 struct Line {
   std::string_view text;
-  uint64_t number = 0;     // 1-based
-  uint64_t offset = 0;     // of its first byte
-  bool too_long = false;   // longer than the reader's bound: skipped, `text` is empty
+  uint64_t number = 0;    // 1-based
+  uint64_t offset = 0;    // of its first byte
+  bool too_long = false;  // longer than the reader's bound: `text` is empty, and the next
+                          // line read is the one after it
 };
 
 // The lines of an input in order, read in chunks: memory holds one line and a chunk. The
@@ -99,7 +100,6 @@ class LineReader {
   uint64_t number_ = 1;
   bool eof_ = false;
   bool skipping_ = false;  // inside a line over the bound
-  uint64_t skip_offset_ = 0;
 };
 
 // A line of JSON Lines that holds no record (spaces, tabs and carriage returns only).
@@ -109,8 +109,7 @@ bool is_blank_line(std::string_view line);
 // JSON Lines file sees them: a line that starts before `start` belongs to the range before,
 // a line that starts before `end` is read to its end. `newlines_before` is the number of
 // line feeds in [0, start), so lines are numbered across the file.
-Status for_each_line_in_range(Input& input, uint64_t start, uint64_t end,
-                              uint64_t newlines_before,
+Status for_each_line_in_range(Input& input, uint64_t start, uint64_t end, uint64_t newlines_before,
                               const std::function<void(const Line&)>& visit);
 
 // The number of line feeds in the byte range [start, end).

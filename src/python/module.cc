@@ -377,24 +377,23 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
   {
     py::gil_scoped_release unlocked;
     auto input = Input::open(path);
-    Status read = input ? for_each_line_in_range(*input, start, end, newlines_before,
-                                                 [&](const Line& line) {
-                                                   std::string id =
-                                                       name + ":" + std::to_string(line.number);
-                                                   if (line.too_long) {
-                                                     traces.push_back(BatchTrace{
-                                                         id,
-                                                         {},
-                                                         {},
-                                                         Error::message(id + ": a line longer than " +
-                                                                        std::to_string(kMaxRecordBytes >> 20) +
-                                                                        " MiB")});
-                                                   } else if (!is_blank_line(line.text)) {
-                                                     traces.push_back(
-                                                         BatchTrace{id, std::string(line.text), {}, {}});
-                                                   }
-                                                 })
-                        : Status(std::move(input).error());
+    Status read =
+        input ? for_each_line_in_range(
+                    *input, start, end, newlines_before,
+                    [&](const Line& line) {
+                      std::string id = name + ":" + std::to_string(line.number);
+                      if (line.too_long) {
+                        traces.push_back(BatchTrace{
+                            id,
+                            {},
+                            {},
+                            Error::message(id + ": a line longer than " +
+                                           std::to_string(kMaxRecordBytes >> 20) + " MiB")});
+                      } else if (!is_blank_line(line.text)) {
+                        traces.push_back(BatchTrace{id, std::string(line.text), {}, {}});
+                      }
+                    })
+              : Status(std::move(input).error());
     if (!read) failed = std::move(read).error().with_path(name);
   }
   // The partition that starts the file reports a file that cannot be read.

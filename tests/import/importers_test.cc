@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "diagnosis/diagnosis.h"
@@ -293,12 +293,16 @@ std::vector<OtlpItem> stream_items(const std::string& bytes, const std::string& 
 // The envelope as exporters write it: proto field names, bare ResourceSpans per line,
 // base64 and upper-case ids, the resource and scope kept on each span.
 TEST(OtlpEnvelope, SpellingsOfTheSameTrace) {
-  const std::string camel = otlp("[" + span("b000000000000004", R"(,"parentSpanId":"b000000000000001","startTimeUnixNano":"2000000","endTimeUnixNano":"5000000")",
-                                        "0af7651916cd43dd8448eb211c80319c") +
-                                 "," +
-                                 span("b000000000000001", R"(,"startTimeUnixNano":"1000000")",
-                                      "0af7651916cd43dd8448eb211c80319c") +
-                                 "]");
+  const std::string camel = otlp(
+      "[" +
+      span(
+          "b000000000000004",
+          R"(,"parentSpanId":"b000000000000001","startTimeUnixNano":"2000000","endTimeUnixNano":"5000000")",
+          "0af7651916cd43dd8448eb211c80319c") +
+      "," +
+      span("b000000000000001", R"(,"startTimeUnixNano":"1000000")",
+           "0af7651916cd43dd8448eb211c80319c") +
+      "]");
   const Json expected = only_trace(camel);
   ASSERT_EQ(expected["steps"].size(), 2u);
   const std::string snake =
@@ -315,7 +319,8 @@ TEST(OtlpEnvelope, SpellingsOfTheSameTrace) {
     EXPECT_EQ(f, expected) << text;
   }
   // The id given to pick a trace is matched however it is written.
-  auto picked = import_document(snake, Source::kOtlp, "in.json", "0AF7651916CD43DD8448EB211C80319C");
+  auto picked =
+      import_document(snake, Source::kOtlp, "in.json", "0AF7651916CD43DD8448EB211C80319C");
   EXPECT_TRUE(picked) << picked.error().display();
 }
 
@@ -326,8 +331,8 @@ TEST(OtlpEnvelope, IdsAreNormalised) {
   } rows[] = {
       {"0AF7651916CD43DD8448EB211C80319C", "0af7651916cd43dd8448eb211c80319c"},
       {"CvdlGRbNQ92ESOshHIAxnA==", "0af7651916cd43dd8448eb211c80319c"},  // 16 bytes, base64
-      {"sAAAAAAAAAE=", "b000000000000001"},                               // 8 bytes, base64
-      {"_-8AAAAAAAE=", "ffef000000000001"},                               // URL alphabet
+      {"sAAAAAAAAAE=", "b000000000000001"},                              // 8 bytes, base64
+      {"_-8AAAAAAAE=", "ffef000000000001"},                              // URL alphabet
       {"retrievalop", "retrievalop"},  // no padding: a name, kept as written
       {"t1", "t1"},
   };
@@ -369,7 +374,9 @@ TEST(OtlpEnvelope, ParseErrorsNameThePlace) {
   EXPECT_EQ(r.error().line(), lines) << r.error().display();
   EXPECT_GT(r.error().line(), 1u);
   // The first line of JSON Lines cut short is that line's error; the next lines are read.
-  auto items = stream_items(R"({"resourceSpans":[)" "\n" + otlp("[" + span("a", "") + "]") + "\n");
+  auto items = stream_items(R"({"resourceSpans":[)"
+                            "\n" +
+                            otlp("[" + span("a", "") + "]") + "\n");
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0].line, 1u);
   EXPECT_EQ(items[0].error->display().rfind("in.jsonl: invalid JSON at line 1, column 19", 0), 0u)
@@ -418,8 +425,10 @@ TEST(OtlpEnvelope, OneLineExportOfManyTraces) {
     EXPECT_EQ(items[i].fixture["steps"].size(), 1u);
   }
   std::string lines;
-  for (int i = 0; i < 2000; ++i) lines += otlp("[" + span("a", "", "t" + std::to_string(i)) + "]") + "\n";
-  for (int i = 1999; i >= 0; --i) lines += otlp("[" + span("b", "", "t" + std::to_string(i)) + "]") + "\n";
+  for (int i = 0; i < 2000; ++i)
+    lines += otlp("[" + span("a", "", "t" + std::to_string(i)) + "]") + "\n";
+  for (int i = 1999; i >= 0; --i)
+    lines += otlp("[" + span("b", "", "t" + std::to_string(i)) + "]") + "\n";
   items = stream_items(lines);
   ASSERT_EQ(items.size(), 2000u);
   EXPECT_EQ(items[0].trace_id, "t1999");  // complete first: its last line comes first

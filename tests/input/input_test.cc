@@ -45,12 +45,9 @@ TEST(LineReader, SplitsLikeGetline) {
     std::string text;
     std::vector<std::string> lines;
   } rows[] = {
-      {"", {}},
-      {"a", {"a"}},
-      {"a\n", {"a"}},
-      {"a\r\nb", {"a\r", "b"}},
-      {"\n\n", {"", ""}},
-      {"x\n\ny\n", {"x", "", "y"}},
+      {"", {}},           {"a", {"a"}},
+      {"a\n", {"a"}},     {"a\r\nb", {"a\r", "b"}},
+      {"\n\n", {"", ""}}, {"x\n\ny\n", {"x", "", "y"}},
   };
   for (const auto& row : rows) {
     Input in = Input::of_bytes(row.text, "m");
@@ -68,7 +65,8 @@ TEST(LineReader, SplitsLikeGetline) {
 }
 
 TEST(LineReader, LinesOverTheBoundAreSkipped) {
-  std::string text = "short\n" + std::string(5 << 20, 'y') + "\nafter\n" + std::string(3 << 20, 'z');
+  std::string text =
+      "short\n" + std::string(5 << 20, 'y') + "\nafter\n" + std::string(3 << 20, 'z');
   Input in = Input::of_bytes(text, "m");
   Read r = read_lines(in, 1 << 20);
   EXPECT_EQ(r.lines, (std::vector<std::string>{"short", "", "after", ""}));
@@ -175,6 +173,14 @@ TEST(Input, FifoIsReadOnceAsAStream) {
   auto zero = Input::open("/dev/zero");
   ASSERT_TRUE(zero);
   EXPECT_FALSE(zero->read_all(size_t{4} << 20));
+  // A line that never ends is reported once over the bound, not read for ever.
+  zero = Input::open("/dev/zero");
+  ASSERT_TRUE(zero);
+  LineReader endless(*zero, 0, 1, size_t{4} << 20);
+  Line line;
+  auto got = endless.next(line);
+  ASSERT_TRUE(got && *got);
+  EXPECT_TRUE(line.too_long);
   fs::remove_all(dir);
 }
 
@@ -184,8 +190,7 @@ TEST(Input, ReadsLikeTheLoader) {
   EXPECT_EQ(*read_input(dir / "a.json"), "{}\n");
   EXPECT_EQ(read_input(dir / "missing").error().display(),
             (dir / "missing").string() + ": No such file or directory (os error 2)");
-  EXPECT_EQ(read_input(dir).error().display(),
-            dir.string() + ": Is a directory (os error 21)");
+  EXPECT_EQ(read_input(dir).error().display(), dir.string() + ": Is a directory (os error 21)");
   fs::remove_all(dir);
 }
 
@@ -247,8 +252,8 @@ TEST(ListDirectory, UnreadableSubdirectoryIsAnEntry) {
   fs::permissions(dir / "m", fs::perms::all);
   fs::remove_all(dir);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot give up root";
-  EXPECT_EQ(out, "a.json|\nm|" + (dir / "m").string() +
-                     ": Permission denied (os error 13)\nz/y.json|\n");
+  EXPECT_EQ(
+      out, "a.json|\nm|" + (dir / "m").string() + ": Permission denied (os error 13)\nz/y.json|\n");
 }
 
 }  // namespace
