@@ -365,3 +365,33 @@ TEST(TracedxInput, NamesThatAreNotUtf8) {
 
 }  // namespace
 }  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// A trace that does not fit in the memory left is an error record; the batch goes on.
+// Address-space limits do not mix with the sanitizers' shadow memory, so not there.
+TEST(TracedxInput, OutOfMemoryIsOneRecord) {
+#ifdef TRACEDX_SANITIZED
+  GTEST_SKIP() << "address-space limit under sanitizers";
+#endif
+  fs::path dir = testing::make_temp_dir("batch-oom");
+  // A 150 MB text: its parse needs more than the limit leaves. (Memory exhausted by many
+  // small values can still abort: the JSON library allocates while it destroys a tree.)
+  std::string big = R"({"run":{"status":"completed"},"steps":[{"raw_output":")" +
+                    std::string(150 << 20, 'a') + "\"}]}\n";
+  write_text(dir / "x.jsonl", big + R"({"run":{"status":"completed"},"steps":[]})" + "\n");
+  auto r = testing::run_command(
+      {"/bin/sh", "-c",
+       std::string("ulimit -v 700000; exec ") + TRACEDX_BIN + " batch --jobs 1 x.jsonl"},
+      dir);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(record_ids(r.out), (std::vector<std::string>{"x.jsonl:1", "x.jsonl:2"}));
+  EXPECT_NE(r.out.find(R"({"id":"x.jsonl:1","error":"x.jsonl:1: out of memory"})"),
+            std::string::npos)
+      << r.out.substr(0, 300);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace tracedx
