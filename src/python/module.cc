@@ -279,7 +279,8 @@ py::list list_inputs(const std::vector<std::string>& paths, const std::string& s
   for (const auto& input : inputs) {
     py::object error =
         input.error ? py::object(py::str(input.error->display())) : py::object(py::none());
-    out.append(py::make_tuple(kKinds[static_cast<int>(input.kind)], input.path, error));
+    // Paths go back as bytes: a file name need not be UTF-8.
+    out.append(py::make_tuple(kKinds[static_cast<int>(input.kind)], py::bytes(input.path), error));
   }
   return out;
 }
@@ -429,6 +430,7 @@ Raises TraceError with the command's message when the trace cannot be read.)");
       R"(Compares two recorded runs of the same task and returns the comparison report as a dict.)");
 
   m.def("_list_inputs", &list_inputs);
+  m.def("_display_path", [](const std::string& path) { return display_path(path); });
   m.def("_diagnose_files", &diagnose_files);
   m.def("_count_newlines", &count_newlines_in);
   m.def("_diagnose_lines", &diagnose_lines);
