@@ -630,7 +630,12 @@ class TraceIdScanner {
   bool start_array(size_t) { return enter(false); }
   bool end_object() { return leave(); }
   bool end_array() { return leave(); }
-  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception& e) {
+    cut_ = contains(e.what(), "unexpected end of input");
+    return false;
+  }
+  // Whether the document was valid JSON up to its end, where it was cut short.
+  bool cut() const { return cut_; }
 
  private:
   enum Role : uint8_t {
@@ -683,13 +688,17 @@ class TraceIdScanner {
   std::vector<std::string>& ids_;
   std::vector<Role> stack_;
   std::string key_;
+  bool cut_ = false;
 };
 
-// The trace ids of a document's spans (repeats included); false when it is not valid JSON.
-bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids) {
+// The trace ids of a document's spans (repeats included); false when it is not valid JSON,
+// and then `cut` tells whether it was cut short.
+bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids, bool* cut = nullptr) {
   TraceIdScanner scanner(ids);
-  return Json::sax_parse(text.begin(), text.end(), &scanner, nlohmann::detail::input_format_t::json,
-                         /*strict=*/true);
+  bool ok = Json::sax_parse(text.begin(), text.end(), &scanner,
+                            nlohmann::detail::input_format_t::json, /*strict=*/true);
+  if (cut) *cut = !ok && scanner.cut();
+  return ok;
 }
 
 // A parse error of one line, placed in the file: the line's number, the column in it.
@@ -715,13 +724,16 @@ Result<bool> is_one_document(Input& input) {
   auto got = next_record();
   if (!got || !*got) return got ? Result<bool>(false) : std::move(got).error();
   if (line.too_long) return false;
-  auto first = parse_json(line.text);
-  const bool cut = !first && contains(first.error().text(), "unexpected end of input");
+  // Checked without building it (the line may be a whole export).
+  std::vector<std::string> ignored;
+  bool cut = false;
+  const bool first_ok = scan_trace_ids(line.text, ignored, &cut);
   got = next_record();
   if (!got) return std::move(got).error();
   if (!*got) return true;
-  if (!cut || line.too_long) return false;
-  return !parse_json(line.text);
+  if (first_ok || !cut || line.too_long) return false;
+  ignored.clear();
+  return !scan_trace_ids(line.text, ignored);
 }
 
 // Spans grouped by trace in order of first appearance.
