@@ -260,10 +260,12 @@ Result<bool> LineReader::next(Line& line) {
     } else if (lf || (eof_ && avail > 0)) {
       const size_t end =
           lf ? static_cast<size_t>(static_cast<const char*>(lf) - buffer_.data()) : buffer_.size();
-      line.text = std::string_view(buffer_.data() + begin_, end - begin_);
+      // A line over the bound is one, whether or not its end came in the same read.
+      line.too_long = end - begin_ > max_line_;
+      line.text = line.too_long ? std::string_view()
+                                : std::string_view(buffer_.data() + begin_, end - begin_);
       line.number = number_++;
       line.offset = buffer_offset_ + begin_;
-      line.too_long = false;
       begin_ = lf ? end + 1 : end;
       scanned_ = 0;
       return true;

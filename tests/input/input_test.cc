@@ -73,6 +73,11 @@ TEST(LineReader, LinesOverTheBoundAreSkipped) {
   EXPECT_EQ(r.too_long, (std::vector<bool>{false, true, false, true}));
   EXPECT_EQ(r.numbers, (std::vector<uint64_t>{1, 2, 3, 4}));
   EXPECT_EQ(r.offsets[1], 6u);
+  // Also when the whole line comes in one read.
+  Input small = Input::of_bytes("abcdef\nab\n", "m");
+  r = read_lines(small, 3);
+  EXPECT_EQ(r.too_long, (std::vector<bool>{true, false}));
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"", "ab"}));
 }
 
 // Every range split of a text gives each line once, numbered across the file, as the
