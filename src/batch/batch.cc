@@ -6,13 +6,12 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
+#include "input/input.h"
 #include "report/report_json.h"
 #include "trace/fixture_loader.h"
 
@@ -24,6 +23,35 @@ namespace fs = std::filesystem;
 // Thrown out of the reading loops once the output has failed: nothing read after that
 // could be written.
 struct OutputFailed {};
+
+// About what a JSON value holds in memory: its nodes, strings and object members.
+size_t held_bytes(const Json& value) {
+  size_t total = 0;
+  std::vector<const Json*> pending{&value};
+  while (!pending.empty()) {
+    const Json* v = pending.back();
+    pending.pop_back();
+    total += sizeof(Json);
+    if (v->is_string()) {
+      total += sizeof(std::string) + v->get_ref<const std::string&>().capacity();
+    } else if (v->is_array()) {
+      total += sizeof(Json::array_t);
+      for (const auto& e : *v) pending.push_back(&e);
+    } else if (v->is_object()) {
+      total += sizeof(Json::object_t);
+      for (auto it = v->begin(); it != v->end(); ++it) {
+        total += 4 * sizeof(void*) + sizeof(std::string) + it.key().capacity();  // tree node
+        pending.push_back(&*it);
+      }
+    }
+  }
+  return total;
+}
+
+// What a trace waiting to be diagnosed holds: its bytes or its imported document.
+size_t held_bytes(const BatchTrace& trace) {
+  return trace.bytes.capacity() + (trace.document ? held_bytes(*trace.document) : 0);
+}
 
 // One trace on its way through the batch.
 struct Slot {
@@ -91,7 +119,7 @@ class Pipeline {
 
  private:
   void enqueue(std::shared_ptr<Slot> slot) {
-    const size_t size = slot->trace.bytes.size();
+    const size_t size = held_bytes(slot->trace);
     if (output_failed()) throw OutputFailed{};
     if (workers_.empty()) {
       process(*slot);
@@ -131,6 +159,9 @@ class Pipeline {
       }
       if (!skip) process(*slot);
       std::lock_guard lock(mu_);
+      // From now on the slot holds its result line, not its input.
+      pending_bytes_ = pending_bytes_ - slot->size + slot->line.capacity();
+      slot->size = slot->line.capacity();
       slot->done = true;
       ready_.notify_all();
     }
@@ -200,97 +231,129 @@ class Pipeline {
   std::vector<std::thread> workers_;
 };
 
-void add_lines(Pipeline& pipeline, std::istream& in, const std::string& name) {
-  std::string line;
-  for (uint64_t number = 1; std::getline(in, line); ++number) {
-    if (is_blank_line(line)) continue;
-    pipeline.add(name + ":" + std::to_string(number), std::move(line));
-    line = std::string();
+// An input opened for reading, or the error record naming it.
+std::optional<Input> open_input(Pipeline& pipeline, const std::string& path,
+                                const std::string& id) {
+  auto input = Input::open(path);
+  if (input) return std::move(*input);
+  pipeline.add(id, std::move(input).error().with_path(id));
+  return std::nullopt;
+}
+
+// One trace per line ("-" is standard input), read in one pass.
+void add_lines(Pipeline& pipeline, const std::string& path, const std::string& name) {
+  auto input = open_input(pipeline, path, name);
+  if (!input) return;
+  LineReader reader(*input);
+  Line line;
+  for (;;) {
+    auto got = reader.next(line);
+    if (!got) return pipeline.add(name, std::move(got).error().with_path(name));
+    if (!*got) return;
+    std::string id = name + ":" + std::to_string(line.number);
+    if (line.too_long) {
+      pipeline.add(id, Error::message(id + ": a line longer than " +
+                                      std::to_string(kMaxRecordBytes >> 20) + " MiB"));
+      // A stream may never end that line (a device): the rest of it is not read.
+      if (!input->seekable()) return;
+    } else if (!is_blank_line(line.text)) {
+      pipeline.add(std::move(id), std::string(line.text));
+    }
   }
 }
 
-// Every trace of an OTLP document or JSON Lines text held in memory (standard input).
-void add_otlp(Pipeline& pipeline, const std::string& name, Result<std::string> bytes) {
-  if (!bytes) return pipeline.add(name, std::move(bytes));
-  auto traces = import_otlp(*bytes, name);
-  if (!traces) return pipeline.add(name, std::move(traces).error());
-  for (auto& t : *traces) pipeline.add_document(name + ":" + t.id, std::move(t.fixture));
+// Every trace of an OTLP input (a file, a FIFO or standard input), streamed: memory holds
+// the traces in flight, not the input. A line that cannot be read is an error record, and
+// so is each trace that had spans on it; the other traces go on.
+void add_otlp(Pipeline& pipeline, const std::string& path, const std::string& name) {
+  auto input = open_input(pipeline, path, name);
+  if (!input) return;
+  auto done = for_each_otlp_trace(*input, [&](OtlpItem item) {
+    std::string id = otlp_record_id(name, item);
+    if (item.error)
+      pipeline.add(std::move(id), std::move(*item.error));
+    else
+      pipeline.add_document(std::move(id), std::move(item.fixture));
+  });
+  if (!done) pipeline.add(name, std::move(done).error().with_path(name));
 }
 
-// Every trace of an OTLP file, streamed: memory holds the traces in flight, not the file.
-void add_otlp_file(Pipeline& pipeline, const std::string& path) {
-  auto done = for_each_otlp_trace(path, [&](ImportedTrace t) {
-    pipeline.add_document(path + ":" + t.id, std::move(t.fixture));
-  });
-  if (!done) pipeline.add(path, std::move(done).error());
+void add_document(Pipeline& pipeline, const std::string& path, const std::string& name) {
+  auto input = open_input(pipeline, path, name);
+  if (!input) return;
+  auto bytes = input->read_all();
+  if (!bytes) return pipeline.add(name, std::move(bytes).error().with_path(name));
+  pipeline.add(name, std::move(*bytes));
 }
 
 void add_input(Pipeline& pipeline, const BatchInput& input) {
-  switch (input.kind) {
-    case BatchInput::Kind::kError:
-      return pipeline.add(input.path, *input.error);
-    case BatchInput::Kind::kStdin:
-      if (pipeline.options().source == Source::kOtlp) {
-        return add_otlp(pipeline, "-", std::string(std::istreambuf_iterator<char>(std::cin), {}));
-      }
-      std::ios::sync_with_stdio(false);
-      return add_lines(pipeline, std::cin, "-");
-    case BatchInput::Kind::kOtlp:
-      return add_otlp_file(pipeline, input.path);
-    case BatchInput::Kind::kLines: {
-      std::ifstream in(input.path, std::ios::binary);
-      if (!in) return pipeline.add(input.path, read_file(input.path));  // gives the reason
-      return add_lines(pipeline, in, input.path);
+  // Ids and messages show the path with bytes that are not UTF-8 escaped, so two files
+  // never share an id.
+  const std::string name = display_path(input.path);
+  try {
+    switch (input.kind) {
+      case BatchInput::Kind::kError:
+        return pipeline.add(name, *input.error);
+      case BatchInput::Kind::kStdin:
+        if (pipeline.options().source == Source::kOtlp) return add_otlp(pipeline, "-", name);
+        return add_lines(pipeline, "-", name);
+      case BatchInput::Kind::kOtlp:
+        return add_otlp(pipeline, input.path, name);
+      case BatchInput::Kind::kLines:
+        return add_lines(pipeline, input.path, name);
+      case BatchInput::Kind::kDocument:
+        return add_document(pipeline, input.path, name);
     }
-    case BatchInput::Kind::kDocument:
-      return pipeline.add(input.path, read_file(input.path));
+  } catch (const std::bad_alloc&) {
+    pipeline.add(name, Error::message(name + ": out of memory while reading"));
   }
 }
 
 }  // namespace
 
-bool is_blank_line(std::string_view line) {
-  return line.find_first_not_of(" \t\r") == std::string_view::npos;
+std::string otlp_record_id(const std::string& name, const OtlpItem& item) {
+  if (!item.trace_id.empty()) return name + ":" + item.trace_id;
+  return item.line > 0 ? name + ":" + std::to_string(item.line) : name;
 }
 
 std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths, Source source) {
   const bool otlp = source == Source::kOtlp;
   std::vector<BatchInput> inputs;
-  auto file_input = [&](std::string path) {
-    auto kind = otlp                                     ? BatchInput::Kind::kOtlp
-                : fs::path(path).extension() == ".jsonl" ? BatchInput::Kind::kLines
-                                                         : BatchInput::Kind::kDocument;
-    inputs.push_back({kind, std::move(path), std::nullopt});
-  };
   for (const auto& path : paths) {
     if (path == "-") {
       inputs.push_back({BatchInput::Kind::kStdin, path, std::nullopt});
       continue;
     }
-    std::error_code ec;
-    if (!fs::is_directory(path, ec)) {
-      file_input(path);
+    if (path_kind(path) != PathKind::kDirectory) {
+      // A file, or a FIFO or device named explicitly (read as a stream, bounded).
+      auto kind = otlp                                     ? BatchInput::Kind::kOtlp
+                  : fs::path(path).extension() == ".jsonl" ? BatchInput::Kind::kLines
+                                                           : BatchInput::Kind::kDocument;
+      inputs.push_back({kind, path, std::nullopt});
       continue;
     }
-    std::vector<fs::path> files;
-    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-      auto ext = it->path().extension();
-      if ((ext == ".json" || (otlp && ext == ".jsonl")) && !it->is_directory(ec))
-        files.push_back(it->path());
-    }
-    if (ec) inputs.push_back({BatchInput::Kind::kError, path, Error::os(ec.value(), path)});
-    std::sort(files.begin(), files.end());
-    for (auto& f : files) {
-      // Inside a directory only OTLP input reads .jsonl files; fixture input takes *.json.
-      inputs.push_back(
-          {otlp ? BatchInput::Kind::kOtlp : BatchInput::Kind::kDocument, f.string(), std::nullopt});
+    // Inside a directory only OTLP input reads .jsonl files; fixture input takes *.json.
+    auto wanted = [&](std::string_view file) {
+      auto ext = fs::path(file).extension();
+      return ext == ".json" || (otlp && ext == ".jsonl");
+    };
+    for (auto& entry : list_directory(path, wanted)) {
+      if (entry.error) {
+        Error e = std::move(*entry.error).with_path(display_path(entry.path));
+        inputs.push_back({BatchInput::Kind::kError, std::move(entry.path), std::move(e)});
+      } else {
+        inputs.push_back({otlp ? BatchInput::Kind::kOtlp : BatchInput::Kind::kDocument,
+                          std::move(entry.path), std::nullopt});
+      }
     }
   }
   return inputs;
 }
 
-OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
-                         std::optional<std::string>* label, std::optional<RunStatus> run_status) {
+namespace {
+
+OrderedJson record_of(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                      std::optional<std::string>* label, std::optional<RunStatus> run_status) {
   OrderedJson record = OrderedJson::object();
   record["id"] = trace.id;
   std::optional<Error> error = std::move(trace.read_error);
@@ -323,6 +386,24 @@ OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions
   }
   if (error) record["error"] = error->display();
   return record;
+}
+
+}  // namespace
+
+OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                         std::optional<std::string>* label, std::optional<RunStatus> run_status) {
+  try {
+    return record_of(trace, source, options, label, run_status);
+  } catch (const std::bad_alloc&) {
+    // One trace too big for the memory left is that trace's failure, not the batch's.
+    std::string().swap(trace.bytes);
+    trace.document.reset();
+    if (label) label->reset();
+    OrderedJson record = OrderedJson::object();
+    record["id"] = trace.id;
+    record["error"] = trace.id + ": out of memory";
+    return record;
+  }
 }
 
 BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions& options,

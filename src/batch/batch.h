@@ -14,6 +14,7 @@
 
 #include "diagnosis/diagnosis.h"
 #include "import/importers.h"
+#include "input/input.h"
 #include "report/report_json.h"
 
 namespace tracedx {
@@ -49,8 +50,14 @@ OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions
                          std::optional<std::string>* label = nullptr,
                          std::optional<RunStatus> run_status = std::nullopt);
 
+// The id of an OTLP record of the input shown as `name`: "NAME:TRACEID" for a trace,
+// "NAME:LINE" for a line that could not be read, "NAME" for the whole input.
+std::string otlp_record_id(const std::string& name, const OtlpItem& item);
+
 // What a batch reads, in order: each path as a file (a fixture, .jsonl lines, or an OTLP
-// file), or a directory expanded to its files in sorted path order.
+// file; a FIFO or device named explicitly is read as a stream), or a directory expanded to
+// its regular files in sorted path order (a sub-directory that cannot be listed is a kError
+// entry in its place).
 struct BatchInput {
   enum class Kind { kDocument, kLines, kOtlp, kStdin, kError };
   Kind kind;
@@ -58,9 +65,6 @@ struct BatchInput {
   std::optional<Error> error;  // kError: a directory that could not be listed
 };
 std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths, Source source);
-
-// A line of a .jsonl file that holds no trace (spaces, tabs and carriage returns only).
-bool is_blank_line(std::string_view line);
 
 // Diagnoses every trace named by `paths` ("-" reads JSON Lines from standard input),
 // writing result lines to `out` and the progress line to `progress`. A failed write to

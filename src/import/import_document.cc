@@ -42,9 +42,11 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
   if (source == Source::kOtlp) {
     auto traces = import_otlp(bytes, where);
     if (!traces) return std::move(traces).error();
+    // Ids are matched as the importer writes them (lower-case hex), however they are typed.
+    const std::string wanted = normalize_trace_id(trace_id);
     std::string ids;
     for (auto& t : *traces) {
-      if (trace_id.empty() ? traces->size() == 1 : t.id == trace_id)
+      if (trace_id.empty() ? traces->size() == 1 : t.id == wanted)
         return loadable(std::move(t.fixture));
       ids += (ids.empty() ? "" : ", ") + t.id;
     }

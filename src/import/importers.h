@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "input/input.h"
 #include "trace/error.h"
 #include "trace/trace.h"
 
@@ -28,15 +29,32 @@ struct ImportedTrace {
 };
 
 // All traces of an OTLP JSON document or JSON Lines text, in order of first appearance.
-// `where` names the input in error messages.
+// `where` names the input in error messages; a malformed line fails the whole text.
 Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where);
 
-// Every trace of an OTLP file, handed to `emit` one at a time, so that memory holds one
-// trace and an index, not the file: JSON Lines are read twice, first to find which lines
-// hold spans of which trace, then once per trace for its lines. A file that is one JSON
-// document (not JSON Lines) is read whole.
-Result<Ok> for_each_otlp_trace(const std::string& path,
-                               const std::function<void(ImportedTrace)>& emit);
+// What reading an OTLP input yields, one at a time: the fixture of a trace, or an error: of
+// a line that could not be read (`line` > 0, no trace id), of a trace that had spans on
+// such a line (its trace id), or of the whole input (neither).
+struct OtlpItem {
+  std::string trace_id;
+  uint64_t line = 0;
+  size_t sequence = 0;  // rank of the trace's first appearance in the input
+  Json fixture;
+  std::optional<Error> error;
+};
+
+// Every trace of an OTLP input (one JSON document, or JSON Lines of exports or of bare
+// ResourceSpans objects), handed to `emit` as soon as no later line holds spans of it: in
+// the order of the line that completes each trace, ties in order of first appearance. JSON
+// Lines are read twice (a stream is spooled to a temporary file first): a light pass finds
+// each trace's last line, then each line is parsed once. Memory holds the traces in flight;
+// time is linear in the input. A bad line gives its error and the other traces go on. Fails
+// only when the input cannot be read.
+Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit);
+Status for_each_otlp_trace(const std::string& path, const std::function<void(OtlpItem)>& emit);
+
+// A trace id as the importer writes it: hex lower-cased, a base64 id decoded to hex.
+std::string normalize_trace_id(std::string_view id);
 
 // One chat transcript: an array of messages, or an object holding one under "messages",
 // "history", "conversation", "chat_history", "traj" or "trajectory". A document holding no

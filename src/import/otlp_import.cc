@@ -5,13 +5,13 @@
 // unknown kind that have children are not steps, but a failed one whose error no span below
 // it carries becomes a failed step. Request configuration stays out of steps.
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <set>
 #include <unordered_map>
 
 #include "import/importers.h"
 #include "import/json_members.h"
+#include "input/input.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 
@@ -26,8 +26,8 @@ struct Span {
   int status_code = 0;
   std::string status_message;
   std::string where;
-  Json resource = Json::object();  // resource attributes
-  std::string scope_name;
+  Json resource = Json::object();  // the attributes of the span's resource (service.name...)
+  std::string scope_name;          // the instrumentation scope that recorded it
 };
 
 constexpr std::string_view kStatusNames[] = {"STATUS_CODE_UNSET", "STATUS_CODE_OK",
@@ -69,35 +69,44 @@ int enum_of(const Json& v, std::span<const std::string_view> names) {
   return 0;
 }
 
+// The member `camel` of an object, or its proto field name `snake` (protobuf JSON printed
+// with the field names, as some exporters and collectors write it).
+const Json* member(const Json& object, std::string_view camel, std::string_view snake) {
+  if (!object.is_object()) return nullptr;
+  if (auto it = object.find(camel); it != object.end()) return &*it;
+  if (auto it = object.find(snake); it != object.end()) return &*it;
+  return nullptr;
+}
+
 Json any_value(const Json& v) {
   if (!v.is_object()) return nullptr;
-  if (auto it = v.find("stringValue"); it != v.end()) return *it;
-  if (auto it = v.find("boolValue"); it != v.end()) return *it;
-  if (auto it = v.find("intValue"); it != v.end()) {
-    if (it->is_number_integer()) return *it;
-    if (it->is_string()) {
+  if (auto* s = member(v, "stringValue", "string_value")) return *s;
+  if (auto* b = member(v, "boolValue", "bool_value")) return *b;
+  if (auto* i = member(v, "intValue", "int_value")) {
+    if (i->is_number_integer()) return *i;
+    if (i->is_string()) {
       try {
-        return Json(std::stoll(it->get<std::string>()));
+        return Json(std::stoll(i->get<std::string>()));
       } catch (...) {
-        return *it;
+        return *i;
       }
     }
   }
-  if (auto it = v.find("doubleValue"); it != v.end()) return *it;
-  if (auto it = v.find("bytesValue"); it != v.end()) return *it;
-  if (auto it = v.find("arrayValue"); it != v.end()) {
+  if (auto* d = member(v, "doubleValue", "double_value")) return *d;
+  if (auto* b = member(v, "bytesValue", "bytes_value")) return *b;
+  if (auto* a = member(v, "arrayValue", "array_value")) {
     Json out = Json::array();
-    if (it->is_object() && it->contains("values") && (*it)["values"].is_array()) {
-      for (const auto& e : (*it)["values"]) out.push_back(any_value(e));
+    if (a->is_object() && a->contains("values") && (*a)["values"].is_array()) {
+      for (const auto& e : (*a)["values"]) out.push_back(any_value(e));
     }
     return out;
   }
-  if (auto it = v.find("kvlistValue"); it != v.end()) {
+  if (auto* kv = member(v, "kvlistValue", "kvlist_value")) {
     Json out = Json::object();
-    if (it->is_object() && it->contains("values") && (*it)["values"].is_array()) {
-      for (const auto& kv : (*it)["values"]) {
-        if (kv.is_object() && kv.contains("key") && kv["key"].is_string()) {
-          out[kv["key"].get<std::string>()] = any_value(kv.value("value", Json()));
+    if (kv->is_object() && kv->contains("values") && (*kv)["values"].is_array()) {
+      for (const auto& e : (*kv)["values"]) {
+        if (e.is_object() && e.contains("key") && e["key"].is_string()) {
+          out[e["key"].get<std::string>()] = any_value(e.value("value", Json()));
         }
       }
     }
@@ -106,10 +115,10 @@ Json any_value(const Json& v) {
   return nullptr;
 }
 
-Json attributes(const Json& list) {
+Json attributes(const Json* list) {
   Json out = Json::object();
-  if (!list.is_array()) return out;
-  for (const auto& kv : list) {
+  if (!list || !list->is_array()) return out;
+  for (const auto& kv : *list) {
     if (kv.is_object() && kv.contains("key") && kv["key"].is_string()) {
       out[kv["key"].get<std::string>()] = any_value(kv.value("value", Json()));
     }
@@ -117,75 +126,174 @@ Json attributes(const Json& list) {
   return out;
 }
 
-std::string hex_of(const Json& v) {
-  return v.is_string() ? v.get<std::string>() : std::string();
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Span>& out) {
-  if (!doc.is_object()) return bad(where, "expected an object with resourceSpans");
-  auto rs = doc.find("resourceSpans");
-  if (rs == doc.end()) return Ok{};
-  if (!rs->is_array()) return bad(where, "resourceSpans is not an array");
-  for (size_t r = 0; r < rs->size(); ++r) {
-    const Json& resource = (*rs)[r];
-    std::string rwhere = std::string(where) + ": resourceSpans[" + std::to_string(r) + "]";
-    if (!resource.is_object()) return bad(rwhere, "not an object");
-    Json resource_attrs = Json::object();
-    if (auto res = resource.find("resource"); res != resource.end() && res->is_object())
-      resource_attrs = attributes(res->value("attributes", Json()));
-    for (const char* scopes_key : {"scopeSpans", "instrumentationLibrarySpans"}) {
-      auto ss = resource.find(scopes_key);
-      if (ss == resource.end()) continue;
-      if (!ss->is_array()) return bad(rwhere, std::string(scopes_key) + " is not an array");
-      for (size_t s = 0; s < ss->size(); ++s) {
-        const Json& scope = (*ss)[s];
-        std::string swhere = rwhere + "." + scopes_key + "[" + std::to_string(s) + "]";
-        if (!scope.is_object()) return bad(swhere, "not an object");
-        std::string scope_name;
-        for (const char* key : {"scope", "instrumentationLibrary"}) {
-          if (auto sc = scope.find(key); sc != scope.end() && scope_name.empty())
-            scope_name = string_member(*sc, "name");
-        }
-        auto spans = scope.find("spans");
-        if (spans == scope.end()) continue;
-        if (!spans->is_array()) return bad(swhere, "spans is not an array");
-        for (size_t i = 0; i < spans->size(); ++i) {
-          const Json& j = (*spans)[i];
-          Span span;
-          span.where = swhere + ".spans[" + std::to_string(i) + "]";
-          if (!j.is_object()) return bad(span.where, "not an object");
-          span.trace_id = hex_of(j.value("traceId", Json()));
-          if (span.trace_id.empty()) return bad(span.where, "traceId missing");
-          span.span_id = hex_of(j.value("spanId", Json()));
-          span.parent_id = hex_of(j.value("parentSpanId", Json()));
-          span.name =
-              j.value("name", Json()).is_string() ? j["name"].get<std::string>() : std::string();
-          int kind = enum_of(j.value("kind", Json()), kKindNames);
-          span.kind = kind >= 0 && kind < 6 ? std::string(kKindNames[kind]) : std::to_string(kind);
-          span.start = u64_of(j.value("startTimeUnixNano", Json()));
-          span.end = u64_of(j.value("endTimeUnixNano", Json()));
-          span.attrs = attributes(j.value("attributes", Json()));
-          if (auto ev = j.find("events"); ev != j.end() && ev->is_array()) {
-            for (const auto& e : *ev) {
-              if (!e.is_object()) continue;
-              span.events.push_back(
-                  {{"name", e.value("name", Json()).is_string() ? e["name"] : Json("")},
-                   {"attributes", attributes(e.value("attributes", Json()))}});
-            }
-          }
-          if (auto st = j.find("status"); st != j.end() && st->is_object()) {
-            span.status_code = enum_of(st->value("code", Json()), kStatusNames);
-            if (st->contains("message") && (*st)["message"].is_string())
-              span.status_message = (*st)["message"];
-          }
-          span.resource = resource_attrs;
-          span.scope_name = scope_name;
-          out.push_back(std::move(span));
-        }
+// The bytes of a padded base64 text (standard or URL alphabet), or nullopt.
+std::optional<std::string> base64_bytes(std::string_view s) {
+  if (s.empty() || s.size() % 4 != 0) return std::nullopt;
+  size_t pad = s.ends_with("==") ? 2 : s.ends_with('=') ? 1 : 0;
+  std::string out;
+  uint32_t bits = 0;
+  int held = 0;
+  for (char c : s.substr(0, s.size() - pad)) {
+    int v = c >= 'A' && c <= 'Z'   ? c - 'A'
+            : c >= 'a' && c <= 'z' ? c - 'a' + 26
+            : c >= '0' && c <= '9' ? c - '0' + 52
+            : c == '+' || c == '-' ? 62
+            : c == '/' || c == '_' ? 63
+                                   : -1;
+    if (v < 0) return std::nullopt;
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      out += static_cast<char>((bits >> held) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// A trace or span id as lower-case hex. Hex is lower-cased; a 16-byte trace id or 8-byte
+// span id in padded base64 (24 or 12 characters: how protobuf JSON writes bytes fields) is
+// decoded; anything else is kept as written.
+std::string normalized_id(std::string_view s) {
+  if (std::all_of(s.begin(), s.end(), is_hex_digit)) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    return out;
+  }
+  if (s.size() == 12 || s.size() == 24) {
+    if (auto bytes = base64_bytes(s); bytes && bytes->size() == (s.size() == 12 ? 8u : 16u)) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string out;
+      for (unsigned char c : *bytes) {
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
       }
+      return out;
+    }
+  }
+  return std::string(s);
+}
+
+std::string hex_of(const Json* v) {
+  return v && v->is_string() ? normalized_id(v->get_ref<const std::string&>()) : std::string();
+}
+
+// The keys an export's lists go by: OTLP JSON (lowerCamelCase), the proto field names, and
+// the name of the scope list before OTLP 1.0.
+constexpr std::string_view kResourceKeys[] = {"resourceSpans", "resource_spans"};
+constexpr std::string_view kScopeKeys[] = {
+    "scopeSpans", "scope_spans", "instrumentationLibrarySpans", "instrumentation_library_spans"};
+constexpr std::string_view kTraceIdKeys[] = {"traceId", "trace_id"};
+
+constexpr std::string_view kExpected =
+    "expected an object with resourceSpans (or resource_spans), or one ResourceSpans object per "
+    "line";
+
+// Inputs in the SDKs' own span formats (the Python SDK's span.to_json(), span lists under
+// "spans" with a "context"), named so the error says what they are.
+bool looks_like_sdk_spans(const Json& doc) {
+  auto sdk_span = [](const Json& s) { return s.is_object() && s.contains("context"); };
+  if (doc.is_array()) return !doc.empty() && sdk_span(doc.front());
+  if (!doc.is_object()) return false;
+  if (sdk_span(doc) && doc.contains("name")) return true;
+  auto spans = doc.find("spans");
+  return spans != doc.end() && spans->is_array() && !spans->empty() && sdk_span(spans->front());
+}
+
+Error not_otlp(std::string_view where, const Json& doc) {
+  std::string what(kExpected);
+  if (looks_like_sdk_spans(doc))
+    what += "; this is a list of SDK spans (span.to_json() or {\"spans\": [...]}), not OTLP JSON";
+  return bad(where, what);
+}
+
+Result<Ok> collect_scope(const Json& scope, const std::string& swhere, const Json& resource,
+                         std::vector<Span>& out) {
+  if (!scope.is_object()) return bad(swhere, "not an object");
+  auto spans = scope.find("spans");
+  if (spans == scope.end()) return Ok{};
+  if (!spans->is_array()) return bad(swhere, "spans is not an array");
+  std::string scope_name;
+  const Json* library = member(scope, "scope", "scope");
+  if (!library) library = member(scope, "instrumentationLibrary", "instrumentation_library");
+  if (library && library->is_object()) scope_name = string_member(*library, "name");
+  for (size_t i = 0; i < spans->size(); ++i) {
+    const Json& j = (*spans)[i];
+    Span span;
+    span.where = swhere + ".spans[" + std::to_string(i) + "]";
+    if (!j.is_object()) return bad(span.where, "not an object");
+    span.trace_id = hex_of(member(j, "traceId", "trace_id"));
+    if (span.trace_id.empty()) return bad(span.where, "traceId missing");
+    span.span_id = hex_of(member(j, "spanId", "span_id"));
+    span.parent_id = hex_of(member(j, "parentSpanId", "parent_span_id"));
+    span.name = string_member(j, "name");
+    int kind = enum_of(j.value("kind", Json()), kKindNames);
+    span.kind = kind >= 0 && kind < 6 ? std::string(kKindNames[kind]) : std::to_string(kind);
+    if (auto* t = member(j, "startTimeUnixNano", "start_time_unix_nano")) span.start = u64_of(*t);
+    if (auto* t = member(j, "endTimeUnixNano", "end_time_unix_nano")) span.end = u64_of(*t);
+    span.attrs = attributes(member(j, "attributes", "attributes"));
+    if (auto ev = j.find("events"); ev != j.end() && ev->is_array()) {
+      for (const auto& e : *ev) {
+        if (!e.is_object()) continue;
+        span.events.push_back({{"name", e.value("name", Json()).is_string() ? e["name"] : Json("")},
+                               {"attributes", attributes(member(e, "attributes", "attributes"))}});
+      }
+    }
+    if (auto st = j.find("status"); st != j.end() && st->is_object()) {
+      span.status_code = enum_of(st->value("code", Json()), kStatusNames);
+      if (st->contains("message") && (*st)["message"].is_string())
+        span.status_message = (*st)["message"];
+    }
+    span.resource = resource;
+    span.scope_name = scope_name;
+    out.push_back(std::move(span));
+  }
+  return Ok{};
+}
+
+// The spans of one ResourceSpans object; `where` names it in messages and `lead` starts the
+// names of its scopes.
+Result<Ok> collect_resource(const Json& rs, const std::string& where, const std::string& lead,
+                            std::vector<Span>& out) {
+  Json resource = Json::object();
+  if (auto r = rs.find("resource"); r != rs.end() && r->is_object())
+    resource = attributes(member(*r, "attributes", "attributes"));
+  for (std::string_view key : kScopeKeys) {
+    auto ss = rs.find(key);
+    if (ss == rs.end()) continue;
+    if (!ss->is_array()) return bad(where, std::string(key) + " is not an array");
+    for (size_t s = 0; s < ss->size(); ++s) {
+      std::string swhere = lead + std::string(key) + "[" + std::to_string(s) + "]";
+      if (auto ok = collect_scope((*ss)[s], swhere, resource, out); !ok) return ok;
     }
   }
   return Ok{};
+}
+
+// The spans of one OTLP document: an export ({"resourceSpans": [...]}) or a bare
+// ResourceSpans object (as some exporters log one per line).
+Result<Ok> collect_spans(const Json& doc, std::string_view where, std::vector<Span>& out) {
+  if (!doc.is_object()) return not_otlp(where, doc);
+  bool otlp = false;
+  for (std::string_view key : kResourceKeys) {
+    auto rs = doc.find(key);
+    if (rs == doc.end()) continue;
+    otlp = true;
+    if (!rs->is_array()) return bad(where, std::string(key) + " is not an array");
+    for (size_t r = 0; r < rs->size(); ++r) {
+      std::string rwhere =
+          std::string(where) + ": " + std::string(key) + "[" + std::to_string(r) + "]";
+      if (!(*rs)[r].is_object()) return bad(rwhere, "not an object");
+      if (auto ok = collect_resource((*rs)[r], rwhere, rwhere + ".", out); !ok) return ok;
+    }
+  }
+  for (std::string_view key : kScopeKeys) otlp = otlp || doc.contains(key);
+  if (!otlp) return looks_like_sdk_spans(doc) ? not_otlp(where, doc) : Result<Ok>(Ok{});
+  return collect_resource(doc, std::string(where), std::string(where) + ": ", out);
 }
 
 // Takes an attribute out of the bag (so the rest can go to metadata).
@@ -868,6 +976,279 @@ Json build_fixture(std::vector<Span>& spans) {
   return {{"run", std::move(run)}, {"steps", std::move(steps)}};
 }
 
+// The trace ids of the spans of one OTLP document, found without building it: a SAX pass
+// that follows the envelope (resource list, scope list, span list) and keeps the traceId
+// members of span objects. On malformed JSON it keeps the ids read before the fault, the
+// traces the document would have touched.
+class TraceIdScanner {
+ public:
+  explicit TraceIdScanner(std::vector<std::string>& ids) : ids_(ids) {}
+
+  bool null() { return value(); }
+  bool boolean(bool) { return value(); }
+  bool number_integer(Json::number_integer_t) { return value(); }
+  bool number_unsigned(Json::number_unsigned_t) { return value(); }
+  bool number_float(Json::number_float_t, const Json::string_t&) { return value(); }
+  bool binary(Json::binary_t&) { return value(); }
+  bool string(Json::string_t& v) {
+    if (!stack_.empty() && stack_.back() == kSpan && is_one_of(key_, kTraceIdKeys))
+      ids_.push_back(normalized_id(v));
+    return value();
+  }
+  bool key(Json::string_t& k) {
+    key_ = std::move(k);
+    return true;
+  }
+  bool start_object(size_t) { return enter(true); }
+  bool start_array(size_t) { return enter(false); }
+  bool end_object() { return leave(); }
+  bool end_array() { return leave(); }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception& e) {
+    cut_ = contains(e.what(), "unexpected end of input");
+    return false;
+  }
+  // Whether the document was valid JSON up to its end, where it was cut short.
+  bool cut() const { return cut_; }
+
+ private:
+  enum Role : uint8_t {
+    kOther,
+    kTop,
+    kResourceList,
+    kResource,
+    kScopeList,
+    kScope,
+    kSpanList,
+    kSpan
+  };
+
+  template <size_t N>
+  static bool is_one_of(std::string_view key, const std::string_view (&keys)[N]) {
+    return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
+  }
+
+  bool value() {
+    key_.clear();
+    return true;
+  }
+  bool enter(bool object) {
+    if (stack_.size() >= kMaxJsonDepth) return false;
+    Role parent = stack_.empty() ? kOther : stack_.back();
+    Role role = kOther;
+    if (object) {
+      role = stack_.empty()            ? kTop
+             : parent == kResourceList ? kResource
+             : parent == kScopeList    ? kScope
+             : parent == kSpanList     ? kSpan
+                                       : kOther;
+    } else if (parent == kTop && is_one_of(key_, kResourceKeys)) {
+      role = kResourceList;
+    } else if ((parent == kTop || parent == kResource) && is_one_of(key_, kScopeKeys)) {
+      role = kScopeList;
+    } else if (parent == kScope && key_ == "spans") {
+      role = kSpanList;
+    }
+    stack_.push_back(role);
+    key_.clear();
+    return true;
+  }
+  bool leave() {
+    stack_.pop_back();
+    key_.clear();
+    return true;
+  }
+
+  std::vector<std::string>& ids_;
+  std::vector<Role> stack_;
+  std::string key_;
+  bool cut_ = false;
+};
+
+// The trace ids of a document's spans (repeats included); false when it is not valid JSON,
+// and then `cut` tells whether it was cut short.
+bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids, bool* cut = nullptr) {
+  TraceIdScanner scanner(ids);
+  bool ok = Json::sax_parse(text.begin(), text.end(), &scanner,
+                            nlohmann::detail::input_format_t::json, /*strict=*/true);
+  if (cut) *cut = !ok && scanner.cut();
+  return ok;
+}
+
+// A parse error of one line, placed in the file: the line's number, the column in it.
+Error line_error(Error e, uint64_t number, const std::string& where) {
+  if (e.kind() == Error::Kind::kJson) return Error::json(e.text(), number, e.column(), where);
+  return std::move(e).with_path(where + ":" + std::to_string(number));
+}
+
+// Whether an input is one JSON document rather than JSON Lines: it has one non-blank line,
+// or its first line is the beginning of a document cut by the line feed (printed over
+// several lines) and the next is no document of its own. A first line malformed elsewhere
+// is a bad line of JSON Lines, so the error names it.
+Result<bool> is_one_document(Input& input) {
+  LineReader reader(input);
+  Line line;
+  auto next_record = [&]() -> Result<bool> {
+    for (;;) {
+      auto got = reader.next(line);
+      if (!got || !*got) return got;
+      if (line.too_long || !is_blank_line(line.text)) return true;
+    }
+  };
+  auto got = next_record();
+  if (!got || !*got) return got ? Result<bool>(false) : std::move(got).error();
+  if (line.too_long) return false;
+  // Checked without building it (the line may be a whole export).
+  std::vector<std::string> ignored;
+  bool cut = false;
+  const bool first_ok = scan_trace_ids(line.text, ignored, &cut);
+  got = next_record();
+  if (!got) return std::move(got).error();
+  if (!*got) return true;
+  if (first_ok || !cut || line.too_long) return false;
+  ignored.clear();
+  return !scan_trace_ids(line.text, ignored);
+}
+
+// Spans grouped by trace in order of first appearance.
+std::vector<std::pair<std::string, std::vector<Span>>> by_trace(std::vector<Span>& spans) {
+  std::vector<std::pair<std::string, std::vector<Span>>> groups;
+  std::unordered_map<std::string, size_t> index;
+  for (auto& s : spans) {
+    auto [it, fresh] = index.try_emplace(s.trace_id, groups.size());
+    if (fresh) groups.emplace_back(s.trace_id, std::vector<Span>());
+    groups[it->second].second.push_back(std::move(s));
+  }
+  return groups;
+}
+
+Status emit_document(Input& input, const std::string& where,
+                     const std::function<void(OtlpItem)>& emit) {
+  std::vector<Span> spans;
+  {
+    auto bytes = input.read_all();
+    if (!bytes) return std::move(bytes).error();
+    auto doc = parse_json(*bytes);
+    std::string().swap(*bytes);
+    if (!doc) {
+      emit({"", 0, 0, Json(), std::move(doc).error().with_path(where)});
+      return Ok{};
+    }
+    if (auto ok = collect_spans(*doc, where, spans); !ok) {
+      emit({"", 0, 0, Json(), std::move(ok).error()});
+      return Ok{};
+    }
+  }
+  auto groups = by_trace(spans);
+  std::vector<Span>().swap(spans);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    std::vector<Span> mine = std::move(groups[i].second);
+    emit({groups[i].first, 0, i, build_fixture(mine), std::nullopt});
+  }
+  return Ok{};
+}
+
+// JSON Lines in two passes over the lines. The first finds, without building documents,
+// the last line that holds spans of each trace; the second parses each line once, hands
+// its spans to the traces in flight and emits each trace after its last line.
+Status emit_lines(Input& input, const std::string& where,
+                  const std::function<void(OtlpItem)>& emit) {
+  struct Known {
+    uint64_t last_line = 0;
+    size_t sequence = 0;
+  };
+  std::unordered_map<std::string, Known> known;
+  std::vector<std::string> ids;
+  {
+    LineReader reader(input);
+    Line line;
+    for (;;) {
+      auto got = reader.next(line);
+      if (!got) return std::move(got).error();
+      if (!*got) break;
+      if (line.too_long || is_blank_line(line.text)) continue;
+      ids.clear();
+      scan_trace_ids(line.text, ids);
+      for (auto& id : ids) {
+        auto [it, fresh] = known.try_emplace(std::move(id), Known{line.number, known.size()});
+        it->second.last_line = line.number;
+      }
+    }
+  }
+  // Traces in the order they are due: by last line, then by first appearance.
+  std::vector<std::pair<Known, std::string>> due;
+  due.reserve(known.size());
+  for (auto& [id, k] : known) due.emplace_back(k, id);
+  known.clear();
+  std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.first.last_line, a.first.sequence) <
+           std::tie(b.first.last_line, b.first.sequence);
+  });
+
+  struct Flight {
+    std::vector<Span> spans;
+    std::optional<uint64_t> bad_line;  // a line with spans of it that could not be read
+  };
+  std::unordered_map<std::string, Flight> flight;
+  size_t next_due = 0;
+  auto finish = [&](const std::string& id, size_t sequence) {
+    auto it = flight.find(id);
+    if (it == flight.end()) return;
+    Flight f = std::move(it->second);
+    flight.erase(it);
+    if (f.bad_line) {
+      emit({id, 0, sequence, Json(),
+            Error::message(where + ": trace " + id + " is incomplete: line " +
+                           std::to_string(*f.bad_line) + " could not be read")});
+    } else if (!f.spans.empty()) {
+      emit({id, 0, sequence, build_fixture(f.spans), std::nullopt});
+    }
+  };
+  LineReader reader(input);
+  Line line;
+  std::vector<Span> spans;
+  for (;;) {
+    auto got = reader.next(line);
+    if (!got) return std::move(got).error();
+    if (!*got) break;
+    if (line.too_long) {
+      emit({"", line.number, 0, Json(),
+            Error::message(where + ":" + std::to_string(line.number) + ": a line longer than " +
+                           std::to_string(kMaxRecordBytes >> 20) + " MiB")});
+      continue;
+    }
+    if (is_blank_line(line.text)) continue;
+    spans.clear();
+    std::optional<Error> failed;
+    const std::string lwhere = where + ":" + std::to_string(line.number);
+    if (auto doc = parse_json(line.text); !doc) {
+      failed = line_error(std::move(doc).error(), line.number, where);
+    } else if (auto ok = collect_spans(*doc, lwhere, spans); !ok) {
+      failed = std::move(ok).error();
+    }
+    if (failed) {
+      ids.clear();
+      scan_trace_ids(line.text, ids);
+      for (const auto& id : ids) {
+        auto& f = flight[id];
+        if (!f.bad_line) f.bad_line = line.number;
+      }
+      emit({"", line.number, 0, Json(), std::move(failed)});
+    } else {
+      for (auto& s : spans) flight[s.trace_id].spans.push_back(std::move(s));
+    }
+    for (; next_due < due.size() && due[next_due].first.last_line <= line.number; ++next_due)
+      finish(due[next_due].second, due[next_due].first.sequence);
+  }
+  for (; next_due < due.size(); ++next_due)
+    finish(due[next_due].second, due[next_due].first.sequence);
+  // Spans the first pass did not see (it and the parser disagree only on odd input).
+  while (!flight.empty()) {
+    std::string id = flight.begin()->first;
+    finish(id, due.size());
+  }
+  return Ok{};
+}
+
 }  // namespace
 
 Result<Source> parse_source(std::string_view word) {
@@ -877,106 +1258,41 @@ Result<Source> parse_source(std::string_view word) {
   return Error::message("--from needs fixture, otlp or chat, got \"" + std::string(word) + "\"");
 }
 
-Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where) {
-  std::vector<Span> spans;
-  if (auto whole = parse_json(bytes)) {
-    if (auto ok = collect_spans(*whole, where, spans); !ok) return std::move(ok).error();
-  } else {
-    // JSON Lines: one export per line.
-    size_t line_no = 0, start = 0;
-    bool any = false;
-    while (start < bytes.size()) {
-      size_t end = bytes.find('\n', start);
-      if (end == std::string_view::npos) end = bytes.size();
-      std::string_view line = bytes.substr(start, end - start);
-      ++line_no;
-      start = end + 1;
-      if (trim_ascii(line).empty()) continue;
-      std::string lwhere = std::string(where) + ":" + std::to_string(line_no);
-      auto doc = parse_json(line);
-      if (!doc) {
-        if (!any && line_no == 1 && end == bytes.size())
-          return std::move(whole).error().with_path(std::string(where));
-        return std::move(doc).error().with_path(lwhere);
-      }
-      any = true;
-      if (auto ok = collect_spans(*doc, lwhere, spans); !ok) return std::move(ok).error();
-    }
-  }
-  // Group by trace, in order of first appearance.
-  std::vector<std::string> ids;
-  std::map<std::string, std::vector<Span>> groups;
-  for (auto& s : spans) {
-    auto [it, fresh] = groups.try_emplace(s.trace_id);
-    if (fresh) ids.push_back(s.trace_id);
-    it->second.push_back(std::move(s));
-  }
-  std::vector<ImportedTrace> out;
-  for (const auto& id : ids) out.push_back({id, build_fixture(groups[id])});
-  return out;
+std::string normalize_trace_id(std::string_view id) {
+  return normalized_id(id);
 }
 
-}  // namespace tracedx
+Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit) {
+  if (auto ok = input.spool(); !ok) return ok;
+  const std::string where = display_path(input.name());
+  auto one = is_one_document(input);
+  if (!one) return std::move(one).error();
+  return *one ? emit_document(input, where, emit) : emit_lines(input, where, emit);
+}
 
-namespace tracedx {
+Status for_each_otlp_trace(const std::string& path, const std::function<void(OtlpItem)>& emit) {
+  auto input = Input::open(path);
+  if (!input) return std::move(input).error();
+  return for_each_otlp_trace(*input, emit);
+}
 
-Result<Ok> for_each_otlp_trace(const std::string& path,
-                               const std::function<void(ImportedTrace)>& emit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    auto bytes = read_file(path);  // gives the operating system's reason
-    return bytes ? Error::message(path + ": cannot be read") : std::move(bytes).error();
-  }
-  struct Place {
-    std::streamoff offset;
-    size_t line_no;
-  };
-  std::vector<std::string> ids;
-  std::unordered_map<std::string, std::vector<Place>> lines_of;
-  std::string line;
-  size_t line_no = 0;
-  for (std::streamoff offset = in.tellg(); std::getline(in, line); offset = in.tellg()) {
-    ++line_no;
-    if (trim_ascii(line).empty()) continue;
-    auto doc = parse_json(line);
-    if (!doc) {
-      if (ids.empty()) {
-        // Not JSON Lines: one document, read whole.
-        auto bytes = read_file(path);
-        if (!bytes) return std::move(bytes).error();
-        auto traces = import_otlp(*bytes, path);
-        if (!traces) return std::move(traces).error();
-        for (auto& t : *traces) emit(std::move(t));
-        return Ok{};
-      }
-      return std::move(doc).error().with_path(path + ":" + std::to_string(line_no));
-    }
-    std::vector<Span> spans;
-    std::string where = path + ":" + std::to_string(line_no);
-    if (auto ok = collect_spans(*doc, where, spans); !ok) return std::move(ok).error();
-    for (const auto& s : spans) {
-      auto& places = lines_of[s.trace_id];
-      if (places.empty()) ids.push_back(s.trace_id);
-      if (places.empty() || places.back().line_no != line_no) places.push_back({offset, line_no});
-    }
-  }
-  for (const auto& id : ids) {
-    std::vector<Span> mine;
-    for (const auto& place : lines_of[id]) {
-      in.clear();
-      in.seekg(place.offset);
-      std::getline(in, line);
-      auto doc = parse_json(line);
-      std::vector<Span> spans;
-      if (!doc || !collect_spans(*doc, path, spans)) continue;  // read fine the first time
-      for (auto& s : spans) {
-        if (s.trace_id == id) mine.push_back(std::move(s));
-      }
-    }
-    lines_of.erase(id);
-    emit(ImportedTrace{id, build_fixture(mine)});
-  }
-  return Ok{};
+Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where) {
+  Input input = Input::of_bytes(bytes, std::string(where));
+  std::vector<OtlpItem> items;
+  std::optional<Error> failed;
+  auto done = for_each_otlp_trace(input, [&](OtlpItem item) {
+    if (item.error && !failed) failed = std::move(item.error);
+    if (!failed) items.push_back(std::move(item));
+  });
+  if (!done) return std::move(done).error();
+  if (failed) return std::move(*failed);
+  // In order of first appearance, whatever line completed each trace.
+  std::stable_sort(items.begin(), items.end(),
+                   [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
+  std::vector<ImportedTrace> out;
+  out.reserve(items.size());
+  for (auto& item : items) out.push_back({std::move(item.trace_id), std::move(item.fixture)});
+  return out;
 }
 
 }  // namespace tracedx

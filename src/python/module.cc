@@ -3,10 +3,8 @@
 // the command's JSON. The engine runs without the GIL, so threads diagnose in parallel.
 // The underscored functions are the pieces `tracedx.dask` runs on its workers: they read
 // the files themselves and return batch records.
-#include <fcntl.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +19,7 @@
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
 #include "import/importers.h"
+#include "input/input.h"
 #include "report/report_json.h"
 #include "trace/fixture_loader.h"
 
@@ -333,7 +332,8 @@ py::list list_inputs(const std::vector<std::string>& paths, const std::string& s
   for (const auto& input : inputs) {
     py::object error =
         input.error ? py::object(py::str(input.error->display())) : py::object(py::none());
-    out.append(py::make_tuple(kKinds[static_cast<int>(input.kind)], input.path, error));
+    // Paths go back as bytes: a file name need not be UTF-8.
+    out.append(py::make_tuple(kKinds[static_cast<int>(input.kind)], py::bytes(input.path), error));
   }
   return out;
 }
@@ -365,7 +365,8 @@ void append_record(py::list& out, BatchTrace trace, Source source, const Diagnos
   out.append(python_of(*record));
 }
 
-// Records for whole files: one per fixture or chat file, one per trace of an OTLP file.
+// Records for whole files: one per fixture or chat file, one per trace of an OTLP file,
+// read through the input layer as `tracedx batch` reads them (same ids and messages).
 py::list diagnose_files(const std::vector<std::string>& paths, const std::string& source_word,
                         const py::object& slow_threshold_ms, bool secondary_issues,
                         bool recommendations, const std::optional<std::string>& run_status_word) {
@@ -375,14 +376,17 @@ py::list diagnose_files(const std::vector<std::string>& paths, const std::string
   CollectorPause pause;
   py::list out;
   for (const auto& path : paths) {
+    const std::string name = display_path(path);
     if (source != Source::kOtlp) {
-      BatchTrace t{path, {}, {}, {}};
+      BatchTrace t{name, {}, {}, {}};
       {
         py::gil_scoped_release unlocked;
-        if (auto bytes = read_file(path))
+        auto input = Input::open(path);
+        Result<std::string> bytes = input ? input->read_all() : std::move(input).error();
+        if (bytes)
           t.bytes = std::move(*bytes);
         else
-          t.read_error = std::move(bytes).error();
+          t.read_error = std::move(bytes).error().with_path(name);
       }
       append_record(out, std::move(t), source, options, run_status);
       continue;
@@ -391,69 +395,27 @@ py::list diagnose_files(const std::vector<std::string>& paths, const std::string
     std::optional<Error> failed;
     {
       py::gil_scoped_release unlocked;
-      auto done = for_each_otlp_trace(path, [&](ImportedTrace imported) {
-        BatchTrace t{path + ":" + imported.id, {}, std::move(imported.fixture), {}};
+      auto done = for_each_otlp_trace(path, [&](OtlpItem item) {
+        BatchTrace t{otlp_record_id(name, item), {}, {}, std::move(item.error)};
+        if (!t.read_error) t.document = std::move(item.fixture);
         OrderedJson record = batch_record(t, source, options, nullptr, run_status);
         py::gil_scoped_acquire locked;
         out.append(python_of(record));
       });
-      if (!done) failed = std::move(done).error();
+      if (!done) failed = std::move(done).error().with_path(name);
     }
     if (failed)
-      append_record(out, BatchTrace{path, {}, {}, std::move(*failed)}, source, options, run_status);
+      append_record(out, BatchTrace{name, {}, {}, std::move(*failed)}, source, options, run_status);
   }
   return out;
 }
 
-// Bytes [start, end) of a file, and past `end` up to the end of the line that holds byte
-// end-1, so that a partition ends on a line boundary.
-Result<std::string> read_span(const std::string& path, uint64_t start, uint64_t end) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Error::os(errno, path);
-  std::string out;
-  uint64_t at = start;
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(at));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int code = errno;
-      ::close(fd);
-      return Error::os(code, path);
-    }
-    if (n == 0) break;
-    std::string_view got(buf, static_cast<size_t>(n));
-    if (at + got.size() > end) {
-      size_t inside = at < end ? static_cast<size_t>(end - at) : 0;
-      size_t lf = inside > 0 ? got.find('\n', inside - 1) : got.find('\n');
-      if (lf != std::string_view::npos) {
-        out.append(got.substr(0, lf + 1));
-        break;
-      }
-    }
-    out.append(got);
-    at += got.size();
-  }
-  ::close(fd);
-  return out;
-}
-
-uint64_t count_newlines(const std::string& path, uint64_t start, uint64_t end) {
+uint64_t count_newlines_in(const std::string& path, uint64_t start, uint64_t end) {
   py::gil_scoped_release unlocked;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;  // the partition that reads the file reports why
-  uint64_t count = 0;
-  char buf[1 << 16];
-  for (uint64_t at = start; at < end;) {
-    ssize_t n = ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(sizeof buf, end - at)),
-                        static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    count += static_cast<uint64_t>(std::count(buf, buf + n, '\n'));
-    at += static_cast<uint64_t>(n);
-  }
-  ::close(fd);
-  return count;
+  auto input = Input::open(path);
+  if (!input) return 0;  // the partition that reads the file reports why
+  auto count = count_newlines(*input, start, end);
+  return count ? *count : 0;
 }
 
 // Records for the lines of a .jsonl file that start in [start, end); `newlines_before` is
@@ -465,37 +427,38 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
   const Source source = source_of(source_word);
   const std::optional<RunStatus> run_status = run_status_of(run_status_word);
   const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
+  const std::string name = display_path(path);
   CollectorPause pause;
   py::list out;
-  // Reading from start-1 tells whether a line begins at `start`: it does when the byte
-  // before it is a line feed. Otherwise the partition before owns that line.
-  const uint64_t from = start > 0 ? start - 1 : 0;
-  std::optional<Result<std::string>> text;
+  std::vector<BatchTrace> traces;
+  std::optional<Error> failed;
   {
     py::gil_scoped_release unlocked;
-    text = read_span(path, from, end);
+    auto input = Input::open(path);
+    Status read =
+        input ? for_each_line_in_range(
+                    *input, start, end, newlines_before,
+                    [&](const Line& line) {
+                      std::string id = name + ":" + std::to_string(line.number);
+                      if (line.too_long) {
+                        traces.push_back(BatchTrace{
+                            id,
+                            {},
+                            {},
+                            Error::message(id + ": a line longer than " +
+                                           std::to_string(kMaxRecordBytes >> 20) + " MiB")});
+                      } else if (!is_blank_line(line.text)) {
+                        traces.push_back(BatchTrace{id, std::string(line.text), {}, {}});
+                      }
+                    })
+              : Status(std::move(input).error());
+    if (!read) failed = std::move(read).error().with_path(name);
   }
-  if (!*text) {
-    if (start == 0)
-      append_record(out, BatchTrace{path, {}, {}, std::move(*text).error()}, source, options,
-                    run_status);
-    return out;
+  // The partition that starts the file reports a file that cannot be read.
+  if (failed) {
+    if (start == 0) traces.push_back(BatchTrace{name, {}, {}, std::move(*failed)});
   }
-  std::string_view rest = **text;
-  uint64_t number = 1;
-  if (start > 0) {
-    size_t lf = rest.find('\n');
-    rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
-    number = newlines_before + (lf == 0 ? 1 : 2);
-  }
-  for (; !rest.empty(); ++number) {
-    size_t lf = rest.find('\n');
-    std::string_view line = rest.substr(0, lf);
-    rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
-    if (is_blank_line(line)) continue;
-    append_record(out, BatchTrace{path + ":" + std::to_string(number), std::string(line), {}, {}},
-                  source, options, run_status);
-  }
+  for (auto& t : traces) append_record(out, std::move(t), source, options, run_status);
   return out;
 }
 
@@ -529,8 +492,9 @@ Raises TraceError with the command's message when the trace cannot be read.)");
 run_status and compared_run_status: "failed" or "completed", each run's outcome as known.)");
 
   m.def("_list_inputs", &list_inputs);
+  m.def("_display_path", [](const std::string& path) { return display_path(path); });
   m.def("_diagnose_files", &diagnose_files);
-  m.def("_count_newlines", &count_newlines);
+  m.def("_count_newlines", &count_newlines_in);
   m.def("_diagnose_lines", &diagnose_lines);
   m.attr("__version__") = TRACEDX_VERSION;
 }

@@ -178,7 +178,7 @@ TEST(OtlpImport, MalformedInputNamesThePlace) {
       {R"({"resourceSpans":[{"scopeSpans":[{"spans":[7]}]}]})",
        "in.json: resourceSpans[0].scopeSpans[0].spans[0]: not an object"},
       {"[1]", "in.json: expected an object with resourceSpans"},
-      {otlp("[]") + "\n{broken\n", "in.json:2: invalid JSON at line 1"},
+      {otlp("[]") + "\n{broken\n", "in.json: invalid JSON at line 2, column 2"},
   };
   for (const auto& row : rows) {
     auto r = import_otlp(row.input, "in.json");
@@ -523,20 +523,195 @@ TEST(OtlpImport, StreamingEqualsWholeFile) {
        {std::pair<std::string, std::string>{"l.jsonl", lines},
         {"d.json", Json::parse(otlp("[" + span("a", "") + "]")).dump(2)}}) {
     std::ofstream(dir / name) << bytes;
-    std::vector<ImportedTrace> streamed;
+    std::vector<OtlpItem> streamed;
     auto ok = for_each_otlp_trace((dir / name).string(),
-                                  [&](ImportedTrace t) { streamed.push_back(std::move(t)); });
+                                  [&](OtlpItem t) { streamed.push_back(std::move(t)); });
     ASSERT_TRUE(ok) << ok.error().display();
     auto whole = import_otlp(bytes, (dir / name).string());
     ASSERT_TRUE(whole);
     ASSERT_EQ(streamed.size(), whole->size()) << name;
+    // Streamed traces come when complete; import keeps the order of first appearance.
+    std::stable_sort(streamed.begin(), streamed.end(),
+                     [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
     for (size_t i = 0; i < streamed.size(); ++i) {
-      EXPECT_EQ(streamed[i].id, (*whole)[i].id);
+      EXPECT_FALSE(streamed[i].error);
+      EXPECT_EQ(streamed[i].trace_id, (*whole)[i].id);
       EXPECT_EQ(streamed[i].fixture, (*whole)[i].fixture);
     }
   }
-  EXPECT_FALSE(for_each_otlp_trace((dir / "missing.jsonl").string(), [](ImportedTrace) {}));
+  EXPECT_FALSE(for_each_otlp_trace((dir / "missing.jsonl").string(), [](OtlpItem) {}));
   std::filesystem::remove_all(dir);
+}
+}  // namespace
+}  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+std::vector<OtlpItem> stream_items(const std::string& bytes, const std::string& name = "in.jsonl") {
+  Input in = Input::of_bytes(bytes, name);
+  std::vector<OtlpItem> items;
+  auto ok = for_each_otlp_trace(in, [&](OtlpItem item) { items.push_back(std::move(item)); });
+  EXPECT_TRUE(ok) << (ok ? "" : ok.error().display());
+  return items;
+}
+
+// The envelope as exporters write it: proto field names, bare ResourceSpans per line,
+// base64 and upper-case ids, the resource and scope kept on each span.
+TEST(OtlpEnvelope, SpellingsOfTheSameTrace) {
+  const std::string camel = otlp(
+      "[" +
+      span(
+          "b000000000000004",
+          R"(,"parentSpanId":"b000000000000001","startTimeUnixNano":"2000000","endTimeUnixNano":"5000000")",
+          "0af7651916cd43dd8448eb211c80319c") +
+      "," +
+      span("b000000000000001", R"(,"startTimeUnixNano":"1000000")",
+           "0af7651916cd43dd8448eb211c80319c") +
+      "]");
+  const Json expected = only_trace(camel);
+  ASSERT_EQ(expected["steps"].size(), 2u);
+  const std::string snake =
+      R"({"resource_spans":[{"resource":{},"scope_spans":[{"scope":{"name":"t"},"spans":[)"
+      R"({"trace_id":"0AF7651916CD43DD8448EB211C80319C","span_id":"b000000000000004","parent_span_id":"B000000000000001","name":"span b000000000000004","start_time_unix_nano":"2000000","end_time_unix_nano":5000000},)"
+      R"({"trace_id":"CvdlGRbNQ92ESOshHIAxnA==","span_id":"sAAAAAAAAAE=","name":"span b000000000000001","start_time_unix_nano":1000000}]}]}]})";
+  const std::string bare =
+      R"({"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":[{"traceId":"0af7651916cd43dd8448eb211c80319c","spanId":"b000000000000004","parentSpanId":"b000000000000001","name":"span b000000000000004","startTimeUnixNano":"2000000","endTimeUnixNano":"5000000"}]}]})"
+      "\n"
+      R"({"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":[{"traceId":"0af7651916cd43dd8448eb211c80319c","spanId":"b000000000000001","name":"span b000000000000001","startTimeUnixNano":"1000000"}]}]})"
+      "\n";
+  for (const auto& text : {snake, bare}) {
+    Json f = only_trace(text);
+    EXPECT_EQ(f, expected) << text;
+  }
+  // The id given to pick a trace is matched however it is written.
+  auto picked =
+      import_document(snake, Source::kOtlp, "in.json", "0AF7651916CD43DD8448EB211C80319C");
+  EXPECT_TRUE(picked) << picked.error().display();
+}
+
+TEST(OtlpEnvelope, IdsAreNormalised) {
+  struct Row {
+    const char* written;
+    const char* id;
+  } rows[] = {
+      {"0AF7651916CD43DD8448EB211C80319C", "0af7651916cd43dd8448eb211c80319c"},
+      {"CvdlGRbNQ92ESOshHIAxnA==", "0af7651916cd43dd8448eb211c80319c"},  // 16 bytes, base64
+      {"sAAAAAAAAAE=", "b000000000000001"},                              // 8 bytes, base64
+      {"_-8AAAAAAAE=", "ffef000000000001"},                              // URL alphabet
+      {"retrievalop", "retrievalop"},  // no padding: a name, kept as written
+      {"t1", "t1"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(normalize_trace_id(row.written), row.id) << row.written;
+}
+
+TEST(OtlpEnvelope, OtherFormatsAreNamed) {
+  const std::string expected =
+      "in.json: expected an object with resourceSpans (or resource_spans), or one ResourceSpans "
+      "object per line";
+  const std::string sdk = expected +
+                          "; this is a list of SDK spans (span.to_json() or {\"spans\": [...]}), "
+                          "not OTLP JSON";
+  struct Row {
+    std::string input, error;
+  } rows[] = {
+      {R"([{"name":"x","context":{"trace_id":"0x1","span_id":"0x2"}}])", sdk},
+      {R"({"spans":[{"name":"x","context":{"trace_id":"0x1"}}]})", sdk},
+      {R"({"name":"x","context":{"trace_id":"0x1"},"parent":null})", sdk},
+      {"[1]", expected},
+      {"\"text\"", expected},
+  };
+  for (const auto& row : rows) {
+    auto r = import_otlp(row.input, "in.json");
+    ASSERT_FALSE(r) << row.input;
+    EXPECT_EQ(r.error().display(), row.error);
+  }
+}
+
+// Where a parse error is reported: the line of the file and the column in it; a document
+// printed over several lines is one document, whose error is at its own place.
+TEST(OtlpEnvelope, ParseErrorsNameThePlace) {
+  std::string pretty = Json::parse(otlp("[" + span("a", "") + "]")).dump(2);
+  std::string cut = pretty.substr(0, pretty.size() - 20);
+  size_t lines = std::count(cut.begin(), cut.end(), '\n') + 1;
+  auto r = import_otlp(cut, "in.json");
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), Error::Kind::kJson);
+  EXPECT_EQ(r.error().line(), lines) << r.error().display();
+  EXPECT_GT(r.error().line(), 1u);
+  // The first line of JSON Lines cut short is that line's error; the next lines are read.
+  auto items = stream_items(R"({"resourceSpans":[)"
+                            "\n" +
+                            otlp("[" + span("a", "") + "]") + "\n");
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].line, 1u);
+  EXPECT_EQ(items[0].error->display().rfind("in.jsonl: invalid JSON at line 1, column 19", 0), 0u)
+      << items[0].error->display();
+  EXPECT_EQ(items[1].trace_id, "t1");
+  EXPECT_FALSE(items[1].error);
+}
+
+// A malformed line is an error of its own and of each trace it would have touched; the
+// other traces are read.
+TEST(OtlpEnvelope, MalformedLineSparesOtherTraces) {
+  std::string text = otlp("[" + span("a", "", "t1") + "," + span("b", "", "t2") + "]") + "\n" +
+                     otlp("[" + span("c", "", "t3") + "]") + "\n" +
+                     // Cut after a span of t2: t2 is touched, t3 is not.
+                     otlp("[" + span("d", "", "t2") + "," + span("e", "", "t4")).substr(0, 120) +
+                     "\n" + otlp("[" + span("f", "", "t3") + "]") + "\n" +
+                     R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"spanId":"x"}]}]}]})" + "\n";
+  auto items = stream_items(text);
+  std::vector<std::string> got;
+  for (const auto& i : items) {
+    got.push_back(std::to_string(i.line) + " " + i.trace_id + " " +
+                  (i.error ? i.error->display() : std::to_string(i.fixture["steps"].size())));
+  }
+  EXPECT_EQ(got[0], "0 t1 1");
+  ASSERT_EQ(got.size(), 5u) << ::testing::PrintToString(got);
+  EXPECT_EQ(got[1].rfind("3  in.jsonl: invalid JSON at line 3, column", 0), 0u) << got[1];
+  EXPECT_EQ(got[2], "0 t2 in.jsonl: trace t2 is incomplete: line 3 could not be read");
+  EXPECT_EQ(got[3], "0 t3 2");
+  EXPECT_EQ(got[4], "5  in.jsonl:5: resourceSpans[0].scopeSpans[0].spans[0]: traceId missing");
+  // Strict import fails on the first bad line and names it.
+  auto whole = import_otlp(text, "in.jsonl");
+  ASSERT_FALSE(whole);
+  EXPECT_EQ(whole.error().line(), 3u);
+}
+
+// 2,000 traces on one line (what OTLP/HTTP JSON exporters send): every trace once, each
+// line parsed once; 2,000 more spread over 2,000 lines in reverse order of completion.
+TEST(OtlpEnvelope, OneLineExportOfManyTraces) {
+  std::string spans;
+  for (int i = 0; i < 2000; ++i)
+    spans += (i ? "," : "") + span("s" + std::to_string(i), "", "t" + std::to_string(i));
+  auto items = stream_items(otlp("[" + spans + "]") + "\n");
+  ASSERT_EQ(items.size(), 2000u);
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i].trace_id, "t" + std::to_string(i));
+    EXPECT_EQ(items[i].fixture["steps"].size(), 1u);
+  }
+  std::string lines;
+  for (int i = 0; i < 2000; ++i)
+    lines += otlp("[" + span("a", "", "t" + std::to_string(i)) + "]") + "\n";
+  for (int i = 1999; i >= 0; --i)
+    lines += otlp("[" + span("b", "", "t" + std::to_string(i)) + "]") + "\n";
+  items = stream_items(lines);
+  ASSERT_EQ(items.size(), 2000u);
+  EXPECT_EQ(items[0].trace_id, "t1999");  // complete first: its last line comes first
+  EXPECT_EQ(items[0].fixture["steps"].size(), 2u);
+  auto traces = import_otlp(lines, "in.jsonl");
+  ASSERT_TRUE(traces);
+  EXPECT_EQ((*traces)[0].id, "t0");  // import keeps the order of first appearance
+}
+
+TEST(OtlpEnvelope, ResourceAndScopeReachTheSpans) {
+  // The mapping reads them from the spans; here only that they import and stay out of
+  // the way of a trace that does not use them.
+  std::string text =
+      R"({"resourceSpans":[{"resource":{"attributes":[{"key":"service.name","value":{"stringValue":"svc"}}]},)"
+      R"("scopeSpans":[{"scope":{"name":"openinference.instrumentation"},"spans":[)" +
+      span("a", "") + "]}]}]}";
+  EXPECT_EQ(only_trace(text)["steps"].size(), 1u);
 }
 
 }  // namespace

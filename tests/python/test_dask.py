@@ -176,3 +176,16 @@ def test_local_cluster_equals_batch(corpus):
     report_figure("local_cluster", f"{len(records)} traces: LocalCluster 2 workers "
                   f"{len(records) / cluster_seconds:.0f} traces/s ({cluster_seconds:.2f} s), "
                   f"tracedx batch --jobs 2 {len(records) / batch_seconds:.0f} traces/s ({batch_seconds:.2f} s)")
+
+
+def test_names_that_are_not_utf8_keep_batch_ids(tmp_path):
+    import os
+    root = os.fsencode(tmp_path)
+    for name in (b"a\xff.json", b"a\xfe.json", b"b\\xff.json"):
+        with open(os.path.join(root, name), "w") as f:
+            f.write(FIXTURE_TEXTS[0])
+    expected, _ = batch(tmp_path)
+    with dask.config.set(scheduler="sync"):
+        records = tdask.diagnose_bag(str(tmp_path)).compute()
+    assert_same_records(records, expected)
+    assert len({r["id"] for r in records}) == 3

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -20,6 +18,7 @@
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
 #include "import/importers.h"
+#include "input/input.h"
 #include "report/report_html.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
@@ -37,17 +36,12 @@ struct Usage {
   std::string message;
 };
 
-// The bytes of a file named on the command line ("-" is standard input).
-Result<std::string> read_argument(const std::string& arg) {
-  if (arg == "-") return std::string(std::istreambuf_iterator<char>(std::cin), {});
-  return read_file(arg);
-}
-
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
                            std::optional<RunStatus> run_status, size_t* flattened = nullptr) {
-  auto bytes = read_argument(arg);
+  // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
+  auto bytes = read_input(arg);
   if (!bytes) return std::move(bytes).error();
   auto document = import_document(*bytes, source, arg, trace_id, flattened);
   if (document && run_status) state_run_status(*document, *run_status);
@@ -58,7 +52,7 @@ Result<Json> load_document(const std::string& arg, Source source, const std::str
 Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id,
                             std::optional<RunStatus> run_status) {
   if (source == Source::kFixture && !run_status) {
-    auto bytes = read_argument(arg);
+    auto bytes = read_input(arg);
     if (!bytes) return std::move(bytes).error();
     auto trace = load_trace_owned(arg, std::move(*bytes));
     if (!trace && trace.error().kind() == Error::Kind::kJson)

@@ -131,10 +131,12 @@ def diagnose_bag(paths, *, source="fixture", blocksize=DEFAULT_BLOCKSIZE, **opti
             parts.append(dask.delayed(_files)(group, source, *opts))
         group, group_bytes = [], 0
 
-    for kind, path, error in _tracedx._list_inputs(_expand(paths), source):
+    # Paths travel as bytes, so file names that are not UTF-8 are read (and get the ids of
+    # tracedx batch, their odd bytes escaped).
+    for kind, path, error in _tracedx._list_inputs([os.fsencode(p) for p in _expand(paths)], source):
         if kind == "error":
             flush()
-            parts.append(dask.delayed(_error_records)(path, error))
+            parts.append(dask.delayed(_error_records)(_tracedx._display_path(path), error))
         elif kind == "lines":
             flush()
             parts.extend(_line_partitions(path, blocksize, source, opts))

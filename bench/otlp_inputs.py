@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Deterministic OTLP inputs for the input-edge figures (not committed: generated).
+
+    bench/otlp_inputs.py one-line OUT [TRACES]   one export line holding TRACES traces (2,000)
+    bench/otlp_inputs.py lines OUT [MB]          OTLP JSON Lines of about MB megabytes (100),
+                                                 each trace's spans spread over three lines
+"""
+import json
+import random
+import sys
+
+
+def attr(key, value):
+    kind = "intValue" if isinstance(value, int) else "stringValue"
+    return {"key": key, "value": {kind: str(value) if kind == "intValue" else value}}
+
+
+def spans_of(trace, rng, start, words=(20, 120), steps=(3, 7)):
+    tid = f"{trace + 1:032x}"
+    root = f"{trace * 16 + 1:016x}"
+    t = start
+    out = [{"traceId": tid, "spanId": root, "name": "agent", "kind": 1,
+            "startTimeUnixNano": str(t), "endTimeUnixNano": str(t + 9_000_000_000),
+            "attributes": [attr("openinference.span.kind", "AGENT"), attr("agent.name", "support")]}]
+    for i in range(rng.randint(*steps)):
+        kind = rng.choice(["LLM", "TOOL", "RETRIEVER"])
+        sid = f"{trace * 16 + i + 2:016x}"
+        t += 1_000_000_000
+        text = " ".join(rng.choice(["refund", "order", "policy", "days", "shipping", "the"])
+                        for _ in range(rng.randint(*words)))
+        span = {"traceId": tid, "spanId": sid, "parentSpanId": root, "name": kind.lower(),
+                "kind": 3 if kind != "LLM" else 1, "startTimeUnixNano": str(t),
+                "endTimeUnixNano": str(t + rng.randint(1, 900) * 1_000_000),
+                "attributes": [attr("openinference.span.kind", kind), attr("input.value", text),
+                               attr("output.value", text[::-1]), attr("llm.token_count.total", 42)],
+                "status": {"code": 2 if rng.random() < 0.1 else 1}}
+        out.append(span)
+    return out
+
+
+def export(spans):
+    return json.dumps({"resourceSpans": [{"resource": {"attributes": [attr("service.name", "bench")]},
+                                          "scopeSpans": [{"scope": {"name": "bench"}, "spans": spans}]}]},
+                      separators=(",", ":"))
+
+
+def main():
+    what, out = sys.argv[1], sys.argv[2]
+    rng = random.Random(7)
+    with open(out, "w") as f:
+        if what == "one-line":
+            traces = int(sys.argv[3]) if len(sys.argv) > 3 else 2000
+            # About 1 MB for 2,000 traces, as an OTLP/HTTP JSON exporter sends them.
+            spans = [s for t in range(traces)
+                     for s in spans_of(t, rng, 1_733_000_000_000_000_000, (1, 3), (1, 2))]
+            f.write(export(spans) + "\n")
+            return
+        limit = (int(sys.argv[3]) if len(sys.argv) > 3 else 100) * 2**20
+        written, trace, pending = 0, 0, []
+        while written < limit:
+            # Each line: the last third of one trace, the middle of the next, the start of a third.
+            spans = spans_of(trace, rng, 1_733_000_000_000_000_000 + trace)
+            thirds = [spans[0::3], spans[1::3], spans[2::3]]
+            pending.append(thirds)
+            line = []
+            for k, parts in enumerate(pending[-3:][::-1]):
+                line.extend(parts[k] if k < len(parts) else [])
+            text = export(line) + "\n"
+            f.write(text)
+            written += len(text)
+            trace += 1
+        # Close the last traces: their remaining thirds on two final lines.
+        f.write(export(pending[-2][2] + pending[-1][1]) + "\n")
+        f.write(export(pending[-1][2]) + "\n")
+
+
+if __name__ == "__main__":
+    main()
