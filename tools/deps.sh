@@ -37,7 +37,11 @@ tracedx_build() {
   shift 2 || true
   local launcher=()
   # ccache, when installed, makes rebuilds of unchanged sources (other checkouts too) cheap.
-  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths relative to the checkout let another clone of it reuse the same cache entries.
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$tracedx_root} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
+  fi
   cmake -S "$tracedx_root" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "${launcher[@]}" "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)" ${TRACEDX_TARGET:+--target "$TRACEDX_TARGET"}
 }
