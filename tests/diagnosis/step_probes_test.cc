@@ -39,9 +39,9 @@ TEST(StepText, JoinsNormalisedParts) {
   }
 }
 
-// The shared scan of the step text and the loose text must equal two separate scans of
+// The streamed scans of the step text, the loose text and the nav text must equal scans of
 // the built texts, including keywords that span the joins.
-TEST(StepText, SharedScanEqualsSeparateScans) {
+TEST(StepText, StreamedScansEqualScansOfBuiltTexts) {
   std::mt19937 rng(11);
   const std::vector<std::string> pieces = {"",          " ",       "correcting to ", "ledger",
                                            "Invalid ",  "JSON",    "\"attempt\":",   "2",
@@ -54,7 +54,8 @@ TEST(StepText, SharedScanEqualsSeparateScans) {
   };
   for (int i = 0; i < 3000; ++i) {
     Json doc = Json::object();
-    const char* keys[] = {"summary", "error_message", "raw_input", "raw_output", "metadata"};
+    const char* keys[] = {"summary",    "error_message", "raw_input",
+                          "raw_output", "metadata",      "step_type"};
     for (const char* key : keys) {
       if (rng() % 3 == 0) continue;
       if (std::string_view(key) == "metadata" && rng() % 2)
@@ -64,12 +65,15 @@ TEST(StepText, SharedScanEqualsSeparateScans) {
     }
     TraceStep s = step_of(doc.dump());
     StepJson json = serialise_step_json(s);
-    KeywordScan t(keyword_matcher()), l(keyword_matcher());
-    feed_step_and_loose_texts(t, l, s, json);
+    KeywordScan t(keyword_matcher());
+    feed_step_text(t, s, json);
     ASSERT_EQ(t.hits(), scan_keywords(step_text(s))) << doc.dump();
     std::string loose = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) +
                         " " + lower(json.raw_output) + " " + lower(json.metadata);
-    ASSERT_EQ(l.hits(), scan_keywords(loose)) << doc.dump();
+    ASSERT_EQ(loose_hits(s), scan_keywords(loose)) << doc.dump();
+    std::string nav = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) +
+                      " " + lower(s.step_type.value_or(""));
+    ASSERT_EQ(nav_hits(s), scan_keywords(nav)) << doc.dump();
   }
 }
 
