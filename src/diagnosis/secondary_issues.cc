@@ -44,7 +44,7 @@ constexpr FindingText kLatencyConcentration = {
 // The first step whose loose text (summary, error, raw_output, metadata) matches `list`.
 const TraceStep* first_loose(const TraceScan& s, Kw list) {
   for (size_t i = 0; i < s.step_scans.size(); ++i) {
-    if (has(loose_hits(s.trace.steps[i]), list)) return &s.trace.steps[i];
+    if (has(s.step_scans[i].loose, list)) return &s.trace.steps[i];
   }
   return nullptr;
 }

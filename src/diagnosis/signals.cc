@@ -350,9 +350,10 @@ StepScan scan_step(const TraceStep& step) {
   StepJson json = serialise_step_json(step);
   StepScan out;
 
-  KeywordScan text(matcher);
-  feed_step_text(text, step, json);
+  KeywordScan text(matcher), loose(matcher);
+  feed_step_and_loose_texts(text, loose, step, json);
   out.text = text.hits();
+  out.loose = loose.hits();
 
   KeywordScan type(matcher);
   if (step.step_type) type.feed_norm(*step.step_type);

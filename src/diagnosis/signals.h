@@ -19,8 +19,9 @@ namespace tracedx {
 
 // The keyword hits of one step's texts, and its status words.
 struct StepScan {
-  KeywordHits text;            // step text
-  KeywordHits type;            // type text
+  KeywordHits text;   // step text
+  KeywordHits type;   // type text
+  KeywordHits loose;  // summary, error_message, raw_output, metadata: lowercased, untrimmed
   bool status_failed = false;  // status text is "failed"
   bool failed = false;         // status text "error" or "failed"
   bool done = false;           // status text "completed" or "success"

@@ -61,6 +61,16 @@ void set_json_part(NormPart& part, const std::string& compact) {
   }
 }
 
+void set_lower_part(NormPart& part, const std::optional<std::string>& text) {
+  if (!text) return;
+  if (is_ascii(*text)) {
+    part.view = *text;
+  } else {
+    part.owned = lower(*text);
+    part.view = part.owned;
+  }
+}
+
 enum Part : size_t { kSummary, kError, kInput, kOutput, kMetadata, kPartCount };
 
 // The five normalised parts of the step text, and the range [first, last) that the
@@ -162,23 +172,56 @@ void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& js
   emit_step_text(step, json, [&](std::string_view piece) { scan.feed(piece); });
 }
 
+void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const TraceStep& step,
+                               const StepJson& json) {
+  StepTextParts t(step, json);
+  NormPart summary, error;
+  set_lower_part(summary, step.summary);
+  set_lower_part(error, step.error_message);
+  std::string_view output = t.parts[kOutput].view, metadata = t.parts[kMetadata].view;
+
+  // The loose text is summary, error, output, metadata; it reaches each shared JSON part
+  // right when the step text does, so both are fed through feed_both there.
+  enum { kHead, kAfterOutput, kDone } loose_at = kHead;
+  auto loose_head = [&] {
+    loose.feed(summary.view);
+    loose.feed(' ');
+    loose.feed(error.view);
+    loose.feed(' ');
+  };
+  for (size_t i = t.first; i < t.last; ++i) {
+    if (i > t.first) text.feed(' ');
+    if (i == kOutput) {
+      loose_head();
+      KeywordScan::feed_both(text, loose, output);
+      loose_at = kAfterOutput;
+    } else if (i == kMetadata) {
+      if (loose_at == kHead) {
+        loose_head();
+        loose.feed(output);
+      }
+      loose.feed(' ');
+      KeywordScan::feed_both(text, loose, metadata);
+      loose_at = kDone;
+    } else {
+      text.feed(t.parts[i].view);
+    }
+  }
+  if (loose_at == kHead) {
+    loose_head();
+    loose.feed(output);
+  }
+  if (loose_at != kDone) {
+    loose.feed(' ');
+    loose.feed(metadata);
+  }
+}
+
 namespace {
 void feed_lower_opt(KeywordScan& scan, const std::optional<std::string>& text) {
   if (text) scan.feed_lower(*text);
 }
 }  // namespace
-
-KeywordHits loose_hits(const TraceStep& step) {
-  KeywordScan scan(keyword_matcher());
-  feed_lower_opt(scan, step.summary);
-  scan.feed(' ');
-  feed_lower_opt(scan, step.error_message);
-  scan.feed(' ');
-  if (step.raw_output) scan.feed_lower(compact_json(*step.raw_output));
-  scan.feed(' ');
-  if (step.metadata) scan.feed_lower(compact_json(*step.metadata));
-  return scan.hits();
-}
 
 KeywordHits nav_hits(const TraceStep& step) {
   KeywordScan scan(keyword_matcher());

@@ -53,12 +53,15 @@ std::string step_text(const TraceStep& step);
 // Feeds the same text into a keyword scan without building it.
 void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& json);
 
-// The hits of the loose text: summary, error_message, raw_output and metadata lowercased
-// (untrimmed) and joined by single spaces. Only the anchors of a few secondary issues read
-// it, so it is scanned when asked rather than kept for every step.
-KeywordHits loose_hits(const TraceStep& step);
+// Feeds the step text into `text` and, into `loose`, summary, error_message, raw_output
+// and metadata lowercased (untrimmed) and joined by single spaces; the JSON parts the two
+// texts share are scanned once where the automaton allows it.
+void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const TraceStep& step,
+                               const StepJson& json);
+
 // The hits of summary, error_message and step_type lowercased (untrimmed) and joined by
-// single spaces, scanned when asked as well.
+// single spaces. Only one anchor reads them, so they are scanned when asked rather than
+// kept for every step.
 KeywordHits nav_hits(const TraceStep& step);
 
 // Metadata probes.
