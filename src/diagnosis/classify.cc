@@ -186,8 +186,10 @@ const TraceStep* find_anchor(const Context& c, Anchor anchor, Kw list) {
   }
   if (c.failed) return c.failed;
   for (size_t i = 0; i < scans.size(); ++i) {
-    const KeywordHits& hits = anchor == Anchor::kFailedElseFirstNav ? scans[i].nav : scans[i].type;
-    if (has(hits, list)) return &c.trace.steps[i];
+    const TraceStep& step = c.trace.steps[i];
+    if (anchor == Anchor::kFailedElseFirstNav ? has(nav_hits(step), list)
+                                              : has(scans[i].type, list))
+      return &step;
   }
   return nullptr;
 }

@@ -207,7 +207,7 @@ bool done_after_failure(R r) {
 bool reasoning_after_tool_failure(R r) {
   for (size_t i = 0; i < r.size(); ++i) {
     View s = r.at(i);
-    if (s.scan.status != "failed" || !s.type(Kw::kTypeToolOrApi) || !s.step.step_index) continue;
+    if (!s.scan.status_failed || !s.type(Kw::kTypeToolOrApi) || !s.step.step_index) continue;
     const int64_t k = *s.step.step_index;
     return r.any([k](S later) {
       return later.step.step_index.value_or(-1) > k && later.type(Kw::kTypeReasonModelPlan);
@@ -243,7 +243,7 @@ constexpr SignalFlag kFlags[] = {
   {"entity_mismatch", &TraceSignals::entity_mismatch,
    [](R r) { return r.any([](S s) {
      bool validation = s.type(Kw::kTypeValidation);
-     return (validation && s.scan.status == "failed" && meta_text(s.step, "wrong_entity_used")) ||
+     return (validation && s.scan.status_failed && meta_text(s.step, "wrong_entity_used")) ||
             (validation && meta_text(s.step, "requested_entity") && meta_text(s.step, "actual_best_match")) ||
             s.text(Kw::kEntityMismatchText); }); }},
   {"entity_ambiguity", &TraceSignals::entity_ambiguity,
@@ -294,7 +294,7 @@ constexpr SignalFlag kFlags[] = {
    [](R r) { return r.any(artifact_marker_at); }},
   {"masked_artifact_failure", &TraceSignals::masked_artifact_failure,
    [](R r) { return r.passed() &&
-                    r.any([](S s) { return s.scan.status == "failed" && s.type(Kw::kTypeRetriev) && artifact_marker_at(s); }) &&
+                    r.any([](S s) { return s.scan.status_failed && s.type(Kw::kTypeRetriev) && artifact_marker_at(s); }) &&
                     r.any([](S s) { return s.scan.done && s.type(Kw::kTypeFinalOrOutput); }); }},
   {"state_recovered", &TraceSignals::state_recovered,
    [](R r) { return r.passed() && r.any([](S s) { return any_meta(s, kStateRecoveredMeta) || s.text(Kw::kStateRecoveredText); }); }},
@@ -307,7 +307,7 @@ constexpr SignalFlag kFlags[] = {
   {"fallback_answer", &TraceSignals::fallback_answer,
    [](R r) { auto f = r.final_step(); return f && f->text(Kw::kFallbackText); }},
   {"crm_lookup_fallback", &TraceSignals::crm_lookup_fallback,
-   [](R r) { return r.any([](S s) { return s.scan.status == "failed" && s.type(Kw::kTypeCrmOrLookup) && s.text(Kw::kNotFound); }) &&
+   [](R r) { return r.any([](S s) { return s.scan.status_failed && s.type(Kw::kTypeCrmOrLookup) && s.text(Kw::kNotFound); }) &&
                     r.any([](S s) { return s.scan.done && s.type(Kw::kTypeFinalOrOutput) && s.text(Kw::kCrmFallbackText); }); }},
   {"missing_required_state", &TraceSignals::missing_required_state,
    [](R r) { return r.any([](S s) { return state_failure(s, "missing_required_state") || s.text(Kw::kMissingStateText); }); }},
@@ -339,10 +339,6 @@ constexpr SignalFlag kFlags[] = {
 };
 // clang-format on
 
-void feed_lower_opt(KeywordScan& scan, const std::optional<std::string>& text) {
-  if (text) scan.feed_lower(*text);
-}
-
 }  // namespace
 
 std::span<const SignalFlag> signal_flags() {
@@ -363,17 +359,10 @@ StepScan scan_step(const TraceStep& step) {
   if (step.step_type) type.feed_norm(*step.step_type);
   out.type = type.hits();
 
-  KeywordScan nav(matcher);
-  feed_lower_opt(nav, step.summary);
-  nav.feed(' ');
-  feed_lower_opt(nav, step.error_message);
-  nav.feed(' ');
-  feed_lower_opt(nav, step.step_type);
-  out.nav = nav.hits();
-
-  out.status = status_text(step);
-  out.failed = is_failed_status(out.status);
-  out.done = is_done_status(out.status);
+  const std::string status = status_text(step);
+  out.status_failed = status == "failed";
+  out.failed = is_failed_status(status);
+  out.done = is_done_status(status);
   out.lower_failed = step.status && lower(*step.status) == "failed";
   return out;
 }

@@ -19,14 +19,13 @@ namespace tracedx {
 
 // The keyword hits of one step's texts, and its status words.
 struct StepScan {
-  KeywordHits text;           // step text
-  KeywordHits type;           // type text
-  KeywordHits loose;          // summary, error_message, raw_output, metadata: lowercased, untrimmed
-  KeywordHits nav;            // summary, error_message, step_type: lowercased, untrimmed
-  std::string status;         // status text
-  bool failed = false;        // status text "error" or "failed"
-  bool done = false;          // status text "completed" or "success"
-  bool lower_failed = false;  // status lowercased without trimming is exactly "failed"
+  KeywordHits text;   // step text
+  KeywordHits type;   // type text
+  KeywordHits loose;  // summary, error_message, raw_output, metadata: lowercased, untrimmed
+  bool status_failed = false;  // status text is "failed"
+  bool failed = false;         // status text "error" or "failed"
+  bool done = false;           // status text "completed" or "success"
+  bool lower_failed = false;   // status lowercased without trimming is exactly "failed"
 };
 
 // The record reports print: positions, the run status, counts and one yes/no per signal.

@@ -217,6 +217,22 @@ void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const Trac
   }
 }
 
+namespace {
+void feed_lower_opt(KeywordScan& scan, const std::optional<std::string>& text) {
+  if (text) scan.feed_lower(*text);
+}
+}  // namespace
+
+KeywordHits nav_hits(const TraceStep& step) {
+  KeywordScan scan(keyword_matcher());
+  feed_lower_opt(scan, step.summary);
+  scan.feed(' ');
+  feed_lower_opt(scan, step.error_message);
+  scan.feed(' ');
+  feed_lower_opt(scan, step.step_type);
+  return scan.hits();
+}
+
 const Json* meta_value(const TraceStep& step, std::string_view key) {
   if (!step.metadata || !step.metadata->is_object()) return nullptr;
   const auto& obj = step.metadata->get_ref<const Json::object_t&>();

@@ -59,6 +59,11 @@ void feed_step_text(KeywordScan& scan, const TraceStep& step, const StepJson& js
 void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const TraceStep& step,
                                const StepJson& json);
 
+// The hits of summary, error_message and step_type lowercased (untrimmed) and joined by
+// single spaces. Only one anchor reads them, so they are scanned when asked rather than
+// kept for every step.
+KeywordHits nav_hits(const TraceStep& step);
+
 // Metadata probes.
 const Json* meta_value(const TraceStep& step, std::string_view key);
 std::optional<std::string> meta_text(const TraceStep& step, std::string_view key);

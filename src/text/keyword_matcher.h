@@ -13,7 +13,7 @@
 
 namespace tracedx {
 
-inline constexpr size_t kMaxKeywordLists = 256;
+inline constexpr size_t kMaxKeywordLists = 128;
 using KeywordHits = std::bitset<kMaxKeywordLists>;
 
 class KeywordMatcher {

@@ -39,8 +39,8 @@ TEST(StepText, JoinsNormalisedParts) {
   }
 }
 
-// The shared scan of the step text and the loose text must equal two separate scans of
-// the built texts, including keywords that span the joins.
+// The shared scan of the step text and the loose text, and the nav scan, must equal
+// separate scans of the built texts, including keywords that span the joins.
 TEST(StepText, SharedScanEqualsSeparateScans) {
   std::mt19937 rng(11);
   const std::vector<std::string> pieces = {"",          " ",       "correcting to ", "ledger",
@@ -54,7 +54,8 @@ TEST(StepText, SharedScanEqualsSeparateScans) {
   };
   for (int i = 0; i < 3000; ++i) {
     Json doc = Json::object();
-    const char* keys[] = {"summary", "error_message", "raw_input", "raw_output", "metadata"};
+    const char* keys[] = {"summary",    "error_message", "raw_input",
+                          "raw_output", "metadata",      "step_type"};
     for (const char* key : keys) {
       if (rng() % 3 == 0) continue;
       if (std::string_view(key) == "metadata" && rng() % 2)
@@ -70,6 +71,9 @@ TEST(StepText, SharedScanEqualsSeparateScans) {
     std::string loose = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) +
                         " " + lower(json.raw_output) + " " + lower(json.metadata);
     ASSERT_EQ(l.hits(), scan_keywords(loose)) << doc.dump();
+    std::string nav = lower(s.summary.value_or("")) + " " + lower(s.error_message.value_or("")) +
+                      " " + lower(s.step_type.value_or(""));
+    ASSERT_EQ(nav_hits(s), scan_keywords(nav)) << doc.dump();
   }
 }
 
