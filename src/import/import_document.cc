@@ -12,7 +12,9 @@ size_t flatten_deep_values(Json& document) {
   std::vector<std::pair<Json*, size_t>> pending;
   if (document.is_structured()) pending.emplace_back(&document, 1);
   while (!pending.empty()) {
-    auto [node, level] = pending.back();
+    // Plain variables, not a structured binding: the lambda below captures them.
+    Json* node = pending.back().first;
+    size_t level = pending.back().second;
     pending.pop_back();
     auto visit = [&](Json& child) {
       if (!child.is_structured()) return;
