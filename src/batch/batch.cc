@@ -13,6 +13,7 @@
 
 #include "input/input.h"
 #include "report/report_json.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -168,10 +169,22 @@ class Pipeline {
   }
 
   void process(Slot& slot) {
-    OrderedJson line = batch_record(slot.trace, options_.source, options_.diagnose, &slot.label,
-                                    options_.run_status);
-    slot.loaded = line.contains("diagnosis");
-    slot.line = dump_report(line, /*compact=*/true);
+    BatchResult result =
+        diagnose_batch_trace(slot.trace, options_.source, options_.diagnose, options_.run_status);
+    slot.loaded = result.diagnosis.has_value();
+    if (slot.loaded && result.diagnosis->root_cause)
+      slot.label = result.diagnosis->root_cause->label;
+    try {
+      append_record(slot.line, result);
+    } catch (const std::bad_alloc&) {
+      // The record did not fit in the memory left: the trace's error record takes its place.
+      std::string().swap(slot.line);
+      slot.loaded = false;
+      slot.label.reset();
+      result.diagnosis.reset();
+      result.error = result.id + ": out of memory";
+      append_record(slot.line, result);
+    }
   }
 
   // Writes the finished slots at the front of the window, in order. After a failed write
@@ -352,10 +365,10 @@ std::vector<BatchInput> list_batch_inputs(const std::vector<std::string>& paths,
 
 namespace {
 
-OrderedJson record_of(BatchTrace& trace, Source source, const DiagnoseOptions& options,
-                      std::optional<std::string>* label, std::optional<RunStatus> run_status) {
-  OrderedJson record = OrderedJson::object();
-  record["id"] = trace.id;
+BatchResult result_of(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                      std::optional<RunStatus> run_status) {
+  BatchResult result;
+  result.id = trace.id;
   std::optional<Error> error = std::move(trace.read_error);
   if (!error) {
     std::optional<Result<Trace>> built;
@@ -379,31 +392,62 @@ OrderedJson record_of(BatchTrace& trace, Source source, const DiagnoseOptions& o
     if (!error && !*built) {
       error = std::move(*built).error();
     } else if (!error) {
-      Diagnosis d = diagnose_run(**built, options);
-      if (label && d.root_cause) *label = d.root_cause->label;
-      record["diagnosis"] = to_json(d);
+      result.diagnosis = diagnose_run(**built, options);
     }
   }
-  if (error) record["error"] = error->display();
-  return record;
+  if (error) result.error = error->display();
+  return result;
 }
 
 }  // namespace
 
-OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
-                         std::optional<std::string>* label, std::optional<RunStatus> run_status) {
+BatchResult diagnose_batch_trace(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                                 std::optional<RunStatus> run_status) {
   try {
-    return record_of(trace, source, options, label, run_status);
+    return result_of(trace, source, options, run_status);
   } catch (const std::bad_alloc&) {
     // One trace too big for the memory left is that trace's failure, not the batch's.
     std::string().swap(trace.bytes);
     trace.document.reset();
-    if (label) label->reset();
-    OrderedJson record = OrderedJson::object();
-    record["id"] = trace.id;
-    record["error"] = trace.id + ": out of memory";
-    return record;
+    BatchResult result;
+    result.id = trace.id;
+    result.error = trace.id + ": out of memory";
+    return result;
   }
+}
+
+OrderedJson to_json(const BatchResult& result) {
+  OrderedJson record = OrderedJson::object();
+  record["id"] = result.id;
+  if (result.diagnosis)
+    record["diagnosis"] = to_json(*result.diagnosis);
+  else
+    record["error"] = result.error;
+  return record;
+}
+
+void append_record(std::string& out, const BatchResult& result) {
+  out += "{\"id\":";
+  append_json_string(out, result.id);
+  if (result.diagnosis) {
+    out += ",\"diagnosis\":";
+    append_compact_json(out, *result.diagnosis);
+  } else {
+    out += ",\"error\":";
+    append_json_string(out, result.error);
+  }
+  out += '}';
+}
+
+OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                         std::optional<std::string>* label, std::optional<RunStatus> run_status) {
+  BatchResult result = diagnose_batch_trace(trace, source, options, run_status);
+  if (label) {
+    label->reset();
+    if (result.diagnosis && result.diagnosis->root_cause)
+      *label = result.diagnosis->root_cause->label;
+  }
+  return to_json(result);
 }
 
 BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions& options,

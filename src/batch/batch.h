@@ -43,9 +43,27 @@ struct BatchTrace {
   std::optional<Error> read_error;
 };
 
-// The result record of one trace: {"id", "diagnosis"}, or {"id", "error"} with the message
-// the command prints. Consumes the trace's bytes or document; sets `label` to the primary
-// label when there is one; a `run_status` replaces the run's status before diagnosis.
+// What became of one trace of a batch: its diagnosis, or the error message the command
+// prints for it.
+struct BatchResult {
+  std::string id;
+  std::optional<Diagnosis> diagnosis;
+  std::string error;  // when there is no diagnosis
+};
+
+// Loads and diagnoses one trace. Consumes the trace's bytes or document; a `run_status`
+// replaces the run's status before diagnosis. Running out of memory is the trace's error.
+BatchResult diagnose_batch_trace(BatchTrace& trace, Source source, const DiagnoseOptions& options,
+                                 std::optional<RunStatus> run_status = std::nullopt);
+
+// The result record: {"id", "diagnosis"}, or {"id", "error"}.
+OrderedJson to_json(const BatchResult& result);
+// Appends the record's compact text, the bytes of dump_report(to_json(result), true),
+// written without building the JSON value.
+void append_record(std::string& out, const BatchResult& result);
+
+// The result record of one trace (diagnose_batch_trace and to_json); sets `label` to the
+// primary label when there is one.
 OrderedJson batch_record(BatchTrace& trace, Source source, const DiagnoseOptions& options,
                          std::optional<std::string>* label = nullptr,
                          std::optional<RunStatus> run_status = std::nullopt);

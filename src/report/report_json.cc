@@ -1,5 +1,7 @@
 #include "report/report_json.h"
 
+#include "text/text.h"
+
 namespace tracedx {
 namespace {
 
@@ -100,6 +102,133 @@ OrderedJson to_json(const Comparison& c) {
   j["engine_version"] = c.engine_version;
   j["ruleset"] = c.ruleset;
   return j;
+}
+
+namespace {
+
+// Writes members and values in the order given, as the compact dump of the ordered JSON
+// value would: no spaces, null for an absent value, [] for an empty list.
+class CompactWriter {
+ public:
+  explicit CompactWriter(std::string& out) : out_(out) {}
+
+  void open() {
+    out_ += '{';
+    first_ = true;
+  }
+  void close() {
+    out_ += '}';
+    first_ = false;
+  }
+  void key(std::string_view k) {
+    if (!first_) out_ += ',';
+    first_ = false;
+    out_ += '"';
+    out_ += k;  // member names are plain ASCII words
+    out_ += "\":";
+  }
+  void text(std::string_view v) { append_json_string(out_, v); }
+  void text(const std::string& v) { append_json_string(out_, v); }
+  void text(const std::optional<std::string>& v) {
+    if (v)
+      text(*v);
+    else
+      out_ += "null";
+  }
+  void integer(const std::optional<int64_t>& v) {
+    if (v)
+      out_ += std::to_string(*v);
+    else
+      out_ += "null";
+  }
+  void texts(const std::vector<std::string>& list) {
+    out_ += '[';
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (i) out_ += ',';
+      text(list[i]);
+    }
+    out_ += ']';
+  }
+  void finding(const RootCause& rc) {
+    open();
+    key("step_index");
+    integer(rc.step_index);
+    key("label");
+    text(rc.label);
+    key("evidence");
+    texts(rc.evidence);
+    key("phase");
+    text(rc.phase);
+    key("severity");
+    text(rc.severity);
+    key("explanation");
+    text(rc.explanation);
+    key("step_name");
+    text(rc.step_name);
+    close();
+  }
+  void advice(const Recommendations& rec) {
+    open();
+    key("recommendedActions");
+    texts(rec.recommendedActions);
+    key("instrumentation");
+    texts(rec.instrumentation);
+    key("guardrails");
+    texts(rec.guardrails);
+    key("observations");
+    texts(rec.observations);
+    key("config_changes");
+    texts(rec.config_changes);
+    key("related_issues");
+    texts(rec.related_issues);
+    key("title");
+    text(rec.title);
+    key("severity");
+    text(rec.severity);
+    key("summary");
+    text(rec.summary);
+    close();
+  }
+  void diagnosis(const Diagnosis& d) {
+    open();
+    key("root_cause");
+    if (d.root_cause)
+      finding(*d.root_cause);
+    else
+      out_ += "null";
+    key("secondary_issues");
+    out_ += '[';
+    for (size_t i = 0; i < d.secondary_issues.size(); ++i) {
+      if (i) out_ += ',';
+      finding(d.secondary_issues[i]);
+    }
+    out_ += ']';
+    first_ = false;
+    key("outcome");
+    text(d.outcome);
+    key("recommendations");
+    if (d.recommendations)
+      advice(*d.recommendations);
+    else
+      out_ += "null";
+    key("engine");
+    text(d.engine);
+    key("engine_version");
+    text(d.engine_version);
+    key("ruleset");
+    text(d.ruleset);
+    close();
+  }
+
+ private:
+  std::string& out_;
+  bool first_ = true;
+};
+
+}  // namespace
+
+void append_compact_json(std::string& out, const Diagnosis& d) {
+  CompactWriter(out).diagnosis(d);
 }
 
 std::string dump_report(const OrderedJson& doc, bool compact) {

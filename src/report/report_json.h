@@ -23,4 +23,8 @@ OrderedJson to_json(const Diagnosis& d, const TraceSignals* signals = nullptr);
 // The document text: pretty with a two-space indent, or compact; no final line feed.
 std::string dump_report(const OrderedJson& doc, bool compact);
 
+// Appends the compact text of to_json(d) (no signals) without building the JSON value:
+// the same bytes as dump_report(to_json(d), true).
+void append_compact_json(std::string& out, const Diagnosis& d);
+
 }  // namespace tracedx

@@ -262,9 +262,9 @@ size_t next_to_escape(std::string_view s, size_t i) {
 // The library's escaping: quote, backslash and control characters escaped (short forms
 // where JSON has them, else \u00xx in lowercase hex), everything else copied, which is
 // valid UTF-8 for every parsed text. Anything else goes through the library itself.
-void append_string(std::string& out, const std::string& s) {
+void append_string(std::string& out, std::string_view s) {
   if (!is_ascii(s) && !is_valid_utf8(s)) {
-    out += Json(s).dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += Json(std::string(s)).dump(-1, ' ', false, Json::error_handler_t::replace);
     return;
   }
   static constexpr char kHex[] = "0123456789abcdef";
@@ -361,6 +361,10 @@ std::string compact_json(const Json& value) {
   std::string out;
   append_json(out, value);
   return out;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  append_string(out, text);
 }
 
 std::string json_text(const std::optional<Json>& value) {

@@ -41,6 +41,10 @@ inline bool contains(std::string_view text, std::string_view keyword) {
 // library's compact dump, written without its per-character overhead.
 std::string compact_json(const nlohmann::json& value);
 
+// Appends `text` as a JSON string, byte for byte the library's form (invalid UTF-8 is
+// replaced by U+FFFD as the library's replacing dump does).
+void append_json_string(std::string& out, std::string_view text);
+
 // Compact JSON of a present value, normalised; absent gives the empty text.
 std::string json_text(const std::optional<nlohmann::json>& value);
 
