@@ -65,15 +65,16 @@ std::string json_difference(const Json& a, const Json& b, const std::string& whe
   }
 }
 
-std::string optional_difference(const std::optional<Json>& a, const std::optional<Json>& b,
+std::string optional_difference(const Boxed<Json>& a, const Boxed<Json>& b,
                                 const std::string& where) {
   if (a.has_value() != b.has_value()) return where + ": presence differs";
   return a ? json_difference(*a, *b, where) : "";
 }
 
-template <typename T>
-std::string field_difference(const std::optional<T>& a, const std::optional<T>& b,
-                             const std::string& where) {
+// Either a std::optional or a boxed step field.
+template <typename O>
+std::string field_difference(const O& a, const O& b, const std::string& where) {
+  using T = typename O::value_type;
   if (a.has_value() != b.has_value()) return where + ": presence differs";
   if (!a) return "";
   if constexpr (std::is_same_v<T, double>) {

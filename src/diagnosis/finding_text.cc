@@ -56,7 +56,7 @@ std::string fill(const EvidenceLine& line, const TraceStep* anchor, const TraceS
 }
 
 std::optional<std::string> phase_of(const FindingText& text, const TraceStep* anchor) {
-  std::optional<std::string> type = anchor ? anchor->step_type : std::nullopt;
+  std::optional<std::string> type = anchor ? anchor->step_type.optional() : std::nullopt;
   switch (text.phase_rule) {
     case PhaseRule::kFixed:
       return std::string(text.phase);

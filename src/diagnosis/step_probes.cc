@@ -42,7 +42,7 @@ struct NormPart {
   std::string_view view;
 };
 
-void set_norm_part(NormPart& part, const std::optional<std::string>& text) {
+void set_norm_part(NormPart& part, MaybeText text) {
   if (!text) return;
   if (is_ascii(*text)) {
     part.view = trim_ascii(*text);
@@ -61,7 +61,7 @@ void set_json_part(NormPart& part, const std::string& compact) {
   }
 }
 
-void set_lower_part(NormPart& part, const std::optional<std::string>& text) {
+void set_lower_part(NormPart& part, MaybeText text) {
   if (!text) return;
   if (is_ascii(*text)) {
     part.view = *text;
@@ -115,7 +115,7 @@ StepKind step_kind_of_hits(const KeywordHits& type_hits) {
   return StepKind::kOther;
 }
 
-StepKind step_kind(const std::optional<std::string>& step_type) {
+StepKind step_kind(MaybeText step_type) {
   return step_kind_of_hits(scan_keywords(norm(step_type)));
 }
 
@@ -218,7 +218,7 @@ void feed_step_and_loose_texts(KeywordScan& text, KeywordScan& loose, const Trac
 }
 
 namespace {
-void feed_lower_opt(KeywordScan& scan, const std::optional<std::string>& text) {
+void feed_lower_opt(KeywordScan& scan, MaybeText text) {
   if (text) scan.feed_lower(*text);
 }
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "text/keyword_matcher.h"
+#include "text/text.h"
 #include "trace/trace.h"
 
 namespace tracedx {
@@ -20,7 +21,7 @@ enum class StepKind { kRetrieve, kTool, kReason, kOutput, kOther };
 std::string_view step_kind_word(StepKind kind);
 
 // Kind of a step type (normalised first; absent reads as empty and gives Other).
-StepKind step_kind(const std::optional<std::string>& step_type);
+StepKind step_kind(MaybeText step_type);
 StepKind step_kind_of_hits(const KeywordHits& type_hits);
 
 std::string type_text(const TraceStep& step);

@@ -204,7 +204,7 @@ std::string norm(std::string_view text) {
   return out;
 }
 
-std::string norm(const std::optional<std::string>& text) {
+std::string norm(MaybeText text) {
   return text ? norm(std::string_view(*text)) : std::string();
 }
 

@@ -5,6 +5,7 @@
 // only for texts holding non-ASCII bytes. JSON values are only declared here.
 #pragma once
 
+#include <concepts>
 #include <initializer_list>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
@@ -12,6 +13,26 @@
 #include <string_view>
 
 namespace tracedx {
+
+// A text that may be absent, read in place: from a std::optional<std::string> or any type
+// that reads like one (the boxed fields of a step).
+class MaybeText {
+ public:
+  MaybeText(std::nullopt_t) {}
+  template <typename O>
+  requires requires(const O& o) {
+    static_cast<bool>(o);
+    { *o } -> std::convertible_to<const std::string&>;
+  }
+  MaybeText(const O& o) : p_(o ? &*o : nullptr) {}
+
+  explicit operator bool() const { return p_ != nullptr; }
+  const std::string& operator*() const { return *p_; }
+  const std::string* operator->() const { return p_; }
+
+ private:
+  const std::string* p_ = nullptr;
+};
 
 bool is_ascii(std::string_view text);
 bool is_valid_utf8(std::string_view text);
@@ -24,7 +45,7 @@ std::string lower(std::string_view text);
 
 // Trimmed of Unicode White_Space, then lowercased.
 std::string norm(std::string_view text);
-std::string norm(const std::optional<std::string>& text);
+std::string norm(MaybeText text);
 inline std::string norm(const std::string& text) {
   return norm(std::string_view(text));
 }

@@ -205,7 +205,68 @@ TraceStep build_step(Json& element) {
   return step;
 }
 
+// Empties the containers below `v` and then `v`, by recursion while it is shallow; deeper
+// down, by removing the last leaf at the end of a walk from `v` (slower, but allocation-free
+// and without stack growth: only values not read by the parser can be that deep).
+constexpr int kReleaseRecursion = 200;
+
+void release_below(Json& v, int depth) noexcept {
+  if (depth >= kReleaseRecursion) {
+    while (v.is_structured() && !v.empty()) {
+      Json* node = &v;
+      for (;;) {
+        Json* last = node->is_array() ? &node->get_ref<Json::array_t&>().back()
+                                      : &std::prev(node->get_ref<Json::object_t&>().end())->second;
+        if (last->is_structured() && !last->empty()) {
+          node = last;
+          continue;
+        }
+        if (node->is_array()) {
+          node->get_ref<Json::array_t&>().pop_back();
+        } else {
+          auto& obj = node->get_ref<Json::object_t&>();
+          obj.erase(std::prev(obj.end()));
+        }
+        break;
+      }
+    }
+    return;
+  }
+  if (v.is_array()) {
+    auto& a = v.get_ref<Json::array_t&>();
+    for (auto& e : a) {
+      if (e.is_structured()) release_below(e, depth + 1);
+    }
+    a.clear();
+  } else if (v.is_object()) {
+    auto& o = v.get_ref<Json::object_t&>();
+    for (auto& [key, e] : o) {
+      if (e.is_structured()) release_below(e, depth + 1);
+    }
+    o.clear();
+  }
+}
+
+// Releases a JSON value when the scope is left by an exception or without dismiss().
+class ReleaseGuard {
+ public:
+  explicit ReleaseGuard(Json& v) : v_(&v) {}
+  ReleaseGuard(const ReleaseGuard&) = delete;
+  ReleaseGuard& operator=(const ReleaseGuard&) = delete;
+  ~ReleaseGuard() {
+    if (v_) release_json(*v_);
+  }
+  void dismiss() { v_ = nullptr; }
+
+ private:
+  Json* v_;
+};
+
 }  // namespace
+
+void release_json(Json& value) noexcept {
+  if (value.is_structured()) release_below(value, 0);
+}
 
 uint64_t sum_step_durations(const std::vector<TraceStep>& steps) {
   uint64_t total = 0;
@@ -255,11 +316,15 @@ Result<std::string> read_file(const std::filesystem::path& path) {
 
 Result<Json> parse_json(std::string_view bytes) {
   Json root;
+  ReleaseGuard guard(root);  // what was built when memory runs out, or a partial document
   BoundedDomSax sax(root);
   bool ok =
       Json::sax_parse(bytes.begin(), bytes.end(), &sax, nlohmann::detail::input_format_t::json,
                       /*strict=*/true);
-  if (ok) return root;
+  if (ok) {
+    guard.dismiss();
+    return root;
+  }
   if (sax.too_deep()) {
     auto [line, column] = position_of(bytes, offset_of_excess_depth(bytes));
     return Error::json("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels", line,
@@ -269,6 +334,7 @@ Result<Json> parse_json(std::string_view bytes) {
 }
 
 Result<Trace> build_trace(std::string_view name, Json document) {
+  ReleaseGuard guard(document);  // what was not moved into the Trace
   if (!document.is_object()) return Error::message("fixture.run missing");
   auto& top = document.get_ref<Json::object_t&>();
   auto run_it = top.find("run");
@@ -342,19 +408,23 @@ class TapeBuilder {
     switch (e.type()) {
       case element_type::ARRAY: {
         Json j(value_t::array);
+        ReleaseGuard guard(j);  // released on the way out of a failed build
         auto& out = j.get_ref<Json::array_t&>();
         dom::array a = array_of(e);
         out.reserve(a.size());
         for (dom::element x : a) out.push_back(value(x));
+        guard.dismiss();
         return j;
       }
       case element_type::OBJECT: {
         Json j(value_t::object);
+        ReleaseGuard guard(j);
         auto& out = j.get_ref<Json::object_t&>();
         for (dom::key_value_pair kv : object_of(e)) {
           // A later duplicate replaces the earlier value, as the document parser does.
           out.insert_or_assign(std::string(kv.key), value(kv.value));
         }
+        guard.dismiss();
         return j;
       }
       case element_type::INT64: {

@@ -35,8 +35,8 @@ constexpr std::string_view kAligned       = "The runs remained broadly aligned a
 constexpr std::string_view kDiagnosisSplit = "No earlier structural split was found, but the runs ended with different diagnosis patterns.";
 // clang-format on
 
-std::string as_text(const std::optional<std::string>& text) {
-  return text.value_or("unknown");
+std::string as_text(MaybeText text) {
+  return text ? *text : std::string("unknown");
 }
 
 bool healthy_or_recovered(std::string_view lowered) {
@@ -51,7 +51,7 @@ bool looks_resolved(std::string_view primary_lower, std::string_view compared_lo
 
 }  // namespace
 
-std::string_view phase_of_step_type(const std::optional<std::string>& step_type) {
+std::string_view phase_of_step_type(MaybeText step_type) {
   KeywordHits hits = scan_keywords(norm(step_type));
   for (const auto& row : kPhaseRows) {
     if (has(hits, row.list)) return row.phase;
@@ -59,13 +59,13 @@ std::string_view phase_of_step_type(const std::optional<std::string>& step_type)
   return "Other";
 }
 
-bool is_success_status(const std::optional<std::string>& status) {
+bool is_success_status(MaybeText status) {
   return is_success_like(norm(status));
 }
 
 std::optional<std::string> divergence_step_name(const TraceStep& step) {
-  if (step.display_name) return step.display_name;
-  return step.step_type;
+  if (step.display_name) return *step.display_name;
+  return step.step_type.optional();
 }
 
 Divergence detect_divergence(const Trace& primary, const Trace& compared) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diagnosis/root_cause.h"
+#include "text/text.h"
 #include "trace/trace.h"
 
 namespace tracedx {
@@ -51,10 +52,10 @@ struct Divergence {
 };
 
 // "Retrieve", "Tool", "Reason", "Output" or "Other": the comparison's own phase table.
-std::string_view phase_of_step_type(const std::optional<std::string>& step_type);
+std::string_view phase_of_step_type(MaybeText step_type);
 
 // The normalised status is exactly "passed", "completed" or "success".
-bool is_success_status(const std::optional<std::string>& status);
+bool is_success_status(MaybeText status);
 
 // display_name as written, else step_type as written, else absent (no "Step" fallback).
 std::optional<std::string> divergence_step_name(const TraceStep& step);

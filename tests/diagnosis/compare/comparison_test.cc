@@ -28,9 +28,9 @@ TEST(PhaseOfStepType, OwnTable) {
       {"planner", "Reason"},         {"draft", "Output"},
   };
   for (const auto& row : rows) EXPECT_EQ(phase_of_step_type(row.type), row.phase) << row.type.value_or("-");
-  EXPECT_TRUE(is_success_status(" Passed "));
+  EXPECT_TRUE(is_success_status(std::optional<std::string>(" Passed ")));
   EXPECT_FALSE(is_success_status(std::nullopt));
-  EXPECT_FALSE(is_success_status("done"));
+  EXPECT_FALSE(is_success_status(std::optional<std::string>("done")));
 }
 
 TEST(Divergence, ExecutionPath) {
