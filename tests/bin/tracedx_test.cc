@@ -387,6 +387,29 @@ TEST(Tracedx, OutOfMemoryIsAnError) {
 }
 #endif
 
+#ifndef TRACEDX_SANITIZED
+// Memory exhausted by millions of small values: the values built so far are released
+// without allocating, so this is an error line (diagnose) or record (batch), not an abort.
+TEST(Tracedx, OutOfMemoryAmongSmallValuesIsAnError) {
+  fs::path dir = testing::make_temp_dir("oom-small");
+  std::string doc = R"({"run":{"status":"failed"},"steps":[{"status":"failed","raw_output":[)";
+  for (int i = 0; i < 3000000; ++i) doc += i ? ",[0,1]" : "[0,1]";
+  doc += "]}]}";
+  write_text(dir / "many.json", doc);
+  write_text(dir / "many.jsonl", doc + "\n" + R"({"run":{},"steps":[]})" + "\n");
+  const std::string limit = "ulimit -v 450000; exec \"$0\" ";
+  auto r = shell(limit + "diagnose many.json", dir);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "Error: out of memory\n");
+  auto b = shell(limit + "batch --jobs 1 many.jsonl", dir);
+  EXPECT_EQ(b.status, 1) << b.err;
+  EXPECT_EQ(b.out.substr(0, b.out.find('\n')),
+            R"({"id":"many.jsonl:1","error":"many.jsonl:1: out of memory"})");
+  EXPECT_NE(b.out.find(R"({"id":"many.jsonl:2","diagnosis":)"), std::string::npos);
+  fs::remove_all(dir);
+}
+#endif
+
 // Trace texts cannot drive the terminal: control characters are shown, not sent.
 TEST(Tracedx, TextReportsShowControlCharacters) {
   fs::path dir = testing::make_temp_dir("escapes");
