@@ -933,7 +933,9 @@ struct TraceServer::Impl {
     const unsigned threads = std::max(2u, options.http_threads);
     http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     http.set_keep_alive_max_count(100000);
-    http.set_keep_alive_timeout(30);
+    // An idle kept-alive connection holds its request thread until this timeout, and stopping
+    // waits for every request thread: it bounds how long SIGTERM takes before the drain.
+    http.set_keep_alive_timeout(2);
     http.set_read_timeout(30);
     http.set_write_timeout(30);
     http.set_tcp_nodelay(true);
