@@ -42,7 +42,11 @@ function chromium(url, mode, logName) {
   }
 }
 
-const linkedIds = (html) => new Set([...html.matchAll(/href="\/traces\/([0-9a-f]+)"/g)].map((m) => m[1]));
+// The paths the links of a page lead to (relative links resolved against the page).
+const linkPaths = (html, pageUrl) => [...html.matchAll(/href="([^"]*)"/g)]
+  .map((m) => new URL(m[1].replace(/&amp;/g, "&"), pageUrl).pathname);
+const linkedIds = (html, pageUrl) => new Set(linkPaths(html, pageUrl)
+  .map((p) => /^\/traces\/([0-9a-f]+)$/.exec(p)).filter(Boolean).map((m) => m[1]));
 const sameSet = (a, b) => a.size === b.size && [...a].every((x) => b.has(x));
 
 async function main() {
@@ -66,7 +70,8 @@ async function main() {
   // The index: every run listed, a plain GET form with the filters, no console errors.
   const index = chromium(`${server.url}/`, ["--dump-dom"], "index-dom");
   fs.writeFileSync(path.join(out, "index.dom.html"), index);
-  if (!sameSet(linkedIds(index), all)) fail(`the index links ${linkedIds(index).size} runs, ${all.size} were sent`);
+  const listed = linkedIds(index, `${server.url}/`);
+  if (!sameSet(listed, all)) fail(`the index links ${listed.size} runs, ${all.size} were sent`);
   const form = /<form\b[^>]*>[\s\S]*?<\/form>/i.exec(index);
   if (!form || !/method="get"/i.test(form[0]) && /method="post"/i.test(form[0])) fail("the index has no GET form");
   else for (const field of ["label", "outcome", "service"])
@@ -76,7 +81,7 @@ async function main() {
   // A report page of a failed run, with its way back to the index.
   const failing = manifests.openinference.tool_error;
   const report = chromium(`${server.url}/traces/${failing}`, ["--dump-dom"], "report-dom");
-  if (!/href="\/"/.test(report)) fail("the report page has no link back to the index");
+  if (!linkPaths(report, `${server.url}/traces/${failing}`).includes("/")) fail("the report page has no link back to the index");
   const label = traces.find((t) => t.trace_id === failing).label;
   if (!report.includes(label)) fail(`the report page does not show its finding ${JSON.stringify(label)}`);
   chromium(`${server.url}/traces/${failing}`, [`--screenshot=${path.join(out, "report.png")}`], "report");
@@ -97,7 +102,7 @@ async function main() {
     if (/<script\b/i.test(raw)) fail(`/?${query}: the page holds a script`);
     const html = chromium(`${server.url}/?${query}`, ["--dump-dom"], `filter-${field}`);
     const want = new Set((await lib.getJson(`${server.url}/api/traces?${query}&limit=1000`)).traces.map((t) => t.trace_id));
-    const got = linkedIds(html);
+    const got = linkedIds(html, `${server.url}/?${query}`);
     if (want.size === 0 || want.size === all.size) fail(`filter ${query}: the API gives ${want.size} of ${all.size} runs, not a real filter`);
     if (!sameSet(got, want)) fail(`/?${query} lists ${got.size} runs, the API ${want.size}`);
     else console.log(`/?${query}: ${got.size} of ${all.size} runs, as /api/traces`);
