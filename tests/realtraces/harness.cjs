@@ -3,7 +3,8 @@
 // receiver that appends every export request body, one per line, to the recording file.
 // The tracer provider exports through the SDK's OTLP/HTTP JSON exporter to that receiver.
 // REALTRACES_OTLP_EXPORTS (a JSON array of {protocol: "json"|"protobuf", url, headers,
-// compression}) adds one more exporter per entry, so the same spans also go to an OTLP
+// compression}, where what is left out comes from the SDK's environment variables) adds one
+// more exporter per entry, so the same spans also go to an OTLP
 // endpoint such as `tracedx serve`; what each of them saw is written to `<out>.exports.json`.
 "use strict";
 const fs = require("node:fs");
@@ -99,7 +100,10 @@ function extraExporters() {
   const processors = entries.map((e, i) => {
     const Exporter = e.protocol === "protobuf"
       ? require("@opentelemetry/exporter-trace-otlp-proto").OTLPTraceExporter : OTLPTraceExporter;
-    const inner = new Exporter({ url: e.url, headers: e.headers || {}, compression: e.compression || "none" });
+    // What the entry leaves out comes from the OTEL_EXPORTER_OTLP_TRACES_* variables.
+    const config = {};
+    for (const key of ["url", "headers", "compression"]) if (e[key] !== undefined) config[key] = e[key];
+    const inner = new Exporter(config);
     const counted = {
       export(spans, done) {
         inner.export(spans, (result) => {
@@ -131,7 +135,10 @@ async function record({ library, outFile, instrument, scenarios }) {
   const extra = extraExporters();
   const provider = new NodeTracerProvider({
     resource: resourceFromAttributes({ "service.name": `realtraces-${library}` }),
-    spanProcessors: [new BatchSpanProcessor(new OTLPTraceExporter({ url: `${srv.base}/v1/traces` })), ...extra.processors],
+    spanProcessors: [
+      new BatchSpanProcessor(new OTLPTraceExporter({ url: `${srv.base}/v1/traces`, compression: "none" })),
+      ...extra.processors,
+    ],
   });
   provider.register();
   const kit = await instrument(provider);

@@ -1,9 +1,10 @@
 // The SDK's own OTLP/HTTP exporters against `tracedx serve`: node real-client.cjs TRACEDX OUTDIR
 // Two servers, one fed by the JSON exporter (uncompressed) and one by the protobuf exporter
-// (gzip, bearer token), receive the runs the real-library recorders make (tests/realtraces),
-// while the recorders also keep the same spans in their files. Every run read back over
-// GET /api/traces/{id} must carry the diagnosis `tracedx diagnose --from otlp FILE --trace-id
-// ID --compact` gives on the file, and every export must have succeeded.
+// (gzip and a bearer token, set by the OTEL_EXPORTER_OTLP_TRACES_* variables), receive the
+// runs the real-library recorders of tests/realtraces make, while the recorders also keep the
+// same spans in their files. Every run read back over GET /api/traces/{id} must carry the
+// diagnosis `tracedx diagnose --from otlp FILE --trace-id ID --compact` gives on the file, and
+// every export must have succeeded.
 "use strict";
 const fs = require("node:fs");
 const path = require("node:path");
@@ -65,13 +66,19 @@ async function main() {
   const headers = { json: {}, protobuf: auth };
   console.log(`json exporter -> ${servers.json.url}, protobuf exporter (gzip, token) -> ${servers.protobuf.url}`);
 
-  const exportsEnv = JSON.stringify([
-    { protocol: "json", url: `${servers.json.url}/v1/traces`, compression: "none" },
-    { protocol: "protobuf", url: `${servers.protobuf.url}/v1/traces`, compression: "gzip", headers: auth },
-  ]);
+  // The protobuf exporter is configured the way the README says, by the SDK's variables.
+  const env = {
+    REALTRACES_OTLP_EXPORTS: JSON.stringify([
+      { protocol: "json", url: `${servers.json.url}/v1/traces`, compression: "none" },
+      { protocol: "protobuf" },
+    ]),
+    OTEL_EXPORTER_OTLP_TRACES_ENDPOINT: `${servers.protobuf.url}/v1/traces`,
+    OTEL_EXPORTER_OTLP_TRACES_HEADERS: `Authorization=Bearer%20${token}`,
+    OTEL_EXPORTER_OTLP_TRACES_COMPRESSION: "gzip",
+  };
   const t0 = Date.now();
   const results = await Promise.all(recorders.map(([name, args]) =>
-    run([...args, path.join(out, `${name}.otlp.jsonl`)], { REALTRACES_OTLP_EXPORTS: exportsEnv })));
+    run([...args, path.join(out, `${name}.otlp.jsonl`)], env)));
   console.log(`recorded in ${Date.now() - t0} ms`);
   results.forEach((r, i) => r && fail(`recorder ${recorders[i][0]}: ${r}`));
   if (failures.length) throw new Error("a recorder failed");
