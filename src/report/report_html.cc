@@ -60,10 +60,6 @@ std::string num(uint64_t v) {
   return std::to_string(v);
 }
 
-std::string severity_badge(std::string_view severity) {
-  return "<span class=\"badge " + html_escape(severity) + "\">" + html_escape(severity) + "</span>";
-}
-
 void list(std::string& out, const std::vector<std::string>& items) {
   if (items.empty()) {
     out += "<p class=\"meta\">none</p>";
@@ -230,16 +226,6 @@ std::string run_header(const Trace& t) {
   return out + "</p>";
 }
 
-std::string page(std::string_view title, const std::string& body) {
-  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src "
-         "'unsafe-inline'; img-src data:\">"
-         "<title>" +
-         html_escape(title) + "</title><style>" + std::string(kStyle) + "</style></head><body>\n" +
-         body + "</body></html>\n";
-}
-
 std::string title_of(const Trace& t) {
   return t.title            ? *t.title
          : t.id.is_string() ? t.id.get<std::string>()
@@ -275,6 +261,20 @@ std::string html_escape(std::string_view text) {
   return out;
 }
 
+std::string severity_badge(std::string_view severity) {
+  return "<span class=\"badge " + html_escape(severity) + "\">" + html_escape(severity) + "</span>";
+}
+
+std::string html_page(std::string_view title, const std::string& body) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src "
+         "'unsafe-inline'; img-src data:\">"
+         "<title>" +
+         html_escape(title) + "</title><style>" + std::string(kStyle) + "</style></head><body>\n" +
+         body + "</body></html>\n";
+}
+
 std::string diagnosis_html(const Trace& trace, const Diagnosis& d) {
   std::string body = "<h1>" + html_escape(title_of(trace)) + "</h1>" + run_header(trace);
   body += "<p class=\"meta\"><span>outcome: <b>" + html_escape(d.outcome) + "</b></span></p>";
@@ -289,7 +289,7 @@ std::string diagnosis_html(const Trace& trace, const Diagnosis& d) {
   }
   body += "<h2>Timeline</h2>";
   steps_table(body, trace, anchor_position(trace, d.root_cause), "");
-  return page(title_of(trace), body);
+  return html_page(title_of(trace), body);
 }
 
 std::string comparison_html(const Trace& primary, const Trace& compared, const Comparison& c) {
@@ -319,7 +319,7 @@ std::string comparison_html(const Trace& primary, const Trace& compared, const C
   body += "</div><div><h3>Compared</h3>";
   steps_table(body, compared, anchor_position(compared, d.compared_root_cause), "c-", at);
   body += "</div></div>";
-  return page(title_of(primary) + " vs " + title_of(compared), body);
+  return html_page(title_of(primary) + " vs " + title_of(compared), body);
 }
 
 }  // namespace tracedx

@@ -14,6 +14,13 @@ namespace tracedx {
 // Escapes & < > " ' for use in element content and attribute values.
 std::string html_escape(std::string_view text);
 
+// A severity ("high", "medium", "low") as a coloured badge.
+std::string severity_badge(std::string_view severity);
+
+// A whole page around `body`: the reports' style sheet (light and dark schemes, print), a
+// Content-Security-Policy that allows no script and nothing from elsewhere.
+std::string html_page(std::string_view title, const std::string& body);
+
 std::string diagnosis_html(const Trace& trace, const Diagnosis& diagnosis);
 std::string comparison_html(const Trace& primary, const Trace& compared,
                             const Comparison& comparison);

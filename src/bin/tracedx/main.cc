@@ -22,6 +22,7 @@
 #include "report/report_html.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
+#include "serve/serve_command.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -362,6 +363,7 @@ std::string main_help() {
       "usage: tracedx COMMAND [options]\n\nDiagnoses recorded AI-agent runs.\n\ncommands:\n";
   for (const auto& c : kCommands)
     out += "  " + std::string(c.name) + " " + std::string(c.synopsis) + "\n";
+  out += "  serve [options]\n";
   out += "\n  tracedx COMMAND --help   options of a command\n  tracedx --version\n";
   return out;
 }
@@ -383,6 +385,13 @@ int main(int argc, char** argv) {
   }
   if (name == "--version") {
     return print(version_text() + "\n");
+  }
+  if (name == "serve") {
+    try {
+      return serve_command(argc, argv, 2);
+    } catch (const std::bad_alloc&) {
+      return fail(Error::message("out of memory"));
+    }
   }
   for (const auto& command : kCommands) {
     if (command.name != name) continue;

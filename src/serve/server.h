@@ -1,0 +1,65 @@
+// tracedx serve: an OTLP/HTTP trace receiver that stores every span in SQLite and diagnoses
+// each trace once it is complete (its root span arrived and it stayed quiet), with a read
+// side on the same port (HTML index and reports, a JSON API, health and metrics).
+//
+// Request threads decode and convert bodies; one writer thread commits the spans of all
+// waiting requests in one transaction (group commit) and a request is answered 200 only once
+// its spans are committed. The write queue is bounded: when it is full, exports get 429 with
+// Retry-After and retry. Diagnosis runs on its own thread, reading a trace's spans back from
+// the database, so memory holds the traces in flight, not the database.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "diagnosis/diagnosis.h"
+#include "trace/error.h"
+
+namespace tracedx {
+
+struct ServeOptions {
+  std::string host = "127.0.0.1";
+  uint16_t port = 4318;  // 0: an ephemeral port
+  std::string db_path = "tracedx.db";
+  uint64_t quiet_ms = 5000;
+  std::optional<std::string> token;          // required on every endpoint but /healthz when set
+  size_t max_body_bytes = size_t{16} << 20;  // as sent and decompressed
+  std::optional<uint64_t> keep_days;         // delete traces last seen longer ago
+  DiagnoseOptions diagnose;
+  // Tuning, not on the command line.
+  size_t max_queued_spans = 65536;  // spans waiting for the writer before exports get 429
+  unsigned http_threads = 16;
+  uint64_t retention_interval_ms = 10 * 60 * 1000;
+};
+
+class TraceServer {
+ public:
+  // Opens the database, binds the address and starts the writer and the diagnosis thread,
+  // with the traces the database holds as pending picked up again.
+  static Result<std::unique_ptr<TraceServer>> start(const ServeOptions& options);
+  ~TraceServer();
+
+  // The bound port.
+  int port() const;
+
+  // Serves until stop(), then drains: waits for the requests in progress, commits what
+  // they sent, diagnoses every pending trace. Fails when the listener fails.
+  Status serve();
+
+  // Stops accepting; serve() returns once everything pending is diagnosed. Any thread.
+  void stop();
+
+  // Holds (true) or releases the writer; while it is held nothing is committed, so the
+  // queue fills. For tests of the backpressure.
+  void hold_writes(bool hold);
+
+  struct Impl;
+
+ private:
+  explicit TraceServer(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tracedx

@@ -1,0 +1,376 @@
+#include "serve/store.h"
+
+namespace tracedx {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS traces (
+  id TEXT PRIMARY KEY,
+  service TEXT,
+  title TEXT,
+  first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL,
+  status TEXT NOT NULL,
+  has_root INTEGER NOT NULL DEFAULT 0,
+  span_count INTEGER NOT NULL DEFAULT 0,
+  step_count INTEGER,
+  duration_ms INTEGER,
+  outcome TEXT,
+  label TEXT,
+  severity TEXT,
+  diagnosis TEXT,
+  error TEXT,
+  version INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS traces_last_seen ON traces(last_seen);
+CREATE INDEX IF NOT EXISTS traces_label ON traces(label, last_seen);
+CREATE INDEX IF NOT EXISTS traces_outcome ON traces(outcome, last_seen);
+CREATE INDEX IF NOT EXISTS traces_service ON traces(service, last_seen);
+CREATE INDEX IF NOT EXISTS traces_pending ON traces(status) WHERE status = 'pending';
+CREATE TABLE IF NOT EXISTS spans (
+  seq INTEGER PRIMARY KEY,
+  trace_id TEXT NOT NULL,
+  line TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS spans_trace ON spans(trace_id, seq);
+)sql";
+
+constexpr const char* kColumns =
+    "id, service, title, status, first_seen, last_seen, span_count, step_count, duration_ms, "
+    "outcome, label, severity, version";
+
+// Resets a statement (and its bindings) when the scope that used it ends.
+struct Reset {
+  sqlite3_stmt* s;
+  ~Reset() {
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+  }
+};
+
+void bind_text(sqlite3_stmt* s, int i, std::string_view v) {
+  sqlite3_bind_text64(s, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+void bind_optional(sqlite3_stmt* s, int i, const std::optional<std::string>& v) {
+  if (v) {
+    bind_text(s, i, *v);
+  } else {
+    sqlite3_bind_null(s, i);
+  }
+}
+
+void bind_optional(sqlite3_stmt* s, int i, const std::optional<int64_t>& v) {
+  if (v) {
+    sqlite3_bind_int64(s, i, *v);
+  } else {
+    sqlite3_bind_null(s, i);
+  }
+}
+
+std::optional<std::string> column_text(sqlite3_stmt* s, int i) {
+  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::nullopt;
+  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+  return std::string(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(s, i)));
+}
+
+std::optional<int64_t> column_int(sqlite3_stmt* s, int i) {
+  if (sqlite3_column_type(s, i) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int64(s, i);
+}
+
+TraceRow row_of(sqlite3_stmt* s) {
+  TraceRow t;
+  t.id = column_text(s, 0).value_or("");
+  t.service = column_text(s, 1);
+  t.title = column_text(s, 2);
+  t.status = column_text(s, 3).value_or("");
+  t.first_seen = sqlite3_column_int64(s, 4);
+  t.last_seen = sqlite3_column_int64(s, 5);
+  t.span_count = sqlite3_column_int64(s, 6);
+  t.step_count = column_int(s, 7);
+  t.duration_ms = column_int(s, 8);
+  t.outcome = column_text(s, 9);
+  t.label = column_text(s, 10);
+  t.severity = column_text(s, 11);
+  t.version = sqlite3_column_int64(s, 12);
+  return t;
+}
+
+// The WHERE clause of a filter and the values it binds, in order.
+struct Where {
+  std::string sql;
+  std::vector<std::string> texts;
+  std::vector<int64_t> numbers;
+};
+
+Where where_of(const TraceFilter& f, bool with_label) {
+  Where w;
+  auto add = [&](const char* clause) {
+    w.sql += w.sql.empty() ? " WHERE " : " AND ";
+    w.sql += clause;
+  };
+  if (with_label && f.label) add("label = ?");
+  if (f.outcome) add("outcome = ?");
+  if (f.service) add("service = ?");
+  if (f.since) add("last_seen >= ?");
+  if (f.until) add("last_seen < ?");
+  if (with_label && f.label) w.texts.push_back(*f.label);
+  if (f.outcome) w.texts.push_back(*f.outcome);
+  if (f.service) w.texts.push_back(*f.service);
+  if (f.since) w.numbers.push_back(*f.since);
+  if (f.until) w.numbers.push_back(*f.until);
+  return w;
+}
+
+int bind_where(sqlite3_stmt* s, const Where& w) {
+  int i = 1;
+  for (const auto& t : w.texts) bind_text(s, i++, t);
+  for (int64_t n : w.numbers) sqlite3_bind_int64(s, i++, n);
+  return i;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Store>> Store::open(const std::string& path) {
+  std::unique_ptr<Store> store(new Store);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &store->db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string why = store->db_ ? sqlite3_errmsg(store->db_) : sqlite3_errstr(rc);
+    return Error::message(path + ": cannot open the database: " + why);
+  }
+  sqlite3_busy_timeout(store->db_, 10000);
+  // Every statement below is idempotent, so each connection runs them.
+  const char* setup =
+      "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768; "
+      "PRAGMA temp_store=MEMORY;";
+  char* message = nullptr;
+  for (const char* sql : {setup, kSchema}) {
+    if (sqlite3_exec(store->db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+      std::string why = message ? message : sqlite3_errmsg(store->db_);
+      sqlite3_free(message);
+      return Error::message(path + ": cannot set up the database: " + why);
+    }
+  }
+  return store;
+}
+
+Store::~Store() {
+  for (auto& [sql, s] : statements_) sqlite3_finalize(s);
+  if (db_) sqlite3_close(db_);
+}
+
+Error Store::failure(std::string_view what) const {
+  return Error::message("database: " + std::string(what) + ": " + sqlite3_errmsg(db_));
+}
+
+Result<sqlite3_stmt*> Store::prepare(std::string_view sql) {
+  for (auto& [text, s] : statements_) {
+    if (text == sql) return s;
+  }
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                         &s, nullptr) != SQLITE_OK) {
+    return failure("prepare");
+  }
+  statements_.emplace_back(std::string(sql), s);
+  return s;
+}
+
+Status Store::begin() {
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return failure("begin");
+  return Ok{};
+}
+
+Status Store::commit() {
+  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return failure("commit");
+  return Ok{};
+}
+
+void Store::rollback() {
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+Status Store::insert_span(std::string_view trace_id, std::string_view line) {
+  auto s = prepare("INSERT INTO spans(trace_id, line) VALUES(?1, ?2)");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  bind_text(*s, 2, line);
+  if (sqlite3_step(*s) != SQLITE_DONE) return failure("insert span");
+  return Ok{};
+}
+
+Status Store::touch_trace(std::string_view trace_id, std::string_view service, int64_t now,
+                          int64_t spans, bool root) {
+  auto s = prepare(
+      "INSERT INTO traces(id, service, first_seen, last_seen, status, has_root, span_count) "
+      "VALUES(?1, ?2, ?3, ?3, 'pending', ?4, ?5) ON CONFLICT(id) DO UPDATE SET "
+      "last_seen = max(last_seen, excluded.last_seen), status = 'pending', "
+      "has_root = has_root | excluded.has_root, span_count = span_count + excluded.span_count, "
+      "service = coalesce(service, excluded.service)");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  if (service.empty()) {
+    sqlite3_bind_null(*s, 2);
+  } else {
+    bind_text(*s, 2, service);
+  }
+  sqlite3_bind_int64(*s, 3, now);
+  sqlite3_bind_int(*s, 4, root ? 1 : 0);
+  sqlite3_bind_int64(*s, 5, spans);
+  if (sqlite3_step(*s) != SQLITE_DONE) return failure("store trace");
+  return Ok{};
+}
+
+Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count,
+                                   const DiagnosisRecord& r) {
+  auto s = prepare(
+      "UPDATE traces SET status = ?3, service = coalesce(?4, service), title = ?5, "
+      "step_count = ?6, duration_ms = ?7, outcome = ?8, label = ?9, severity = ?10, "
+      "diagnosis = ?11, error = ?12, version = version + 1 "
+      "WHERE id = ?1 AND span_count = ?2 AND status = 'pending'");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  sqlite3_bind_int64(*s, 2, span_count);
+  bind_text(*s, 3, r.failed ? "failed" : "diagnosed");
+  bind_optional(*s, 4, r.service);
+  bind_optional(*s, 5, r.title);
+  bind_optional(*s, 6, r.step_count);
+  bind_optional(*s, 7, r.duration_ms);
+  bind_optional(*s, 8, r.outcome);
+  bind_optional(*s, 9, r.label);
+  bind_optional(*s, 10, r.severity);
+  bind_optional(*s, 11, r.failed ? std::nullopt : std::optional<std::string>(r.diagnosis));
+  bind_optional(*s, 12, r.failed ? std::optional<std::string>(r.error) : std::nullopt);
+  if (sqlite3_step(*s) != SQLITE_DONE) return failure("store diagnosis");
+  return sqlite3_changes(db_) > 0;
+}
+
+Result<std::vector<std::string>> Store::delete_older(int64_t before, int64_t limit) {
+  std::vector<std::string> ids;
+  {
+    auto s = prepare("SELECT id FROM traces WHERE last_seen < ?1 ORDER BY last_seen LIMIT ?2");
+    if (!s) return std::move(s).error();
+    Reset reset{*s};
+    sqlite3_bind_int64(*s, 1, before);
+    sqlite3_bind_int64(*s, 2, limit);
+    int rc;
+    while ((rc = sqlite3_step(*s)) == SQLITE_ROW) ids.push_back(column_text(*s, 0).value_or(""));
+    if (rc != SQLITE_DONE) return failure("list old traces");
+  }
+  auto spans = prepare("DELETE FROM spans WHERE trace_id = ?1");
+  if (!spans) return std::move(spans).error();
+  auto traces = prepare("DELETE FROM traces WHERE id = ?1");
+  if (!traces) return std::move(traces).error();
+  for (const auto& id : ids) {
+    for (sqlite3_stmt* s : {*spans, *traces}) {
+      Reset reset{s};
+      bind_text(s, 1, id);
+      if (sqlite3_step(s) != SQLITE_DONE) return failure("delete old traces");
+    }
+  }
+  return ids;
+}
+
+Result<std::vector<PendingTrace>> Store::pending() {
+  auto s = prepare("SELECT id, last_seen, has_root FROM traces WHERE status = 'pending'");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  std::vector<PendingTrace> out;
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
+    out.push_back({column_text(*s, 0).value_or(""), sqlite3_column_int64(*s, 1),
+                   sqlite3_column_int(*s, 2) != 0});
+  }
+  if (rc != SQLITE_DONE) return failure("list pending traces");
+  return out;
+}
+
+Result<std::optional<TraceRow>> Store::get_trace(std::string_view trace_id) {
+  auto s =
+      prepare(std::string("SELECT ") + kColumns + ", diagnosis, error FROM traces WHERE id = ?1");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  int rc = sqlite3_step(*s);
+  if (rc == SQLITE_DONE) return std::optional<TraceRow>();
+  if (rc != SQLITE_ROW) return failure("read trace");
+  TraceRow t = row_of(*s);
+  t.diagnosis = column_text(*s, 13);
+  t.error = column_text(*s, 14);
+  return std::optional<TraceRow>(std::move(t));
+}
+
+Result<std::vector<TraceRow>> Store::list_traces(const TraceFilter& filter) {
+  Where w = where_of(filter, true);
+  auto s = prepare(std::string("SELECT ") + kColumns + " FROM traces" + w.sql +
+                   " ORDER BY last_seen DESC, id LIMIT ?");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  int next = bind_where(*s, w);
+  sqlite3_bind_int64(*s, next, filter.limit);
+  std::vector<TraceRow> out;
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW) out.push_back(row_of(*s));
+  if (rc != SQLITE_DONE) return failure("list traces");
+  return out;
+}
+
+Result<std::vector<std::pair<std::optional<std::string>, int64_t>>> Store::label_counts(
+    const TraceFilter& filter) {
+  Where w = where_of(filter, false);
+  auto s = prepare("SELECT label, count(*) AS n FROM traces" + w.sql +
+                   " GROUP BY label ORDER BY n DESC, label");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_where(*s, w);
+  std::vector<std::pair<std::optional<std::string>, int64_t>> out;
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW)
+    out.emplace_back(column_text(*s, 0), sqlite3_column_int64(*s, 1));
+  if (rc != SQLITE_DONE) return failure("count labels");
+  return out;
+}
+
+Result<SpanSnapshot> Store::read_spans(std::string_view trace_id) {
+  // One read transaction: the count and the lines are of the same moment.
+  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return failure("begin");
+  struct End {
+    sqlite3* db;
+    ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+  } end{db_};
+  SpanSnapshot snap;
+  snap.span_count = -1;
+  {
+    auto s = prepare("SELECT span_count FROM traces WHERE id = ?1");
+    if (!s) return std::move(s).error();
+    Reset reset{*s};
+    bind_text(*s, 1, trace_id);
+    int rc = sqlite3_step(*s);
+    if (rc == SQLITE_ROW)
+      snap.span_count = sqlite3_column_int64(*s, 0);
+    else if (rc != SQLITE_DONE)
+      return failure("read trace");
+  }
+  if (snap.span_count < 0) return snap;
+  auto s = prepare("SELECT line FROM spans WHERE trace_id = ?1 ORDER BY seq");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  int rc;
+  while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
+    snap.lines.append(reinterpret_cast<const char*>(sqlite3_column_blob(*s, 0)),
+                      static_cast<size_t>(sqlite3_column_bytes(*s, 0)));
+    snap.lines += '\n';
+  }
+  if (rc != SQLITE_DONE) return failure("read spans");
+  return snap;
+}
+
+}  // namespace tracedx
