@@ -4,7 +4,8 @@
 // database. A sender whose export failed sends the batch again once the server is back, as
 // an OTLP client does. Afterwards every span the server acknowledged (a 200) must be stored,
 // and every run whose spans all arrived diagnosed, with the diagnosis `tracedx batch --from
-// otlp` gives on the stored spans. Then SIGTERM must drain: runs still inside their quiet
+// otlp` gives on the stored spans. A late span must re-open a diagnosed run, which is then
+// diagnosed again, one version up. Then SIGTERM must drain: runs still inside their quiet
 // time are diagnosed before the process exits 0.
 "use strict";
 const fs = require("node:fs");
@@ -203,6 +204,32 @@ async function main() {
   console.log(`after ${KILLS} kills: ${lost} acknowledged spans lost, ${stored} spans stored (resent batches may be stored twice), ` +
     `${same} of ${ids.length} runs diagnosed as tracedx batch diagnoses their stored spans`);
   if (lost) fail(`${lost} acknowledged spans lost`);
+
+  // A late span re-opens a diagnosed run: it is diagnosed again, one version up.
+  const lateId = ids[0];
+  const before = records.get(lateId);
+  const now = Date.now();
+  const late = lib.readableSpan({
+    traceId: lateId, spanId: lib.hex(8), parentId: [...acked.get(lateId)][0], name: "execute_tool notify", kind: 0,
+    startMs: now - 5, endMs: now, service: before.service,
+    attributes: { "gen_ai.operation.name": "execute_tool", "gen_ai.tool.name": "notify" },
+  });
+  await sendBatch({ protocol: "protobuf", compression: "gzip", exporters: new Map() }, [late]);
+  let reopened = null;
+  try {
+    reopened = await lib.poll("a run re-opened by a late span diagnosed again", async () => {
+      const t = await getTrace(state.server.url, lateId);
+      return t.status === "diagnosed" && t.version > before.version ? t : { notYet: `status ${t.status}, version ${t.version}` };
+    }, { timeoutMs: 20000, intervalMs: 50 });
+  } catch (e) {
+    fail(e.message);
+  }
+  if (reopened) {
+    console.log(`a late span re-opened a diagnosed run: version ${before.version} -> ${reopened.version}, ` +
+      `${before.span_count} -> ${reopened.span_count} spans`);
+    if (reopened.version !== before.version + 1 || reopened.span_count !== before.span_count + 1)
+      fail(`late span: version ${before.version} -> ${reopened.version}, spans ${before.span_count} -> ${reopened.span_count}`);
+  }
 
   // SIGTERM drains: runs whose quiet time (a minute) has not passed are diagnosed on the way out.
   let { code, signal } = await lib.stopServe(state.server);

@@ -255,5 +255,5 @@ function percentile(values, p) {
 
 module.exports = {
   startServe, stopServe, request, getJson, poll, sleep, parseMetrics, diagnoseFile, canonical,
-  makeExporter, exportOnce, rng, agentRun, percentile,
+  makeExporter, exportOnce, rng, agentRun, readableSpan, hex, percentile,
 };
