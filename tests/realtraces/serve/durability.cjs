@@ -231,6 +231,22 @@ async function main() {
       fail(`late span: version ${before.version} -> ${reopened.version}, spans ${before.span_count} -> ${reopened.span_count}`);
   }
 
+  // A batch sent twice, as an exporter does when the answer to the first copy was lost (a
+  // kill, a client timeout). Reported, not asserted: nothing promises that the server keeps
+  // one copy of a span it received twice, but the report differs from the run's.
+  const twice = lib.agentRun({ spanCount: 8, variant: 1, service: "retried" });
+  const retried = { protocol: "json", compression: "none", exporters: new Map() };
+  await sendBatch(retried, twice.spans);
+  await sendBatch(retried, twice.spans);
+  const onceFile = path.join(out, "sent-once.otlp.json");
+  const { JsonTraceSerializer } = require("@opentelemetry/otlp-transformer");
+  fs.writeFileSync(onceFile, Buffer.from(JsonTraceSerializer.serializeRequest(twice.spans)));
+  const once = JSON.parse(lib.diagnoseFile(tracedx, onceFile, twice.traceId));
+  const got = (await waitDiagnosed(state.server.url, [twice.traceId], 30000)).get(twice.traceId);
+  const sameReport = lib.canonical(got.diagnosis) === lib.canonical(once);
+  console.log(`NOTE: a batch of ${twice.spans.length} spans sent twice: ${got.span_count} spans stored; the report ` +
+    (sameReport ? "is that of the run sent once" : "differs from that of the run sent once (its spans counted twice)"));
+
   // SIGTERM drains: runs whose quiet time (a minute) has not passed are diagnosed on the way out.
   let { code, signal } = await lib.stopServe(state.server);
   if (code !== 0) fail(`SIGTERM after the kills: exit ${code} ${signal || ""}`);
