@@ -1,6 +1,8 @@
 #include "serve/server.h"
 
 #include <httplib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -164,8 +166,12 @@ struct Job {
   const SpanBatch* batch = nullptr;  // kSpans
   std::string trace_id;              // kDiagnosis
   int64_t span_count = 0;
-  const DiagnosisRecord* record = nullptr;
+  DiagnosisRecord record;
+  uint64_t generation = 0;
   int64_t before = 0;  // kRetention
+  // Set for a job nobody waits for: called once it is committed (or failed), then the
+  // writer deletes the job.
+  std::function<void(Job&)> then;
 
   std::mutex mutex;
   std::condition_variable cv;
@@ -197,7 +203,7 @@ struct TraceServer::Impl {
   ServeOptions options;
   httplib::Server http;
   int port = 0;
-  std::unique_ptr<Store> writer_store, worker_store;
+  std::unique_ptr<Store> writer_store;
   ReadPool readers;
   Metrics metrics;
 
@@ -225,7 +231,7 @@ struct TraceServer::Impl {
   std::unordered_map<std::string, Flight> flights;
   std::set<std::pair<int64_t, std::string>> due;
   bool draining = false, worker_stop = false;
-  std::thread worker;
+  std::vector<std::thread> workers;
 
   std::mutex retention_mutex;
   std::condition_variable retention_cv;
@@ -303,7 +309,7 @@ struct TraceServer::Impl {
       }
       for (Job* job : group) {
         if (job->kind == Job::Kind::kDiagnosis) {
-          auto applied = writer_store->save_diagnosis(job->trace_id, job->span_count, *job->record);
+          auto applied = writer_store->save_diagnosis(job->trace_id, job->span_count, job->record);
           if (!applied) return std::move(applied).error();
           job->applied = *applied;
         } else if (job->kind == Job::Kind::kRetention) {
@@ -333,7 +339,15 @@ struct TraceServer::Impl {
       }
       flight_cv.notify_all();
     }
-    for (Job* job : group) job->finish(status.ok());
+    for (Job* job : group) {
+      if (job->then) {
+        job->ok = status.ok();
+        job->then(*job);
+        delete job;
+      } else {
+        job->finish(status.ok());
+      }
+    }
   }
 
   // --- completion and diagnosis --------------------------------------------------------
@@ -365,32 +379,63 @@ struct TraceServer::Impl {
     flights.erase(it);
   }
 
-  enum class Outcome { kStored, kStale, kGone, kError };
+  enum class Outcome { kSubmitted, kStored, kStale, kGone, kError };
 
-  Outcome diagnose_one(const std::string& id) {
-    auto snapshot = worker_store->read_spans(id);
+  // Reads the trace's spans, diagnoses them and hands the result to the writer, which
+  // settles the flight once it is committed (the diagnosis thread goes on meanwhile).
+  Outcome diagnose_one(Store& store, const std::string& id, uint64_t generation) {
+    auto snapshot = store.read_spans(id);
     if (!snapshot) {
       std::fprintf(stderr, "tracedx serve: %s\n", snapshot.error().display().c_str());
       return Outcome::kError;
     }
     if (snapshot->span_count < 0) return Outcome::kGone;
-    DiagnosisRecord record = diagnose_spans(id, snapshot->lines, options.diagnose);
+    auto job = std::make_unique<Job>();
+    job->kind = Job::Kind::kDiagnosis;
+    job->trace_id = id;
+    job->span_count = snapshot->span_count;
+    job->generation = generation;
+    job->record = diagnose_spans(id, snapshot->lines, options.diagnose);
     std::string().swap(snapshot->lines);
-    Job job;
-    job.kind = Job::Kind::kDiagnosis;
-    job.trace_id = id;
-    job.span_count = snapshot->span_count;
-    job.record = &record;
-    if (!submit(job, false)) return Outcome::kError;
-    job.wait();
-    if (!job.ok) return Outcome::kError;
-    if (!job.applied) return Outcome::kStale;
-    std::lock_guard lock(metrics.mutex);
-    metrics.diagnosed[record.label.value_or("(none)")]++;
-    return Outcome::kStored;
+    job->then = [this](Job& done) {
+      Outcome outcome = !done.ok       ? Outcome::kError
+                        : done.applied ? Outcome::kStored
+                                       : Outcome::kStale;
+      if (outcome == Outcome::kStored) {
+        std::lock_guard lock(metrics.mutex);
+        metrics.diagnosed[done.record.label.value_or("(none)")]++;
+      }
+      std::lock_guard lock(flight_mutex);
+      settle_locked(done.trace_id, done.generation, outcome);
+      flight_cv.notify_all();
+    };
+    if (!submit(*job, false)) return Outcome::kError;
+    job.release();  // the writer owns it now
+    return Outcome::kSubmitted;
   }
 
-  void worker_loop() {
+  // A diagnosis is over: the flight ends when it was stored and no spans came meanwhile.
+  void settle_locked(const std::string& id, uint64_t generation, Outcome outcome) {
+    auto it = flights.find(id);
+    if (it == flights.end()) return;
+    Flight& g = it->second;
+    g.running = false;
+    if (outcome == Outcome::kGone || (outcome == Outcome::kError && draining) ||
+        (outcome == Outcome::kStored && g.generation == generation)) {
+      flights.erase(it);
+    } else if (outcome == Outcome::kError) {
+      g.due = now_ms() + kRetryMs;
+      due.emplace(g.due, id);
+      g.queued = true;
+    } else {
+      queue_due_locked(id, g);
+    }
+  }
+
+  void worker_loop(std::unique_ptr<Store> store) {
+    // Diagnosis yields the processor to the request threads and the writer: answering
+    // exports quickly matters more than diagnosing a moment sooner.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     std::unique_lock lock(flight_mutex);
     for (;;) {
       if (worker_stop) return;
@@ -411,20 +456,9 @@ struct TraceServer::Impl {
       f.running = true;
       const uint64_t generation = f.generation;
       lock.unlock();
-      Outcome outcome = diagnose_one(id);
+      Outcome outcome = diagnose_one(*store, id, generation);
       lock.lock();
-      Flight& g = flights[id];
-      g.running = false;
-      if (outcome == Outcome::kGone || (outcome == Outcome::kError && draining) ||
-          (outcome == Outcome::kStored && g.generation == generation)) {
-        flights.erase(id);
-      } else if (outcome == Outcome::kError) {
-        g.due = now_ms() + kRetryMs;
-        due.emplace(g.due, id);
-        g.queued = true;
-      } else {
-        queue_due_locked(id, g);
-      }
+      if (outcome != Outcome::kSubmitted) settle_locked(id, generation, outcome);
     }
   }
 
@@ -475,7 +509,8 @@ struct TraceServer::Impl {
       worker_stop = true;
       flight_cv.notify_all();
     }
-    if (worker.joinable()) worker.join();
+    for (auto& w : workers) w.join();
+    workers.clear();
     {
       std::lock_guard lock(queue_mutex);
       writer_stop = true;
@@ -946,10 +981,13 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
   auto writer_store = Store::open(options.db_path);
   if (!writer_store) return std::move(writer_store).error();
   impl->writer_store = std::move(*writer_store);
-  auto worker_store = Store::open(options.db_path);
-  if (!worker_store) return std::move(worker_store).error();
-  impl->worker_store = std::move(*worker_store);
-  auto pending = impl->worker_store->pending();
+  std::vector<std::unique_ptr<Store>> worker_stores;
+  for (unsigned i = 0; i < std::max(1u, options.diagnosis_threads); ++i) {
+    auto store = Store::open(options.db_path);
+    if (!store) return std::move(store).error();
+    worker_stores.push_back(std::move(*store));
+  }
+  auto pending = impl->writer_store->pending();
   if (!pending) return std::move(pending).error();
   for (const auto& p : *pending) impl->touch_locked(p.id, p.last_seen, p.root);
 
@@ -966,7 +1004,10 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
   }
   Impl* p = impl.get();
   impl->writer = std::thread([p] { p->writer_loop(); });
-  impl->worker = std::thread([p] { p->worker_loop(); });
+  for (auto& store : worker_stores) {
+    Store* raw = store.release();
+    impl->workers.emplace_back([p, raw] { p->worker_loop(std::unique_ptr<Store>(raw)); });
+  }
   if (options.keep_days) impl->retention = std::thread([p] { p->retention_loop(); });
   return std::unique_ptr<TraceServer>(new TraceServer(std::move(impl)));
 }

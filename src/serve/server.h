@@ -31,6 +31,7 @@ struct ServeOptions {
   // Tuning, not on the command line.
   size_t max_queued_spans = 65536;  // spans waiting for the writer before exports get 429
   unsigned http_threads = 16;
+  unsigned diagnosis_threads = 2;  // at a lower priority than the request threads
   uint64_t retention_interval_ms = 10 * 60 * 1000;
 };
 
