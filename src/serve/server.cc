@@ -303,9 +303,11 @@ struct TraceServer::Impl {
         }
       }
       for (std::string_view id : order) {
-        const Touched& t = touched[id];
-        if (auto ok = writer_store->touch_trace(id, t.service, now, t.spans, t.root); !ok)
-          return ok;
+        Touched& t = touched[id];
+        // A late span of a diagnosed trace has no root in it; the stored trace knows.
+        auto root = writer_store->touch_trace(id, t.service, now, t.spans, t.root);
+        if (!root) return std::move(root).error();
+        t.root = *root;
       }
       for (Job* job : group) {
         if (job->kind == Job::Kind::kDiagnosis) {

@@ -204,14 +204,14 @@ Status Store::insert_span(std::string_view trace_id, std::string_view line) {
   return Ok{};
 }
 
-Status Store::touch_trace(std::string_view trace_id, std::string_view service, int64_t now,
-                          int64_t spans, bool root) {
+Result<bool> Store::touch_trace(std::string_view trace_id, std::string_view service, int64_t now,
+                                int64_t spans, bool root) {
   auto s = prepare(
       "INSERT INTO traces(id, service, first_seen, last_seen, status, has_root, span_count) "
       "VALUES(?1, ?2, ?3, ?3, 'pending', ?4, ?5) ON CONFLICT(id) DO UPDATE SET "
       "last_seen = max(last_seen, excluded.last_seen), status = 'pending', "
       "has_root = has_root | excluded.has_root, span_count = span_count + excluded.span_count, "
-      "service = coalesce(service, excluded.service)");
+      "service = coalesce(service, excluded.service) RETURNING has_root");
   if (!s) return std::move(s).error();
   Reset reset{*s};
   bind_text(*s, 1, trace_id);
@@ -223,8 +223,10 @@ Status Store::touch_trace(std::string_view trace_id, std::string_view service, i
   sqlite3_bind_int64(*s, 3, now);
   sqlite3_bind_int(*s, 4, root ? 1 : 0);
   sqlite3_bind_int64(*s, 5, spans);
+  if (sqlite3_step(*s) != SQLITE_ROW) return failure("store trace");
+  const bool has_root = sqlite3_column_int(*s, 0) != 0;
   if (sqlite3_step(*s) != SQLITE_DONE) return failure("store trace");
-  return Ok{};
+  return has_root;
 }
 
 Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count,

@@ -76,8 +76,9 @@ class Store {
   void rollback();
   Status insert_span(std::string_view trace_id, std::string_view line);
   // A trace that received `spans` spans at `now`: created pending, or re-opened pending.
-  Status touch_trace(std::string_view trace_id, std::string_view service, int64_t now,
-                     int64_t spans, bool root);
+  // Returns whether the trace's root has arrived (in these spans or before).
+  Result<bool> touch_trace(std::string_view trace_id, std::string_view service, int64_t now,
+                           int64_t spans, bool root);
   // Stores a diagnosis unless spans arrived since `span_count` was read; returns whether it
   // was stored (the version goes up by one when it is).
   Result<bool> save_diagnosis(std::string_view trace_id, int64_t span_count,

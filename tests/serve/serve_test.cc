@@ -1,0 +1,622 @@
+// The receiver end to end within the process: a server on 127.0.0.1 (an ephemeral port) with
+// a database in a temporary directory, exports sent with the HTTP client, and the read side.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/otlp_spans.h"
+#include "serve/server.h"
+#include "serve/store.h"
+#include "test_support.h"
+
+namespace tracedx {
+namespace {
+
+namespace otlp = opentelemetry::proto;
+using Json = nlohmann::json;
+using namespace tracedx::testing;
+
+std::string bytes_of_hex(std::string_view hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  return out;
+}
+
+struct SpanSpec {
+  std::string trace_id = {};  // hex
+  std::string span_id = {};   // hex
+  std::string parent = {};    // hex, empty for a root
+  std::string name = "agent.step";
+  std::string service = "svc";
+  std::vector<std::pair<std::string, std::string>> attributes = {};
+};
+
+otlp::collector::trace::v1::ExportTraceServiceRequest request_of(
+    const std::vector<SpanSpec>& spans) {
+  otlp::collector::trace::v1::ExportTraceServiceRequest req;
+  for (const SpanSpec& s : spans) {
+    auto* rs = req.add_resource_spans();
+    auto* kv = rs->mutable_resource()->add_attributes();
+    kv->set_key("service.name");
+    kv->mutable_value()->set_string_value(s.service);
+    auto* ss = rs->add_scope_spans();
+    ss->mutable_scope()->set_name("test");
+    auto* span = ss->add_spans();
+    span->set_trace_id(bytes_of_hex(s.trace_id));
+    span->set_span_id(bytes_of_hex(s.span_id));
+    if (!s.parent.empty()) span->set_parent_span_id(bytes_of_hex(s.parent));
+    span->set_name(s.name);
+    span->set_start_time_unix_nano(1700000000000000000ull);
+    span->set_end_time_unix_nano(1700000001000000000ull);
+    for (const auto& [k, v] : s.attributes) {
+      auto* a = span->add_attributes();
+      a->set_key(k);
+      a->mutable_value()->set_string_value(v);
+    }
+  }
+  return req;
+}
+
+std::string gzip_of(std::string_view data) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// --- the protobuf to OTLP/JSON mapping ----------------------------------------------------
+
+TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
+  using V = otlp::common::v1::AnyValue;
+  struct Case {
+    const char* what;
+    std::function<void(V&)> set;
+    Json expected;
+  };
+  const std::vector<Case> cases = {
+      {"string", [](V& v) { v.set_string_value("a\"b\n"); }, Json{{"stringValue", "a\"b\n"}}},
+      {"bool", [](V& v) { v.set_bool_value(true); }, Json{{"boolValue", true}}},
+      {"int as a decimal string", [](V& v) { v.set_int_value(-9007199254740993); },
+       Json{{"intValue", "-9007199254740993"}}},
+      {"double", [](V& v) { v.set_double_value(2.5); }, Json{{"doubleValue", 2.5}}},
+      {"bytes as base64", [](V& v) { v.set_bytes_value("\x01\x02\xff"); },
+       Json{{"bytesValue", "AQL/"}}},
+      {"array",
+       [](V& v) {
+         v.mutable_array_value()->add_values()->set_int_value(1);
+         v.mutable_array_value()->add_values()->set_string_value("x");
+       },
+       Json{{"arrayValue",
+             {{"values", Json::array({{{"intValue", "1"}}, {{"stringValue", "x"}}})}}}}},
+      {"kvlist",
+       [](V& v) {
+         auto* kv = v.mutable_kvlist_value()->add_values();
+         kv->set_key("k");
+         kv->mutable_value()->set_bool_value(false);
+       },
+       Json{{"kvlistValue",
+             {{"values", Json::array({{{"key", "k"}, {"value", {{"boolValue", false}}}}})}}}}},
+      {"empty", [](V&) {}, Json::object()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto req = request_of({{"0102030405060708090a0b0c0d0e0f10", "a1a2a3a4a5a6a7a8", ""}});
+    auto* a =
+        req.mutable_resource_spans(0)->mutable_scope_spans(0)->mutable_spans(0)->add_attributes();
+    a->set_key("value");
+    c.set(*a->mutable_value());
+    auto batch = spans_from_protobuf(req.SerializeAsString());
+    ASSERT_TRUE(batch);
+    ASSERT_EQ(batch->spans.size(), 1u);
+    Json line = Json::parse(batch->spans[0].line);
+    const Json& span = line["scopeSpans"][0]["spans"][0];
+    EXPECT_EQ(span["traceId"], "0102030405060708090a0b0c0d0e0f10");
+    EXPECT_EQ(span["spanId"], "a1a2a3a4a5a6a7a8");
+    EXPECT_FALSE(span.contains("parentSpanId"));
+    EXPECT_EQ(span["startTimeUnixNano"], "1700000000000000000");
+    EXPECT_EQ(line["resource"]["attributes"][0]["key"], "service.name");
+    EXPECT_EQ(line["scopeSpans"][0]["scope"]["name"], "test");
+    ASSERT_EQ(span["attributes"].size(), 1u);
+    EXPECT_EQ(span["attributes"][0]["value"], c.expected);
+    EXPECT_TRUE(batch->spans[0].root);
+    EXPECT_EQ(batch->spans[0].service, "svc");
+  }
+}
+
+TEST(OtlpSpans, SpansWithoutValidIdsAreRejectedAndCounted) {
+  auto req = request_of({{"0102030405060708090a0b0c0d0e0f10", "a1a2a3a4a5a6a7a8", ""},
+                         {"00000000000000000000000000000000", "a1a2a3a4a5a6a7a9", ""},
+                         {"0102030405060708090a0b0c0d0e0f10", "0000000000000000", ""},
+                         {"0102", "a1a2a3a4a5a6a7aa", ""}});
+  auto batch = spans_from_protobuf(req.SerializeAsString());
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->spans.size(), 1u);
+  EXPECT_EQ(batch->rejected, 3u);
+  EXPECT_FALSE(batch->rejection.empty());
+}
+
+TEST(OtlpSpans, MalformedBodiesFail) {
+  EXPECT_FALSE(spans_from_protobuf(std::string("\x0a\xff\xff\xff\x0f", 5)));
+  EXPECT_FALSE(spans_from_json("{\"resourceSpans\": ["));
+  EXPECT_FALSE(spans_from_json("[1,2]"));
+  bool too_large = false;
+  std::string gz = gzip_of(std::string(1000, 'a'));
+  EXPECT_FALSE(gunzip(gz.substr(0, gz.size() - 6), 1 << 20, too_large));
+  EXPECT_FALSE(too_large);
+  EXPECT_FALSE(gunzip(gz, 999, too_large));
+  EXPECT_TRUE(too_large);
+  too_large = false;
+  auto whole = gunzip(gz, 1000, too_large);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(*whole, std::string(1000, 'a'));
+}
+
+// --- a server in the process -------------------------------------------------------------
+
+class Served {
+ public:
+  explicit Served(ServeOptions options, std::filesystem::path dir = {}) {
+    dir_ = dir.empty() ? make_temp_dir("serve") : dir;
+    options.host = "127.0.0.1";
+    options.port = 0;
+    options.db_path = (dir_ / "t.db").string();
+    auto server = TraceServer::start(options);
+    if (!server) throw std::runtime_error(server.error().display());
+    server_ = std::move(*server);
+    thread_ = std::thread([this] { status_ = server_->serve(); });
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    client_->set_read_timeout(30, 0);
+  }
+  ~Served() { stop(); }
+  void stop() {
+    if (!server_) return;
+    server_->stop();
+    thread_.join();
+    server_.reset();
+  }
+  httplib::Client& client() { return *client_; }
+  TraceServer& server() { return *server_; }
+  int port() const { return server_->port(); }
+  const std::filesystem::path& dir() const { return dir_; }
+
+  httplib::Result post_protobuf(const std::string& body, httplib::Headers headers = {}) {
+    return client_->Post("/v1/traces", headers, body, "application/x-protobuf");
+  }
+
+  // The trace's API document once its status is `status` (and version >= `version`).
+  Json wait_for(const std::string& id, const std::string& status, int64_t version = 1) {
+    for (int i = 0; i < 300; ++i) {
+      auto r = client_->Get(("/api/traces/" + id).c_str());
+      if (r && r->status == 200) {
+        Json j = Json::parse(r->body);
+        if (j["status"] == status && j["version"].get<int64_t>() >= version) return j;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "trace " << id << " never became " << status;
+    return Json();
+  }
+
+ private:
+  std::filesystem::path dir_;
+  std::unique_ptr<TraceServer> server_;
+  std::thread thread_;
+  std::optional<Status> status_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+ServeOptions quick() {
+  ServeOptions o;
+  o.quiet_ms = 100;
+  return o;
+}
+
+const std::string kTrace = "0af7651916cd43dd8448eb211c80319c";
+
+std::vector<SpanSpec> small_trace(const std::string& id = kTrace) {
+  return {{id, "b7ad6b7169203331", "", "invoke_agent"},
+          {id,
+           "b7ad6b7169203332",
+           "b7ad6b7169203331",
+           "chat",
+           "svc",
+           {{"gen_ai.operation.name", "chat"}, {"gen_ai.completion", "The answer is 4."}}}};
+}
+
+// Raw bytes to the port; what the server answers (its status line and after).
+std::string raw_exchange(int port, const std::string& bytes) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return "";
+  }
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  (void)!write(fd, bytes.data(), bytes.size());
+  shutdown(fd, SHUT_WR);
+  std::string out;
+  char buf[4096];
+  for (int i = 0; i < 1000; ++i) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+TEST(Serve, IngestStatusCodes) {
+  ServeOptions o = quick();
+  o.max_body_bytes = 4096;
+  Served s(o);
+  const std::string body = request_of(small_trace()).SerializeAsString();
+  struct Case {
+    const char* what;
+    std::string content_type, encoding, body;
+    int status;
+  };
+  std::string big =
+      request_of({{kTrace, "b7ad6b7169203339", "", std::string(5000, 'x')}}).SerializeAsString();
+  const std::vector<Case> cases = {
+      {"protobuf", "application/x-protobuf", "", body, 200},
+      {"type parameters ignored", "application/x-protobuf; charset=binary", "", body, 200},
+      {"gzip", "application/x-protobuf", "gzip", gzip_of(body), 200},
+      {"identity", "application/x-protobuf", "identity", body, 200},
+      {"json", "application/json", "",
+       R"({"resourceSpans":[{"resource":{},"scopeSpans":[{"scope":{},"spans":[{"traceId":")" +
+           kTrace +
+           R"(","spanId":"b7ad6b7169203333","parentSpanId":"b7ad6b7169203331","name":"x"}]}]}]})",
+       200},
+      {"bad protobuf", "application/x-protobuf", "", std::string("\x0a\xff\xff\xff\x0f", 5), 400},
+      {"bad json", "application/json", "", "{\"resourceSpans\":", 400},
+      {"bad gzip", "application/x-protobuf", "gzip", "not gzip at all", 400},
+      {"gzip cut short", "application/x-protobuf", "gzip",
+       gzip_of(body).substr(0, gzip_of(body).size() / 2), 400},
+      {"wrong content type", "text/plain", "", body, 415},
+      {"other encoding", "application/x-protobuf", "br", body, 415},
+      {"over the limit as sent", "application/x-protobuf", "", big, 413},
+      {"over the limit decompressed", "application/x-protobuf", "gzip", gzip_of(big), 413},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    httplib::Headers h;
+    if (!c.encoding.empty()) h.emplace("Content-Encoding", c.encoding);
+    auto r = s.client().Post("/v1/traces", h, c.body, c.content_type.c_str());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status);
+    if (c.status == 200 && c.content_type.rfind("application/x-protobuf", 0) == 0) {
+      otlp::collector::trace::v1::ExportTraceServiceResponse resp;
+      EXPECT_TRUE(resp.ParseFromString(r->body));
+      EXPECT_FALSE(resp.has_partial_success());
+    }
+  }
+  // Read side answers.
+  EXPECT_EQ(s.client().Get("/healthz")->status, 200);
+  EXPECT_EQ(s.client().Get("/healthz")->body, "ok\n");
+  EXPECT_EQ(s.client().Get("/nothing/here")->status, 404);
+  EXPECT_EQ(s.client().Delete("/api/traces")->status, 405);
+  EXPECT_EQ(s.client().Get("/api/traces/xyz")->status, 400);
+  EXPECT_EQ(s.client().Get(("/api/traces/" + std::string(65, 'a')).c_str())->status, 400);
+  EXPECT_EQ(s.client().Get("/api/traces/abcdef")->status, 404);
+  EXPECT_EQ(s.client().Get("/traces/abcdef")->status, 404);
+  EXPECT_EQ(s.client().Get("/api/traces?limit=0")->status, 400);
+  EXPECT_EQ(s.client().Get("/api/traces?limit=1001")->status, 400);
+  EXPECT_EQ(s.client().Get("/api/traces?since=yesterday")->status, 400);
+  EXPECT_EQ(s.client().Get("/api/traces?limit=")->status, 200);
+
+  auto metrics = s.client().Get("/metrics");
+  ASSERT_TRUE(metrics);
+  for (const char* name :
+       {"tracedx_spans_received_total", "tracedx_spans_rejected_total", "tracedx_queue_depth",
+        "tracedx_request_duration_seconds_bucket{le=", "tracedx_request_duration_seconds_sum",
+        "tracedx_request_duration_seconds_count", "tracedx_requests_total{code=\"415\"}"})
+    EXPECT_NE(metrics->body.find(name), std::string::npos) << name;
+  EXPECT_NE(metrics->body.find("tracedx_spans_received_total 9"), std::string::npos);
+}
+
+TEST(Serve, BodyCutShortIs400) {
+  Served s(quick());
+  const std::string body = request_of(small_trace()).SerializeAsString();
+  std::string out =
+      raw_exchange(s.port(),
+                   "POST /v1/traces HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-protobuf\r\n"
+                   "Content-Length: " +
+                       std::to_string(body.size() + 100) + "\r\n\r\n" + body);
+  // Either a 400 or the connection closed without an answer; never a 200.
+  EXPECT_EQ(out.find("200 OK"), std::string::npos) << out;
+  auto list = s.client().Get("/api/traces");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(Json::parse(list->body)["traces"].size(), 0u);
+}
+
+TEST(Serve, PartialSuccessInTheRequestsContentType) {
+  Served s(quick());
+  auto req = request_of({{kTrace, "b7ad6b7169203331", ""},
+                         {"00000000000000000000000000000000", "b7ad6b7169203332", ""}});
+  auto r = s.post_protobuf(req.SerializeAsString());
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 200);
+  otlp::collector::trace::v1::ExportTraceServiceResponse resp;
+  ASSERT_TRUE(resp.ParseFromString(r->body));
+  EXPECT_EQ(resp.partial_success().rejected_spans(), 1);
+  EXPECT_FALSE(resp.partial_success().error_message().empty());
+
+  auto j = s.client().Post(
+      "/v1/traces",
+      R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"zz","spanId":"b7ad6b7169203333"}]}]}]})",
+      "application/json");
+  ASSERT_TRUE(j);
+  ASSERT_EQ(j->status, 200);
+  Json doc = Json::parse(j->body);
+  EXPECT_EQ(doc["partialSuccess"]["rejectedSpans"], "1");
+  auto metrics = s.client().Get("/metrics");
+  EXPECT_NE(metrics->body.find("tracedx_spans_rejected_total 2"), std::string::npos);
+}
+
+TEST(Serve, FullQueueAnswers429WithRetryAfter) {
+  ServeOptions o = quick();
+  o.max_queued_spans = 2;
+  Served s(o);
+  s.server().hold_writes(true);
+  const std::string body = request_of(small_trace()).SerializeAsString();
+  httplib::Client first("127.0.0.1", s.port());
+  first.set_read_timeout(30, 0);
+  std::thread waiting([&] {
+    auto r = first.Post("/v1/traces", body, "application/x-protobuf");
+    EXPECT_TRUE(r && r->status == 200);
+  });
+  // The first export holds the queue; a second one is refused until the writer goes on.
+  int refused = 0;
+  for (int i = 0; i < 200 && !refused; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto r =
+        s.post_protobuf(request_of({{"1af7651916cd43dd8448eb211c80319c", "b7ad6b7169203331", ""}})
+                            .SerializeAsString());
+    ASSERT_TRUE(r);
+    if (r->status == 429) {
+      refused++;
+      EXPECT_EQ(r->get_header_value("Retry-After"), "1");
+    }
+  }
+  EXPECT_EQ(refused, 1);
+  s.server().hold_writes(false);
+  waiting.join();
+}
+
+TEST(Serve, TokenOnEveryEndpointButHealthz) {
+  ServeOptions o = quick();
+  o.token = "s3cret";
+  Served s(o);
+  const std::string body = request_of(small_trace()).SerializeAsString();
+  EXPECT_EQ(s.post_protobuf(body)->status, 401);
+  EXPECT_EQ(s.post_protobuf(body, {{"Authorization", "Bearer wrong!"}})->status, 401);
+  EXPECT_EQ(s.post_protobuf(body, {{"Authorization", "Bearer s3cre"}})->status, 401);
+  EXPECT_EQ(s.post_protobuf(body, {{"Authorization", "Bearer s3cret"}})->status, 200);
+  for (const char* path :
+       {"/", "/api/traces", "/metrics", "/traces/0af7651916cd43dd8448eb211c80319c"})
+    EXPECT_EQ(s.client().Get(path)->status, 401) << path;
+  EXPECT_EQ(s.client().Get("/healthz")->status, 200);
+  EXPECT_EQ(s.client().Get("/api/traces", {{"Authorization", "Bearer s3cret"}})->status, 200);
+}
+
+TEST(Serve, CompletionReopenAndVersion) {
+  Served s(quick());
+  // No root yet: the trace stays pending however quiet it is.
+  auto child = small_trace()[1];
+  ASSERT_EQ(s.post_protobuf(request_of({child}).SerializeAsString())->status, 200);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  Json t = Json::parse(s.client().Get(("/api/traces/" + kTrace).c_str())->body);
+  EXPECT_EQ(t["status"], "pending");
+  EXPECT_EQ(t["version"], 0);
+  EXPECT_TRUE(t["diagnosis"].is_null());
+
+  ASSERT_EQ(s.post_protobuf(request_of({small_trace()[0]}).SerializeAsString())->status, 200);
+  t = s.wait_for(kTrace, "diagnosed", 1);
+  EXPECT_EQ(t["version"], 1);
+  EXPECT_EQ(t["span_count"], 2);
+  EXPECT_EQ(t["service"], "svc");
+  EXPECT_TRUE(t["diagnosis"].is_object());
+  EXPECT_TRUE(t["error"].is_null());
+
+  // A late span re-opens it; it is diagnosed again with the next version.
+  SpanSpec late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
+  ASSERT_EQ(s.post_protobuf(request_of({late}).SerializeAsString())->status, 200);
+  t = s.wait_for(kTrace, "diagnosed", 2);
+  EXPECT_EQ(t["version"], 2);
+  EXPECT_EQ(t["span_count"], 3);
+
+  // The stored lines, in arrival order, diagnosed by the command give the same report.
+  auto spans = s.client().Get(("/api/traces/" + kTrace + "/spans").c_str());
+  ASSERT_TRUE(spans);
+  EXPECT_EQ(spans->get_header_value("Content-Type").rfind("application/jsonl", 0), 0u);
+  write_text(s.dir() / "spans.jsonl", spans->body);
+  auto run = run_command(
+      {TRACEDX_BIN, "diagnose", "--from", "otlp", "spans.jsonl", "--trace-id", kTrace, "--compact"},
+      s.dir());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Json::parse(run.out), t["diagnosis"]);
+  std::string text = run.out;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  // Byte for byte: the API embeds the stored text as it is.
+  auto raw = s.client().Get(("/api/traces/" + kTrace).c_str());
+  ASSERT_TRUE(raw);
+  EXPECT_NE(raw->body.find("\"diagnosis\":" + text), std::string::npos) << raw->body;
+}
+
+TEST(Serve, PendingTracesArePickedUpOnRestart) {
+  // A database left by a server that died with a trace pending: its spans committed, its
+  // diagnosis never made. The next server diagnoses it.
+  auto dir = make_temp_dir("serve-restart");
+  {
+    auto store = Store::open((dir / "t.db").string());
+    ASSERT_TRUE(store);
+    auto batch = spans_from_protobuf(request_of(small_trace()).SerializeAsString());
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE((*store)->begin());
+    for (const SpanRow& row : batch->spans)
+      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.line));
+    ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
+    ASSERT_TRUE((*store)->commit());
+  }
+  Served s(quick(), dir);
+  Json t = s.wait_for(kTrace, "diagnosed", 1);
+  EXPECT_EQ(t["version"], 1);
+  EXPECT_EQ(t["span_count"], 2);
+  EXPECT_EQ(t["last_seen"], 1700000000000);
+}
+
+TEST(Serve, StopDiagnosesEveryPendingTrace) {
+  auto dir = make_temp_dir("serve-drain");
+  {
+    ServeOptions o;
+    o.quiet_ms = 600000;  // never quiet long enough while this server runs
+    Served s(o, dir);
+    // One trace with its root, one without: both are diagnosed by the drain.
+    ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+    auto orphan = small_trace("1af7651916cd43dd8448eb211c80319c")[1];
+    ASSERT_EQ(s.post_protobuf(request_of({orphan}).SerializeAsString())->status, 200);
+    s.stop();
+  }
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  auto pending = (*store)->pending();
+  ASSERT_TRUE(pending);
+  EXPECT_TRUE(pending->empty());
+  auto row = (*store)->get_trace(kTrace);
+  ASSERT_TRUE(row && *row);
+  EXPECT_EQ((**row).status, "diagnosed");
+  EXPECT_EQ((**row).version, 1);
+}
+
+TEST(Serve, FailedImportIsStoredWithTheError) {
+  Served s(quick());
+  // A root span whose only content cannot be a run: the importer's message is kept.
+  SpanSpec root{kTrace, "b7ad6b7169203331", ""};
+  ASSERT_EQ(s.post_protobuf(request_of({root}).SerializeAsString())->status, 200);
+  for (int i = 0; i < 300; ++i) {
+    Json t = Json::parse(s.client().Get(("/api/traces/" + kTrace).c_str())->body);
+    if (t["status"] != "pending") {
+      if (t["status"] == "failed") {
+        EXPECT_TRUE(t["error"].is_string());
+        EXPECT_TRUE(t["diagnosis"].is_null());
+      } else {
+        EXPECT_EQ(t["status"], "diagnosed");
+      }
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "never diagnosed";
+}
+
+TEST(Serve, TenMegabyteAttributeIsStoredWhole) {
+  Served s(quick());
+  std::string huge(10u << 20, 'q');
+  auto spans = small_trace();
+  spans[1].attributes.emplace_back("gen_ai.prompt", huge);
+  ASSERT_EQ(s.post_protobuf(gzip_of(request_of(spans).SerializeAsString()),
+                            {{"Content-Encoding", "gzip"}})
+                ->status,
+            200);
+  s.wait_for(kTrace, "diagnosed", 1);
+  auto lines = s.client().Get(("/api/traces/" + kTrace + "/spans").c_str());
+  ASSERT_TRUE(lines);
+  EXPECT_NE(lines->body.find(huge), std::string::npos);
+}
+
+TEST(Serve, ApiFiltersAndOrder) {
+  Served s(quick());
+  const std::string a = "00000000000000000000000000000a0a", b = "00000000000000000000000000000b0b";
+  auto ta = small_trace(a);
+  for (auto& sp : ta) sp.service = "alpha";
+  ASSERT_EQ(s.post_protobuf(request_of(ta).SerializeAsString())->status, 200);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto tb = small_trace(b);
+  for (auto& sp : tb) sp.service = "beta";
+  ASSERT_EQ(s.post_protobuf(request_of(tb).SerializeAsString())->status, 200);
+  s.wait_for(a, "diagnosed");
+  Json jb = s.wait_for(b, "diagnosed");
+
+  auto list = [&](const std::string& query) {
+    auto r = s.client().Get(("/api/traces" + query).c_str());
+    EXPECT_TRUE(r && r->status == 200);
+    std::vector<std::string> ids;
+    const Json doc = Json::parse(r->body);
+    for (const auto& t : doc["traces"]) ids.push_back(t["trace_id"]);
+    return ids;
+  };
+  using Ids = std::vector<std::string>;
+  EXPECT_EQ(list(""), (Ids{b, a}));
+  EXPECT_EQ(list("?limit=1"), (Ids{b}));
+  EXPECT_EQ(list("?service=alpha"), (Ids{a}));
+  EXPECT_EQ(list("?service=gamma"), Ids{});
+  EXPECT_EQ(list("?service=&label="), (Ids{b, a}));
+  const int64_t last_b = jb["last_seen"];
+  EXPECT_EQ(list("?since=" + std::to_string(last_b)), (Ids{b}));
+  EXPECT_EQ(list("?until=" + std::to_string(last_b)), (Ids{a}));
+  if (jb["outcome"].is_string()) {
+    EXPECT_EQ(list("?outcome=" + jb["outcome"].get<std::string>()).size(), 2u);
+  }
+  EXPECT_EQ(list("?outcome=no-such-outcome"), Ids{});
+  if (jb["label"].is_string()) {
+    EXPECT_EQ(list("?label=" + jb["label"].get<std::string>()).size(), 2u);
+  }
+
+  auto index = s.client().Get("/?service=alpha");
+  ASSERT_TRUE(index);
+  EXPECT_EQ(index->status, 200);
+  EXPECT_NE(index->body.find(a), std::string::npos);
+  EXPECT_EQ(index->body.find(b), std::string::npos);
+  EXPECT_EQ(s.client().Get("/?limit=abc")->status, 400);
+}
+
+TEST(Serve, HostileSpanTextsAreEscaped) {
+  Served s(quick());
+  const std::string evil = "<script>alert(1)</script>\"'&<img src=x onerror=alert(2)>";
+  auto spans = small_trace();
+  for (auto& sp : spans) {
+    sp.service = evil;
+    sp.name = evil;
+    sp.attributes.emplace_back("gen_ai.completion", evil);
+  }
+  ASSERT_EQ(s.post_protobuf(request_of(spans).SerializeAsString())->status, 200);
+  s.wait_for(kTrace, "diagnosed");
+  for (std::string path : {std::string("/"), "/traces/" + kTrace}) {
+    SCOPED_TRACE(path);
+    auto r = s.client().Get(path.c_str());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Type").rfind("text/html", 0), 0u);
+    EXPECT_EQ(r->body.find("<script"), std::string::npos);
+    EXPECT_EQ(r->body.find("<img"), std::string::npos);
+    EXPECT_EQ(r->body.find(evil), std::string::npos);
+  }
+  auto report = s.client().Get(("/traces/" + kTrace).c_str());
+  EXPECT_NE(report->body.find("all runs</a>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tracedx
