@@ -2,6 +2,10 @@
 // chat-completions API that answers each scenario from a script, and an OTLP/HTTP JSON
 // receiver that appends every export request body, one per line, to the recording file.
 // The tracer provider exports through the SDK's OTLP/HTTP JSON exporter to that receiver.
+// REALTRACES_OTLP_EXPORTS (a JSON array of {protocol: "json"|"protobuf", url, headers,
+// compression}, where what is left out comes from the SDK's environment variables) adds one
+// more exporter per entry, so the same spans also go to an OTLP
+// endpoint such as `tracedx serve`; what each of them saw is written to `<out>.exports.json`.
 "use strict";
 const fs = require("node:fs");
 const http = require("node:http");
@@ -9,6 +13,7 @@ const { trace, context, ROOT_CONTEXT } = require("@opentelemetry/api");
 const { NodeTracerProvider, BatchSpanProcessor } = require("@opentelemetry/sdk-trace-node");
 const { resourceFromAttributes } = require("@opentelemetry/resources");
 const { OTLPTraceExporter } = require("@opentelemetry/exporter-trace-otlp-http");
+const { diag, DiagLogLevel } = require("@opentelemetry/api");
 
 // A recording that hangs (a library waiting on a socket) ends the process instead of the test.
 setTimeout(() => {
@@ -78,14 +83,62 @@ async function startServer(outFile) {
   return { server, scripts, received, base };
 }
 
+// The extra exporters of REALTRACES_OTLP_EXPORTS, each wrapped to count the results of its
+// exports (code 0 is ExportResultCode.SUCCESS), and the exporters' own warnings (a partial
+// success, a response that does not decode), caught through the diagnostic logger.
+function extraExporters() {
+  const entries = JSON.parse(process.env.REALTRACES_OTLP_EXPORTS || "[]");
+  if (entries.length === 0) return { processors: [], report: () => null };
+  const warnings = [];
+  // Only the exporters' warnings: instrumentations warn about load order on the same logger.
+  const keep = (level) => (...args) => {
+    const text = args.map((a) => (typeof a === "string" ? a : JSON.stringify(a))).join(" ");
+    if (/partial success|deserialize|export/i.test(text)) warnings.push(`${level}: ${text}`);
+  };
+  diag.setLogger({ error: keep("error"), warn: keep("warn"), info() {}, debug() {}, verbose() {} }, DiagLogLevel.WARN);
+  const stats = entries.map((e) => ({ protocol: e.protocol, url: e.url, ok: 0, failed: 0, spans: 0, errors: [] }));
+  const processors = entries.map((e, i) => {
+    const Exporter = e.protocol === "protobuf"
+      ? require("@opentelemetry/exporter-trace-otlp-proto").OTLPTraceExporter : OTLPTraceExporter;
+    // What the entry leaves out comes from the OTEL_EXPORTER_OTLP_TRACES_* variables.
+    const config = {};
+    for (const key of ["url", "headers", "compression"]) if (e[key] !== undefined) config[key] = e[key];
+    const inner = new Exporter(config);
+    const counted = {
+      export(spans, done) {
+        inner.export(spans, (result) => {
+          if (result.code === 0) {
+            stats[i].ok += 1;
+            stats[i].spans += spans.length;
+            done(result);
+          } else {
+            // Counted and reported in the exports file; the recording itself goes on.
+            stats[i].failed += 1;
+            stats[i].errors.push(String(result.error && result.error.message));
+            done({ code: 0 });
+          }
+        });
+      },
+      forceFlush: () => inner.forceFlush(),
+      shutdown: () => inner.shutdown(),
+    };
+    return new BatchSpanProcessor(counted);
+  });
+  return { processors, report: () => ({ exporters: stats, warnings }) };
+}
+
 // Sets up tracing for one library, runs the scenarios one after the other (each its own
 // trace), and writes `<out>.manifest.json`: scenario name -> trace id.
 async function record({ library, outFile, instrument, scenarios }) {
   fs.writeFileSync(outFile, "");
   const srv = await startServer(outFile);
+  const extra = extraExporters();
   const provider = new NodeTracerProvider({
     resource: resourceFromAttributes({ "service.name": `realtraces-${library}` }),
-    spanProcessors: [new BatchSpanProcessor(new OTLPTraceExporter({ url: `${srv.base}/v1/traces` }))],
+    spanProcessors: [
+      new BatchSpanProcessor(new OTLPTraceExporter({ url: `${srv.base}/v1/traces`, compression: "none" })),
+      ...extra.processors,
+    ],
   });
   provider.register();
   const kit = await instrument(provider);
@@ -114,6 +167,8 @@ async function record({ library, outFile, instrument, scenarios }) {
   srv.server.closeAllConnections();
   await new Promise((ok) => srv.server.close(ok));
   fs.writeFileSync(outFile.replace(/\.otlp\.jsonl$/, ".manifest.json"), JSON.stringify(manifest, null, 2) + "\n");
+  const exports = extra.report();
+  if (exports) fs.writeFileSync(outFile.replace(/\.otlp\.jsonl$/, ".exports.json"), JSON.stringify(exports, null, 2) + "\n");
   // Clients keep sockets and timers (a delayed mock reply) that need not be waited for.
   process.exit(0);
 }

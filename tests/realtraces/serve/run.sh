@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs one end-to-end test of `tracedx serve` with the OpenTelemetry JS SDK's exporters:
+#   run.sh real-client|durability|load|pages TRACEDX OUTDIR
+# Exits 77 (skipped, with the reason) when node, the suite's node_modules or, for the pages,
+# Chromium is missing.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+test=$1 tracedx=$2 out=$3
+if ! command -v node >/dev/null; then
+  echo "SKIP: node is not installed (Debian: apt-get install nodejs npm)"
+  exit 77
+fi
+if [ ! -d "$here/../node_modules/@opentelemetry/exporter-trace-otlp-proto" ]; then
+  echo "SKIP: $(cd "$here/.." && pwd)/node_modules is missing or stale; run: (cd tests/realtraces && npm ci)"
+  exit 77
+fi
+if [ "$test" = pages ] && ! command -v chromium >/dev/null; then
+  echo "SKIP: chromium is not installed (Debian: apt-get install chromium)"
+  exit 77
+fi
+mkdir -p "$out"
+node "$here/$test.cjs" "$tracedx" "$out"
+if [ "$test" = pages ]; then
+  # The screenshots of the index with real runs and of a report, next to the other tests' files.
+  cp "$out/index.png" "$out/report.png" "$(dirname "$out")/"
+fi
