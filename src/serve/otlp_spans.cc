@@ -10,6 +10,7 @@
 #include "google/rpc/status.pb.h"
 #include "import/importers.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -31,22 +32,6 @@ std::string hex(std::string_view bytes) {
 
 bool all_zero(std::string_view s, char zero) {
   return std::all_of(s.begin(), s.end(), [zero](char c) { return c == zero; });
-}
-
-// Length of the valid UTF-8 sequence starting at `p` (0 when it is not one).
-size_t utf8_length(const unsigned char* p, const unsigned char* end) {
-  unsigned char c = p[0];
-  size_t n = c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
-  if (n == 0 || static_cast<size_t>(end - p) < n) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points past U+10FFFF.
-  if (c == 0xE0 && p[1] < 0xA0) return 0;
-  if (c == 0xED && p[1] >= 0xA0) return 0;
-  if (c == 0xF0 && p[1] < 0x90) return 0;
-  if (c == 0xF4 && p[1] >= 0x90) return 0;
-  return n;
 }
 
 const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -330,52 +315,6 @@ std::string service_of(const otlp::resource::v1::Resource& r) {
 
 }  // namespace
 
-void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const auto* run = p;
-    while (p < end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') ++p;
-    out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-    if (p == end) break;
-    unsigned char c = *p;
-    if (c >= 0x80) {
-      if (size_t n = utf8_length(p, end)) {
-        out.append(reinterpret_cast<const char*>(p), n);
-        p += n;
-      } else {
-        out += "\xEF\xBF\xBD";
-        ++p;
-      }
-      continue;
-    }
-    ++p;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
-  }
-  out += '"';
-}
-
 Result<SpanBatch> spans_from_protobuf(std::string_view body) {
   google::protobuf::Arena arena;
   auto* request =
@@ -438,6 +377,7 @@ Result<SpanBatch> spans_from_protobuf(std::string_view body) {
           continue;
         }
         row.trace_id = hex(span.trace_id());
+        row.span_id = hex(span.span_id());
         row.root = span.parent_span_id().empty() || all_zero(span.parent_span_id(), '\0');
         row.service = service;
         batch.spans.push_back(std::move(row));
@@ -554,6 +494,7 @@ Result<SpanBatch> spans_from_json(std::string_view body) {
           }
           SpanRow row;
           row.trace_id = std::move(trace_id);
+          row.span_id = span_id;
           row.root = parent.empty() || all_zero(parent, '0');
           row.service = service;
           row.line = scope_prefix + span.dump() + "]}]}";

@@ -16,6 +16,7 @@ namespace tracedx {
 
 struct SpanRow {
   std::string trace_id;  // 32 lower-case hex digits
+  std::string span_id;   // 16 lower-case hex digits
   std::string service;   // the resource's service.name, empty when it has none
   bool root = false;     // the span has no parent span id
   std::string line;      // one OTLP/JSON ResourceSpans object with this one span
@@ -44,8 +45,5 @@ std::string export_response(bool protobuf, uint64_t rejected, std::string_view m
 
 // The body of a failed export (a google.rpc.Status with the gRPC code and a message).
 std::string export_error(bool protobuf, int grpc_code, std::string_view message);
-
-// JSON text of a string value (quoted and escaped; bytes that are not UTF-8 become U+FFFD).
-void append_json_string(std::string& out, std::string_view text);
 
 }  // namespace tracedx

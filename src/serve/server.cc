@@ -294,7 +294,9 @@ struct TraceServer::Impl {
       for (Job* job : group) {
         if (job->kind != Job::Kind::kSpans) continue;
         for (const SpanRow& row : job->batch->spans) {
-          if (auto ok = writer_store->insert_span(row.trace_id, row.line); !ok) return ok;
+          auto stored = writer_store->insert_span(row.trace_id, row.span_id, row.line);
+          if (!stored) return std::move(stored).error();
+          if (!*stored) continue;
           auto [it, fresh] = touched.try_emplace(row.trace_id);
           if (fresh) order.push_back(row.trace_id);
           it->second.spans++;

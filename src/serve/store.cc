@@ -30,9 +30,11 @@ CREATE INDEX IF NOT EXISTS traces_pending ON traces(status) WHERE status = 'pend
 CREATE TABLE IF NOT EXISTS spans (
   seq INTEGER PRIMARY KEY,
   trace_id TEXT NOT NULL,
+  span_id TEXT NOT NULL,
   line TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS spans_trace ON spans(trace_id, seq);
+CREATE UNIQUE INDEX IF NOT EXISTS spans_id ON spans(trace_id, span_id);
 )sql";
 
 constexpr const char* kColumns =
@@ -194,14 +196,18 @@ void Store::rollback() {
   sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-Status Store::insert_span(std::string_view trace_id, std::string_view line) {
-  auto s = prepare("INSERT INTO spans(trace_id, line) VALUES(?1, ?2)");
+Result<bool> Store::insert_span(std::string_view trace_id, std::string_view span_id,
+                                std::string_view line) {
+  // An exporter resends a batch whose answer it did not get: a span already stored is
+  // kept once, so a retried export does not double the run's steps.
+  auto s = prepare("INSERT OR IGNORE INTO spans(trace_id, span_id, line) VALUES(?1, ?2, ?3)");
   if (!s) return std::move(s).error();
   Reset reset{*s};
   bind_text(*s, 1, trace_id);
-  bind_text(*s, 2, line);
+  bind_text(*s, 2, span_id);
+  bind_text(*s, 3, line);
   if (sqlite3_step(*s) != SQLITE_DONE) return failure("insert span");
-  return Ok{};
+  return sqlite3_changes(db_) > 0;
 }
 
 Result<bool> Store::touch_trace(std::string_view trace_id, std::string_view service, int64_t now,

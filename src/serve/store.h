@@ -74,7 +74,9 @@ class Store {
   Status begin();
   Status commit();
   void rollback();
-  Status insert_span(std::string_view trace_id, std::string_view line);
+  // Stores a span unless the trace already holds one with its id; whether it was stored.
+  Result<bool> insert_span(std::string_view trace_id, std::string_view span_id,
+                           std::string_view line);
   // A trace that received `spans` spans at `now`: created pending, or re-opened pending.
   // Returns whether the trace's root has arrived (in these spans or before).
   Result<bool> touch_trace(std::string_view trace_id, std::string_view service, int64_t now,

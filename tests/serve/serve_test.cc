@@ -448,6 +448,15 @@ TEST(Serve, CompletionReopenAndVersion) {
   EXPECT_EQ(t["version"], 2);
   EXPECT_EQ(t["span_count"], 3);
 
+  // An export resent (its answer lost) stores nothing twice and re-opens nothing.
+  ASSERT_EQ(s.post_protobuf(request_of({late}).SerializeAsString())->status, 200);
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  t = Json::parse(s.client().Get(("/api/traces/" + kTrace).c_str())->body);
+  EXPECT_EQ(t["status"], "diagnosed");
+  EXPECT_EQ(t["version"], 2);
+  EXPECT_EQ(t["span_count"], 3);
+
   // The stored lines, in arrival order, diagnosed by the command give the same report.
   auto spans = s.client().Get(("/api/traces/" + kTrace + "/spans").c_str());
   ASSERT_TRUE(spans);
@@ -477,7 +486,7 @@ TEST(Serve, PendingTracesArePickedUpOnRestart) {
     ASSERT_TRUE(batch);
     ASSERT_TRUE((*store)->begin());
     for (const SpanRow& row : batch->spans)
-      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.line));
+      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.line));
     ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
     ASSERT_TRUE((*store)->commit());
   }
