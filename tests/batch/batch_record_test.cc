@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "batch/batch.h"
+#include "test_support.h"
 
 namespace tracedx {
 namespace {
@@ -76,7 +77,7 @@ TEST(BatchRecord, EveryWorkspaceFileEveryWay) {
 // Diagnoses made up of awkward texts, absent values and empty or long lists.
 class ResultGen {
  public:
-  explicit ResultGen(uint64_t seed) : s_(seed) {}
+  explicit ResultGen(uint64_t seed) : rng_(seed) {}
 
   BatchResult result() {
     BatchResult r;
@@ -108,14 +109,8 @@ class ResultGen {
   }
 
  private:
-  uint64_t next() {
-    s_ += 0x9E3779B97F4A7C15ull;
-    uint64_t z = s_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  size_t pick(size_t n) { return static_cast<size_t>(next() % n); }
+  uint64_t next() { return rng_.next(); }
+  size_t pick(size_t n) { return rng_.pick(n); }
 
   std::string text() {
     static const char* kParts[] = {"tool",
@@ -161,7 +156,7 @@ class ResultGen {
     return rc;
   }
 
-  uint64_t s_;
+  testing::SplitMix rng_;
 };
 
 TEST(BatchRecord, GeneratedResults) {

@@ -185,7 +185,7 @@ TEST(FastLoader, DepthLimit) {
 // broken variants of them.
 class DocGen {
  public:
-  explicit DocGen(uint64_t seed) : s_(seed) {}
+  explicit DocGen(uint64_t seed) : rng_(seed) {}
 
   std::string trace() {
     std::string out = pick(8) == 0 ? "\xEF\xBB\xBF" : "";
@@ -217,14 +217,8 @@ class DocGen {
  private:
   static constexpr char kBytes[] = "{}[],:\"\\-0123456789.eE+ \nabtrufnl\x01\x80\xc3\xff";
 
-  uint64_t next() {
-    s_ += 0x9E3779B97F4A7C15ull;
-    uint64_t z = s_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  size_t pick(size_t n) { return static_cast<size_t>(next() % n); }
+  uint64_t next() { return rng_.next(); }
+  size_t pick(size_t n) { return rng_.pick(n); }
 
   std::string scalar() {
     static const char* kScalars[] = {"0",
@@ -305,7 +299,7 @@ class DocGen {
                     "other"});
   }
 
-  uint64_t s_;
+  testing::SplitMix rng_;
 };
 
 TEST(FastLoader, GeneratedDocuments) {
