@@ -202,9 +202,10 @@ class Served {
     return client_->Post("/v1/traces", headers, body, "application/x-protobuf");
   }
 
-  // The trace's API document once its status is `status` (and version >= `version`).
+  // The trace's API document once its status is `status` (and version >= `version`). The
+  // bound is generous: a build with the sanitizers diagnoses a large trace slowly.
   Json wait_for(const std::string& id, const std::string& status, int64_t version = 1) {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 6000; ++i) {
       auto r = client_->Get(("/api/traces/" + id).c_str());
       if (r && r->status == 200) {
         Json j = Json::parse(r->body);

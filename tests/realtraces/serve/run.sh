@@ -18,6 +18,10 @@ if [ "$test" = pages ] && ! command -v chromium >/dev/null; then
   echo "SKIP: chromium is not installed (Debian: apt-get install chromium)"
   exit 77
 fi
+if [ "$test" = load ] && [ -n "${TRACEDX_SANITIZED:-}" ]; then
+  echo "SKIP: no load figures from a build with the sanitizers"
+  exit 77
+fi
 mkdir -p "$out"
 node "$here/$test.cjs" "$tracedx" "$out"
 if [ "$test" = pages ]; then
