@@ -288,15 +288,4 @@ async function main() {
   console.log(`export latency while killing: p50 ${lib.percentile(stats.latencies, 50).toFixed(1)} ms, p99 ${lib.percentile(stats.latencies, 99).toFixed(1)} ms`);
 }
 
-main().then(() => {
-  if (failures.length) {
-    console.error(`${failures.length} failures (seed ${seed})`);
-    process.exit(1);
-  }
-  console.log("durability: ok");
-  process.exit(0);
-}, (e) => {
-  console.error(e.stack || String(e));
-  console.error(`seed ${seed}`);
-  process.exit(1);
-});
+lib.runMain(main, "durability", failures, ` (seed ${seed})`);

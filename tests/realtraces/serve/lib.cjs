@@ -253,7 +253,25 @@ function percentile(values, p) {
   return sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1))];
 }
 
+// Runs a test's main and exits: 0 when it ended with no failure recorded, 1 otherwise (the
+// count, with `detail` after it, on standard error; an exception's stack is followed by
+// `detail` too, so a failing run can be repeated).
+function runMain(main, name, failures, detail = "") {
+  main().then(() => {
+    if (failures.length) {
+      console.error(`${failures.length} failures${detail}`);
+      process.exit(1);
+    }
+    console.log(`${name}: ok`);
+    process.exit(0);
+  }, (e) => {
+    console.error(e.stack || String(e));
+    if (detail) console.error(detail.trim());
+    process.exit(1);
+  });
+}
+
 module.exports = {
   startServe, stopServe, request, getJson, poll, sleep, parseMetrics, diagnoseFile, canonical,
-  makeExporter, exportOnce, rng, agentRun, readableSpan, hex, percentile,
+  makeExporter, exportOnce, rng, agentRun, readableSpan, hex, percentile, runMain,
 };

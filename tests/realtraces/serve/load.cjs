@@ -126,14 +126,4 @@ async function main() {
   if (latencies.length === 0) fail("no export succeeded");
 }
 
-main().then(() => {
-  if (failures.length) {
-    console.error(`${failures.length} failures`);
-    process.exit(1);
-  }
-  console.log("load: ok");
-  process.exit(0);
-}, (e) => {
-  console.error(e.stack || String(e));
-  process.exit(1);
-});
+lib.runMain(main, "load", failures);

@@ -112,14 +112,4 @@ async function main() {
   if (code !== 0) fail(`SIGTERM: exit ${code}`);
 }
 
-main().then(() => {
-  if (failures.length) {
-    console.error(`${failures.length} failures`);
-    process.exit(1);
-  }
-  console.log("pages: ok");
-  process.exit(0);
-}, (e) => {
-  console.error(e.stack || String(e));
-  process.exit(1);
-});
+lib.runMain(main, "pages", failures);

@@ -171,14 +171,4 @@ async function main() {
   for (const r of runs) console.log(`${`${r.library}/${r.scenario}`.padEnd(32)} ${String(r.spans).padStart(3)} spans  ${r.label}`);
 }
 
-main().then(() => {
-  if (failures.length) {
-    console.error(`${failures.length} failures`);
-    process.exit(1);
-  }
-  console.log("real client: ok");
-  process.exit(0);
-}, (e) => {
-  console.error(e.stack || String(e));
-  process.exit(1);
-});
+lib.runMain(main, "real client", failures);
