@@ -1003,7 +1003,7 @@ class TraceIdScanner {
   bool start_array(size_t) { return enter(false); }
   bool end_object() { return leave(); }
   bool end_array() { return leave(); }
-  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception& e) {
+  bool parse_error(size_t, const std::string&, const Json::exception& e) {
     cut_ = contains(e.what(), "unexpected end of input");
     return false;
   }
@@ -1068,8 +1068,8 @@ class TraceIdScanner {
 // and then `cut` tells whether it was cut short.
 bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids, bool* cut = nullptr) {
   TraceIdScanner scanner(ids);
-  bool ok = Json::sax_parse(text.begin(), text.end(), &scanner,
-                            nlohmann::detail::input_format_t::json, /*strict=*/true);
+  bool ok = Json::sax_parse(text.begin(), text.end(), &scanner, Json::input_format_t::json,
+                            /*strict=*/true);
   if (cut) *cut = !ok && scanner.cut();
   return ok;
 }

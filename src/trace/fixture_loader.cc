@@ -9,45 +9,43 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tracedx {
 namespace {
 
-using nlohmann::detail::value_t;
+using value_t = Json::value_t;
 
-// Wraps the library's DOM builder to enforce the depth limit and to keep the parse error
-// as a value. The parser itself is iterative, so depth costs no stack.
+// Builds the document from the parser's events, enforcing the depth limit and keeping the
+// parse error as a value. The parser itself is iterative, so depth costs no stack. A key
+// seen twice in one object keeps its last value, as the object's map assigns over it.
 class BoundedDomSax {
  public:
-  explicit BoundedDomSax(Json& root) : dom_(root, /*allow_exceptions=*/false) {}
+  explicit BoundedDomSax(Json& root) : root_(root) {}
 
-  bool null() { return dom_.null(); }
-  bool boolean(bool v) { return dom_.boolean(v); }
+  bool null() { return put(nullptr); }
+  bool boolean(bool v) { return put(v); }
   bool number_integer(Json::number_integer_t v) {
     // The lexer yields a signed integer only for a leading minus; "-0" is then the only
     // way to get zero, and it is kept as the float it denotes.
-    if (v == 0) return dom_.number_float(-0.0, "-0");
-    return dom_.number_integer(v);
+    if (v == 0) return put(-0.0);
+    return put(v);
   }
-  bool number_unsigned(Json::number_unsigned_t v) { return dom_.number_unsigned(v); }
-  bool number_float(Json::number_float_t v, const Json::string_t& s) {
-    return dom_.number_float(v, s);
+  bool number_unsigned(Json::number_unsigned_t v) { return put(v); }
+  bool number_float(Json::number_float_t v, const Json::string_t& /*text*/) { return put(v); }
+  bool string(Json::string_t& v) { return put(std::move(v)); }
+  bool binary(Json::binary_t& v) { return put(Json::binary(std::move(v))); }
+  bool key(Json::string_t& v) {
+    member_ = &stack_.back()->get_ref<Json::object_t&>()[std::move(v)];
+    return true;
   }
-  bool string(Json::string_t& v) { return dom_.string(v); }
-  bool binary(Json::binary_t& v) { return dom_.binary(v); }
-  bool key(Json::string_t& v) { return dom_.key(v); }
-  bool start_object(size_t n) { return enter() && dom_.start_object(n); }
-  bool end_object() {
-    --depth_;
-    return dom_.end_object();
-  }
-  bool start_array(size_t n) { return enter() && dom_.start_array(n); }
-  bool end_array() {
-    --depth_;
-    return dom_.end_array();
-  }
-  bool parse_error(size_t position, const std::string& /*token*/,
-                   const nlohmann::detail::exception& ex) {
+  bool start_object(size_t) { return enter(value_t::object); }
+  bool end_object() { return leave(); }
+  bool start_array(size_t) { return enter(value_t::array); }
+  bool end_array() { return leave(); }
+  bool parse_error(size_t position, const std::string& /*token*/, const Json::exception& ex) {
     what_ = ex.what();
     position_ = position;
     return false;
@@ -58,16 +56,44 @@ class BoundedDomSax {
   size_t position() const { return position_; }
 
  private:
-  bool enter() {
-    if (++depth_ > kMaxJsonDepth) {
+  // Places a value where the document is: the root, the next element of the open array,
+  // or the member whose key came last. Returns where it went.
+  template <typename Value>
+  Json* place(Value&& value) {
+    if (stack_.empty()) {
+      root_ = Json(std::forward<Value>(value));
+      return &root_;
+    }
+    Json& open = *stack_.back();
+    if (open.is_array()) {
+      auto& elements = open.get_ref<Json::array_t&>();
+      elements.emplace_back(std::forward<Value>(value));
+      return &elements.back();
+    }
+    *member_ = Json(std::forward<Value>(value));
+    return member_;
+  }
+  template <typename Value>
+  bool put(Value&& value) {
+    place(std::forward<Value>(value));
+    return true;
+  }
+  bool enter(value_t kind) {
+    if (stack_.size() >= kMaxJsonDepth) {
       too_deep_ = true;
       return false;
     }
+    stack_.push_back(place(kind));
+    return true;
+  }
+  bool leave() {
+    stack_.pop_back();
     return true;
   }
 
-  nlohmann::detail::json_sax_dom_parser<Json> dom_;
-  size_t depth_ = 0;
+  Json& root_;
+  std::vector<Json*> stack_;  // the open containers, outermost first
+  Json* member_ = nullptr;
   bool too_deep_ = false;
   std::string what_;
   size_t position_ = 0;
@@ -318,9 +344,8 @@ Result<Json> parse_json(std::string_view bytes) {
   Json root;
   ReleaseGuard guard(root);  // what was built when memory runs out, or a partial document
   BoundedDomSax sax(root);
-  bool ok =
-      Json::sax_parse(bytes.begin(), bytes.end(), &sax, nlohmann::detail::input_format_t::json,
-                      /*strict=*/true);
+  bool ok = Json::sax_parse(bytes.begin(), bytes.end(), &sax, Json::input_format_t::json,
+                            /*strict=*/true);
   if (ok) {
     guard.dismiss();
     return root;
