@@ -360,6 +360,35 @@ TEST(ClassifyPrimary, EvidenceVariants) {
   EXPECT_EQ(absent_type->step_name, "Step");
 }
 
+// After an empty retrieval, a run whose summary says it answered without support, or whose
+// final answer makes one of the unsupported promises, is that finding; after a healthy
+// retrieval it is not. The phrases are spelled here on purpose: one dropped from the
+// engine's lists fails its row.
+TEST(ClassifyPrimary, EachUnsupportedAnswerPhraseCounts) {
+  struct Row { const char* summary; const char* final_answer; };
+  const Row rows[] = {
+    {"answered confidently",       "The policy is as stated."},
+    {"still answered confidently", "The policy is as stated."},
+    {"confident unsupported answer", "The policy is as stated."},
+    {"answer remained specific",   "The policy is as stated."},
+    {"specific unsupported",       "The policy is as stated."},
+    {"unsupported policy claims",  "The policy is as stated."},
+    {"a run",                      "The policy allows full refunds."},
+    {"a run",                      "Orders ship with no fees."},
+  };
+  for (const Row& row : rows) {
+    for (bool empty : {true, false}) {
+      std::string doc = std::string(R"({"run":{"status":"passed","diagnostic_summary":")") + row.summary +
+                        R"("},"steps":[{"step_type":"search","summary":")" + (empty ? "no results" : "3 hits") +
+                        R"("},{"step_type":"final_answer","raw_output":")" + row.final_answer + R"("}]})";
+      auto root = primary_of(trace_of(doc));
+      bool unsupported = root && root->label == "Unsupported answer after empty retrieval";
+      EXPECT_EQ(unsupported, empty) << row.summary << " / " << row.final_answer
+                                    << (empty ? " after an empty retrieval" : " after a healthy one");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tracedx
 // clang-format on
