@@ -4,6 +4,8 @@
     bench/otlp_inputs.py one-line OUT [TRACES]   one export line holding TRACES traces (2,000)
     bench/otlp_inputs.py lines OUT [MB]          OTLP JSON Lines of about MB megabytes (100),
                                                  each trace's spans spread over three lines
+    bench/otlp_inputs.py chain OUT [SPANS]       one trace whose SPANS spans (50,000) each
+                                                 have the one before as parent
 """
 import json
 import random
@@ -53,6 +55,19 @@ def main():
             # About 1 MB for 2,000 traces, as an OTLP/HTTP JSON exporter sends them.
             spans = [s for t in range(traces)
                      for s in spans_of(t, rng, 1_733_000_000_000_000_000, (1, 3), (1, 2))]
+            f.write(export(spans) + "\n")
+            return
+        if what == "chain":
+            count = int(sys.argv[3]) if len(sys.argv) > 3 else 50000
+            tid, t = f"{1:032x}", 1_733_000_000_000_000_000
+            spans = []
+            for i in range(count):
+                span = {"traceId": tid, "spanId": f"{i + 1:016x}", "name": f"tool {i}", "kind": 1,
+                        "startTimeUnixNano": str(t + i * 1000), "endTimeUnixNano": str(t + 2 * 10**9 - i * 1000),
+                        "attributes": [attr("openinference.span.kind", "TOOL")]}
+                if i:
+                    span["parentSpanId"] = f"{i:016x}"
+                spans.append(span)
             f.write(export(spans) + "\n")
             return
         limit = (int(sys.argv[3]) if len(sys.argv) > 3 else 100) * 2**20

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "import/importers.h"
@@ -34,38 +37,82 @@ size_t flatten_deep_values(Json& document) {
   return flattened;
 }
 
+namespace {
+
+// Values nested deeper than the loader reads are flattened, so the document loads again.
+Result<Json> loadable(Json document, size_t* flattened) {
+  size_t n = flatten_deep_values(document);
+  if (flattened) *flattened = n;
+  return document;
+}
+
+// The one trace of an OTLP input that `trace_id` names, or its only trace. The input is
+// streamed: only the trace picked is kept, with the ids of the others for the messages.
+Result<Json> import_otlp_trace(Input& input, const std::string& where, const std::string& trace_id,
+                               size_t* flattened) {
+  // Ids are matched as the importer writes them (lower-case hex), however they are typed.
+  const std::string wanted = normalize_trace_id(trace_id);
+  std::optional<Error> failed;
+  std::optional<Json> picked;
+  size_t picked_sequence = 0;
+  std::vector<std::pair<size_t, std::string>> seen;  // (rank of first appearance, id)
+  auto done = for_each_otlp_trace(input, [&](OtlpItem item) {
+    if (failed) return;
+    if (item.error) {
+      failed = std::move(item.error);
+      picked.reset();
+      return;
+    }
+    seen.emplace_back(item.sequence, item.trace_id);
+    if (trace_id.empty()) {
+      // A second trace means none is picked; its fixture is not kept either.
+      if (seen.size() == 1)
+        picked = std::move(item.fixture);
+      else
+        picked.reset();
+    } else if (item.trace_id == wanted && (!picked || item.sequence < picked_sequence)) {
+      picked = std::move(item.fixture);
+      picked_sequence = item.sequence;
+    }
+  });
+  if (!done) return std::move(done).error();
+  if (failed) return std::move(*failed);
+  if (picked) return loadable(std::move(*picked), flattened);
+  if (seen.empty()) return Error::message(where + ": no spans found");
+  std::stable_sort(seen.begin(), seen.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string ids;
+  for (const auto& entry : seen) ids += (ids.empty() ? "" : ", ") + entry.second;
+  if (!trace_id.empty())
+    return Error::message(where + ": no trace " + trace_id + " (traces: " + ids + ")");
+  return Error::message(where + " holds " + std::to_string(seen.size()) +
+                        " traces; pick one with --trace-id (traces: " + ids + ")");
+}
+
+}  // namespace
+
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
                              const std::string& trace_id, size_t* flattened) {
-  auto loadable = [&](Json document) -> Result<Json> {
-    size_t n = flatten_deep_values(document);
-    if (flattened) *flattened = n;
-    return document;
-  };
   if (source == Source::kOtlp) {
-    auto traces = import_otlp(bytes, where);
-    if (!traces) return std::move(traces).error();
-    // Ids are matched as the importer writes them (lower-case hex), however they are typed.
-    const std::string wanted = normalize_trace_id(trace_id);
-    std::string ids;
-    for (auto& t : *traces) {
-      if (trace_id.empty() ? traces->size() == 1 : t.id == wanted)
-        return loadable(std::move(t.fixture));
-      ids += (ids.empty() ? "" : ", ") + t.id;
-    }
-    if (traces->empty()) return Error::message(where + ": no spans found");
-    if (!trace_id.empty())
-      return Error::message(where + ": no trace " + trace_id + " (traces: " + ids + ")");
-    return Error::message(where + " holds " + std::to_string(traces->size()) +
-                          " traces; pick one with --trace-id (traces: " + ids + ")");
+    Input input = Input::of_bytes(bytes, where);
+    return import_otlp_trace(input, where, trace_id, flattened);
   }
   auto document = parse_json(bytes);
   if (!document) return std::move(document).error().with_path(where);
   if (source == Source::kChat) {
     auto imported = import_chat(*document, where);
     if (!imported) return imported;
-    return loadable(std::move(*imported));
+    return loadable(std::move(*imported), flattened);
   }
   return std::move(*document);
+}
+
+Result<Json> import_document(Input& input, Source source, const std::string& trace_id,
+                             size_t* flattened) {
+  if (source == Source::kOtlp) return import_otlp_trace(input, input.name(), trace_id, flattened);
+  auto bytes = input.read_all();
+  if (!bytes) return std::move(bytes).error();
+  return import_document(*bytes, source, input.name(), trace_id, flattened);
 }
 
 std::optional<RunStatus> parse_run_status(std::string_view word) {

@@ -79,6 +79,10 @@ void state_run_status(Json& fixture, RunStatus status);
 // flatten_deep_values), their number stored in `flattened` when given.
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
                              const std::string& trace_id = {}, size_t* flattened = nullptr);
+// The same, read from an open input named by its name. OTLP is streamed (a stream spooled):
+// memory holds the traces in flight and the one picked, not the input.
+Result<Json> import_document(Input& input, Source source, const std::string& trace_id = {},
+                             size_t* flattened = nullptr);
 
 // Replaces each array or object that would sit deeper than kMaxJsonDepth levels (the
 // document itself is level 1) by a string holding its compact JSON text, so the document

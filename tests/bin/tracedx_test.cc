@@ -217,6 +217,21 @@ TEST(Tracedx, ImportAndFromOptions) {
                          "5b8efff798038103d269b633813fc60c", "two.jsonl", "--compact"},
                         dir);
   EXPECT_EQ(Json::parse(picked.out)["root_cause"]["label"], "Tool failure or misuse");
+  // The input is streamed, from a file or standard input alike: the trace picked is the
+  // same, and the messages list the ids in order of first appearance.
+  const std::string lines = read_text(dir / "two.jsonl");
+  auto piped = tracedx({"diagnose", "--from", "otlp", "--trace-id",
+                        "5B8EFFF798038103D269B633813FC60C", "-", "--compact"},
+                       dir, lines);
+  EXPECT_EQ(piped.out, picked.out) << piped.err;
+  auto many_piped = tracedx({"import", "--from", "otlp", "-"}, dir, lines);
+  EXPECT_EQ(many_piped.err,
+            "Error: - holds 2 traces; pick one with --trace-id (traces: "
+            "0af7651916cd43dd8448eb211c80319c, 5b8efff798038103d269b633813fc60c)\n");
+  auto absent = tracedx({"import", "--from", "otlp", "--trace-id", "ab", "two.jsonl"}, dir);
+  EXPECT_EQ(absent.err,
+            "Error: two.jsonl: no trace ab (traces: "
+            "0af7651916cd43dd8448eb211c80319c, 5b8efff798038103d269b633813fc60c)\n");
   auto batch = tracedx({"batch", "--from", "otlp", "two.jsonl"}, dir);
   EXPECT_EQ(batch.status, 0) << batch.err;
   EXPECT_EQ(batch.err,

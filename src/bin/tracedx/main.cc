@@ -42,9 +42,9 @@ struct Usage {
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
                            std::optional<RunStatus> run_status, size_t* flattened = nullptr) {
   // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
-  auto bytes = read_input(arg);
-  if (!bytes) return std::move(bytes).error();
-  auto document = import_document(*bytes, source, arg, trace_id, flattened);
+  auto input = Input::open(arg);
+  if (!input) return std::move(input).error();
+  auto document = import_document(*input, source, trace_id, flattened);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
 }
