@@ -631,138 +631,200 @@ void finishes_in(Json& reasons, const Json& output) {
   }
 }
 
+// Attributes that name what a span's step did, in order of preference; else the span name.
+constexpr const char* kNameKeys[] = {"gen_ai.agent.name", "gen_ai.tool.name", "tool.name",
+                                     "agent.name", "traceloop.entity.name"};
+
+// What a span recorded of its input, output and documents, by where it was found. Each is
+// taken out of the attributes, so it is not also kept in the step's metadata.
+struct Contents {
+  std::optional<Json> input, output;              // input.value, output.value
+  std::optional<Json> in_messages, out_messages;  // llm.input_messages.N, llm.output_messages.N
+  std::optional<Json> documents;                  // retrieval.documents.N
+  std::optional<Json> reranked, reranker_in;      // reranker.output_documents.N, .input_...
+  std::optional<Json> prompts, completions;       // gen_ai.prompt.N, gen_ai.completion.N
+  std::optional<Json> gen_in, gen_out;            // gen_ai.input.messages, .output.messages
+  std::optional<Json> tool_args, tool_result;     // gen_ai.tool.call.arguments, .result
+  std::optional<Json> gen_docs;                   // gen_ai.retrieval.documents
+  std::optional<Json> entity_in, entity_out;      // traceloop.entity.input, .output
+  std::optional<Json> prompt, completion;         // gen_ai.prompt, gen_ai.completion
+  std::optional<Json> event_in, event_out;        // message events of the older conventions
+};
+using ContentField = std::optional<Json> Contents::*;
+
+// Where a step's raw_input and raw_output come from: the first found. A model call's
+// messages come first, since its input.value/output.value are the whole request and
+// response, tool definitions and parameters included.
+constexpr ContentField kModelInputs[] = {&Contents::in_messages, &Contents::gen_in,
+                                         &Contents::event_in,    &Contents::prompts,
+                                         &Contents::prompt,      &Contents::input};
+constexpr ContentField kModelOutputs[] = {&Contents::out_messages, &Contents::gen_out,
+                                          &Contents::event_out,    &Contents::completions,
+                                          &Contents::completion,   &Contents::output};
+constexpr ContentField kStepInputs[] = {
+    &Contents::input,       &Contents::entity_in, &Contents::tool_args, &Contents::reranker_in,
+    &Contents::in_messages, &Contents::gen_in,    &Contents::event_in};
+constexpr ContentField kStepOutputs[] = {
+    &Contents::output,   &Contents::entity_out,  &Contents::documents,    &Contents::reranked,
+    &Contents::gen_docs, &Contents::tool_result, &Contents::out_messages, &Contents::gen_out};
+// Outputs that can list finish reasons (messages, completions, a chat response).
+constexpr ContentField kFinishOutputs[] = {&Contents::out_messages, &Contents::gen_out,
+                                           &Contents::event_out, &Contents::completions,
+                                           &Contents::output};
+// Attributes that hold finish reasons (a word or a list).
+constexpr const char* kFinishKeys[] = {"gen_ai.response.finish_reasons", "llm.finish_reason"};
+
+Contents take_contents(Span& span) {
+  Json& a = span.attrs;
+  Contents c;
+  auto input_mime = take(a, "input.mime_type");
+  auto output_mime = take(a, "output.mime_type");
+  c.input = take(a, "input.value");
+  if (c.input) c.input = decoded(std::move(*c.input), input_mime);
+  c.output = take(a, "output.value");
+  if (c.output) c.output = decoded(std::move(*c.output), output_mime);
+  // A GenAI value is decoded when it is a JSON text; OpenLLMetry writes entity values as
+  // JSON texts, a string included.
+  auto genai = [&](const char* key) {
+    auto v = take(a, key);
+    if (v) v = decoded(std::move(*v), std::nullopt);
+    return v;
+  };
+  auto entity = [&](const char* key) {
+    auto v = take(a, key);
+    if (v) v = decoded(std::move(*v), Json("application/json"));
+    return v;
+  };
+  c.in_messages = nested(a, "llm.input_messages");
+  c.out_messages = nested(a, "llm.output_messages");
+  c.documents = nested(a, "retrieval.documents");
+  c.reranked = nested(a, "reranker.output_documents");
+  c.reranker_in = nested(a, "reranker.input_documents");
+  c.prompts = nested(a, "gen_ai.prompt");
+  c.completions = nested(a, "gen_ai.completion");
+  c.gen_in = genai("gen_ai.input.messages");
+  c.gen_out = genai("gen_ai.output.messages");
+  auto instructions = genai("gen_ai.system_instructions");
+  c.tool_args = genai("gen_ai.tool.call.arguments");
+  c.tool_result = genai("gen_ai.tool.call.result");
+  c.gen_docs = genai("gen_ai.retrieval.documents");
+  c.entity_in = entity("traceloop.entity.input");
+  c.entity_out = entity("traceloop.entity.output");
+  c.prompt = genai("gen_ai.prompt");
+  c.completion = genai("gen_ai.completion");
+  // System instructions are the first message of the input.
+  if (instructions) {
+    Json system = {{"role", "system"}, {"parts", *instructions}};
+    if (c.gen_in && c.gen_in->is_array())
+      c.gen_in->insert(c.gen_in->begin(), std::move(system));
+    else if (!c.gen_in)
+      c.gen_in = Json::array({std::move(system)});
+  }
+
+  for (const auto& e : span.events) {
+    const std::string& ename = e["name"].get_ref<const std::string&>();
+    for (const auto& row : kInputEvents) {
+      if (ename != row.name) continue;
+      if (!c.event_in) c.event_in = Json::array();
+      c.event_in->push_back(event_message(e, row.role));
+    }
+    if (ename == "gen_ai.choice") {
+      if (!c.event_out) c.event_out = Json::array();
+      c.event_out->push_back(event_message(e, ""));
+    } else if (ename == "gen_ai.content.prompt" && !c.prompt) {
+      if (auto v = e["attributes"].find("gen_ai.prompt"); v != e["attributes"].end())
+        c.prompt = decoded(*v, std::nullopt);
+    } else if (ename == "gen_ai.content.completion" && !c.completion) {
+      if (auto v = e["attributes"].find("gen_ai.completion"); v != e["attributes"].end())
+        c.completion = decoded(*v, std::nullopt);
+    }
+  }
+  return c;
+}
+
+// The first of `fields` that the span recorded.
+template <size_t N>
+const std::optional<Json>& first_found(const Contents& c, const ContentField (&fields)[N]) {
+  for (ContentField field : fields) {
+    if (c.*field) return c.*field;
+  }
+  static const std::optional<Json> kNone;
+  return kNone;
+}
+
+struct Finishes {
+  Json reasons = Json::array();  // every finish reason, lowercased, each once
+  std::string filtered;          // the first that says the answer was withheld
+  bool tool_calls = false;       // one says the model answered by calling tools
+};
+
+Finishes finishes_of(const Json& attrs, const Contents& c) {
+  Finishes f;
+  for (const char* key : kFinishKeys) {
+    if (auto v = attrs.find(key); v != attrs.end()) add_finish(f.reasons, *v);
+  }
+  for (ContentField field : kFinishOutputs) {
+    if (c.*field) finishes_in(f.reasons, *(c.*field));
+  }
+  for (const auto& reason : f.reasons) {
+    const std::string& word = reason.get_ref<const std::string&>();
+    if (f.filtered.empty() && one_of(word, kFilteredFinishes)) f.filtered = word;
+    f.tool_calls = f.tool_calls || one_of(word, kToolFinishes);
+  }
+  return f;
+}
+
+// How many documents a retrieval returned: the length of the documents it recorded (a
+// list, or a LangChain retriever's {"documents": [...]}); 0 when it recorded none at all.
+std::optional<size_t> results_count(const Contents& c) {
+  const std::optional<Json>* found = c.documents  ? &c.documents
+                                     : c.reranked ? &c.reranked
+                                     : c.gen_docs ? &c.gen_docs
+                                                  : nullptr;
+  const Json* list = found ? &**found : c.output ? &*c.output : nullptr;
+  if (list && list->is_object() && list->contains("documents")) list = &(*list)["documents"];
+  if (list && list->is_array()) return list->size();
+  if (!found && !c.output) return 0;
+  return std::nullopt;
+}
+
 StepDraft make_step(Span& span, size_t index, std::string type, Role role, bool is_root) {
   Json& a = span.attrs;
   StepDraft d;
   d.model = role == Role::kModel;
   if (is_root && type == "delegation") type = "agent_run";
 
-  Json step = Json::object();
-  step["id"] = span.span_id;
-  step["step_index"] = index;
   std::optional<Json> name;
-  for (const char* key : {"gen_ai.agent.name", "gen_ai.tool.name", "tool.name", "agent.name",
-                          "traceloop.entity.name"}) {
+  for (const char* key : kNameKeys) {
     if (!name) name = take(a, key);
   }
   std::string display = name && name->is_string() ? name->get<std::string>() : span.name;
   if (type.empty()) type = span.kind == "SPAN_KIND_CLIENT" ? "api_call" : display;
+  d.operation = type + '\n' + display;
+
+  Json step = Json::object();
+  step["id"] = span.span_id;
+  step["step_index"] = index;
   step["step_type"] = type;
   step["display_name"] = display;
   step["summary"] = span.name;
-  d.operation = type + '\n' + display;
+
+  const Contents contents = take_contents(span);
+  const auto& input =
+      d.model ? first_found(contents, kModelInputs) : first_found(contents, kStepInputs);
+  const auto& output =
+      d.model ? first_found(contents, kModelOutputs) : first_found(contents, kStepOutputs);
+  if (input) step["raw_input"] = *input;
+  if (output) step["raw_output"] = *output;
+  d.has_output = output.has_value();
 
   Failure failure = failure_of(span);
-  d.failed = failure.failed;
-
-  auto input_mime = take(a, "input.mime_type");
-  auto output_mime = take(a, "output.mime_type");
-  std::optional<Json> input = take(a, "input.value");
-  if (input) input = decoded(std::move(*input), input_mime);
-  std::optional<Json> output = take(a, "output.value");
-  if (output) output = decoded(std::move(*output), output_mime);
-  auto genai = [&](const char* key) {
-    auto v = take(a, key);
-    if (v) v = decoded(std::move(*v), std::nullopt);
-    return v;
-  };
-  auto in_messages = nested(a, "llm.input_messages");
-  auto out_messages = nested(a, "llm.output_messages");
-  auto documents = nested(a, "retrieval.documents");
-  auto reranked = nested(a, "reranker.output_documents");
-  auto reranker_in = nested(a, "reranker.input_documents");
-  auto prompts = nested(a, "gen_ai.prompt");
-  auto completions = nested(a, "gen_ai.completion");
-  auto gen_in = genai("gen_ai.input.messages");
-  auto gen_out = genai("gen_ai.output.messages");
-  auto instructions = genai("gen_ai.system_instructions");
-  auto tool_args = genai("gen_ai.tool.call.arguments");
-  auto tool_result = genai("gen_ai.tool.call.result");
-  auto gen_docs = genai("gen_ai.retrieval.documents");
-  // OpenLLMetry writes entity values as JSON texts, a string included.
-  auto entity = [&](const char* key) {
-    auto v = take(a, key);
-    if (v) v = decoded(std::move(*v), Json("application/json"));
-    return v;
-  };
-  auto entity_in = entity("traceloop.entity.input");
-  auto entity_out = entity("traceloop.entity.output");
-  auto prompt = genai("gen_ai.prompt");
-  auto completion = genai("gen_ai.completion");
-  if (instructions) {
-    Json system = {{"role", "system"}, {"parts", *instructions}};
-    if (gen_in && gen_in->is_array())
-      gen_in->insert(gen_in->begin(), std::move(system));
-    else if (!gen_in)
-      gen_in = Json::array({std::move(system)});
-  }
-
-  // Messages of the older GenAI conventions, from span events.
-  std::optional<Json> event_in, event_out;
-  Json finishes = Json::array();
-  for (const auto& e : span.events) {
-    const std::string& ename = e["name"].get_ref<const std::string&>();
-    for (const auto& row : kInputEvents) {
-      if (ename != row.name) continue;
-      if (!event_in) event_in = Json::array();
-      event_in->push_back(event_message(e, row.role));
-    }
-    if (ename == "gen_ai.choice") {
-      if (!event_out) event_out = Json::array();
-      event_out->push_back(event_message(e, ""));
-    } else if (ename == "gen_ai.content.prompt" && !prompt) {
-      if (auto v = e["attributes"].find("gen_ai.prompt"); v != e["attributes"].end())
-        prompt = decoded(*v, std::nullopt);
-    } else if (ename == "gen_ai.content.completion" && !completion) {
-      if (auto v = e["attributes"].find("gen_ai.completion"); v != e["attributes"].end())
-        completion = decoded(*v, std::nullopt);
-    }
-  }
-
-  // A model call's messages come first: its input.value/output.value are the whole request
-  // and response, tool definitions and parameters included.
-  std::vector<std::optional<Json>*> inputs, outputs;
-  if (d.model) {
-    inputs = {&in_messages, &gen_in, &event_in, &prompts, &prompt, &input};
-    outputs = {&out_messages, &gen_out, &event_out, &completions, &completion, &output};
-  } else {
-    inputs = {&input, &entity_in, &tool_args, &reranker_in, &in_messages, &gen_in, &event_in};
-    outputs = {&output,   &entity_out,  &documents,    &reranked,
-               &gen_docs, &tool_result, &out_messages, &gen_out};
-  }
-  for (auto* v : inputs) {
-    if (!step.contains("raw_input") && *v) step["raw_input"] = **v;
-  }
-  for (auto* v : outputs) {
-    if (!step.contains("raw_output") && *v) step["raw_output"] = **v;
-  }
-  d.has_output = step.contains("raw_output");
-
-  for (const char* key : {"gen_ai.response.finish_reasons", "llm.finish_reason"}) {
-    if (auto v = a.find(key); v != a.end()) add_finish(finishes, *v);
-  }
-  for (auto* v : {&out_messages, &gen_out, &event_out, &completions, &output}) {
-    if (*v) finishes_in(finishes, **v);
-  }
-  bool filtered = false, tool_finish = false;
-  for (const auto& f : finishes) {
-    filtered = filtered || one_of(f.get_ref<const std::string&>(), kFilteredFinishes);
-    tool_finish = tool_finish || one_of(f.get_ref<const std::string&>(), kToolFinishes);
-  }
-  d.calls_tools = tool_finish || (step.contains("raw_output") && calls_tools(step["raw_output"]));
-  if (filtered) {
-    d.failed = true;
-    if (failure.message.empty())
-      failure.message =
-          "The response was withheld by the provider's content filter (finish reason " +
-          [&] {
-            for (const auto& f : finishes) {
-              if (one_of(f.get_ref<const std::string&>(), kFilteredFinishes))
-                return f.get<std::string>();
-            }
-            return std::string();
-          }() +
-          ")";
+  const Finishes finishes = finishes_of(a, contents);
+  d.failed = failure.failed || !finishes.filtered.empty();
+  d.calls_tools = finishes.tool_calls || (output && calls_tools(*output));
+  if (!finishes.filtered.empty() && failure.message.empty()) {
+    failure.message = "The response was withheld by the provider's content filter (finish reason " +
+                      finishes.filtered + ")";
   }
   step["status"] = d.failed ? "failed" : "completed";
   if (span.start && span.end && *span.end >= *span.start)
@@ -777,23 +839,14 @@ StepDraft make_step(Span& span, size_t index, std::string type, Role role, bool 
   if (!span.parent_id.empty()) meta["parent_span_id"] = span.parent_id;
   if (!span.scope_name.empty()) meta["otel.scope.name"] = span.scope_name;
   if (!failure.exception_type.empty()) meta["exception.type"] = failure.exception_type;
-  if (!finishes.empty()) meta["finish_reasons"] = finishes;
+  if (!finishes.reasons.empty()) meta["finish_reasons"] = finishes.reasons;
   if (type == "retrieval" || type == "rerank_retrieval") {
-    const std::optional<Json>* found = documents  ? &documents
-                                       : reranked ? &reranked
-                                       : gen_docs ? &gen_docs
-                                                  : nullptr;
-    const Json* list = found ? &**found : output ? &*output : nullptr;
-    // A LangChain retriever writes {"documents": [...]}.
-    if (list && list->is_object() && list->contains("documents")) list = &(*list)["documents"];
-    // A retriever that recorded no documents at all returned none.
-    if (list && list->is_array())
-      meta["results_count"] = list->size();
-    else if (!found && !output)
-      meta["results_count"] = 0;
+    if (auto count = results_count(contents)) meta["results_count"] = *count;
   }
   if (auto cost = a.find("llm.cost.total"); cost != a.end() && cost->is_number())
     d.cost = cost->get<double>();
+  // The attributes left, request configuration aside; an attribute of the same key as one
+  // set above wins.
   for (auto& [k, v] : a.items()) {
     if (!is_configuration(k)) meta[k] = v;
   }
