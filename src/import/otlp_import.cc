@@ -867,63 +867,72 @@ bool carries(const std::vector<std::string>& below, const std::string& message) 
   return false;
 }
 
-Json build_fixture(std::vector<Span>& spans) {
+// The spans' tree, breadth first from the roots: a span whose parent is missing (or itself)
+// is a root; spans left over sit on parent cycles, and the first of each is taken as a root.
+struct SpanTree {
+  static constexpr size_t kNone = SIZE_MAX;
+  std::vector<size_t> parent;  // kNone for a root
+  std::vector<size_t> depth;
+  std::vector<size_t> bfs;  // every span, parents before children
+  std::vector<bool> has_children;
+};
+
+SpanTree tree_of(const std::vector<Span>& spans) {
   const size_t n = spans.size();
+  SpanTree tree;
+  tree.parent.assign(n, SpanTree::kNone);
+  tree.depth.assign(n, 0);
+  tree.has_children.assign(n, false);
   std::unordered_map<std::string_view, size_t> by_id;
   for (size_t i = 0; i < n; ++i) by_id.emplace(spans[i].span_id, i);
-  // The tree, breadth first from the roots: a span whose parent is missing (or itself) is a
-  // root; spans left over sit on parent cycles, and the first of each is taken as a root.
-  std::vector<size_t> parent(n, n), depth(n, 0), bfs;
   std::vector<std::vector<size_t>> children(n);
   for (size_t i = 0; i < n; ++i) {
     auto it = spans[i].parent_id.empty() ? by_id.end() : by_id.find(spans[i].parent_id);
     if (it != by_id.end() && it->second != i) {
-      parent[i] = it->second;
+      tree.parent[i] = it->second;
       children[it->second].push_back(i);
     }
   }
   std::vector<bool> seen(n, false);
-  bfs.reserve(n);
+  tree.bfs.reserve(n);
   auto walk = [&](size_t root) {
-    size_t head = bfs.size();
+    size_t head = tree.bfs.size();
     seen[root] = true;
-    bfs.push_back(root);
-    depth[root] = 0;
-    for (; head < bfs.size(); ++head) {
-      size_t at = bfs[head];
+    tree.bfs.push_back(root);
+    tree.depth[root] = 0;
+    for (; head < tree.bfs.size(); ++head) {
+      size_t at = tree.bfs[head];
       for (size_t c : children[at]) {
         if (seen[c]) continue;
         seen[c] = true;
-        depth[c] = depth[at] + 1;
-        bfs.push_back(c);
+        tree.depth[c] = tree.depth[at] + 1;
+        tree.bfs.push_back(c);
       }
     }
   };
   for (size_t i = 0; i < n; ++i) {
-    if (parent[i] == n) walk(i);
+    if (tree.parent[i] == SpanTree::kNone) walk(i);
   }
   for (size_t i = 0; i < n; ++i) {
     if (!seen[i]) {
-      parent[i] = n;  // breaks the cycle here
+      tree.parent[i] = SpanTree::kNone;  // breaks the cycle here
       walk(i);
     }
   }
-  std::vector<bool> has_children(n, false);
   for (size_t i = 0; i < n; ++i) {
-    if (parent[i] != n) has_children[parent[i]] = true;
+    if (tree.parent[i] != SpanTree::kNone) tree.has_children[tree.parent[i]] = true;
   }
+  return tree;
+}
 
-  // Roles, failures and the errors carried below each span (children before parents).
-  std::vector<Kind> kinds(n);
-  std::vector<Failure> failures(n);
-  std::vector<std::vector<std::string>> below(n);
-  for (size_t i = 0; i < n; ++i) {
-    kinds[i] = kind_of(spans[i]);
-    failures[i] = failure_of(spans[i]);
-  }
-  for (size_t k = bfs.size(); k-- > 0;) {
-    size_t i = bfs[k], p = parent[i];
-    if (p == n) continue;
+// The error messages of the failed spans below each span (children before parents), at
+// most kCarriedErrors of them.
+std::vector<std::vector<std::string>> errors_below(const SpanTree& tree,
+                                                   const std::vector<Failure>& failures) {
+  std::vector<std::vector<std::string>> below(failures.size());
+  for (size_t k = tree.bfs.size(); k-- > 0;) {
+    size_t i = tree.bfs[k], p = tree.parent[i];
+    if (p == SpanTree::kNone) continue;
     auto& up = below[p];
     if (failures[i].failed && up.size() < kCarriedErrors) up.push_back(failures[i].message);
     for (auto& m : below[i]) {
@@ -931,57 +940,48 @@ Json build_fixture(std::vector<Span>& spans) {
       up.push_back(m);
     }
   }
+  return below;
+}
 
-  std::vector<size_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = i;
-  auto by_start = [&](size_t x, size_t y) {
-    auto key = [&](size_t i) {
-      return std::tuple(spans[i].start.value_or(0), depth[i], spans[i].end.value_or(0),
-                        std::string_view(spans[i].span_id));
-    };
-    return key(x) < key(y);
-  };
-  std::sort(order.begin(), order.end(), by_start);
+// Root attributes that name the run, in order of preference; else the root's span name.
+constexpr const char* kTitleKeys[] = {"gen_ai.agent.name", "gen_ai.workflow.name", "agent.name",
+                                      "traceloop.workflow.name", "traceloop.entity.name"};
 
-  const Span* root = nullptr;
-  for (size_t i : order) {
-    if (depth[i] == 0) {
-      root = &spans[i];
-      break;
-    }
+std::string run_title(const Span* root) {
+  if (!root) return "OTLP trace";
+  for (const char* key : kTitleKeys) {
+    auto it = root->attrs.find(key);
+    if (it != root->attrs.end() && it->is_string()) return it->get<std::string>();
   }
-  std::string title = root ? root->name : "OTLP trace";
-  std::string service;
-  if (root) {
-    for (const char* key : {"gen_ai.agent.name", "gen_ai.workflow.name", "agent.name",
-                            "traceloop.workflow.name", "traceloop.entity.name"}) {
-      auto it = root->attrs.find(key);
-      if (it != root->attrs.end() && it->is_string()) {
-        title = it->get<std::string>();
-        break;
-      }
-    }
-    service = string_member(root->resource, "service.name");
-  }
-  bool root_failed = root && failures[root - spans.data()].failed;
+  return root->name;
+}
 
-  // Which spans are steps. A failed span that is not a step, and whose error no span below
-  // it carries, is a step anyway: it stands where the span ended, where the error happened.
-  struct Chosen {
-    size_t span;
-    uint64_t at;
-    std::string type;
-    Role role;
-  };
+// A span chosen as a step, with the time it stands at.
+struct Chosen {
+  size_t span;
+  uint64_t at;
+  std::string type;
+  Role role;
+};
+
+// Which spans are steps, in the order they stand. A failed span that is not a step, and
+// whose error no span below it carries, is a step anyway: it stands where the span ended,
+// where the error happened. A trace of plumbing only still shows what it did.
+std::vector<Chosen> choose_steps(const std::vector<Span>& spans, const std::vector<size_t>& order,
+                                 const SpanTree& tree, const std::vector<Kind>& kinds,
+                                 const std::vector<Failure>& failures,
+                                 const std::vector<std::vector<std::string>>& below,
+                                 const Span* root) {
   std::vector<Chosen> chosen;
   auto pick = [&](bool everything) {
     for (size_t i : order) {
       Role role = kinds[i].role;
       const std::string& type = kinds[i].step_type;
       bool is_root = &spans[i] == root;
+      bool leaf = !tree.has_children[i];
       bool step = role == Role::kStep || role == Role::kModel ||
-                  (role == Role::kAgent && (!is_root || !has_children[i])) ||
-                  (role == Role::kUnknown && !has_children[i]) || everything;
+                  (role == Role::kAgent && (!is_root || leaf)) ||
+                  (role == Role::kUnknown && leaf) || everything;
       if (step) {
         chosen.push_back({i, spans[i].start.value_or(0), type, role});
       } else if (failures[i].failed && !carries(below[i], failures[i].message)) {
@@ -990,14 +990,60 @@ Json build_fixture(std::vector<Span>& spans) {
     }
   };
   pick(false);
-  // A trace of plumbing only still shows what it did.
   if (chosen.empty()) pick(true);
   std::stable_sort(chosen.begin(), chosen.end(),
                    [](const Chosen& x, const Chosen& y) { return x.at < y.at; });
+  return chosen;
+}
 
+// The run failed when its root span failed, or when a failed step was not followed by a
+// step of the same type and name that completed (a retry that recovered).
+bool run_failed(const std::vector<StepDraft>& drafts, bool root_failed) {
+  if (root_failed) return true;
+  std::unordered_map<std::string_view, size_t> last_completed;
+  for (size_t i = 0; i < drafts.size(); ++i) {
+    if (!drafts[i].failed) last_completed[drafts[i].operation] = i;
+  }
+  for (size_t i = 0; i < drafts.size(); ++i) {
+    if (!drafts[i].failed) continue;
+    auto it = last_completed.find(drafts[i].operation);
+    if (it == last_completed.end() || it->second < i) return true;
+  }
+  return false;
+}
+
+Json build_fixture(std::vector<Span>& spans) {
+  const size_t n = spans.size();
+  const SpanTree tree = tree_of(spans);
+  std::vector<Kind> kinds(n);
+  std::vector<Failure> failures(n);
+  for (size_t i = 0; i < n; ++i) {
+    kinds[i] = kind_of(spans[i]);
+    failures[i] = failure_of(spans[i]);
+  }
+  const auto below = errors_below(tree, failures);
+
+  // By start time, depth (parent first), end time and span id.
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  auto key = [&](size_t i) {
+    return std::tuple(spans[i].start.value_or(0), tree.depth[i], spans[i].end.value_or(0),
+                      std::string_view(spans[i].span_id));
+  };
+  std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return key(x) < key(y); });
+  const Span* root = nullptr;
+  for (size_t i : order) {
+    if (tree.depth[i] == 0) {
+      root = &spans[i];
+      break;
+    }
+  }
+
+  // Named before the steps are made: making a step takes its name out of the attributes.
+  const std::string title = run_title(root);
   std::vector<StepDraft> drafts;
   std::optional<double> cost;
-  for (const auto& c : chosen) {
+  for (const auto& c : choose_steps(spans, order, tree, kinds, failures, below, root)) {
     StepDraft d = make_step(spans[c.span], drafts.size(), c.type, c.role, &spans[c.span] == root);
     if (d.cost) cost = cost.value_or(0) + *d.cost;
     drafts.push_back(std::move(d));
@@ -1008,21 +1054,15 @@ Json build_fixture(std::vector<Span>& spans) {
     drafts[i].step["step_type"] = "final_answer";
     break;
   }
-  // The run failed when its root span failed, or when a failed step was not followed by a
-  // step of the same type and name that completed (a retry that recovered).
-  bool failed = root_failed;
-  for (size_t i = 0; i < drafts.size() && !failed; ++i) {
-    if (!drafts[i].failed) continue;
-    bool retried = false;
-    for (size_t j = i + 1; j < drafts.size() && !retried; ++j)
-      retried = !drafts[j].failed && drafts[j].operation == drafts[i].operation;
-    failed = !retried;
-  }
+  const bool failed = run_failed(drafts, root && failures[root - spans.data()].failed);
 
   Json run = {{"id", spans.empty() ? "" : spans.front().trace_id},
               {"title", title},
               {"status", failed ? "failed" : "completed"}};
-  if (!service.empty()) run["service_name"] = service;
+  if (root) {
+    std::string service = string_member(root->resource, "service.name");
+    if (!service.empty()) run["service_name"] = service;
+  }
   if (cost) run["total_cost"] = *cost;
   Json steps = Json::array();
   for (auto& d : drafts) steps.push_back(std::move(d.step));

@@ -1019,6 +1019,25 @@ TEST(OtlpMapping, LongChainsCyclesAndHugeKeys) {
   EXPECT_EQ(input.size(), 2u);
   EXPECT_EQ(input[1], Json::parse(R"({"message":{"content":"x"}})"));
   EXPECT_FALSE(compact_json(input).empty());  // bounded depth: serialising does not overflow
+
+  // Many failed calls, each retried successfully later on: the run completed, unless one
+  // retry is missing. (Each failure looked ahead for its retry, quadratic in the count.)
+  const int kCalls = 10000;
+  auto call = [](int i, int at, bool ok) {
+    return span((ok ? "ok" : "err") + std::to_string(i),
+                R"(,"parentSpanId":"r","startTimeUnixNano":")" + std::to_string(1000 + at) + "\"" +
+                    (ok ? "" : R"(,"status":{"code":2,"message":"boom"})") +
+                    attrs({attr("openinference.span.kind", "TOOL"),
+                           attr("tool.name", "t" + std::to_string(i))}));
+  };
+  std::string retried = "[" + span("r", R"(,"startTimeUnixNano":"1")") + ",";
+  for (int i = 0; i < kCalls; ++i) retried += call(i, i, false) + ",";
+  for (int i = 0; i < kCalls; ++i) retried += call(i, kCalls + i, true) + ",";
+  Json all = only_trace(otlp(retried.substr(0, retried.size() - 1) + "]"));
+  EXPECT_EQ(all["steps"].size(), size_t{2 * kCalls});
+  EXPECT_EQ(all["run"]["status"], "completed");
+  Json one_missing = only_trace(otlp(retried + call(kCalls, 3 * kCalls, false) + "]"));
+  EXPECT_EQ(one_missing["run"]["status"], "failed");
 }
 
 }  // namespace
