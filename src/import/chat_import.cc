@@ -323,10 +323,11 @@ std::string answered_call(const Json& m,
   return out.joined();
 }
 
-}  // namespace
-
-Result<Json> import_chat(const Json& document, std::string_view where) {
-  const Json* messages = messages_of(document);
+// Why `document` is not a transcript, when it is not: no array of messages (`messages` is
+// the array found, if any), an element that is not an object, or no element that looks
+// like a message.
+std::optional<Error> not_a_transcript(const Json& document, const Json* messages,
+                                      std::string_view where) {
   const std::string expected =
       "expected an array of chat messages, or an object holding one under " + wrapper_list();
   if (!messages) {
@@ -347,43 +348,43 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
       return Error::message(std::string(where) + ": message " + std::to_string(i) +
                             " is not an object");
   }
-  if (!has_message(*messages)) {
-    std::string error = std::string(where) +
-                        ": no chat messages found (objects with \"role\", \"content\" or "
-                        "\"tool_calls\"); " +
-                        expected;
-    // A file of evaluation results often holds one transcript per element.
-    if (!messages->empty()) {
-      for (auto key : kWrapperKeys) {
-        auto it = messages->front().find(key);
-        if (it != messages->front().end() && it->is_array() && has_message(*it)) {
-          error += "; its elements hold transcripts under \"" + std::string(key) +
-                   "\": give them one at a time (for batch, one per line of a JSON Lines file)";
-          break;
-        }
+  if (has_message(*messages)) return std::nullopt;
+  std::string error = std::string(where) +
+                      ": no chat messages found (objects with \"role\", \"content\" or "
+                      "\"tool_calls\"); " +
+                      expected;
+  // A file of evaluation results often holds one transcript per element.
+  if (!messages->empty()) {
+    for (auto key : kWrapperKeys) {
+      auto it = messages->front().find(key);
+      if (it != messages->front().end() && it->is_array() && has_message(*it)) {
+        error += "; its elements hold transcripts under \"" + std::string(key) +
+                 "\": give them one at a time (for batch, one per line of a JSON Lines file)";
+        break;
       }
     }
-    return Error::message(std::move(error));
   }
+  return Error::message(std::move(error));
+}
 
-  std::vector<Message> read;
-  read.reserve(messages->size());
-  for (const auto& m : *messages) {
-    Message msg;
-    msg.role_written = string_member(m, "role");
-    msg.role = norm(msg.role_written);
-    msg.name = string_member(m, "name");
-    msg.text = m.contains("content") ? content_text(m["content"]) : "";
-    bool tool_calls =
-        m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
-    bool function_call = m.contains("function_call") && m["function_call"].is_object();
-    msg.calls = tool_calls || function_call;
-    if (role_author(msg.role) != Author::kSystem) msg.exit_failed = executor_failed(msg.text);
-    read.push_back(std::move(msg));
-  }
+Message read_message(const Json& m) {
+  Message msg;
+  msg.role_written = string_member(m, "role");
+  msg.role = norm(msg.role_written);
+  msg.name = string_member(m, "name");
+  msg.text = m.contains("content") ? content_text(m["content"]) : "";
+  bool tool_calls =
+      m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
+  bool function_call = m.contains("function_call") && m["function_call"].is_object();
+  msg.calls = tool_calls || function_call;
+  if (role_author(msg.role) != Author::kSystem) msg.exit_failed = executor_failed(msg.text);
+  return msg;
+}
 
-  // A group chat names its authors: with two or more names, the author of a message is its
-  // name, and the author of the first message gives the task.
+// Who wrote each message. A group chat names its authors: with two or more names, the
+// author of a message is its name, and the author of the first message gives the task. A
+// code executor's reply is a tool result whoever sent it.
+std::vector<Author> authors_of(const std::vector<Message>& read) {
   std::optional<std::string_view> task_giver, first_name;
   bool by_name = false;
   for (const auto& msg : read) {
@@ -395,6 +396,7 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
     if (*first_name != msg.name) by_name = true;
   }
   std::vector<Author> authors;
+  authors.reserve(read.size());
   for (const auto& msg : read) {
     std::optional<Author> by_role = role_author(msg.role);
     Author a;
@@ -408,6 +410,29 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
       a = by_role.value_or(Author::kAgent);
     authors.push_back(a);
   }
+  return authors;
+}
+
+// The step type of an agent message that is neither a tool call nor the final answer: by
+// the agent's name (a planner, a searcher...), else reasoning.
+std::string agent_step_type(const Message& msg) {
+  std::string agent = lower(msg.name.empty() ? msg.role_written : msg.name);
+  for (const auto& rule : kAgentNames) {
+    if (contains(agent, rule.word)) return std::string(rule.step_type);
+  }
+  return "reasoning";
+}
+
+}  // namespace
+
+Result<Json> import_chat(const Json& document, std::string_view where) {
+  const Json* messages = messages_of(document);
+  if (auto refused = not_a_transcript(document, messages, where)) return std::move(*refused);
+
+  std::vector<Message> read;
+  read.reserve(messages->size());
+  for (const auto& m : *messages) read.push_back(read_message(m));
+  const std::vector<Author> authors = authors_of(read);
 
   // The final answer is the last agent message that says something and calls no tool.
   std::optional<size_t> final_at;
@@ -443,17 +468,8 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
         if (msg.calls) {
           type = "tool_call";
           if (auto fns = called_functions(m); !fns.empty()) display = fns.joined();
-        } else if (final_at == i) {
-          type = "final_answer";
         } else {
-          type = "reasoning";
-          std::string agent = lower(msg.name.empty() ? msg.role_written : msg.name);
-          for (const auto& rule : kAgentNames) {
-            if (contains(agent, rule.word)) {
-              type = rule.step_type;
-              break;
-            }
-          }
+          type = final_at == i ? "final_answer" : agent_step_type(msg);
         }
         break;
     }
