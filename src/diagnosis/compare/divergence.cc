@@ -68,105 +68,88 @@ std::optional<std::string> divergence_step_name(const TraceStep& step) {
   return step.step_type.optional();
 }
 
-Divergence detect_divergence(const Trace& primary, const Trace& compared) {
-  // Only the primary findings are kept, and they do not depend on the other stages.
-  const DiagnoseOptions root_cause_only{std::nullopt, false, false};
-  Divergence d;
-  d.primary_root_cause = diagnose_run(primary, root_cause_only).root_cause;
-  d.compared_root_cause = diagnose_run(compared, root_cause_only).root_cause;
-  const std::string primary_label =
-      d.primary_root_cause ? d.primary_root_cause->label : "No strong primary diagnosis";
-  const std::string compared_label =
-      d.compared_root_cause ? d.compared_root_cause->label : "No strong compared diagnosis";
-  const std::string primary_lower = lower(primary_label), compared_lower = lower(compared_label);
+namespace {
 
-  const auto& primary_steps = primary.steps;
-  const auto& compared_steps = compared.steps;
-  const size_t aligned = std::min(primary_steps.size(), compared_steps.size());
-  std::optional<size_t> split;
-  bool type_split = false;
-  for (size_t i = 0; i < aligned; ++i) {
-    bool types_differ = norm(primary_steps[i].step_type) != norm(compared_steps[i].step_type);
-    if (types_differ || norm(primary_steps[i].status) != norm(compared_steps[i].status)) {
-      split = i;
-      type_split = types_differ;
-      break;
-    }
+// The two runs' primary labels as the summaries quote them, and lowercased for the tests of
+// whether a difference looks resolved.
+struct Labels {
+  std::string primary, compared;
+  std::string primary_lower, compared_lower;
+};
+
+// The aligned steps at `position` have different types: the execution path split.
+void describe_type_split(Divergence& d, const Trace& primary, const Trace& compared,
+                         size_t position, const Labels& labels) {
+  const std::string position_text = std::to_string(position);
+  const TraceStep& primary_step = primary.steps[position];
+  const TraceStep& compared_step = compared.steps[position];
+  d.title = std::string(kExecutionPathTitle);
+  d.details = {"Primary type: " + as_text(primary_step.step_type),
+               "Compared type: " + as_text(compared_step.step_type)};
+  Int128 delta = static_cast<Int128>(primary.total_duration_ms) -
+                 static_cast<Int128>(compared.total_duration_ms);
+  UInt128 magnitude = delta < 0 ? -delta : delta;
+  if (looks_resolved(labels.primary_lower, labels.compared_lower)) {
+    d.summary = fill_template(kPathResolved, {position_text, labels.primary, labels.compared});
+  } else if (contains(labels.primary_lower, "healthy") &&
+             contains(labels.compared_lower, "healthy") && magnitude >= 1000) {
+    // Both totals fit in 64 bits, so their difference's magnitude does too.
+    d.summary = fill_template(kPathBothOk, {position_text, delta < 0 ? "slower" : "faster",
+                                            std::to_string(static_cast<uint64_t>(magnitude)),
+                                            labels.primary, labels.compared});
+  } else {
+    d.summary = fill_template(kPathChanged, {position_text, labels.primary, labels.compared});
   }
+}
 
-  if (split) {
-    const size_t position = *split;
-    const std::string position_text = std::to_string(position);
-    const TraceStep& primary_step = primary_steps[position];
-    const TraceStep& compared_step = compared_steps[position];
-    d.step_index = static_cast<int64_t>(position);
-    d.phase = std::string(phase_of_step_type(primary_step.step_type));
-    d.severity = "high";
-    d.primary_step_name = divergence_step_name(primary_step);
-    d.compared_step_name = divergence_step_name(compared_step);
-    if (type_split) {
-      d.title = std::string(kExecutionPathTitle);
-      d.details = {"Primary type: " + as_text(primary_step.step_type),
-                   "Compared type: " + as_text(compared_step.step_type)};
-      Int128 delta = static_cast<Int128>(primary.total_duration_ms) -
-                     static_cast<Int128>(compared.total_duration_ms);
-      UInt128 magnitude = delta < 0 ? -delta : delta;
-      if (looks_resolved(primary_lower, compared_lower)) {
-        d.summary = fill_template(kPathResolved, {position_text, primary_label, compared_label});
-      } else if (contains(primary_lower, "healthy") && contains(compared_lower, "healthy") &&
-                 magnitude >= 1000) {
-        // Both totals fit in 64 bits, so their difference's magnitude does too.
-        d.summary = fill_template(kPathBothOk, {position_text, delta < 0 ? "slower" : "faster",
-                                                std::to_string(static_cast<uint64_t>(magnitude)),
-                                                primary_label, compared_label});
-      } else {
-        d.summary = fill_template(kPathChanged, {position_text, primary_label, compared_label});
-      }
-    } else {
-      const bool primary_ok = is_success_status(primary_step.status),
-                 compared_ok = is_success_status(compared_step.status);
-      d.title = std::string(primary_ok == compared_ok ? kOutcomeSameStepTitle
-                            : primary_ok              ? kComparedFailedTitle
-                                                      : kPrimaryFailedTitle);
-      const std::string primary_status = as_text(primary_step.status),
-                        compared_status = as_text(compared_step.status);
-      bool resolved = !primary_ok && compared_ok && looks_resolved(primary_lower, compared_lower);
-      d.summary = fill_template(
-          resolved ? kOutcomeResolved : kOutcomeSplit,
-          {position_text, primary_status, compared_status, primary_label, compared_label});
-      d.details = {"Primary status: " + primary_status, "Compared status: " + compared_status};
-    }
-    return d;
-  }
+// The aligned steps at `position` have the same type and different statuses.
+void describe_status_split(Divergence& d, const TraceStep& primary_step,
+                           const TraceStep& compared_step, size_t position, const Labels& labels) {
+  const bool primary_ok = is_success_status(primary_step.status),
+             compared_ok = is_success_status(compared_step.status);
+  d.title = std::string(primary_ok == compared_ok ? kOutcomeSameStepTitle
+                        : primary_ok              ? kComparedFailedTitle
+                                                  : kPrimaryFailedTitle);
+  const std::string primary_status = as_text(primary_step.status),
+                    compared_status = as_text(compared_step.status);
+  bool resolved =
+      !primary_ok && compared_ok && looks_resolved(labels.primary_lower, labels.compared_lower);
+  d.summary = fill_template(
+      resolved ? kOutcomeResolved : kOutcomeSplit,
+      {std::to_string(position), primary_status, compared_status, labels.primary, labels.compared});
+  d.details = {"Primary status: " + primary_status, "Compared status: " + compared_status};
+}
 
-  if (primary_steps.size() != compared_steps.size()) {
-    const bool primary_short = primary_steps.size() < compared_steps.size();
-    const size_t position = aligned;
-    const TraceStep& longer = primary_short ? compared_steps[position] : primary_steps[position];
-    d.title = std::string(primary_short ? kPrimaryEarlierTitle : kComparedEarlierTitle);
-    d.phase = std::string(phase_of_step_type(longer.step_type));
-    d.severity = "high";
-    d.step_index = static_cast<int64_t>(position);
-    d.summary =
-        fill_template(primary_short ? kPrimaryShort : kComparedShort, {std::to_string(position)});
-    d.details = {primary_short ? "Primary run has no matching step while compared continues."
-                               : "Compared run has no matching step while primary continues."};
-    (primary_short ? d.compared_step_name : d.primary_step_name) = divergence_step_name(longer);
-    return d;
-  }
+// One run ended earlier: every aligned step matched, and the longer run goes on.
+void describe_length_split(Divergence& d, const Trace& primary, const Trace& compared) {
+  const bool primary_short = primary.steps.size() < compared.steps.size();
+  const size_t position = std::min(primary.steps.size(), compared.steps.size());
+  const TraceStep& longer = primary_short ? compared.steps[position] : primary.steps[position];
+  d.title = std::string(primary_short ? kPrimaryEarlierTitle : kComparedEarlierTitle);
+  d.phase = std::string(phase_of_step_type(longer.step_type));
+  d.severity = "high";
+  d.step_index = static_cast<int64_t>(position);
+  d.summary =
+      fill_template(primary_short ? kPrimaryShort : kComparedShort, {std::to_string(position)});
+  d.details = {primary_short ? "Primary run has no matching step while compared continues."
+                             : "Compared run has no matching step while primary continues."};
+  (primary_short ? d.compared_step_name : d.primary_step_name) = divergence_step_name(longer);
+}
 
-  if (norm(primary.status) != norm(compared.status)) {
-    const std::string primary_final = as_text(primary.status),
-                      compared_final = as_text(compared.status);
-    d.title = std::string(kFinalStatusTitle);
-    d.phase = "Output";
-    d.severity = "medium";
-    d.summary = fill_template(kStatusSplit, {primary_final, compared_final});
-    d.details = {"Primary final status: " + primary_final,
-                 "Compared final status: " + compared_final};
-    return d;
-  }
+// Same steps and statuses, different final run statuses.
+void describe_final_status_split(Divergence& d, const Trace& primary, const Trace& compared) {
+  const std::string primary_final = as_text(primary.status),
+                    compared_final = as_text(compared.status);
+  d.title = std::string(kFinalStatusTitle);
+  d.phase = "Output";
+  d.severity = "medium";
+  d.summary = fill_template(kStatusSplit, {primary_final, compared_final});
+  d.details = {"Primary final status: " + primary_final,
+               "Compared final status: " + compared_final};
+}
 
+// The runs look alike step by step: they differ only if their diagnoses do.
+void describe_diagnoses(Divergence& d) {
   const auto& primary_cause = d.primary_root_cause;
   const auto& compared_cause = d.compared_root_cause;
   if (!primary_cause || !compared_cause || primary_cause->label == compared_cause->label) {
@@ -175,7 +158,7 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
     d.severity = "low";
     d.summary = std::string(kAligned);
     d.details = {"No missing-step, type, or status split was detected before the runs converged."};
-    return d;
+    return;
   }
   d.title = std::string(kDifferentOutcomesTitle);
   d.phase = primary_cause->phase.value_or("Other");
@@ -186,6 +169,48 @@ Divergence detect_divergence(const Trace& primary, const Trace& compared) {
   d.step_index = primary_cause->step_index ? primary_cause->step_index : compared_cause->step_index;
   d.primary_step_name = primary_cause->step_name;
   d.compared_step_name = compared_cause->step_name;
+}
+
+}  // namespace
+
+Divergence detect_divergence(const Trace& primary, const Trace& compared) {
+  // Only the primary findings are kept, and they do not depend on the other stages.
+  const DiagnoseOptions root_cause_only{std::nullopt, false, false};
+  Divergence d;
+  d.primary_root_cause = diagnose_run(primary, root_cause_only).root_cause;
+  d.compared_root_cause = diagnose_run(compared, root_cause_only).root_cause;
+  Labels labels;
+  labels.primary =
+      d.primary_root_cause ? d.primary_root_cause->label : "No strong primary diagnosis";
+  labels.compared =
+      d.compared_root_cause ? d.compared_root_cause->label : "No strong compared diagnosis";
+  labels.primary_lower = lower(labels.primary);
+  labels.compared_lower = lower(labels.compared);
+
+  // The first aligned position where the step types or statuses differ.
+  const size_t aligned = std::min(primary.steps.size(), compared.steps.size());
+  for (size_t i = 0; i < aligned; ++i) {
+    const TraceStep& primary_step = primary.steps[i];
+    const TraceStep& compared_step = compared.steps[i];
+    const bool types_differ = norm(primary_step.step_type) != norm(compared_step.step_type);
+    if (!types_differ && norm(primary_step.status) == norm(compared_step.status)) continue;
+    d.step_index = static_cast<int64_t>(i);
+    d.phase = std::string(phase_of_step_type(primary_step.step_type));
+    d.severity = "high";
+    d.primary_step_name = divergence_step_name(primary_step);
+    d.compared_step_name = divergence_step_name(compared_step);
+    if (types_differ)
+      describe_type_split(d, primary, compared, i, labels);
+    else
+      describe_status_split(d, primary_step, compared_step, i, labels);
+    return d;
+  }
+  if (primary.steps.size() != compared.steps.size())
+    describe_length_split(d, primary, compared);
+  else if (norm(primary.status) != norm(compared.status))
+    describe_final_status_split(d, primary, compared);
+  else
+    describe_diagnoses(d);
   return d;
 }
 
