@@ -24,6 +24,9 @@ bool is_ascii_space(unsigned char c) {
 // ICU counts lengths in 32-bit integers, so longer texts are handed to it in pieces of at
 // most this many bytes (a piece can grow threefold through UTF-16 and lowercasing).
 std::atomic<size_t> g_piece_bytes{size_t{64} << 20};
+// ASCII runs at least this long in a text with other characters are lowercased without ICU.
+constexpr size_t kAsciiStretch = 64;
+std::atomic<size_t> g_ascii_stretch{kAsciiStretch};
 
 bool is_continuation(char c) {
   return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
@@ -168,6 +171,99 @@ void ascii_lower_in_place(std::string& s) {
   }
 }
 
+// The end of the run of ASCII bytes starting at `i`, eight bytes at a time.
+size_t ascii_run_end(std::string_view text, size_t i) {
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    __builtin_memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  return i;
+}
+
+// What the final-sigma rule sees after positions that only grow: the first code point at or
+// after a position that is not case-ignorable, found once for every position before it.
+class CasedAfter {
+ public:
+  explicit CasedAfter(std::string_view text) : text_(text) {}
+  bool at(size_t pos) {
+    if (pos < from_ || pos > to_) {
+      from_ = pos;
+      cased_ = false;
+      to_ = text_.size();
+      for (size_t p = pos; p < text_.size();) {
+        size_t start = p;
+        UChar32 c = next_code_point(text_, p);
+        if (!is_case_ignorable(c)) {
+          cased_ = is_cased(c);
+          to_ = start;
+          break;
+        }
+      }
+    }
+    return cased_;
+  }
+
+ private:
+  std::string_view text_;
+  size_t from_ = 1, to_ = 0;  // empty: nothing found yet
+  bool cased_ = false;
+};
+
+// Whether the part [begin, end) of a text, or what came before it when it is all
+// case-ignorable (`before`), ends in a cased letter for the final-sigma rule.
+bool cased_at_end(std::string_view text, size_t begin, size_t end, bool before) {
+  while (end > begin) {
+    UChar32 c = previous_code_point(text, begin, end);
+    if (!is_case_ignorable(c)) return is_cased(c);
+  }
+  return before;
+}
+
+// Lowercases a text that is not all ASCII. Runs of many ASCII bytes are lowercased
+// directly (an ASCII letter lowercases alike in every context); each part between them
+// goes to ICU framed like a piece of a long text, with the final-sigma context on each side
+// carried along, so no part of the text is scanned twice.
+std::string mixed_lower(std::string_view text) {
+  const size_t stretch = std::max<size_t>(1, g_ascii_stretch.load(std::memory_order_relaxed));
+  std::string out;
+  out.reserve(text.size());
+  CasedAfter cased_after_at(text);
+  bool cased_before_part = false;  // the final-sigma context before `begin`
+  std::string framed;
+  auto lower_part = [&](size_t begin, size_t end) {
+    framed.assign(1, cased_before_part ? 'a' : ' ');
+    framed.append(text.substr(begin, end - begin));
+    framed += cased_after_at.at(end) ? 'a' : ' ';
+    std::string lowered = icu_lower(framed);
+    out.append(lowered, 1, lowered.size() - 2);
+    cased_before_part = cased_at_end(text, begin, end, cased_before_part);
+  };
+  size_t begin = 0;  // the start of what is not lowered yet
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) {
+      ++i;
+      continue;
+    }
+    size_t end = ascii_run_end(text, i);
+    if (end - i >= stretch) {
+      if (i > begin) lower_part(begin, i);
+      size_t at = out.size();
+      out.append(text.substr(i, end - i));
+      for (size_t k = at; k < out.size(); ++k) {
+        if (out[k] >= 'A' && out[k] <= 'Z') out[k] = static_cast<char>(out[k] - 'A' + 'a');
+      }
+      cased_before_part = cased_at_end(text, i, end, cased_before_part);
+      begin = end;
+    }
+    i = end;
+  }
+  if (begin == 0) return icu_lower(text);
+  if (begin < text.size()) lower_part(begin, text.size());
+  return out;
+}
+
 }  // namespace
 
 bool is_ascii(std::string_view text) {
@@ -191,14 +287,14 @@ std::string_view trim_ascii(std::string_view text) {
 }
 
 std::string lower(std::string_view text) {
-  if (!is_ascii(text)) return icu_lower(text);
+  if (!is_ascii(text)) return mixed_lower(text);
   std::string out(text);
   ascii_lower_in_place(out);
   return out;
 }
 
 std::string norm(std::string_view text) {
-  if (!is_ascii(text)) return icu_lower(icu_trim(text));
+  if (!is_ascii(text)) return mixed_lower(icu_trim(text));
   std::string out(trim_ascii(text));
   ascii_lower_in_place(out);
   return out;
@@ -233,6 +329,10 @@ bool is_valid_utf8(std::string_view text) {
 
 void set_icu_piece_bytes_for_testing(size_t bytes) {
   g_piece_bytes.store(bytes ? bytes : size_t{64} << 20, std::memory_order_relaxed);
+}
+
+void set_ascii_stretch_for_testing(size_t bytes) {
+  g_ascii_stretch.store(bytes ? bytes : kAsciiStretch, std::memory_order_relaxed);
 }
 
 namespace {

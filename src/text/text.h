@@ -77,6 +77,11 @@ std::string norm_icu(std::string_view text);
 // 0 restores the default.
 void set_icu_piece_bytes_for_testing(size_t bytes);
 
+// In a text that is not all ASCII, runs of this many ASCII bytes or more are lowercased
+// without ICU (64 by default); tests vary it to check the parts join to ICU's result of
+// the whole text (SIZE_MAX sends every such text to ICU whole). 0 restores the default.
+void set_ascii_stretch_for_testing(size_t bytes);
+
 }  // namespace tracedx
 
 namespace tracedx {

@@ -184,9 +184,40 @@ TEST(Norm, PiecesJoinToTheWholeResult) {
     }
     set_icu_piece_bytes_for_testing(0);
   }
+  // Long ASCII runs are lowercased without ICU: with runs of any length taken so, around
+  // sigmas, case-ignorable ASCII ("'", ".") and invalid bytes, the parts join to ICU's result
+  // of the whole text.
+  const char* ascii_runs[] = {"AbC", "x.Y'z", "''..", "QUITE A LONG ASCII RUN, Of Words. ", "I"};
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    size_t parts = random() % 30;
+    for (size_t i = 0; i < parts; ++i) {
+      text += random() % 2 ? alphabet[random() % std::size(alphabet)]
+                           : ascii_runs[random() % std::size(ascii_runs)];
+    }
+    set_ascii_stretch_for_testing(SIZE_MAX);
+    const std::string whole_lower = lower(text);
+    for (size_t stretch : {1, 2, 3, 5, 8, 64}) {
+      set_ascii_stretch_for_testing(stretch);
+      EXPECT_EQ(lower(text), whole_lower)
+          << "stretch " << stretch << ": " << ::testing::PrintToString(text);
+      EXPECT_EQ(norm(text), norm_icu(text)) << "stretch " << stretch;
+      set_icu_piece_bytes_for_testing(3);
+      EXPECT_EQ(lower(text), whole_lower) << "stretch " << stretch << ", pieces of 3";
+      set_icu_piece_bytes_for_testing(0);
+    }
+    set_ascii_stretch_for_testing(0);
+  }
   // Final sigma across a cut, checked against the known answer.
   set_icu_piece_bytes_for_testing(2);
   EXPECT_EQ(norm_icu("\xce\x9f\xce\x94\xce\x9f\xce\xa3"), "\xce\xbf\xce\xb4\xce\xbf\xcf\x82");
+  set_ascii_stretch_for_testing(1);
+  EXPECT_EQ(lower("\xce\x9f\xce\x94\xce\x9f\xce\xa3. \xce\xa3"
+                  "A"),
+            "\xce\xbf\xce\xb4\xce\xbf\xcf\x82. \xcf\x83"
+            "a");
+  EXPECT_EQ(lower("A.\xce\xa3"), "a.\xcf\x82");
+  set_ascii_stretch_for_testing(0);
   EXPECT_EQ(norm_icu("\xce\xa3\xcc\x81\xce\x91"), "\xcf\x83\xcc\x81\xce\xb1");
   set_icu_piece_bytes_for_testing(0);
 }
