@@ -23,28 +23,14 @@
 #include <vector>
 
 #include "diagnosis/keywords.h"
+#include "rng.h"
 #include "text/keyword_matcher.h"
 
 namespace {
 
 using namespace tracedx;
 
-// A fixed-seed generator whose sequence does not depend on the standard library.
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
-  uint64_t next() {
-    s_ += 0x9E3779B97F4A7C15ull;
-    uint64_t z = s_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-
- private:
-  uint64_t s_;
-};
+using tracedx::bench::Rng;
 
 [[noreturn]] void fail(const std::string& message) {
   std::fprintf(stderr, "bench_keywords: %s\n", message.c_str());
