@@ -6,11 +6,6 @@ namespace tracedx {
 namespace {
 
 template <typename T>
-OrderedJson optional_json(const std::optional<T>& v) {
-  return v ? OrderedJson(*v) : OrderedJson(nullptr);
-}
-
-template <typename T>
 OrderedJson optional_record(const std::optional<T>& v) {
   return v ? to_json(*v) : OrderedJson(nullptr);
 }

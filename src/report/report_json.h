@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
@@ -11,6 +12,12 @@
 namespace tracedx {
 
 using OrderedJson = nlohmann::ordered_json;
+
+// A value, or null when it is absent.
+template <typename T>
+OrderedJson optional_json(const std::optional<T>& v) {
+  return v ? OrderedJson(*v) : OrderedJson(nullptr);
+}
 
 OrderedJson to_json(const RootCause& rc);
 OrderedJson to_json(const Recommendations& rec);

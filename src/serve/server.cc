@@ -643,20 +643,19 @@ struct TraceServer::Impl {
   }
 
   static OrderedJson trace_json(const TraceRow& t) {
-    auto opt = [](const auto& v) { return v ? OrderedJson(*v) : OrderedJson(nullptr); };
     OrderedJson j = OrderedJson::object();
     j["trace_id"] = t.id;
-    j["service"] = opt(t.service);
-    j["title"] = opt(t.title);
+    j["service"] = optional_json(t.service);
+    j["title"] = optional_json(t.title);
     j["status"] = t.status;
     j["first_seen"] = t.first_seen;
     j["last_seen"] = t.last_seen;
     j["span_count"] = t.span_count;
-    j["step_count"] = opt(t.step_count);
-    j["duration_ms"] = opt(t.duration_ms);
-    j["outcome"] = opt(t.outcome);
-    j["label"] = opt(t.label);
-    j["severity"] = opt(t.severity);
+    j["step_count"] = optional_json(t.step_count);
+    j["duration_ms"] = optional_json(t.duration_ms);
+    j["outcome"] = optional_json(t.outcome);
+    j["label"] = optional_json(t.label);
+    j["severity"] = optional_json(t.severity);
     j["version"] = t.version;
     return j;
   }
