@@ -657,7 +657,7 @@ TEST(TracedxInput, ReadAheadIsBoundedByMemory) {
   write_text(dir / "x.jsonl", lines);
   auto r = testing::run_command(
       {"/bin/sh", "-c",
-       std::string("ulimit -v 1100000; exec ") + TRACEDX_BIN + " batch --jobs 8 x.jsonl"},
+       std::string("ulimit -v 1200000; exec ") + TRACEDX_BIN + " batch --jobs 8 x.jsonl"},
       dir);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "traces: 8, diagnosed: 8, failed: 0\n  8  Healthy run\n");
