@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../bench/rng.h"
 #include "trace/trace.h"
 
 namespace tracedx::testing {
@@ -49,22 +50,8 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::files
 
 namespace tracedx::testing {
 
-// A fixed-seed generator (split-mix) whose sequence does not depend on the standard
-// library, for generated test inputs that are the same on every machine.
-class SplitMix {
- public:
-  explicit SplitMix(uint64_t seed) : s_(seed) {}
-  uint64_t next() {
-    s_ += 0x9E3779B97F4A7C15ull;
-    uint64_t z = s_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  size_t pick(size_t n) { return static_cast<size_t>(next() % n); }
-
- private:
-  uint64_t s_;
-};
+// The benchmarks' fixed-seed generator, for generated test inputs that are the same on
+// every machine.
+using SplitMix = bench::Rng;
 
 }  // namespace tracedx::testing

@@ -110,7 +110,7 @@ class ResultGen {
 
  private:
   uint64_t next() { return rng_.next(); }
-  size_t pick(size_t n) { return rng_.pick(n); }
+  size_t pick(size_t n) { return rng_.below(n); }
 
   std::string text() {
     static const char* kParts[] = {"tool",

@@ -218,7 +218,7 @@ class DocGen {
   static constexpr char kBytes[] = "{}[],:\"\\-0123456789.eE+ \nabtrufnl\x01\x80\xc3\xff";
 
   uint64_t next() { return rng_.next(); }
-  size_t pick(size_t n) { return rng_.pick(n); }
+  size_t pick(size_t n) { return rng_.below(n); }
 
   std::string scalar() {
     static const char* kScalars[] = {"0",
