@@ -23,15 +23,6 @@ enum class Source { kFixture, kOtlp, kChat };
 // "fixture", "otlp" or "chat"; fails with a message naming the accepted words.
 Result<Source> parse_source(std::string_view word);
 
-struct ImportedTrace {
-  std::string id;  // the OTLP traceId (hex), or empty for a chat transcript
-  Json fixture;    // {"run": {...}, "steps": [...]}
-};
-
-// All traces of an OTLP JSON document or JSON Lines text, in order of first appearance.
-// `where` names the input in error messages; a malformed line fails the whole text.
-Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where);
-
 // What reading an OTLP input yields, one at a time: the fixture of a trace, or an error: of
 // a line that could not be read (`line` > 0, no trace id), of a trace that had spans on
 // such a line (its trace id), or of the whole input (neither).

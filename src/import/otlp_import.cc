@@ -1369,23 +1369,4 @@ Status for_each_otlp_trace(const std::string& path, const std::function<void(Otl
   return for_each_otlp_trace(*input, emit);
 }
 
-Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where) {
-  Input input = Input::of_bytes(bytes, std::string(where));
-  std::vector<OtlpItem> items;
-  std::optional<Error> failed;
-  auto done = for_each_otlp_trace(input, [&](OtlpItem item) {
-    if (item.error && !failed) failed = std::move(item.error);
-    if (!failed) items.push_back(std::move(item));
-  });
-  if (!done) return std::move(done).error();
-  if (failed) return std::move(*failed);
-  // In order of first appearance, whatever line completed each trace.
-  std::stable_sort(items.begin(), items.end(),
-                   [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
-  std::vector<ImportedTrace> out;
-  out.reserve(items.size());
-  for (auto& item : items) out.push_back({std::move(item.trace_id), std::move(item.fixture)});
-  return out;
-}
-
 }  // namespace tracedx

@@ -13,6 +13,31 @@
 namespace tracedx {
 namespace {
 
+struct ImportedTrace {
+  std::string id;  // the OTLP traceId (hex)
+  Json fixture;    // {"run": {...}, "steps": [...]}
+};
+
+// All traces of an OTLP JSON document or JSON Lines text, in order of first appearance, as
+// the commands read them; a malformed line fails the whole text.
+Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::string_view where) {
+  Input input = Input::of_bytes(bytes, std::string(where));
+  std::vector<OtlpItem> items;
+  std::optional<Error> failed;
+  auto done = for_each_otlp_trace(input, [&](OtlpItem item) {
+    if (item.error && !failed) failed = std::move(item.error);
+    if (!failed) items.push_back(std::move(item));
+  });
+  if (!done) return std::move(done).error();
+  if (failed) return std::move(*failed);
+  // In order of first appearance, whatever line completed each trace.
+  std::stable_sort(items.begin(), items.end(),
+                   [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
+  std::vector<ImportedTrace> out;
+  for (auto& item : items) out.push_back({std::move(item.trace_id), std::move(item.fixture)});
+  return out;
+}
+
 // One OTLP export holding the given spans (a JSON array text).
 std::string otlp(const std::string& spans) {
   return R"({"resourceSpans":[{"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":)" +
