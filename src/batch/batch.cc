@@ -25,6 +25,14 @@ namespace fs = std::filesystem;
 // could be written.
 struct OutputFailed {};
 
+// The result of a trace that did not fit in the memory left.
+BatchResult out_of_memory(std::string id) {
+  BatchResult result;
+  result.error = id + ": out of memory";
+  result.id = std::move(id);
+  return result;
+}
+
 // About what a JSON value holds in memory: its nodes, strings and object members.
 size_t held_bytes(const Json& value) {
   size_t total = 0;
@@ -195,9 +203,7 @@ class Pipeline {
       std::string().swap(slot.line);
       slot.loaded = false;
       slot.label.reset();
-      result.diagnosis.reset();
-      result.error = result.id + ": out of memory";
-      append_record(slot.line, result);
+      append_record(slot.line, out_of_memory(std::move(result.id)));
     }
   }
 
@@ -423,10 +429,7 @@ BatchResult diagnose_batch_trace(BatchTrace& trace, Source source, const Diagnos
     // One trace too big for the memory left is that trace's failure, not the batch's.
     std::string().swap(trace.bytes);
     trace.document.reset();
-    BatchResult result;
-    result.id = trace.id;
-    result.error = trace.id + ": out of memory";
-    return result;
+    return out_of_memory(trace.id);
   }
 }
 
