@@ -165,13 +165,15 @@ std::string_view icu_trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-void ascii_lower_in_place(std::string& s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Lowercases the ASCII letters of `s` from `from` on.
+void ascii_lower_in_place(std::string& s, size_t from = 0) {
+  for (size_t i = from; i < s.size(); ++i) {
+    if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] - 'A' + 'a');
   }
 }
 
-// The end of the run of ASCII bytes starting at `i`, eight bytes at a time.
+// The end of the run of ASCII bytes starting at `i`, eight bytes at a time (a set high bit
+// anywhere in a word means a byte that is not ASCII).
 size_t ascii_run_end(std::string_view text, size_t i) {
   for (; i + 8 <= text.size(); i += 8) {
     uint64_t word;
@@ -251,9 +253,7 @@ std::string mixed_lower(std::string_view text) {
       if (i > begin) lower_part(begin, i);
       size_t at = out.size();
       out.append(text.substr(i, end - i));
-      for (size_t k = at; k < out.size(); ++k) {
-        if (out[k] >= 'A' && out[k] <= 'Z') out[k] = static_cast<char>(out[k] - 'A' + 'a');
-      }
+      ascii_lower_in_place(out, at);
       cased_before_part = cased_at_end(text, i, end, cased_before_part);
       begin = end;
     }
@@ -267,16 +267,7 @@ std::string mixed_lower(std::string_view text) {
 }  // namespace
 
 bool is_ascii(std::string_view text) {
-  // Eight bytes at a time: a set high bit anywhere means non-ASCII.
-  size_t i = 0;
-  uint64_t acc = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    uint64_t word;
-    __builtin_memcpy(&word, text.data() + i, 8);
-    acc |= word;
-  }
-  for (; i < text.size(); ++i) acc |= static_cast<unsigned char>(text[i]);
-  return (acc & 0x8080808080808080ull) == 0;
+  return ascii_run_end(text, 0) == text.size();
 }
 
 std::string_view trim_ascii(std::string_view text) {
