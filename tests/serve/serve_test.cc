@@ -389,7 +389,13 @@ TEST(Serve, FullQueueAnswers429WithRetryAfter) {
     auto r = first.Post("/v1/traces", body, "application/x-protobuf");
     EXPECT_TRUE(r && r->status == 200);
   });
-  // The first export holds the queue; a second one is refused until the writer goes on.
+  // The first export holds the queue once it is in it (a loaded machine can take a while
+  // to send it); a second one is refused until the writer goes on.
+  for (int i = 0; i < 3000; ++i) {
+    auto metrics = s.client().Get("/metrics");
+    if (metrics && metrics->body.find("tracedx_queue_depth 0\n") == std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   int refused = 0;
   for (int i = 0; i < 200 && !refused; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
