@@ -61,7 +61,7 @@ async function startServer(outFile) {
         res.end("{}");
         return;
       }
-      const m = /^\/s\/([a-z_]+)\/chat\/completions$/.exec(req.url);
+      const m = /^\/s\/([a-z0-9_]+)\/chat\/completions$/.exec(req.url);
       const queue = m && scripts.get(m[1]);
       const next = queue && queue.shift();
       if (!next) {

@@ -1,7 +1,8 @@
 // Records LangChain.js runs with the OpenInference LangChain instrumentation:
 //   node record-langchain.cjs OUT.otlp.jsonl
 // A RAG chain (retriever, format_docs, RunnablePassthrough, prompt, ChatOpenAI, output parser)
-// whose retriever finds nothing, and a tool-calling loop whose tool fails.
+// whose retriever finds nothing, answered three ways (two made-up policies, one that says it
+// found none), and a tool-calling loop whose tool fails.
 "use strict";
 const { record, reply } = require("./harness.cjs");
 
@@ -45,21 +46,32 @@ function scenarios() {
     async _getRelevantDocuments() { return []; }
   }
 
+  // The RAG chain asked about the refund policy; its retriever finds nothing.
+  const askPolicy = async (llm) => {
+    const formatDocs = RunnableLambda.from((docs) => docs.map((d) => d.pageContent).join("\n")).withConfig({ runName: "format_docs" });
+    const prompt = ChatPromptTemplate.fromMessages([
+      ["system", "Answer the question using only this context:\n{context}"],
+      ["human", "{question}"],
+    ]);
+    const chain = RunnableSequence.from([
+      { context: new PolicyRetriever().pipe(formatDocs), question: new RunnablePassthrough() },
+      prompt, llm, new StringOutputParser(),
+    ]);
+    return chain.invoke("What is the refund policy?");
+  };
+
   return {
     rag_empty_retrieval: {
       script: [reply.text("Our policy allows full refunds within 30 days of purchase, with no fees.")],
-      run: async (llm) => {
-        const formatDocs = RunnableLambda.from((docs) => docs.map((d) => d.pageContent).join("\n")).withConfig({ runName: "format_docs" });
-        const prompt = ChatPromptTemplate.fromMessages([
-          ["system", "Answer the question using only this context:\n{context}"],
-          ["human", "{question}"],
-        ]);
-        const chain = RunnableSequence.from([
-          { context: new PolicyRetriever().pipe(formatDocs), question: new RunnablePassthrough() },
-          prompt, llm, new StringOutputParser(),
-        ]);
-        return chain.invoke("What is the refund policy?");
-      },
+      run: askPolicy,
+    },
+    rag_45_days: {
+      script: [reply.text("Within 45 days for a full refund, as long as the item is returned unused with its receipt.")],
+      run: askPolicy,
+    },
+    rag_declined: {
+      script: [reply.text("I could not find the refund policy in our documents.")],
+      run: askPolicy,
     },
     tool_error: {
       script: [

@@ -1,9 +1,10 @@
 // Records the scenarios with one instrumentation library:
 //   node record.cjs openinference|genai|traceloop OUT.otlp.jsonl
 // OpenInference: the openai client instrumentation and the core helpers' AGENT/TOOL/RETRIEVER
-// spans. genai: the OpenTelemetry GenAI instrumentation for openai, with the application's
-// own invoke_agent/execute_tool spans named by the GenAI conventions. traceloop: the
-// OpenLLMetry openai instrumentation with traceloop.span.kind agent/tool/task spans.
+// spans (an application's plain `main` span around a workflow). genai: the OpenTelemetry GenAI
+// instrumentation for openai, with the application's own invoke_workflow/invoke_agent/
+// execute_tool spans named by the GenAI conventions. traceloop: the OpenLLMetry openai
+// instrumentation with traceloop.span.kind workflow/agent/tool/task spans.
 "use strict";
 const { record, trace, context } = require("./harness.cjs");
 const { scenarios } = require("./scenarios.cjs");
@@ -37,6 +38,7 @@ const kits = {
     instrumentation.setTracerProvider(provider);
     const openai = require("openai");
     instrumentation.manuallyInstrument(openai);
+    const tracer = provider.getTracer("realtraces-app");
     return {
       client: (opts) => new openai.OpenAI(opts),
       agent: (name, fn) => oi.traceAgent(fn, { name }),
@@ -46,6 +48,8 @@ const kits = {
         kind: "RETRIEVER",
         processOutput: (documents) => oi.getRetrieverAttributes({ documents }),
       }),
+      // The application's own plain span around the run, with no OpenInference kind.
+      workflow: (name, fn) => spanned(tracer, "main", { "app.name": name }, fn),
     };
   },
   genai: async (provider) => {
@@ -63,6 +67,7 @@ const kits = {
       }, fn, (span, result) => span.setAttribute("gen_ai.tool.call.result", JSON.stringify(result)))(args),
       retriever: (name, fn) => spanned(tracer, `retrieval ${name}`, { "gen_ai.operation.name": "retrieval", "gen_ai.data_source.id": name }, fn,
         (span, docs) => span.setAttribute("gen_ai.retrieval.documents", JSON.stringify(docs))),
+      workflow: (name, fn) => spanned(tracer, `invoke_workflow ${name}`, { "gen_ai.operation.name": "invoke_workflow" }, fn),
     };
   },
   traceloop: async (provider) => {
@@ -84,6 +89,7 @@ const kits = {
       agent: (name, fn) => entity("agent", name, fn),
       tool: (name, fn) => entity("tool", name, fn),
       retriever: (name, fn) => entity("task", name, fn),
+      workflow: (name, fn) => entity("workflow", name, fn),
     };
   },
 };
