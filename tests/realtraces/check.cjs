@@ -1,9 +1,23 @@
 // Checks what tracedx makes of the recordings: node check.cjs TRACEDX DIR
-// For each recorded scenario: the run status and the steps `tracedx import --from otlp`
-// gives (types in order, "!" marking a failed step), the failed step's error, and the primary
-// label of `tracedx diagnose --from otlp`. `reader` is the finding a careful reader of the
-// run would name; where the engine's fixed rules cannot reach it, `engine` is what it names
-// and `why` says why. Prints how many scenarios got the finding a reader expects.
+// Each row says what a careful reader of the recorded run gives, and the check compares it
+// with `tracedx diagnose --from otlp` (the finding) and `tracedx import --from otlp` (the steps
+// the finding points at, and what the recording holds). Row members:
+//   label     the primary finding's label
+//   anchor    the step the finding is anchored on: {type, name, nth}, where name is the
+//             step's display name or span name and nth counts the steps of that type and name
+//             from 1 (the first repeat of a loop is the second call)
+//   shown_at  the step where the failure shows, when it is not the anchor
+//   agent     the responsible agent: for a failed call, the agent that issued it
+//   tool, arguments   the anchor's tool name and a pattern its arguments must match
+//   evidence  patterns that must each match an evidence line or the anchor's error
+//   secondary labels that must be among the secondary issues; no_secondary: must not be
+//   run, steps, error, results_count, names   what the import must give: the run status, the
+//             step types in order ("!" marks a failed step), the first failed step's error, the
+//             retrieval's results_count, the delegation steps' names
+//   known_gap why the recording cannot show what the reader knows; the finding's mismatches
+//             are printed, not failed (the import checks still fail)
+// Prints, for each run, what tracedx gives beside what the reader gives, and how many agree;
+// exits 1 on any mismatch outside the known gaps.
 "use strict";
 const fs = require("node:fs");
 const path = require("node:path");
@@ -11,73 +25,165 @@ const { execFileSync } = require("node:child_process");
 
 const [tracedx, dir] = process.argv.slice(2);
 
-const UNENDED_MODEL_SPAN =
-  "the instrumentation never ends the span of a model call that threw, so the recording holds " +
-  "no model step for it";
-const NO_FAILED_MODEL_SPAN = `${UNENDED_MODEL_SPAN}; the error is on the agent span, which ` +
-  "becomes the failed step";
-const LOOP_WHY =
-  "the engine's loop rule reads retrieval-typed steps whose text says there were no relevant " +
-  "results; a web_search tool is a tool call, and its answer (\"No results found\") is not one of " +
-  "the rule's phrases";
-const RATE_LIMIT_WHY = "the engine has no rate-limit finding; a failed run with a failed step " +
-  "whose error is not a tool or timeout error is its generic failure";
+const HEALTHY = "Healthy run";
+const LOOP = "Navigation / retrieval loop without progress";
+const UNSUPPORTED = "Unsupported answer after empty retrieval";
+const TOOL_FAILURE = "Tool failure or misuse";
 
-const loopSteps = [
-  ...Array(4).fill(["llm_reasoning", "tool_call"]).flat(), "final_answer",
-];
+const NO_FAILED_ATTEMPT_SPAN =
+  "the instrumentation never ends the span of a model call that threw, so the attempt that " +
+  "failed left no span; the recording holds only the successful retry";
+const NO_ANSWER_TEXT =
+  "the OpenTelemetry GenAI instrumentation records message content only as log events, not " +
+  "on spans, so the recording holds no answer text to find specific or declining";
+
+const turns = (n, tool = "tool_call") => Array(n).fill(["llm_reasoning", tool]).flat();
 const handoffSteps = [
   "llm_reasoning", "tool_call", "delegation", "llm_reasoning",
   "llm_reasoning", "tool_call", "delegation", "llm_reasoning", "final_answer",
 ];
 
-// Scenarios recorded by record.cjs with each of its libraries, and what differs per library.
+// Runs recorded by record.cjs with each of its libraries, and what differs per library below.
 const common = {
+  // A tool failure
   tool_error: {
-    reader: "Tool failure or misuse", run: "failed",
-    steps: ["llm_reasoning", "tool_call!", "final_answer"], error: /502 Bad Gateway/,
+    label: TOOL_FAILURE, anchor: { type: "tool_call", name: "search_flights" }, agent: "TravelPlanner",
+    tool: "search_flights", arguments: /BER to LIS on Friday/, evidence: [/502 Bad Gateway from flights provider/],
+    run: "failed", steps: ["llm_reasoning", "tool_call!", "final_answer"], error: /502 Bad Gateway/,
   },
-  empty_retrieval: {
-    reader: "Unsupported answer after empty retrieval", run: "completed",
-    steps: ["retrieval", "final_answer"], results_count: 0,
+  // The orders database refused the connection and the agent gave up.
+  tool_econnrefused: {
+    label: TOOL_FAILURE, anchor: { type: "tool_call", name: "query_orders" }, agent: "OrdersAgent",
+    tool: "query_orders", arguments: /C-2291/, evidence: [/connect ECONNREFUSED 10\.0\.0\.5:5432/],
+    run: "failed", steps: ["llm_reasoning", "tool_call!", "final_answer"], error: /^connect ECONNREFUSED 10\.0\.0\.5:5432$/,
   },
+
+  // Errors of the model call, classified by their status and class
   content_filter: {
-    reader: "Safety-policy / content-filter failure", run: "failed",
-    steps: ["llm_reasoning!"], error: /content filter \(finish reason content_filter\)/,
+    label: "Safety-policy / content-filter failure", anchor: { type: "llm_reasoning" }, agent: "StoryWriter",
+    evidence: [/content_filter/],
+    run: "failed", steps: ["llm_reasoning!"], error: /content filter \(finish reason content_filter\)/,
   },
   rate_limit: {
-    reader: "Run failure during execution", run: "failed", steps: ["llm_reasoning!"],
-    error: /Rate limit reached/, why: RATE_LIMIT_WHY,
+    label: "Rate limit reached", anchor: { type: "llm_reasoning" }, agent: "Summarizer", evidence: [/429/],
+    run: "failed", steps: ["llm_reasoning!"], error: /Rate limit reached/,
+  },
+  auth_401: {
+    label: "Authentication or permission failure", anchor: { type: "llm_reasoning" }, agent: "Translator",
+    evidence: [/401/],
+    run: "failed", steps: ["llm_reasoning!"], error: /^401 Incorrect API key provided/,
   },
   timeout: {
-    reader: "Timeout or stalled execution", run: "failed", steps: ["llm_reasoning!"], error: /timed out/i,
+    label: "Timeout or stalled execution", anchor: { type: "llm_reasoning" }, agent: "Summarizer", evidence: [/timed out/i],
+    run: "failed", steps: ["llm_reasoning!"], error: /timed out/i,
   },
-  retry_recovered: {
-    reader: "Recovered timeout after retry", run: "completed", steps: ["llm_reasoning!", "final_answer"],
-    error: /timed out/i,
-  },
-  search_loop: {
-    reader: "Navigation / retrieval loop without progress", engine: "Healthy run", why: LOOP_WHY,
-    run: "completed", steps: loopSteps,
-  },
+
+  // Output the agent's code could not parse: the model call that wrote it is the cause, the
+  // agent span that threw is where it shows.
   invalid_json: {
-    reader: "Invalid JSON response", run: "failed", steps: ["final_answer", "agent_run!"], error: /JSON/,
+    label: "Invalid JSON response", anchor: { type: "final_answer" }, shown_at: { type: "agent_run", name: "Extractor" },
+    agent: "Extractor", evidence: [/is not valid JSON/],
+    run: "failed", steps: ["final_answer", "agent_run!"], error: /JSON/,
   },
-  handoff: { reader: "Healthy run", run: "completed", steps: handoffSteps, names: ["Researcher", "Writer"] },
-};
+  json_parse_runtime: {
+    label: "Invalid JSON response", anchor: { type: "final_answer" },
+    shown_at: { type: "agent_run", name: "InvoiceExtractor" }, agent: "InvoiceExtractor",
+    evidence: [/Expected double-quoted property name in JSON at position 71/],
+    run: "failed", steps: ["tool_call", "final_answer", "agent_run!"],
+    error: /^Expected double-quoted property name in JSON at position 71$/,
+  },
 
-const agentSpanOnly = {
-  rate_limit: { steps: ["agent_run!"], why: `${RATE_LIMIT_WHY}; ${NO_FAILED_MODEL_SPAN}` },
-  // The engine names the timeout all the same, from the agent span's error.
-  timeout: { steps: ["agent_run!"] },
+  // Limits and loops. The same search with the same arguments, empty each time: the loop is
+  // the finding, anchored on the first repeat, and a turn limit that ends it is secondary.
+  search_turn_limit: {
+    label: LOOP, anchor: { type: "tool_call", name: "kb_search", nth: 2 }, agent: "HelpdeskAgent",
+    tool: "kb_search", arguments: /reset password for SSO accounts/, evidence: [/kb_search/, /\b5\b/],
+    secondary: ["Turn or iteration limit reached"],
+    run: "failed", steps: [...turns(5), "agent_run!"], error: /^Max turns \(5\) exceeded$/,
+  },
+  invoice_loop: {
+    label: LOOP, anchor: { type: "tool_call", name: "search_invoices", nth: 2 }, agent: "BillingAgent",
+    tool: "search_invoices", arguments: /ACME GmbH/, evidence: [/search_invoices/, /\b6\b/],
+    run: "completed", steps: [...turns(6), "final_answer"],
+  },
+  // Four searches of one tool, each with the same empty result ({"results": [], "message":
+  // "No results found"}); the queries differ only in wording, so nothing was learnt between
+  // them, and the run ended without the answer. A reader names the loop, from its first
+  // repeat, though the arguments are not identical.
+  search_loop: {
+    label: LOOP, anchor: { type: "tool_call", name: "web_search", nth: 2 }, agent: "ResearchBot",
+    tool: "web_search", arguments: /hometown of 2019 chemistry nobel laureate/, evidence: [/web_search/, /\b4\b/],
+    run: "completed", steps: [...turns(4), "final_answer"],
+  },
+  // A different file each turn: no repetition, the turn limit is the finding.
+  turn_limit: {
+    label: "Turn or iteration limit reached", anchor: { type: "agent_run", name: "CodeReviewer" }, agent: "CodeReviewer",
+    evidence: [/Max turns \(4\) exceeded/],
+    run: "failed", steps: [...turns(4), "agent_run!"], error: /^Max turns \(4\) exceeded$/,
+  },
+
+  // Answers after a retrieval that found nothing: specific ones are unsupported, whatever
+  // their wording; one that says nothing was found is healthy.
+  empty_retrieval: {
+    label: UNSUPPORTED, anchor: { type: "final_answer" }, shown_at: { type: "retrieval", name: "policy_search" },
+    agent: "SupportBot", evidence: [/policy_search/],
+    run: "completed", steps: ["retrieval", "final_answer"], results_count: 0,
+  },
+  empty_retrieval_45_days: {
+    label: UNSUPPORTED, anchor: { type: "final_answer" }, shown_at: { type: "retrieval", name: "policy_search" },
+    agent: "SupportBot", evidence: [/policy_search/],
+    run: "completed", steps: ["retrieval", "final_answer"], results_count: 0,
+  },
+  empty_retrieval_declined: {
+    label: HEALTHY, run: "completed", steps: ["retrieval", "final_answer"], results_count: 0,
+  },
+
+  // Retries that recovered: not a failed run.
   retry_recovered: {
-    steps: ["final_answer"], engine: "Healthy run", error: undefined,
-    why: `${UNENDED_MODEL_SPAN}: the attempt that timed out left no span, and the agent that ` +
-      "retried it succeeded, so nothing in the recording failed",
+    label: "Recovered timeout after retry", anchor: { type: "llm_reasoning" }, agent: "Summarizer", evidence: [/timed out/i],
+    run: "completed", steps: ["llm_reasoning!", "final_answer"], error: /timed out/i,
+  },
+  retry_500: {
+    label: "Recovered error after retry", anchor: { type: "llm_reasoning" }, agent: "Summarizer", evidence: [/500/],
+    run: "completed", steps: ["llm_reasoning!", "final_answer"], error: /^500 The server had an error/,
+  },
+
+  // Delegation: a worker failed and the supervisor reported success without its result.
+  worker_failed: {
+    label: "Missing delegated worker result", anchor: { type: "delegation", name: "Researcher" }, agent: "Researcher",
+    evidence: [/503 Service Unavailable from warehouse API/],
+    run: "failed", steps: ["delegation!", "tool_call!", "final_answer"], error: /503 Service Unavailable/,
+  },
+  handoff: { label: HEALTHY, run: "completed", steps: handoffSteps, names: ["Researcher", "Writer"] },
+
+  // Healthy runs whose text looks alarming: a tool error the agent worked around, and bulk
+  // payloads (a fetched page, test output, a file) full of failure words.
+  tool_error_recovered: {
+    label: HEALTHY, run: "completed",
+    steps: ["llm_reasoning", "tool_call!", "llm_reasoning", "tool_call", "final_answer"], error: /^404 Not Found: no order A-1042$/,
+  },
+  fetched_policy_page: { label: HEALTHY, run: "completed", steps: ["llm_reasoning", "tool_call", "final_answer"] },
+  tests_fail_then_fix: { label: HEALTHY, run: "completed", steps: [...turns(3), "final_answer"] },
+  file_installed: { label: HEALTHY, run: "completed", steps: ["llm_reasoning", "tool_call", "final_answer"] },
+  // The agent span under the application's workflow span is the run itself, not a
+  // delegation carrying the whole run's 2.6 s.
+  workflow_single_agent: {
+    label: HEALTHY, run: "completed", steps: ["llm_reasoning", "tool_call", "final_answer"],
+    no_secondary: ["Latency concentration"],
   },
 };
 
-// Each library's table: the common expectations, with its own differences merged in.
+// OpenInference and OpenLLMetry: a model call that threw leaves no span, so the error is on the
+// agent span, which becomes the failed step the finding is anchored on.
+const agentSpanOnly = {
+  rate_limit: { steps: ["agent_run!"], anchor: { type: "agent_run", name: "Summarizer" } },
+  auth_401: { steps: ["agent_run!"], anchor: { type: "agent_run", name: "Translator" } },
+  timeout: { steps: ["agent_run!"], anchor: { type: "agent_run", name: "Summarizer" } },
+  retry_recovered: { steps: ["final_answer"], error: undefined, known_gap: NO_FAILED_ATTEMPT_SPAN },
+  retry_500: { steps: ["final_answer"], error: undefined, known_gap: NO_FAILED_ATTEMPT_SPAN },
+};
+
+// Each library's table: the common rows, with its own differences merged in.
 const merged = (...overrides) => {
   const out = {};
   for (const name of Object.keys(common))
@@ -85,25 +191,32 @@ const merged = (...overrides) => {
   return out;
 };
 
+const langchainUnsupported = {
+  label: UNSUPPORTED, anchor: { type: "final_answer", name: "ChatOpenAI" },
+  shown_at: { type: "retrieval", name: "PolicyRetriever" }, evidence: [/PolicyRetriever/],
+  run: "completed", steps: ["retrieval", "final_answer"], results_count: 0,
+};
+
 const expectations = {
+  // The GenAI retrieval step is named by its span, "retrieval policy_search".
   genai: merged({
-    empty_retrieval: {
-      engine: "Healthy run",
-      why: "the OpenTelemetry GenAI instrumentation records message content only as log events, " +
-        "not on spans, so the trace has no answer text to find confident or specific",
-    },
+    empty_retrieval: { known_gap: NO_ANSWER_TEXT, shown_at: { type: "retrieval", name: "retrieval policy_search" } },
+    empty_retrieval_45_days: { known_gap: NO_ANSWER_TEXT, shown_at: { type: "retrieval", name: "retrieval policy_search" } },
   }),
   openinference: merged(agentSpanOnly),
+  // OpenLLMetry has no retriever kind: the retrieval is a task named policy_search whose
+  // output is an empty list.
   traceloop: merged(agentSpanOnly, {
-    empty_retrieval: {
-      steps: ["policy_search", "final_answer"], results_count: undefined, engine: "Healthy run",
-      why: "OpenLLMetry has no retriever span kind: the retrieval is a task whose output is an " +
-        "empty list, so nothing says that a retrieval came back empty",
-    },
+    empty_retrieval: { steps: ["policy_search", "final_answer"], results_count: undefined, shown_at: { name: "policy_search" } },
+    empty_retrieval_45_days: { steps: ["policy_search", "final_answer"], results_count: undefined, shown_at: { name: "policy_search" } },
+    empty_retrieval_declined: { steps: ["policy_search", "final_answer"], results_count: undefined },
   }),
+  // LangChain's RAG chain has no agent: its root is the RunnableSequence.
   langchain: {
-    rag_empty_retrieval: common.empty_retrieval,
-    tool_error: common.tool_error,
+    rag_empty_retrieval: langchainUnsupported,
+    rag_45_days: langchainUnsupported,
+    rag_declined: { label: HEALTHY, run: "completed", steps: ["retrieval", "final_answer"], results_count: 0 },
+    tool_error: { ...common.tool_error, agent: "TravelPlanner" },
   },
 };
 
@@ -111,46 +224,142 @@ function tracedxJson(args) {
   return JSON.parse(execFileSync(tracedx, args, { encoding: "utf8", maxBuffer: 64 << 20 }));
 }
 
-let checked = 0, expected = 0;
-const failures = [];
-for (const [library, table] of Object.entries(expectations)) {
-  const file = path.join(dir, `${library}.otlp.jsonl`);
-  const manifest = JSON.parse(fs.readFileSync(path.join(dir, `${library}.manifest.json`), "utf8"));
-  for (const [scenario, want] of Object.entries(table)) {
-    const where = `${library}/${scenario}`;
-    const fail = (what) => failures.push(`${where}: ${what}`);
-    const id = manifest[scenario];
-    if (!id) { fail("not recorded"); continue; }
-    const fixture = tracedxJson(["import", "--from", "otlp", file, "--trace-id", id]);
-    const diagnosis = tracedxJson(["diagnose", "--from", "otlp", file, "--trace-id", id, "--compact"]);
-    const steps = fixture.steps.map((s) => s.step_type + (s.status === "failed" ? "!" : ""));
-    if (fixture.run.status !== want.run) fail(`run status ${fixture.run.status}, expected ${want.run}`);
-    if (JSON.stringify(steps) !== JSON.stringify(want.steps))
-      fail(`steps ${JSON.stringify(steps)}, expected ${JSON.stringify(want.steps)}`);
-    const failed = fixture.steps.find((s) => s.status === "failed");
-    if (want.error && !(failed && want.error.test(failed.error_message || "")))
-      fail(`failed step error ${JSON.stringify(failed && failed.error_message)} does not match ${want.error}`);
-    if (want.results_count !== undefined) {
-      const r = fixture.steps.find((s) => s.step_type === "retrieval");
-      if (!r || r.metadata.results_count !== want.results_count)
-        fail(`results_count ${r && r.metadata.results_count}, expected ${want.results_count}`);
+const stepName = (s) => s.display_name || (s.metadata && s.metadata.span_name);
+const hasName = (s, name) => s.display_name === name || (s.metadata && s.metadata.span_name === name);
+const fits = (s, spec) => (spec.type === undefined || s.step_type === spec.type) && (spec.name === undefined || hasName(s, spec.name));
+const describe = (spec) => [spec.type, spec.name && JSON.stringify(spec.name), spec.nth && `#${spec.nth}`].filter(Boolean).join(" ");
+const describeStep = (s) => (s ? `${s.step_type} ${JSON.stringify(stepName(s))} (step ${s.step_index})` : "no step");
+
+// The step a root cause or shown_at member points at: by its id, else by its index.
+function pointedStep(steps, ref) {
+  if (!ref) return null;
+  if (ref.step_id !== undefined && ref.step_id !== null) return steps.find((s) => s.id === ref.step_id) || null;
+  return Number.isInteger(ref.step_index) ? steps[ref.step_index] || null : null;
+}
+
+// Whether `step` is the one `spec` names; with nth, exactly the nth step that fits.
+function isStep(steps, step, spec) {
+  if (!step || !fits(step, spec)) return false;
+  if (!spec.nth) return true;
+  return steps.filter((s) => fits(s, spec))[spec.nth - 1] === step;
+}
+
+const expectedOutcome = (label) =>
+  label === HEALTHY ? "success" : /^Recovered |^Unsupported answer/.test(label) ? "degraded" : null;
+
+// What the recording must hold, whatever the finding.
+function importMismatches(want, fixture) {
+  const out = [];
+  const steps = fixture.steps.map((s) => s.step_type + (s.status === "failed" ? "!" : ""));
+  if (fixture.run.status !== want.run) out.push(`run status ${fixture.run.status}, expected ${want.run}`);
+  if (JSON.stringify(steps) !== JSON.stringify(want.steps))
+    out.push(`steps ${JSON.stringify(steps)}, expected ${JSON.stringify(want.steps)}`);
+  const failed = fixture.steps.find((s) => s.status === "failed");
+  if (want.error && !(failed && want.error.test(failed.error_message || "")))
+    out.push(`failed step error ${JSON.stringify(failed && failed.error_message)} does not match ${want.error}`);
+  if (want.results_count !== undefined) {
+    const r = fixture.steps.find((s) => s.step_type === "retrieval");
+    if (!r || r.metadata.results_count !== want.results_count)
+      out.push(`results_count ${r && r.metadata.results_count}, expected ${want.results_count}`);
+  }
+  for (const name of want.names || []) {
+    if (!fixture.steps.some((s) => s.step_type === "delegation" && s.display_name === name))
+      out.push(`no delegation step for ${name}`);
+  }
+  if (fixture.steps.some((s) => s.metadata && Object.keys(s.metadata).some((k) => k.startsWith("llm.tools") || k === "llm.invocation_parameters")))
+    out.push("request configuration (tool definitions, invocation parameters) in step metadata");
+  return out;
+}
+
+// Where the finding differs from the reader's.
+function findingMismatches(want, diagnosis, steps) {
+  const out = [];
+  const rc = diagnosis.root_cause;
+  if (diagnosis.analysis !== "recorded") out.push(`analysis ${JSON.stringify(diagnosis.analysis)}, expected "recorded"`);
+  if (!rc) return [...out, "no root cause"];
+  if (rc.label !== want.label) out.push(`label ${JSON.stringify(rc.label)}`);
+  const outcome = expectedOutcome(want.label);
+  if (outcome ? diagnosis.outcome !== outcome : diagnosis.outcome === "success")
+    out.push(`outcome ${JSON.stringify(diagnosis.outcome)}, expected ${outcome ? JSON.stringify(outcome) : "not \"success\""}`);
+  if (want.run === "failed" && want.label !== HEALTHY && diagnosis.outcome !== "failed")
+    out.push(`outcome ${JSON.stringify(diagnosis.outcome)} on a failed run`);
+  const secondary = (diagnosis.secondary_issues || []).map((i) => i.label);
+  for (const label of want.secondary || [])
+    if (!secondary.includes(label)) out.push(`no secondary issue ${JSON.stringify(label)} (has ${JSON.stringify(secondary)})`);
+  for (const label of want.no_secondary || [])
+    if (secondary.includes(label)) out.push(`secondary issue ${JSON.stringify(label)}`);
+  if (want.label === HEALTHY) return out;
+
+  const anchor = pointedStep(steps, rc);
+  if (!rc.step_id) out.push("no step_id");
+  if (rc.step_id && Number.isInteger(rc.step_index) && steps[rc.step_index] !== anchor)
+    out.push(`step_index ${rc.step_index} and step_id ${rc.step_id} name different steps`);
+  if (want.anchor && !isStep(steps, anchor, want.anchor))
+    out.push(`anchor ${describeStep(anchor)}, expected ${describe(want.anchor)}`);
+  if (want.agent !== undefined && rc.agent !== want.agent) out.push(`agent ${JSON.stringify(rc.agent)}`);
+  if (want.tool !== undefined ? rc.tool !== want.tool : rc.tool !== null)
+    out.push(`tool ${JSON.stringify(rc.tool)}, expected ${JSON.stringify(want.tool === undefined ? null : want.tool)}`);
+  if (want.arguments && !(typeof rc.arguments === "string" && want.arguments.test(rc.arguments)))
+    out.push(`arguments ${JSON.stringify(rc.arguments)} do not match ${want.arguments}`);
+  if (!want.tool && rc.arguments !== null && rc.arguments !== undefined && !want.arguments)
+    out.push(`arguments ${JSON.stringify(rc.arguments)} for a step that is not a tool call`);
+  if (anchor && rc.error !== (anchor.error_message === undefined ? null : anchor.error_message))
+    out.push(`error ${JSON.stringify(rc.error)}, the anchor's is ${JSON.stringify(anchor.error_message || null)}`);
+  const lines = [...(rc.evidence || []), ...(rc.error ? [rc.error] : [])];
+  for (const re of want.evidence || [])
+    if (!lines.some((l) => re.test(l))) out.push(`no evidence line matches ${re}`);
+  if (want.shown_at) {
+    const shown = rc.shown_at ? pointedStep(steps, rc.shown_at) : null;
+    if (!isStep(steps, shown, want.shown_at))
+      out.push(`shown_at ${rc.shown_at ? describeStep(shown) : "null"}, expected ${describe(want.shown_at)}`);
+    else if (rc.shown_at.step_index !== shown.step_index || rc.shown_at.step_name !== stepName(shown))
+      out.push(`shown_at ${JSON.stringify(rc.shown_at)} does not name step ${shown.step_index} ${JSON.stringify(stepName(shown))}`);
+  }
+  return out;
+}
+
+const said = (rc, steps) => {
+  if (!rc) return "no finding";
+  if (rc.label === HEALTHY) return JSON.stringify(rc.label);
+  const anchor = pointedStep(steps, rc);
+  return `${JSON.stringify(rc.label)} @ ${anchor ? `${anchor.step_type} ${JSON.stringify(stepName(anchor))}` : `step ${rc.step_index}`}` +
+    (rc.agent ? ` by ${rc.agent}` : "");
+};
+const reads = (want) => JSON.stringify(want.label) + (want.anchor ? ` @ ${describe(want.anchor)}` : "") +
+  (want.agent ? ` by ${want.agent}` : "");
+
+function main() {
+  let checked = 0, agreed = 0;
+  const failures = [];
+  for (const [library, table] of Object.entries(expectations)) {
+    const file = path.join(dir, `${library}.otlp.jsonl`);
+    const manifest = JSON.parse(fs.readFileSync(path.join(dir, `${library}.manifest.json`), "utf8"));
+    for (const [scenario, want] of Object.entries(table)) {
+      const where = `${library}/${scenario}`;
+      const id = manifest[scenario];
+      if (!id) { failures.push(`${where}: not recorded`); continue; }
+      const fixture = tracedxJson(["import", "--from", "otlp", file, "--trace-id", id]);
+      const diagnosis = tracedxJson(["diagnose", "--from", "otlp", file, "--trace-id", id, "--compact"]);
+      const imported = importMismatches(want, fixture);
+      const mismatches = findingMismatches(want, diagnosis, fixture.steps);
+      checked += 1;
+      if (mismatches.length === 0) agreed += 1;
+      const failing = imported.length > 0 || (mismatches.length > 0 && !want.known_gap);
+      console.log(`${failing ? "FAIL" : mismatches.length ? "gap " : "ok  "} ${where.padEnd(40)} tracedx: ${said(diagnosis.root_cause, fixture.steps)}`);
+      if (mismatches.length) console.log(`     ${"".padEnd(40)} reader:  ${reads(want)}`);
+      for (const m of mismatches) console.log(`       finding: ${m}`);
+      if (mismatches.length && want.known_gap) console.log(`       known gap: ${want.known_gap}`);
+      for (const m of imported) console.log(`       import: ${m}`);
+      failures.push(...imported.map((m) => `${where}: import: ${m}`));
+      if (!want.known_gap) failures.push(...mismatches.map((m) => `${where}: finding: ${m}`));
     }
-    for (const name of want.names || []) {
-      if (!fixture.steps.some((s) => s.step_type === "delegation" && s.display_name === name))
-        fail(`no delegation step for ${name}`);
-    }
-    if (fixture.steps.some((s) => s.metadata && Object.keys(s.metadata).some((k) => k.startsWith("llm.tools") || k === "llm.invocation_parameters")))
-      fail("request configuration (tool definitions, invocation parameters) in step metadata");
-    const label = diagnosis.root_cause ? diagnosis.root_cause.label : null;
-    const engine = want.engine || want.reader;
-    if (label !== engine) fail(`primary label ${JSON.stringify(label)}, expected ${JSON.stringify(engine)}`);
-    checked += 1;
-    if (label === want.reader) expected += 1;
-    console.log(`${where.padEnd(32)} ${String(label).padEnd(45)}${label === want.reader ? "" : `(reader: ${want.reader}; ${want.why})`}`);
+  }
+  console.log(`${agreed} of ${checked} recorded runs get the finding a careful reader gives`);
+  if (failures.length) {
+    console.error(`FAIL: ${failures.length} mismatches outside the known gaps`);
+    process.exit(1);
   }
 }
-console.log(`${expected} of ${checked} recorded scenarios got the finding a careful reader expects`);
-if (failures.length) {
-  console.error(failures.join("\n"));
-  process.exit(1);
-}
+
+if (require.main === module) main();
+module.exports = { expectations, findingMismatches, importMismatches };
