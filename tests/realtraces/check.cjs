@@ -211,12 +211,22 @@ const expectations = {
     empty_retrieval_45_days: { steps: ["policy_search", "final_answer"], results_count: undefined, shown_at: { name: "policy_search" } },
     empty_retrieval_declined: { steps: ["policy_search", "final_answer"], results_count: undefined },
   }),
-  // LangChain's RAG chain has no agent: its root is the RunnableSequence.
+  // LangChain's RAG chain has no agent: its root is the RunnableSequence. The tool-calling
+  // agents are runnables named after the agent, the root of their runs.
   langchain: {
     rag_empty_retrieval: langchainUnsupported,
     rag_45_days: langchainUnsupported,
     rag_declined: { label: HEALTHY, run: "completed", steps: ["retrieval", "final_answer"], results_count: 0 },
-    tool_error: { ...common.tool_error, agent: "TravelPlanner" },
+    tool_error: common.tool_error,
+    kb_loop: {
+      label: LOOP, anchor: { type: "tool_call", name: "search_docs", nth: 2 }, agent: "HelpDesk",
+      tool: "search_docs", arguments: /VPN setup for contractors/, evidence: [/search_docs/, /\b3\b/],
+      run: "completed", steps: [...turns(3), "final_answer"],
+    },
+    rate_limit: {
+      label: "Rate limit reached", anchor: { type: "llm_reasoning", name: "ChatOpenAI" }, agent: "Summarizer", evidence: [/429/],
+      run: "failed", steps: ["llm_reasoning!"], error: /^429 Rate limit reached/,
+    },
   },
 };
 

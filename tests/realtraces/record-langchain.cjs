@@ -2,7 +2,8 @@
 //   node record-langchain.cjs OUT.otlp.jsonl
 // A RAG chain (retriever, format_docs, RunnablePassthrough, prompt, ChatOpenAI, output parser)
 // whose retriever finds nothing, answered three ways (two made-up policies, one that says it
-// found none), and a tool-calling loop whose tool fails.
+// found none), and tool-calling agents: one whose tool fails, one that repeats an empty search,
+// one whose model call is rate limited.
 "use strict";
 const { record, reply } = require("./harness.cjs");
 
@@ -46,6 +47,27 @@ function scenarios() {
     async _getRelevantDocuments() { return []; }
   }
 
+  const querySchema = { type: "object", properties: { query: { type: "string" } }, required: ["query"] };
+
+  // A tool-calling agent as a named runnable: a failing tool's error goes back to the model
+  // as the tool's answer, until the model answers without tool calls or the turns run out.
+  const agent = (llm, name, tools, maxTurns = 6) => RunnableLambda.from(async (question, config) => {
+    const model = tools.length ? llm.bindTools(tools) : llm;
+    const byName = Object.fromEntries(tools.map((t) => [t.name, t]));
+    const messages = [new HumanMessage(question)];
+    for (let turn = 0; turn < maxTurns; turn++) {
+      const ai = await model.invoke(messages, config);
+      messages.push(ai);
+      if (!ai.tool_calls || ai.tool_calls.length === 0) return ai.content;
+      for (const call of ai.tool_calls) {
+        let content;
+        try { content = await byName[call.name].invoke(call.args, config); } catch (e) { content = `Error: ${e.message}`; }
+        messages.push(new ToolMessage({ content, tool_call_id: call.id }));
+      }
+    }
+    throw new Error(`Max turns (${maxTurns}) exceeded`);
+  }).withConfig({ runName: name });
+
   // The RAG chain asked about the refund policy; its retriever finds nothing.
   const askPolicy = async (llm) => {
     const formatDocs = RunnableLambda.from((docs) => docs.map((d) => d.pageContent).join("\n")).withConfig({ runName: "format_docs" });
@@ -78,28 +100,24 @@ function scenarios() {
         reply.toolCall("search_flights", { query: "BER to LIS on Friday" }),
         reply.text("I'm sorry, the flight search failed with a provider error, so I could not book your flight."),
       ],
-      run: async (llm) => {
-        const searchFlights = tool(async () => { throw new Error("502 Bad Gateway from flights provider"); }, {
-          name: "search_flights", description: "Searches flights",
-          schema: { type: "object", properties: { query: { type: "string" } }, required: ["query"] },
-        });
-        const agent = RunnableLambda.from(async (question, config) => {
-          const model = llm.bindTools([searchFlights]);
-          const messages = [new HumanMessage(question)];
-          for (let turn = 0; turn < 4; turn++) {
-            const ai = await model.invoke(messages, config);
-            messages.push(ai);
-            if (!ai.tool_calls || ai.tool_calls.length === 0) return ai.content;
-            for (const call of ai.tool_calls) {
-              let content;
-              try { content = await searchFlights.invoke(call.args, config); } catch (e) { content = `Error: ${e.message}`; }
-              messages.push(new ToolMessage({ content, tool_call_id: call.id }));
-            }
-          }
-          throw new Error("Max turns exceeded");
-        }).withConfig({ runName: "TravelPlanner" });
-        return agent.invoke("Book a flight from Berlin to Lisbon on Friday");
-      },
+      run: (llm) => agent(llm, "TravelPlanner", [
+        tool(async () => { throw new Error("502 Bad Gateway from flights provider"); }, { name: "search_flights", description: "Searches flights", schema: querySchema }),
+      ]).invoke("Book a flight from Berlin to Lisbon on Friday"),
+    },
+    // The same documentation search three times, empty each time, then the agent gives up.
+    kb_loop: {
+      script: [
+        ...[1, 2, 3].map((n) => reply.toolCall("search_docs", { query: "VPN setup for contractors" }, `call_${n}`)),
+        reply.text("I couldn't find any documentation on setting up the VPN for contractors."),
+      ],
+      run: (llm) => agent(llm, "HelpDesk", [
+        tool(async () => JSON.stringify({ results: [] }), { name: "search_docs", description: "Searches the documentation", schema: querySchema }),
+      ]).invoke("How do contractors set up the VPN?"),
+    },
+    // The model call is rate limited and nothing retries it.
+    rate_limit: {
+      script: [reply.error(429, "Rate limit reached for gpt-4o-mini in organization org-mock on requests per min (RPM): Limit 500, Used 500, Requested 1. Please try again in 120ms.", "requests", "rate_limit_exceeded")],
+      run: (llm) => agent(llm, "Summarizer", []).invoke("Summarise the quarterly report"),
     },
   };
 }
