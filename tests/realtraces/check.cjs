@@ -148,6 +148,13 @@ const common = {
     run: "completed", steps: ["llm_reasoning!", "final_answer"], error: /^500 The server had an error/,
   },
 
+  // A failure no pattern explains: the agent's own code threw.
+  code_error: {
+    label: "Run failed; no known failure pattern found", anchor: { type: "agent_run", name: "CheckoutAgent" },
+    agent: "CheckoutAgent", evidence: [/Cannot read properties of undefined \(reading 'reduce'\)/],
+    run: "failed", steps: ["llm_reasoning", "tool_call", "agent_run!"], error: /^Cannot read properties of undefined \(reading 'reduce'\)$/,
+  },
+
   // Delegation: a worker failed and the supervisor reported success without its result.
   worker_failed: {
     label: "Missing delegated worker result", anchor: { type: "delegation", name: "Researcher" }, agent: "Researcher",
@@ -236,8 +243,8 @@ function tracedxJson(args) {
 
 const stepName = (s) => s.display_name || (s.metadata && s.metadata.span_name);
 const hasName = (s, name) => s.display_name === name || (s.metadata && s.metadata.span_name === name);
-const fits = (s, spec) => (spec.type === undefined || s.step_type === spec.type) && (spec.name === undefined || hasName(s, spec.name));
-const describe = (spec) => [spec.type, spec.name && JSON.stringify(spec.name), spec.nth && `#${spec.nth}`].filter(Boolean).join(" ");
+const fits = (s, which) => (which.type === undefined || s.step_type === which.type) && (which.name === undefined || hasName(s, which.name));
+const describe = (which) => [which.type, which.name && JSON.stringify(which.name), which.nth && `#${which.nth}`].filter(Boolean).join(" ");
 const describeStep = (s) => (s ? `${s.step_type} ${JSON.stringify(stepName(s))} (step ${s.step_index})` : "no step");
 
 // The step a root cause or shown_at member points at: by its id, else by its index.
@@ -247,11 +254,11 @@ function pointedStep(steps, ref) {
   return Number.isInteger(ref.step_index) ? steps[ref.step_index] || null : null;
 }
 
-// Whether `step` is the one `spec` names; with nth, exactly the nth step that fits.
-function isStep(steps, step, spec) {
-  if (!step || !fits(step, spec)) return false;
-  if (!spec.nth) return true;
-  return steps.filter((s) => fits(s, spec))[spec.nth - 1] === step;
+// Whether `step` is the one `which` names; with nth, exactly the nth step that fits.
+function isStep(steps, step, which) {
+  if (!step || !fits(step, which)) return false;
+  if (!which.nth) return true;
+  return steps.filter((s) => fits(s, which))[which.nth - 1] === step;
 }
 
 const expectedOutcome = (label) =>

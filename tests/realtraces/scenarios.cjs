@@ -236,6 +236,18 @@ function scenarios(kit) {
         return { status: "success", report: r.choices[0].message.content };
       })(),
     },
+    // A bug in the agent's own code: it reads the cart's lines under a key the cart service
+    // does not use, and the run ends with a TypeError.
+    code_error: {
+      script: [reply.toolCall("get_cart", { cart_id: "K-77" })],
+      run: (client) => kit.agent("CheckoutAgent", async () => {
+        const messages = ask("What is the total of cart K-77?");
+        const r = await client.chat.completions.create({ model: MODEL, messages, tools: toolDefs(["get_cart"]) });
+        const call = r.choices[0].message.tool_calls[0];
+        const cart = await kit.tool("get_cart", async () => ({ cart_id: "K-77", items: [{ sku: "MUG-1", price: 9.5, qty: 2 }] }))(JSON.parse(call.function.arguments));
+        return cart.lines.reduce((sum, line) => sum + line.price * line.qty, 0);
+      })(),
+    },
     // The orders database refuses the connection; the agent tells the user it cannot help.
     tool_econnrefused: {
       script: [
