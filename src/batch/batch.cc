@@ -11,6 +11,8 @@
 #include <new>
 #include <thread>
 
+#include "analysis/recorded_analysis.h"
+#include "import/detect_source.h"
 #include "input/input.h"
 #include "report/report_json.h"
 #include "text/text.h"
@@ -274,9 +276,8 @@ std::optional<Input> open_input(Pipeline& pipeline, const std::string& path,
 }
 
 // One trace per line ("-" is standard input), read in one pass.
-void add_lines(Pipeline& pipeline, const std::string& path, const std::string& name) {
-  auto input = open_input(pipeline, path, name);
-  if (!input) return;
+void add_lines(Pipeline& pipeline, Input& opened, const std::string& name) {
+  Input* input = &opened;
   LineReader reader(*input);
   Line line;
   for (;;) {
@@ -298,10 +299,8 @@ void add_lines(Pipeline& pipeline, const std::string& path, const std::string& n
 // Every trace of an OTLP input (a file, a FIFO or standard input), streamed: memory holds
 // the traces in flight, not the input. A line that cannot be read is an error record, and
 // so is each trace that had spans on it; the other traces go on.
-void add_otlp(Pipeline& pipeline, const std::string& path, const std::string& name) {
-  auto input = open_input(pipeline, path, name);
-  if (!input) return;
-  auto done = for_each_otlp_trace(*input, [&](OtlpItem item) {
+void add_otlp(Pipeline& pipeline, Input& input, const std::string& name) {
+  auto done = for_each_otlp_trace(input, [&](OtlpItem item) {
     std::string id = otlp_record_id(name, item);
     if (item.error)
       pipeline.add(std::move(id), std::move(*item.error));
@@ -311,10 +310,8 @@ void add_otlp(Pipeline& pipeline, const std::string& path, const std::string& na
   if (!done) pipeline.add(name, std::move(done).error().with_path(name));
 }
 
-void add_document(Pipeline& pipeline, const std::string& path, const std::string& name) {
-  auto input = open_input(pipeline, path, name);
-  if (!input) return;
-  auto bytes = input->read_all();
+void add_document(Pipeline& pipeline, Input& input, const std::string& name) {
+  auto bytes = input.read_all();
   if (!bytes) return pipeline.add(name, std::move(bytes).error().with_path(name));
   pipeline.add(name, std::move(*bytes));
 }
@@ -327,15 +324,31 @@ void add_input(Pipeline& pipeline, const BatchInput& input) {
     switch (input.kind) {
       case BatchInput::Kind::kError:
         return pipeline.add(name, *input.error);
-      case BatchInput::Kind::kStdin:
-        if (pipeline.options().source == Source::kOtlp) return add_otlp(pipeline, "-", name);
-        return add_lines(pipeline, "-", name);
+      default:
+        break;
+    }
+    auto opened = open_input(pipeline, input.path, name);
+    if (!opened) return;
+    BatchInput::Kind kind = input.kind;
+    const Source source = pipeline.options().source;
+    if (kind == BatchInput::Kind::kStdin && source != Source::kDetect)
+      kind = source == Source::kOtlp ? BatchInput::Kind::kOtlp : BatchInput::Kind::kLines;
+    if (source == Source::kDetect && kind != BatchInput::Kind::kOtlp) {
+      // Told from its first document: an OTLP input is read as a whole, anything else one
+      // trace per line or per file as before, each trace's format told from itself.
+      auto detected = detect_source(*opened);
+      if (detected && *detected == Source::kOtlp)
+        kind = BatchInput::Kind::kOtlp;
+      else if (kind == BatchInput::Kind::kStdin)
+        kind = BatchInput::Kind::kLines;
+    }
+    switch (kind) {
       case BatchInput::Kind::kOtlp:
-        return add_otlp(pipeline, input.path, name);
+        return add_otlp(pipeline, *opened, name);
       case BatchInput::Kind::kLines:
-        return add_lines(pipeline, input.path, name);
-      case BatchInput::Kind::kDocument:
-        return add_document(pipeline, input.path, name);
+        return add_lines(pipeline, *opened, name);
+      default:
+        return add_document(pipeline, *opened, name);
     }
   } catch (const std::bad_alloc&) {
     pipeline.add(name, Error::message(name + ": out of memory while reading"));
@@ -392,6 +405,19 @@ BatchResult result_of(BatchTrace& trace, Source source, const DiagnoseOptions& o
   std::optional<Error> error = std::move(trace.read_error);
   if (!error) {
     std::optional<Result<Trace>> built;
+    if (!trace.document && source == Source::kDetect) {
+      auto detected = detect_source(trace.bytes, trace.id);
+      source = detected ? *detected : Source::kFixture;  // the loader names what is wrong
+      if (source == Source::kOtlp) {
+        auto document = import_document(trace.bytes, source, trace.id);
+        std::string().swap(trace.bytes);
+        if (!document) {
+          result.error = document.error().display();
+          return result;
+        }
+        trace.document = std::move(*document);
+      }
+    }
     if (!trace.document && source != Source::kChat && !run_status) {
       // Fixture bytes go straight to a Trace; only parse errors name the trace.
       built = load_trace_owned(trace.id, std::move(trace.bytes));
@@ -412,7 +438,7 @@ BatchResult result_of(BatchTrace& trace, Source source, const DiagnoseOptions& o
     if (!error && !*built) {
       error = std::move(*built).error();
     } else if (!error) {
-      result.diagnosis = diagnose_run(**built, options);
+      result.diagnosis = diagnose_trace(**built, options);
     }
   }
   if (error) result.error = error->display();

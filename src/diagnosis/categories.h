@@ -1,4 +1,5 @@
-// The 43 categories a primary finding can belong to. Each is one record: its snake_case key
+// The categories a primary finding can belong to: 43 of the fixed engine, and those only the
+// analysis of recorded runs gives. Each is one record: its snake_case key
 // (used only to break score ties), its score, and the fixed texts of the finding. The key
 // and score choose a finding; neither is stored in it.
 #pragma once
@@ -29,6 +30,9 @@ enum class Cat : uint8_t {
   kMissingWorkerResult, kDuplicateDelegation, kToolOutputMisinterpretationFailure,
   kHandoffPayloadFailure, kPartialCompletionFailure, kSilentFailure, kRoleMismatch,
   kFailedLookupWithFallback, kToolFailure, kGenericFailure,
+  // Findings of recorded runs only, from the structure of the run
+  kRateLimited, kProviderError, kAuthenticationFailure, kTurnLimitReached,
+  kRecoveredErrorAfterRetry, kUnexplainedFailure,
   kCount
 };
 // clang-format on

@@ -24,6 +24,9 @@ struct DiagnoseOptions {
   std::optional<uint64_t> slow_threshold_ms;
   std::optional<bool> include_secondary_issues;
   std::optional<bool> include_recommendations;
+  // For a trace imported from a recording: diagnose it with this engine alone instead of the
+  // analysis of recorded runs (read by diagnose_trace; this engine ignores it).
+  std::optional<bool> exact_engine;
 };
 
 struct Diagnosis {
@@ -34,6 +37,9 @@ struct Diagnosis {
   std::string engine{kEngine};
   std::string engine_version{kDiagnosisVersion};
   std::string ruleset{kDiagnosisRuleset};
+  // Which analysis produced a recorded run's diagnosis ("recorded"); absent for the fixed
+  // engine, whose reports keep their exact shape.
+  std::optional<std::string> analysis;
 };
 
 // Diagnoses one run. The engine never changes a trace, so it is read in place.

@@ -6,6 +6,7 @@
 // when its text reports an error (it starts with "error", or holds a Python traceback or
 // "an error occurred"); its error message is the line that names the error. The run failed
 // when the last message that says something failed.
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -13,6 +14,7 @@
 
 #include "import/importers.h"
 #include "import/json_members.h"
+#include "import/python_literal.h"
 #include "text/text.h"
 
 namespace tracedx {
@@ -71,6 +73,9 @@ constexpr std::string_view kTracebackHeader = "Traceback (most recent call last)
 // How AutoGen/AG2 code executors open their reply, and the label of the output after it.
 constexpr std::string_view kExitCodeLabel = "exitcode:";
 constexpr std::string_view kCodeOutputLabel = "Code output:";
+// How shell tools of coding agents open their observation: the command's exit code.
+constexpr std::string_view kReturnCodeOpen = "<returncode>";
+constexpr std::string_view kReturnCodeClose = "</returncode>";
 // The word by which AutoGen/AG2 agents end a conversation; alone it says nothing.
 constexpr std::string_view kTerminate = "TERMINATE";
 
@@ -166,22 +171,31 @@ std::vector<std::string_view> lines_of(std::string_view text) {
   return lines;
 }
 
-// Whether a code executor's reply reports a non-zero exit code; absent when the text is not
-// such a reply.
-std::optional<bool> executor_failed(std::string_view text) {
+// The exit code a code executor's reply reports: AutoGen/AG2's "exitcode: N (...)" or a
+// shell tool's "<returncode>N</returncode>" at the start of the text; absent when the text is
+// not such a reply.
+std::optional<int64_t> executor_exit_code(std::string_view text) {
   text = trim_ascii(text);
-  if (!text.starts_with(kExitCodeLabel)) return std::nullopt;
-  text.remove_prefix(kExitCodeLabel.size());
+  std::string_view close;
+  if (text.starts_with(kExitCodeLabel)) {
+    text.remove_prefix(kExitCodeLabel.size());
+  } else if (text.starts_with(kReturnCodeOpen)) {
+    text.remove_prefix(kReturnCodeOpen.size());
+    close = kReturnCodeClose;
+  } else {
+    return std::nullopt;
+  }
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  bool negative = !text.empty() && text.front() == '-';
+  if (negative) text.remove_prefix(1);
   size_t digits = 0;
-  bool zero = true;
+  int64_t code = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-    zero = zero && text[digits] == '0';
+    if (code < 100000000) code = code * 10 + (text[digits] - '0');
     ++digits;
   }
-  if (digits == 0) return std::nullopt;
-  return !zero;
+  if (digits == 0 || !text.substr(digits).starts_with(close)) return std::nullopt;
+  return negative ? -code : code;
 }
 
 size_t indent_of(std::string_view line) {
@@ -223,7 +237,10 @@ std::string error_line(std::string_view text, bool executor) {
   }
   std::optional<size_t> first, last, failure;
   for (size_t i = from; i < lines.size(); ++i) {
-    if (blank(lines[i])) continue;
+    // A shell tool's output is framed by <output> tags, which say nothing.
+    if (blank(lines[i]) ||
+        (executor && (trim_ascii(lines[i]) == "<output>" || trim_ascii(lines[i]) == "</output>")))
+      continue;
     if (!first) first = i;
     last = i;
     std::string line = norm(lines[i]);
@@ -247,6 +264,7 @@ struct Message {
   std::string text;
   bool calls = false;               // has tool calls or a function call
   std::optional<bool> exit_failed;  // a code executor's reply: whether its exit code is not 0
+  std::optional<int64_t> exit_code;
 };
 
 std::optional<Author> role_author(const std::string& role) {
@@ -377,7 +395,10 @@ Message read_message(const Json& m) {
       m.contains("tool_calls") && m["tool_calls"].is_array() && !m["tool_calls"].empty();
   bool function_call = m.contains("function_call") && m["function_call"].is_object();
   msg.calls = tool_calls || function_call;
-  if (role_author(msg.role) != Author::kSystem) msg.exit_failed = executor_failed(msg.text);
+  if (role_author(msg.role) != Author::kSystem) {
+    msg.exit_code = executor_exit_code(msg.text);
+    if (msg.exit_code) msg.exit_failed = *msg.exit_code != 0;
+  }
   return msg;
 }
 
@@ -423,11 +444,56 @@ std::string agent_step_type(const Message& msg) {
   return "reasoning";
 }
 
+// Who is responsible for each message: an agent for its own messages, and for a tool's
+// answer the agent that asked for it (by the call's id, else the last agent before it).
+std::vector<std::string> agents_of(const Json& messages, const std::vector<Message>& read,
+                                   const std::vector<Author>& authors) {
+  std::map<std::string, std::string, std::less<>> caller;  // tool call id -> agent
+  std::vector<std::string> out(read.size());
+  std::string last_agent;
+  for (size_t i = 0; i < read.size(); ++i) {
+    const Message& msg = read[i];
+    if (authors[i] == Author::kAgent) {
+      last_agent = msg.name.empty() ? msg.role_written : msg.name;
+      out[i] = last_agent;
+      auto it = messages[i].find("tool_calls");
+      if (it != messages[i].end() && it->is_array()) {
+        for (const auto& call : *it) {
+          std::string id = string_member(call, "id");
+          if (!id.empty()) caller[id] = last_agent;
+        }
+      }
+    } else if (authors[i] == Author::kTool) {
+      auto it = caller.find(string_member(messages[i], "tool_call_id"));
+      out[i] = it != caller.end() ? it->second : last_agent;
+    }
+  }
+  return out;
+}
+
+// Tool calls that a log kept as text (a JSON text, or the text Python prints for a list)
+// read back as the list they stand for; the transcript is copied only when one needs it.
+const Json* with_tool_calls_decoded(const Json* messages, Json& copy) {
+  auto is_text = [](const Json& m) {
+    return m.is_object() && m.contains("tool_calls") && m["tool_calls"].is_string();
+  };
+  if (std::none_of(messages->begin(), messages->end(), is_text)) return messages;
+  copy = *messages;
+  for (auto& m : copy) {
+    if (!is_text(m)) continue;
+    auto decoded = parse_literal(m["tool_calls"].get_ref<const std::string&>());
+    if (decoded && decoded->is_array()) m["tool_calls"] = std::move(*decoded);
+  }
+  return &copy;
+}
+
 }  // namespace
 
 Result<Json> import_chat(const Json& document, std::string_view where) {
   const Json* messages = messages_of(document);
   if (auto refused = not_a_transcript(document, messages, where)) return std::move(*refused);
+  Json decoded_copy;
+  messages = with_tool_calls_decoded(messages, decoded_copy);
 
   std::vector<Message> read;
   read.reserve(messages->size());
@@ -442,6 +508,7 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
   }
 
   const auto calls = call_names(*messages);
+  const std::vector<std::string> agents = agents_of(*messages, read, authors);
   Json steps = Json::array();
   std::string title;
   bool run_failed = false;
@@ -496,12 +563,16 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
     }
     Json meta = {{"role", msg.role_written}, {"message_index", i}};
     if (!msg.name.empty()) meta["name"] = msg.name;
+    if (!agents[i].empty()) meta["agent"] = agents[i];
+    if (msg.exit_code) meta["exit_code"] = *msg.exit_code;
     if (m.contains("tool_call_id")) meta["tool_call_id"] = m["tool_call_id"];
     step["metadata"] = std::move(meta);
     steps.push_back(std::move(step));
   }
   Json run = {{"title", title.empty() ? std::string("Chat transcript") : title},
-              {"status", run_failed ? "failed" : "completed"}};
+              {"status", run_failed ? "failed" : "completed"},
+              {"recorded_from", "chat"},
+              {"status_inferred", true}};
   return Json{{"run", std::move(run)}, {"steps", std::move(steps)}};
 }
 

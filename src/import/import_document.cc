@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "import/detect_source.h"
 #include "import/importers.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
@@ -93,6 +94,11 @@ Result<Json> import_otlp_trace(Input& input, const std::string& where, const std
 
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
                              const std::string& trace_id, size_t* flattened) {
+  if (source == Source::kDetect) {
+    auto detected = detect_source(bytes, where);
+    if (!detected) return std::move(detected).error();
+    source = *detected;
+  }
   if (source == Source::kOtlp) {
     Input input = Input::of_bytes(bytes, where);
     return import_otlp_trace(input, where, trace_id, flattened);
@@ -109,6 +115,11 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
 
 Result<Json> import_document(Input& input, Source source, const std::string& trace_id,
                              size_t* flattened) {
+  if (source == Source::kDetect) {
+    auto detected = detect_source(input);
+    if (!detected) return std::move(detected).error();
+    source = *detected;
+  }
   if (source == Source::kOtlp) return import_otlp_trace(input, input.name(), trace_id, flattened);
   auto bytes = input.read_all();
   if (!bytes) return std::move(bytes).error();
@@ -126,6 +137,7 @@ void state_run_status(Json& fixture, RunStatus status) {
   auto run = fixture.find("run");
   if (run == fixture.end() || !run->is_object()) return;
   (*run)["status"] = status == RunStatus::kFailed ? "failed" : "completed";
+  run->erase("status_inferred");  // stated by the user, no longer inferred
 }
 
 }  // namespace tracedx

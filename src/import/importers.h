@@ -18,7 +18,8 @@
 
 namespace tracedx {
 
-enum class Source { kFixture, kOtlp, kChat };
+// kDetect: the format is told from the input itself (see detect_source).
+enum class Source { kFixture, kOtlp, kChat, kDetect };
 
 // "fixture", "otlp" or "chat"; fails with a message naming the accepted words.
 Result<Source> parse_source(std::string_view word);

@@ -568,6 +568,7 @@ struct StepDraft {
   bool failed = false;
   bool calls_tools = false;
   bool has_output = false;
+  bool tool = false;  // a tool call or a retrieval
   std::optional<double> cost;
 };
 
@@ -801,6 +802,7 @@ StepDraft make_step(Span& span, size_t index, std::string type, Role role, bool 
   std::string display = name && name->is_string() ? name->get<std::string>() : span.name;
   if (type.empty()) type = span.kind == "SPAN_KIND_CLIENT" ? "api_call" : display;
   d.operation = type + '\n' + display;
+  d.tool = type == "tool_call" || type == "retrieval" || type == "rerank_retrieval";
 
   Json step = Json::object();
   step["id"] = span.span_id;
@@ -956,58 +958,127 @@ std::string run_title(const Span* root) {
   return root->name;
 }
 
+// Who acted in each span: the name of the nearest agent span above it (empty when there is
+// none), and the run's own agent: the root agent, or the only agent with no agent above it.
+struct Agents {
+  std::vector<std::string> issuer;
+  size_t run_agent = SpanTree::kNone;
+};
+
+std::string span_agent_name(const Span& span) {
+  for (const char* key : kNameKeys) {
+    auto it = span.attrs.find(key);
+    if (it != span.attrs.end() && it->is_string()) return it->get<std::string>();
+  }
+  return span.name;
+}
+
+Agents agents_of(const std::vector<Span>& spans, const SpanTree& tree,
+                 const std::vector<Kind>& kinds) {
+  Agents a;
+  a.issuer.assign(spans.size(), std::string());
+  std::vector<bool> under_agent(spans.size(), false);
+  size_t top_agents = 0, top = SpanTree::kNone;
+  for (size_t i : tree.bfs) {
+    size_t p = tree.parent[i];
+    if (p != SpanTree::kNone) {
+      under_agent[i] = under_agent[p] || kinds[p].role == Role::kAgent;
+      a.issuer[i] = kinds[p].role == Role::kAgent ? span_agent_name(spans[p]) : a.issuer[p];
+    }
+    if (kinds[i].role == Role::kAgent && !under_agent[i]) {
+      ++top_agents;
+      top = i;
+    }
+  }
+  if (top_agents == 1) a.run_agent = top;
+  return a;
+}
+
 // A span chosen as a step, with the time it stands at.
 struct Chosen {
   size_t span;
   uint64_t at;
   std::string type;
   Role role;
+  bool ended;  // stands where the span ended, after what started at the same time
 };
+
+// A span's start and end as placed in its parent: SDKs round a span's start and not its
+// end, so a child can seem to start after its parent ended; a child's times are kept within
+// its parent's.
+struct SpanTimes {
+  uint64_t start = 0, end = 0;
+};
+
+std::vector<SpanTimes> placed_times(const std::vector<Span>& spans, const SpanTree& tree) {
+  std::vector<SpanTimes> t(spans.size());
+  for (size_t i : tree.bfs) {
+    uint64_t start = spans[i].start.value_or(0);
+    uint64_t end = std::max(spans[i].end.value_or(start), start);
+    if (size_t p = tree.parent[i]; p != SpanTree::kNone && spans[p].end && spans[i].start) {
+      start = std::clamp(start, t[p].start, t[p].end);
+      end = std::clamp(end, start, std::max(t[p].end, start));
+    }
+    t[i] = {start, end};
+  }
+  return t;
+}
 
 // Which spans are steps, in the order they stand. A failed span that is not a step, and
 // whose error no span below it carries, is a step anyway: it stands where the span ended,
-// where the error happened. A trace of plumbing only still shows what it did.
+// where the error happened, after the steps below it. A trace of plumbing only still shows
+// what it did. `times` are the spans' start and end as placed in their parents.
 std::vector<Chosen> choose_steps(const std::vector<Span>& spans, const std::vector<size_t>& order,
                                  const SpanTree& tree, const std::vector<Kind>& kinds,
                                  const std::vector<Failure>& failures,
                                  const std::vector<std::vector<std::string>>& below,
-                                 const Span* root) {
+                                 const Span* root, const Agents& agents,
+                                 const std::vector<SpanTimes>& times) {
   std::vector<Chosen> chosen;
   auto pick = [&](bool everything) {
     for (size_t i : order) {
       Role role = kinds[i].role;
       const std::string& type = kinds[i].step_type;
-      bool is_root = &spans[i] == root;
+      // The run's own agent (the root, or the one agent under a workflow or application
+      // span) is the run, not a delegation.
+      bool is_root = &spans[i] == root || i == agents.run_agent;
       bool leaf = !tree.has_children[i];
       bool step = role == Role::kStep || role == Role::kModel ||
                   (role == Role::kAgent && (!is_root || leaf)) ||
                   (role == Role::kUnknown && leaf) || everything;
       if (step) {
-        chosen.push_back({i, spans[i].start.value_or(0), type, role});
+        chosen.push_back({i, times[i].start, type, role, false});
       } else if (failures[i].failed && !carries(below[i], failures[i].message)) {
-        chosen.push_back({i, spans[i].end.value_or(spans[i].start.value_or(0)), type, role});
+        chosen.push_back({i, times[i].end, type, role, true});
       }
     }
   };
   pick(false);
   if (chosen.empty()) pick(true);
-  std::stable_sort(chosen.begin(), chosen.end(),
-                   [](const Chosen& x, const Chosen& y) { return x.at < y.at; });
+  std::stable_sort(chosen.begin(), chosen.end(), [](const Chosen& x, const Chosen& y) {
+    return std::tie(x.at, x.ended) < std::tie(y.at, y.ended);
+  });
   return chosen;
 }
 
-// The run failed when its root span failed, or when a failed step was not followed by a
-// step of the same type and name that completed (a retry that recovered).
+// The run failed when its root span failed, or when a failed step was followed neither by
+// a step of the same type and name that completed (a retry that recovered) nor by a tool
+// call or retrieval that completed (the agent went on another way).
 bool run_failed(const std::vector<StepDraft>& drafts, bool root_failed) {
   if (root_failed) return true;
   std::unordered_map<std::string_view, size_t> last_completed;
+  std::optional<size_t> last_tool;
   for (size_t i = 0; i < drafts.size(); ++i) {
-    if (!drafts[i].failed) last_completed[drafts[i].operation] = i;
+    if (drafts[i].failed) continue;
+    last_completed[drafts[i].operation] = i;
+    if (drafts[i].tool) last_tool = i;
   }
   for (size_t i = 0; i < drafts.size(); ++i) {
     if (!drafts[i].failed) continue;
     auto it = last_completed.find(drafts[i].operation);
-    if (it == last_completed.end() || it->second < i) return true;
+    bool retried = it != last_completed.end() && it->second > i;
+    bool went_on = last_tool && *last_tool > i;
+    if (!retried && !went_on) return true;
   }
   return false;
 }
@@ -1023,11 +1094,12 @@ Json build_fixture(std::vector<Span>& spans) {
   }
   const auto below = errors_below(tree, failures);
 
-  // By start time, depth (parent first), end time and span id.
+  // By start time (as placed in the parent), depth (parent first), end time and span id.
+  const std::vector<SpanTimes> times = placed_times(spans, tree);
   std::vector<size_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = i;
   auto key = [&](size_t i) {
-    return std::tuple(spans[i].start.value_or(0), tree.depth[i], spans[i].end.value_or(0),
+    return std::tuple(times[i].start, tree.depth[i], spans[i].end.value_or(0),
                       std::string_view(spans[i].span_id));
   };
   std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return key(x) < key(y); });
@@ -1041,10 +1113,13 @@ Json build_fixture(std::vector<Span>& spans) {
 
   // Named before the steps are made: making a step takes its name out of the attributes.
   const std::string title = run_title(root);
+  const Agents agents = agents_of(spans, tree, kinds);
   std::vector<StepDraft> drafts;
   std::optional<double> cost;
-  for (const auto& c : choose_steps(spans, order, tree, kinds, failures, below, root)) {
+  for (const auto& c :
+       choose_steps(spans, order, tree, kinds, failures, below, root, agents, times)) {
     StepDraft d = make_step(spans[c.span], drafts.size(), c.type, c.role, &spans[c.span] == root);
+    if (!agents.issuer[c.span].empty()) d.step["metadata"]["agent"] = agents.issuer[c.span];
     if (d.cost) cost = cost.value_or(0) + *d.cost;
     drafts.push_back(std::move(d));
   }
@@ -1056,9 +1131,13 @@ Json build_fixture(std::vector<Span>& spans) {
   }
   const bool failed = run_failed(drafts, root && failures[root - spans.data()].failed);
 
+  const bool root_failed = root && failures[root - spans.data()].failed;
   Json run = {{"id", spans.empty() ? "" : spans.front().trace_id},
               {"title", title},
-              {"status", failed ? "failed" : "completed"}};
+              {"status", failed ? "failed" : "completed"},
+              {"recorded_from", "otlp"}};
+  // Only a failed root span records the run's outcome; otherwise it is read off the steps.
+  if (!root_failed) run["status_inferred"] = true;
   if (root) {
     std::string service = string_member(root->resource, "service.name");
     if (!service.empty()) run["service_name"] = service;

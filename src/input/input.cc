@@ -115,6 +115,8 @@ Input& Input::operator=(Input&& other) noexcept {
     in_memory_ = other.in_memory_;
     stream_at_ = other.stream_at_;
     base_ = other.base_;
+    held_ = std::move(other.held_);
+    held_done_ = other.held_done_;
     name_ = std::move(other.name_);
   }
   return *this;
@@ -144,10 +146,41 @@ Result<size_t> Input::read_at(uint64_t offset, char* buffer, size_t size) {
   }
   if (offset != stream_at_)
     return Error::message(display_path(name_) + ": a stream cannot be read twice");
+  if (stream_at_ < held_.size()) {  // the head read ahead by head()
+    size_t n = std::min<uint64_t>(size, held_.size() - stream_at_);
+    std::memcpy(buffer, held_.data() + stream_at_, n);
+    stream_at_ += n;
+    return n;
+  }
   ssize_t n = read_retrying(fd_, buffer, size);
   if (n < 0) return Error::os(errno, name_);
   stream_at_ += static_cast<uint64_t>(n);
   return static_cast<size_t>(n);
+}
+
+Result<std::string_view> Input::head(size_t size) {
+  if (in_memory_) return bytes_.substr(0, std::min(size, bytes_.size()));
+  if (!seekable_ && stream_at_ != 0)
+    return Error::message(display_path(name_) + ": a stream cannot be read twice");
+  if (held_.size() >= size || held_done_) return std::string_view(held_).substr(0, size);
+  // A stream's head is read once and kept, and served again to the reads that follow.
+  size_t got = held_.size();
+  held_.resize(size);
+  while (got < size) {
+    ssize_t n = seekable_ ? pread_retrying(fd_, held_.data() + got, size - got, base_ + got)
+                          : read_retrying(fd_, held_.data() + got, size - got);
+    if (n < 0) {
+      held_.resize(got);
+      return Error::os(errno, name_);
+    }
+    if (n == 0) {
+      held_done_ = true;
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  held_.resize(got);
+  return std::string_view(held_);
 }
 
 Status Input::spool() {

@@ -42,6 +42,10 @@ class Input {
   // must be where the previous read ended.
   Result<size_t> read_at(uint64_t offset, char* buffer, size_t size);
 
+  // The first `size` bytes (fewer at the end), without consuming them: a stream keeps what
+  // it read ahead and gives it again to the reads that follow, so its format can be told
+  // before it is read once. A stream's head must be taken before any other read.
+  Result<std::string_view> head(size_t size);
   // Makes a stream seekable by copying it (in one pass) into an unlinked temporary file in
   // $TMPDIR (or /tmp); does nothing for a seekable input.
   Status spool();
@@ -62,6 +66,8 @@ class Input {
   bool in_memory_ = false;
   uint64_t stream_at_ = 0;  // bytes read so far from a stream
   uint64_t base_ = 0;       // offset 0 of a seekable input in its file
+  std::string held_;        // the head read ahead (streams: served again by read_at)
+  bool held_done_ = false;  // the head holds the whole input
   std::string name_;
 };
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/recorded_analysis.h"
 #include "batch/batch.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
@@ -291,7 +292,7 @@ py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms
   return report_of([&]() -> Result<OrderedJson> {
     auto loaded = load_input(in, source, name, trace_id.value_or(""), run_status);
     if (!loaded) return std::move(loaded).error();
-    Diagnosis d = diagnose_run(*loaded, options);
+    Diagnosis d = diagnose_trace(*loaded, options);
     std::optional<TraceSignals> s;
     if (signals) s = extract_signals(*loaded, options.slow_threshold_ms.value_or(2500));
     return to_json(d, s ? &*s : nullptr);

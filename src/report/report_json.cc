@@ -25,6 +25,23 @@ OrderedJson to_json(const RootCause& rc) {
   j["severity"] = rc.severity;
   j["explanation"] = optional_json(rc.explanation);
   j["step_name"] = optional_json(rc.step_name);
+  if (rc.culprit) {
+    const Culprit& c = *rc.culprit;
+    j["step_id"] = optional_json(c.step_id);
+    j["agent"] = optional_json(c.agent);
+    j["error"] = optional_json(c.error);
+    j["tool"] = optional_json(c.tool);
+    j["arguments"] = optional_json(c.arguments);
+    if (c.shown_at) {
+      OrderedJson at = OrderedJson::object();
+      at["step_index"] = optional_json(c.shown_at->step_index);
+      at["step_name"] = optional_json(c.shown_at->step_name);
+      at["step_id"] = optional_json(c.shown_at->step_id);
+      j["shown_at"] = std::move(at);
+    } else {
+      j["shown_at"] = nullptr;
+    }
+  }
   return j;
 }
 
@@ -64,6 +81,7 @@ OrderedJson to_json(const Diagnosis& d, const TraceSignals* signals) {
   j["engine"] = d.engine;
   j["engine_version"] = d.engine_version;
   j["ruleset"] = d.ruleset;
+  if (d.analysis) j["analysis"] = *d.analysis;
   if (signals) j["signals"] = to_json(*signals);
   return j;
 }
@@ -160,6 +178,32 @@ class CompactWriter {
     text(rc.explanation);
     key("step_name");
     text(rc.step_name);
+    if (rc.culprit) culprit(*rc.culprit);
+    close();
+  }
+  void culprit(const Culprit& c) {
+    key("step_id");
+    text(c.step_id);
+    key("agent");
+    text(c.agent);
+    key("error");
+    text(c.error);
+    key("tool");
+    text(c.tool);
+    key("arguments");
+    text(c.arguments);
+    key("shown_at");
+    if (!c.shown_at) {
+      out_ += "null";
+      return;
+    }
+    open();
+    key("step_index");
+    integer(c.shown_at->step_index);
+    key("step_name");
+    text(c.shown_at->step_name);
+    key("step_id");
+    text(c.shown_at->step_id);
     close();
   }
   void advice(const Recommendations& rec) {
@@ -212,6 +256,10 @@ class CompactWriter {
     text(d.engine_version);
     key("ruleset");
     text(d.ruleset);
+    if (d.analysis) {
+      key("analysis");
+      text(*d.analysis);
+    }
     close();
   }
 

@@ -120,7 +120,7 @@ Result<ScenarioResult> evaluate_scenario(const std::filesystem::path& fixture_di
     if (!fixture || !fixture->is_string()) return Error::message("missing fixture");
     auto trace = load_fixture(fixture_dir, fixture->get<std::string>());
     if (!trace) return std::move(trace).error();
-    Diagnosis diagnosis = diagnose_run(*trace, DiagnoseOptions{2500, true, true});
+    Diagnosis diagnosis = diagnose_run(*trace, DiagnoseOptions{2500, true, true, std::nullopt});
     for (std::string_view f : kFields) texts.emplace(f, field_text(f, diagnosis));
   }
   row.actual_primary = texts.find(kLabelField)->second;

@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "analysis/recorded_analysis.h"
 #include "import/importers.h"
 #include "report/report_html.h"
 #include "report/report_json.h"
@@ -43,7 +44,7 @@ DiagnosisRecord diagnose_spans(const std::string& trace_id, std::string_view lin
       return record;
     }
     const Trace& trace = loaded->trace;
-    Diagnosis d = diagnose_run(trace, options);
+    Diagnosis d = diagnose_trace(trace, options);
     record.service = loaded->service;
     record.title = trace.title;
     record.step_count = static_cast<int64_t>(trace.steps.size());
@@ -72,7 +73,7 @@ Result<std::string> report_page(const std::string& trace_id, std::string_view li
                                 const DiagnoseOptions& options) {
   auto loaded = load(trace_id, lines);
   if (!loaded) return std::move(loaded).error();
-  std::string page = diagnosis_html(loaded->trace, diagnose_run(loaded->trace, options));
+  std::string page = diagnosis_html(loaded->trace, diagnose_trace(loaded->trace, options));
   // The index is one level up from /traces/{id}.
   constexpr std::string_view kBody = "<body>\n";
   if (auto at = page.find(kBody); at != std::string::npos) {

@@ -385,6 +385,10 @@ Result<Trace> build_trace(std::string_view name, Json document) {
     trace.diagnostic_summary = take_string(run, "failure_reason");
   }
   trace.title = take_string(run, "title");
+  trace.recorded_from = take_string(run, "recorded_from");
+  if (auto it = run.find("status_inferred"); it != run.end() && it->second.is_boolean()) {
+    trace.status_inferred = it->second.get<bool>();
+  }
   if (auto it = run.find("total_cost"); it != run.end() && it->second.is_number()) {
     trace.total_cost = it->second.get<double>();
   }
@@ -560,6 +564,10 @@ class TapeBuilder {
         failure_reason = text(v);
       } else if (k == "title") {
         trace.title = text(v);
+      } else if (k == "recorded_from") {
+        trace.recorded_from = text(v);
+      } else if (k == "status_inferred") {
+        trace.status_inferred = v.type() == element_type::BOOL && v.get_bool().value_unsafe();
       } else if (k == "total_cost") {
         switch (v.type()) {
           case element_type::INT64:

@@ -147,6 +147,12 @@ struct Trace {
   std::optional<double> total_cost;
   uint64_t total_duration_ms = 0;  // sum of step durations, saturating at 2^64-1
   std::vector<TraceStep> steps;
+  // The recording the trace was imported from ("otlp", "chat"), as `import` writes it in
+  // the run object; absent for a fixture written by hand.
+  std::optional<std::string> recorded_from;
+  // The importer inferred the status from the steps; a status recorded by the run itself or
+  // stated by a user leaves this false.
+  bool status_inferred = false;
 };
 
 // Sum of the present step durations; saturates at 2^64-1 instead of wrapping.

@@ -79,9 +79,11 @@ TEST(Tracedx, FailuresAndUsage) {
       {{"diagnose", "tests/golden/compare_primary_failed.txt"},
        1,
        "Error: tests/golden/compare_primary_failed.txt: invalid JSON at line 1"},
+      // A JSON file of another kind is named with what it looks like and what was expected.
       {{"diagnose", "src/Test/expectations/healthy_run.expected.json"},
        1,
-       "Error: fixture.run missing\n"},
+       "Error: src/Test/expectations/healthy_run.expected.json: not a trace this tool reads (it "
+       "is a JSON object with the keys "},
       {{"diagnose"}, 2, "tracedx: wrong number of arguments\n"},
       {{"diagnose", "a", "b"}, 2, "tracedx: wrong number of arguments\n"},
       {{"diagnose", "a", "--slow-threshold-ms", "-5"},
@@ -196,9 +198,25 @@ TEST(Tracedx, ImportAndFromOptions) {
                        "src/Test/imports/group_chat_search_loop.chat.json", "--compact"});
   EXPECT_EQ(Json::parse(chat.out)["root_cause"]["label"],
             "Navigation / retrieval loop without progress");
+  // Without --from the format is told from the input.
   auto no_from = tracedx({"import", "src/Test/imports/genai_tool_failure.otlp.json"});
-  EXPECT_EQ(no_from.status, 1);
-  EXPECT_EQ(no_from.err, "Error: import needs --from otlp or --from chat\n");
+  EXPECT_EQ(no_from.status, 0) << no_from.err;
+  EXPECT_EQ(no_from.out, imported.out);
+  auto fixture_in = tracedx({"import", "src/Test/fixtures/healthy_run.json"});
+  EXPECT_EQ(fixture_in.status, 1);
+  EXPECT_EQ(fixture_in.err,
+            "Error: src/Test/fixtures/healthy_run.json is a fixture document already; import "
+            "reads OTLP exports and chat transcripts\n");
+  for (const char* sample : {"src/Test/imports/genai_tool_failure.otlp.json",
+                             "src/Test/imports/openinference_rag_empty_retrieval.otlp.jsonl",
+                             "src/Test/imports/group_chat_search_loop.chat.json"}) {
+    auto detected = tracedx({"diagnose", sample, "--compact"});
+    const std::string from =
+        std::string(sample).find(".chat.") != std::string::npos ? "chat" : "otlp";
+    auto named = tracedx({"diagnose", "--from", from, sample, "--compact"});
+    EXPECT_EQ(detected.status, 0) << sample << detected.err;
+    EXPECT_EQ(detected.out, named.out) << sample;
+  }
   auto bad = tracedx({"diagnose", "--from", "yaml", "x"});
   EXPECT_EQ(bad.status, 2);
 
@@ -287,7 +305,8 @@ TEST(Tracedx, RunStatusOnEverySource) {
     Json doc = Json::parse(imported.out), inferred = Json::parse(tracedx(args({"import"}, {})).out);
     EXPECT_EQ(doc["run"]["status"], row.stated);
     inferred["run"]["status"] = row.stated;
-    EXPECT_EQ(doc, inferred);  // nothing else changes
+    inferred["run"].erase("status_inferred");  // stated, so no longer inferred
+    EXPECT_EQ(doc, inferred);                  // nothing else changes
   }
 
   // compare: --run-status for the primary run, --compared-run-status for the compared one.

@@ -180,7 +180,7 @@ TEST(SecondaryIssues, LatencyConcentration) {
 TEST(DiagnoseRun, OptionsAndIdentity) {
   Trace t = run_of("completed", R"([{"step_type":"tool","duration_ms":3000}])");
   Diagnosis d = diagnose_run(t);
-  Diagnosis explicit_defaults = diagnose_run(t, DiagnoseOptions{2500, true, true});
+  Diagnosis explicit_defaults = diagnose_run(t, DiagnoseOptions{2500, true, true, std::nullopt});
   EXPECT_EQ(d.root_cause, explicit_defaults.root_cause);
   EXPECT_EQ(d.secondary_issues, explicit_defaults.secondary_issues);
   EXPECT_EQ(d.engine, "rust");
@@ -191,7 +191,7 @@ TEST(DiagnoseRun, OptionsAndIdentity) {
   EXPECT_EQ(d.secondary_issues.size(), 1u);
   EXPECT_TRUE(d.recommendations->related_issues.empty());  // guidance carries no related issues
 
-  Diagnosis bare = diagnose_run(t, DiagnoseOptions{std::nullopt, false, false});
+  Diagnosis bare = diagnose_run(t, DiagnoseOptions{std::nullopt, false, false, std::nullopt});
   EXPECT_TRUE(bare.secondary_issues.empty());
   EXPECT_FALSE(bare.recommendations);
   EXPECT_EQ(bare.root_cause, d.root_cause);

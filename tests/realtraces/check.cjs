@@ -321,8 +321,12 @@ function findingMismatches(want, diagnosis, steps) {
     out.push(`tool ${JSON.stringify(rc.tool)}, expected ${JSON.stringify(want.tool === undefined ? null : want.tool)}`);
   if (want.tool === undefined ? rc.arguments !== null : !(typeof rc.arguments === "string" && want.arguments.test(rc.arguments)))
     out.push(`arguments ${JSON.stringify(rc.arguments)}, expected ${want.tool === undefined ? "null" : `to match ${want.arguments}`}`);
-  if (anchor && rc.error !== (anchor.error_message === undefined ? null : anchor.error_message))
-    out.push(`error ${JSON.stringify(rc.error)}, the anchor's is ${JSON.stringify(anchor.error_message || null)}`);
+  // The error shown is the anchor's own, else that of the step where the failure shows.
+  const shownStep = rc.shown_at ? steps.find((s) => s.id === rc.shown_at.step_id) : undefined;
+  const wantError = anchor && anchor.error_message !== undefined ? anchor.error_message
+    : shownStep && shownStep.error_message !== undefined ? shownStep.error_message : null;
+  if (anchor && rc.error !== wantError)
+    out.push(`error ${JSON.stringify(rc.error)}, expected ${JSON.stringify(wantError)}`);
   const lines = [...(rc.evidence || []), ...(rc.error ? [rc.error] : [])];
   for (const re of want.evidence || [])
     if (!lines.some((l) => re.test(l))) out.push(`no evidence line matches ${re}`);

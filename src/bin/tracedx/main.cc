@@ -13,10 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/recorded_analysis.h"
 #include "batch/batch.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "import/detect_source.h"
 #include "import/importers.h"
 #include "input/input.h"
 #include "report/report_html.h"
@@ -40,10 +42,20 @@ struct Usage {
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
-                           std::optional<RunStatus> run_status, size_t* flattened = nullptr) {
+                           std::optional<RunStatus> run_status, size_t* flattened = nullptr,
+                           bool recording_only = false) {
   // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
   auto input = Input::open(arg);
   if (!input) return std::move(input).error();
+  if (source == Source::kDetect) {
+    auto detected = detect_source(*input);
+    if (!detected) return std::move(detected).error();
+    source = *detected;
+  }
+  if (recording_only && source == Source::kFixture)
+    return Error::message(arg +
+                          " is a fixture document already; import reads OTLP exports and "
+                          "chat transcripts");
   auto document = import_document(*input, source, trace_id, flattened);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
@@ -52,8 +64,19 @@ Result<Json> load_document(const std::string& arg, Source source, const std::str
 // A trace named on the command line; its id is the argument as written.
 Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id,
                             std::optional<RunStatus> run_status) {
-  if (source == Source::kFixture && !run_status) {
-    auto bytes = read_input(arg);
+  if ((source == Source::kFixture || source == Source::kDetect) && !run_status) {
+    auto input = Input::open(arg);
+    if (!input) return std::move(input).error();
+    if (source == Source::kDetect) {
+      auto detected = detect_source(*input);
+      if (!detected) return std::move(detected).error();
+      if (*detected != Source::kFixture) {
+        auto document = import_document(*input, *detected, trace_id);
+        if (!document) return std::move(document).error();
+        return build_trace(arg, std::move(*document));
+      }
+    }
+    auto bytes = input->read_all();
     if (!bytes) return std::move(bytes).error();
     auto trace = load_trace_owned(arg, std::move(*bytes));
     if (!trace && trace.error().kind() == Error::Kind::kJson)
@@ -89,7 +112,7 @@ struct Args {
   bool help = false;
   std::string format = "json";
   unsigned jobs = 0;
-  Source source = Source::kFixture;
+  Source source = Source::kDetect;
   std::string trace_id;
   std::optional<RunStatus> run_status, compared_run_status;
 };
@@ -157,7 +180,9 @@ Status set_compared_run_status(Args& args, std::string_view value) {
 }
 
 // clang-format off
-constexpr OptionSpec kFrom = {"--from", true, "S  input format: fixture (default), otlp or chat", set_source};
+constexpr OptionSpec kFrom = {"--from", true, "S  input format: otlp, chat or fixture (default: told from the input)", set_source};
+constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone, also for a recorded run",
+    [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
 constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
     [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
 constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
@@ -182,14 +207,14 @@ constexpr OptionSpec kBatchRunStatus = {"--run-status", true, "S  failed or comp
     set_run_status};
 // clang-format on
 
-constexpr OptionSpec kDiagnoseOptions[] = {kFrom,          kTraceId,     kRunStatus,
-                                           kSlowThreshold, kNoSecondary, kNoRecommendations,
-                                           kSignals,       kCompact,     kFormat};
+constexpr OptionSpec kDiagnoseOptions[] = {
+    kFrom,  kTraceId, kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
+    kExact, kSignals, kCompact,   kFormat};
 constexpr OptionSpec kCompareOptions[] = {kFrom, kPrimaryRunStatus, kComparedRunStatus, kCompact,
                                           kFormat};
 constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kRunStatus};
-constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
-                                        kSlowThreshold, kNoSecondary,    kNoRecommendations};
+constexpr OptionSpec kBatchOptions[] = {kFrom,        kBatchRunStatus,    kJobs, kSlowThreshold,
+                                        kNoSecondary, kNoRecommendations, kExact};
 
 struct Command {
   std::string_view name;
@@ -280,7 +305,7 @@ int run_diagnose(const Args& args) {
   auto loaded = load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
-  Diagnosis d = diagnose_run(*trace, args.options);
+  Diagnosis d = diagnose_trace(*trace, args.options);
   if (args.format == "text") return print(diagnosis_text(d, colour_wanted()));
   if (args.format == "html") return print(diagnosis_html(*trace, d));
   std::optional<TraceSignals> signals;
@@ -306,10 +331,10 @@ int run_compare(const Args& args) {
 
 int run_import(const Args& args) {
   if (args.source == Source::kFixture)
-    return fail(Error::message("import needs --from otlp or --from chat"));
+    return fail(Error::message("import reads OTLP exports and chat transcripts, not fixtures"));
   size_t flattened = 0;
-  auto document =
-      load_document(args.positional[0], args.source, args.trace_id, args.run_status, &flattened);
+  auto document = load_document(args.positional[0], args.source, args.trace_id, args.run_status,
+                                &flattened, true);
   if (!document) return fail(document.error());
   if (int status = print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n"))
     return status;
@@ -345,7 +370,7 @@ constexpr Command kCommands[] = {
     {"compare", "PRIMARY COMPARED [options]",
      "Compares two recorded runs of the same task: where they diverge and what to do about it.",
      kCompareOptions, 2, 2, run_compare},
-    {"import", "--from otlp|chat FILE [options]",
+    {"import", "FILE [options]",
      "Converts an OTLP JSON export (or JSON Lines of exports) or a chat transcript into the "
      "fixture\n"
      "document the other commands read, printed to standard output.",

@@ -175,7 +175,7 @@ void describe_diagnoses(Divergence& d) {
 
 Divergence detect_divergence(const Trace& primary, const Trace& compared) {
   // Only the primary findings are kept, and they do not depend on the other stages.
-  const DiagnoseOptions root_cause_only{std::nullopt, false, false};
+  const DiagnoseOptions root_cause_only{std::nullopt, false, false, std::nullopt};
   Divergence d;
   d.primary_root_cause = diagnose_run(primary, root_cause_only).root_cause;
   d.compared_root_cause = diagnose_run(compared, root_cause_only).root_cause;
