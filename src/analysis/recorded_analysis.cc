@@ -613,6 +613,9 @@ std::optional<RootCause> what_agents_said(const Run& r, const DiagnoseOptions& o
   for (size_t i = 0; i < r.trace.steps.size(); ++i) {
     if (r.facts.steps[i].role != StepRole::kModel) continue;
     said.steps.push_back(r.trace.steps[i]);
+    // An agent quoting an error is not a failed step: its words are read, not its status.
+    said.steps.back().status = "completed";
+    said.steps.back().error_message.reset();
     at.push_back(i);
   }
   DiagnoseOptions only_primary = options;

@@ -175,9 +175,13 @@ py::object python_of(const OrderedJson& v) {
 
 // --- Arguments --------------------------------------------------------------------------
 
-Source source_of(const std::string& word) {
-  auto source = parse_source(word);
-  if (!source) throw py::value_error(source.error().text());
+// None: the format is told from the input.
+Source source_of(const std::optional<std::string>& word) {
+  if (!word) return Source::kDetect;
+  auto source = parse_source(*word);
+  if (!source)
+    throw py::value_error("source must be \"otlp\", \"chat\", \"fixture\" or None, not \"" + *word +
+                          "\"");
   return *source;
 }
 
@@ -212,18 +216,33 @@ DiagnoseOptions options_of(const py::object& slow_threshold_ms, bool secondary_i
 // A trace argument: the bytes of a JSON text (str, bytes, bytearray, memoryview) or an
 // already decoded document. Text stays owned by the Python object, which outlives the call.
 struct TraceInput {
+  std::optional<std::string> path;  // a file to read
   std::string_view text;
   std::string copy;  // for mutable buffers
   std::optional<Json> document;
   py::object keep;
-  bool is_text() const { return !document; }
+  bool is_text() const { return !document && !path; }
 };
+
+// Whether a str holds a JSON document rather than naming a file: it starts (after white
+// space and a byte order mark) with an object or an array.
+bool holds_json(std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  size_t i = text.find_first_not_of(" \t\r\n");
+  return i != std::string_view::npos && (text[i] == '{' || text[i] == '[');
+}
 
 TraceInput input_of(const py::handle& trace) {
   TraceInput in;
   in.keep = py::reinterpret_borrow<py::object>(trace);
   if (PyUnicode_Check(trace.ptr())) {
     in.text = utf8_of(trace);
+    // A str names a file when it does not hold JSON and a file of that name exists.
+    if (!holds_json(in.text) && path_kind(std::string(in.text)) != PathKind::kMissing)
+      in.path = std::string(in.text);
+  } else if (py::hasattr(trace, "__fspath__")) {
+    py::object path = py::module_::import("os").attr("fsdecode")(trace);
+    in.path = path.cast<std::string>();
   } else if (PyBytes_Check(trace.ptr())) {
     in.text = std::string_view(PyBytes_AS_STRING(trace.ptr()),
                                static_cast<size_t>(PyBytes_GET_SIZE(trace.ptr())));
@@ -241,7 +260,8 @@ TraceInput input_of(const py::handle& trace) {
     in.document = json_of(trace, 0);
   } else {
     throw py::type_error(
-        "trace must be a JSON text (str or bytes) or a decoded dict or list, not " +
+        "trace must be a path (str or os.PathLike), a JSON text (str or bytes) or a decoded "
+        "dict or list, not " +
         std::string(py::str(py::type::of(trace).attr("__name__"))));
   }
   return in;
@@ -252,8 +272,14 @@ TraceInput input_of(const py::handle& trace) {
 Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
                          const std::string& trace_id, std::optional<RunStatus> run_status) {
   Result<Json> document = Error::message("");
-  if (in.is_text()) {
+  if (in.path) {
+    auto input = Input::open(*in.path);
+    if (!input) return std::move(input).error();
+    document = import_document(*input, source, trace_id);
+  } else if (in.is_text()) {
     document = import_document(in.text, source, name, trace_id);
+  } else if (source == Source::kDetect) {
+    document = import_document(in.document->dump(), source, name, trace_id);
   } else if (source == Source::kFixture) {
     document = std::move(*in.document);
   } else if (source == Source::kChat) {
@@ -263,7 +289,7 @@ Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
   }
   if (!document) return std::move(document).error();
   if (run_status) state_run_status(*document, *run_status);
-  return build_trace(name, std::move(*document));
+  return build_trace(in.path && name == "-" ? *in.path : name, std::move(*document));
 }
 
 // --- Public functions -------------------------------------------------------------------
@@ -283,11 +309,13 @@ py::object report_of(Build&& build) {
 
 py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms,
                     bool secondary_issues, bool recommendations, bool signals,
-                    const std::string& source_word, const std::optional<std::string>& trace_id,
-                    const std::string& name, const std::optional<std::string>& run_status_word) {
+                    const std::optional<std::string>& source_word,
+                    const std::optional<std::string>& trace_id, const std::string& name,
+                    const std::optional<std::string>& run_status_word, bool exact) {
   const Source source = source_of(source_word);
   const std::optional<RunStatus> run_status = run_status_of(run_status_word);
-  const DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
+  DiagnoseOptions options = options_of(slow_threshold_ms, secondary_issues, recommendations);
+  options.exact_engine = exact;
   TraceInput in = input_of(trace);
   return report_of([&]() -> Result<OrderedJson> {
     auto loaded = load_input(in, source, name, trace_id.value_or(""), run_status);
@@ -300,8 +328,9 @@ py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms
 }
 
 py::object compare(const py::object& primary, const py::object& compared,
-                   const std::string& source_word, const std::optional<std::string>& trace_id,
-                   const std::string& primary_name, const std::string& compared_name,
+                   const std::optional<std::string>& source_word,
+                   const std::optional<std::string>& trace_id, const std::string& primary_name,
+                   const std::string& compared_name,
                    const std::optional<std::string>& run_status_word,
                    const std::optional<std::string>& compared_run_status_word) {
   const Source source = source_of(source_word);
@@ -319,7 +348,8 @@ py::object compare(const py::object& primary, const py::object& compared,
 
 // --- Worker pieces for tracedx.dask -----------------------------------------------------
 
-py::list list_inputs(const std::vector<std::string>& paths, const std::string& source_word) {
+py::list list_inputs(const std::vector<std::string>& paths,
+                     const std::optional<std::string>& source_word) {
   const Source source = source_of(source_word);
   std::vector<BatchInput> inputs;
   {
@@ -368,7 +398,8 @@ void append_record(py::list& out, BatchTrace trace, Source source, const Diagnos
 
 // Records for whole files: one per fixture or chat file, one per trace of an OTLP file,
 // read through the input layer as `tracedx batch` reads them (same ids and messages).
-py::list diagnose_files(const std::vector<std::string>& paths, const std::string& source_word,
+py::list diagnose_files(const std::vector<std::string>& paths,
+                        const std::optional<std::string>& source_word,
                         const py::object& slow_threshold_ms, bool secondary_issues,
                         bool recommendations, const std::optional<std::string>& run_status_word) {
   const Source source = source_of(source_word);
@@ -422,7 +453,7 @@ uint64_t count_newlines_in(const std::string& path, uint64_t start, uint64_t end
 // Records for the lines of a .jsonl file that start in [start, end); `newlines_before` is
 // the number of line feeds in [0, start), which numbers the lines as the command does.
 py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
-                        uint64_t newlines_before, const std::string& source_word,
+                        uint64_t newlines_before, const std::optional<std::string>& source_word,
                         const py::object& slow_threshold_ms, bool secondary_issues,
                         bool recommendations, const std::optional<std::string>& run_status_word) {
   const Source source = source_of(source_word);
@@ -475,8 +506,9 @@ PYBIND11_MODULE(_tracedx, m) {
 
   m.def("diagnose", &diagnose, py::arg("trace"), py::kw_only(), py::arg("slow_threshold_ms") = 2500,
         py::arg("secondary_issues") = true, py::arg("recommendations") = true,
-        py::arg("signals") = false, py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
-        py::arg("name") = "-", py::arg("run_status") = py::none(),
+        py::arg("signals") = false, py::arg("source") = py::none(),
+        py::arg("trace_id") = py::none(), py::arg("name") = "-", py::arg("run_status") = py::none(),
+        py::arg("exact") = false,
         R"(Diagnoses one recorded run and returns the diagnosis report as a dict.
 
 trace: a JSON text (str or bytes) or the decoded document (dict or list).
@@ -485,7 +517,7 @@ holds several. name is the input's name in error messages (as the command names 
 run_status: "failed" or "completed", the run's outcome as known, in place of the input's.
 Raises TraceError with the command's message when the trace cannot be read.)");
   m.def("compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
-        py::arg("source") = "fixture", py::arg("trace_id") = py::none(),
+        py::arg("source") = py::none(), py::arg("trace_id") = py::none(),
         py::arg("primary_name") = "-", py::arg("compared_name") = "-",
         py::arg("run_status") = py::none(), py::arg("compared_run_status") = py::none(),
         R"(Compares two recorded runs of the same task and returns the comparison report as a dict.

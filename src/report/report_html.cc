@@ -101,6 +101,18 @@ void finding(std::string& out, const std::optional<RootCause>& rc, const Trace* 
            (pos ? "<a href=\"#" + step_id(prefix, *pos) + "\">" + where + "</a>" : where) +
            "</span>";
   }
+  if (rc->culprit) {
+    const Culprit& c = *rc->culprit;
+    const std::pair<const char*, const std::optional<std::string>*> fields[] = {
+        {"id", &c.step_id}, {"agent", &c.agent},         {"error", &c.error},
+        {"tool", &c.tool},  {"arguments", &c.arguments},
+    };
+    for (const auto& [name, value] : fields) {
+      if (*value) out += "<span>" + std::string(name) + ": " + html_escape(**value) + "</span>";
+    }
+    if (c.shown_at && c.shown_at->step_name)
+      out += "<span>shows at: " + html_escape(*c.shown_at->step_name) + "</span>";
+  }
   out += "</p>";
   if (rc->explanation) out += "<p>" + html_escape(*rc->explanation) + "</p>";
   out += "<h3>Evidence</h3>";
@@ -156,7 +168,7 @@ Timeline timeline_of(const Trace& t) {
 
 void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uint64_t start,
               std::optional<size_t> anchor, std::optional<size_t> slowest, std::string_view prefix,
-              bool diverge) {
+              bool diverge, bool open_anchor) {
   const TraceStep& s = trace.steps[i];
   bool failed = is_failed_status(status_text(s));
   std::string_view kind = step_kind_word(step_kind(s.step_type));
@@ -174,7 +186,8 @@ void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uin
                 "x=\"%.2f\" y=\"1\" "
                 "width=\"%.2f\" height=\"10\" rx=\"2\" fill=\"var(--%s)\"/></svg>",
                 x, std::max(w, d ? 1.0 : 0.0), std::string(kind).c_str());
-  out += "<details class=\"" + cls + "\" id=\"" + step_id(prefix, i) + "\"><summary>";
+  out += "<details class=\"" + cls + "\" id=\"" + step_id(prefix, i) + "\"" +
+         (open_anchor && anchor == i ? " open" : "") + "><summary>";
   out += "<span>" + (s.step_index ? std::to_string(*s.step_index) : std::string("-")) + "</span>";
   out += "<span class=\"name\"><span class=\"kind\" style=\"background:var(--" + std::string(kind) +
          ")\"></span>" + html_escape(step_label(s)) + "</span>";
@@ -191,8 +204,10 @@ void step_row(std::string& out, const Trace& trace, size_t i, uint64_t axis, uin
   out += "</div></details>\n";
 }
 
+// `open_anchor` opens the anchoring step's row (recorded runs, whose finding names it).
 void steps_table(std::string& out, const Trace& trace, std::optional<size_t> anchor,
-                 std::string_view prefix, const std::optional<int64_t>& diverge_at = std::nullopt) {
+                 std::string_view prefix, const std::optional<int64_t>& diverge_at = std::nullopt,
+                 bool open_anchor = false) {
   Timeline tl = timeline_of(trace);
   out += "<div class=\"legend meta\">";
   for (auto k : {StepKind::kRetrieve, StepKind::kTool, StepKind::kReason, StepKind::kOutput,
@@ -205,7 +220,7 @@ void steps_table(std::string& out, const Trace& trace, std::optional<size_t> anc
   uint64_t start = 0;
   for (size_t i = 0; i < trace.steps.size(); ++i) {
     bool diverge = diverge_at && *diverge_at >= 0 && static_cast<uint64_t>(*diverge_at) == i;
-    step_row(out, trace, i, tl.total, start, anchor, tl.slowest, prefix, diverge);
+    step_row(out, trace, i, tl.total, start, anchor, tl.slowest, prefix, diverge, open_anchor);
     start += trace.steps[i].duration_ms.value_or(0);
   }
   if (trace.steps.empty()) out += "<p class=\"meta\">No steps.</p>";
@@ -288,7 +303,8 @@ std::string diagnosis_html(const Trace& trace, const Diagnosis& d) {
     advice(body, *d.recommendations);
   }
   body += "<h2>Timeline</h2>";
-  steps_table(body, trace, anchor_position(trace, d.root_cause), "");
+  steps_table(body, trace, anchor_position(trace, d.root_cause), "", std::nullopt,
+              d.analysis.has_value());
   return html_page(title_of(trace), body);
 }
 

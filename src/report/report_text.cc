@@ -74,6 +74,24 @@ std::string place(const RootCause& rc) {
   return out;
 }
 
+// Where a recorded run's finding points: only the values the run recorded are printed.
+void culprit(Writer& w, const Culprit& c) {
+  const std::pair<std::string_view, const std::optional<std::string>*> fields[] = {
+      {"Step id", &c.step_id}, {"Agent", &c.agent},         {"Error", &c.error},
+      {"Tool", &c.tool},       {"Arguments", &c.arguments},
+  };
+  for (const auto& [name, value] : fields) {
+    if (*value) w.field("  ", name, visible(**value));
+  }
+  if (c.shown_at) {
+    std::string at = visible(c.shown_at->step_name.value_or("-"));
+    if (c.shown_at->step_index)
+      at += " (step_index " + std::to_string(*c.shown_at->step_index) + ")";
+    if (c.shown_at->step_id) at += " id " + visible(*c.shown_at->step_id);
+    w.field("  ", "Shows at", at);
+  }
+}
+
 void finding(Writer& w, std::string_view title, const std::optional<RootCause>& rc) {
   if (!rc) {
     w.field("", title, "none");
@@ -82,6 +100,7 @@ void finding(Writer& w, std::string_view title, const std::optional<RootCause>& 
   w.field("", title, visible(rc->label) + " " + w.severity(rc->severity));
   w.field("  ", "Phase", visible(rc->phase.value_or("-")));
   w.field("  ", "Step", place(*rc));
+  if (rc->culprit) culprit(w, *rc->culprit);
   w.field("  ", "Evidence", "");
   w.bullets("    ", rc->evidence);
   w.field("  ", "Explanation", visible(rc->explanation.value_or("-")));
@@ -113,6 +132,9 @@ void advice(Writer& w, std::string_view indent, const Recommendations& rec, bool
 std::string diagnosis_text(const Diagnosis& d, bool colour) {
   Writer w(colour);
   w.field("", "Outcome", visible(d.outcome));
+  if (d.analysis)
+    w.field("", "Analysis",
+            visible(*d.analysis) + " (from the run's structure; --exact for the fixed rules)");
   finding(w, "Primary finding", d.root_cause);
   w.blank();
   w.heading("Secondary issues:");
