@@ -293,6 +293,7 @@ ErrorFacts classify_error(const TraceStep& step) {
   for (const auto& row : kCodes) {
     if (contains(message, row.type)) {
       f.cls = row.cls;
+      if (f.type.empty()) f.type = std::string(row.type);
       return f;
     }
   }
