@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "analysis/error_class.h"
 #include "import/detect_source.h"
 #include "import/importers.h"
 #include "import/python_literal.h"
+#include "input/input.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -237,6 +240,36 @@ TEST(RecordedAnalysis, ChatTranscripts) {
     {"role": "assistant", "content": "The bug is fixed: x.py now uses b."}])");
   ASSERT_TRUE(tests_fixed.root_cause);
   EXPECT_EQ(tests_fixed.root_cause->label, "Healthy run");
+}
+
+// Real runs (tests/data/realruns): solved ones get no failure finding, whatever their texts
+// say (tool errors recovered from, failing test runs, tracebacks), and the failed one that
+// repeated the same failing call gets its loop.
+TEST(RecordedAnalysis, RealRuns) {
+  const std::filesystem::path dir =
+      std::filesystem::path(TRACEDX_SOURCE_DIR) / "tests/data/realruns";
+  struct RealRow {
+    const char* file;
+    const char* label;
+  } rows[] = {
+      {"taubench_task11_trial0_solved.json", "Healthy run"},
+      {"taubench_task13_trial2_solved.json", "Healthy run"},
+      {"swebench_sympy-24443_solved.json", "Healthy run"},
+      {"swebench_sympy-22914_solved.json", "Healthy run"},
+      {"taubench_task08_trial1_failed.json", "Reasoning loop without convergence"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    auto input = Input::open((dir / row.file).string());
+    ASSERT_TRUE(input);
+    auto doc = import_document(*input, Source::kDetect);
+    ASSERT_TRUE(doc) << doc.error().text();
+    auto trace = build_trace(row.file, std::move(*doc));
+    ASSERT_TRUE(trace);
+    Diagnosis d = diagnose_trace(*trace);
+    ASSERT_TRUE(d.root_cause);
+    EXPECT_EQ(d.root_cause->label, row.label);
+  }
 }
 
 TEST(ErrorClass, StructuredFieldsDecide) {
