@@ -444,6 +444,17 @@ std::string agent_step_type(const Message& msg) {
   return "reasoning";
 }
 
+// An agent's name without the note some logs add to the role ("Orchestrator (thought)",
+// "Orchestrator (-> WebSurfer)"): the same agent whatever it was doing.
+std::string agent_name(std::string_view written) {
+  std::string_view name = trim_ascii(written);
+  if (name.ends_with(')')) {
+    size_t open = name.rfind(" (");
+    if (open != std::string_view::npos && open > 0) name = trim_ascii(name.substr(0, open));
+  }
+  return std::string(name);
+}
+
 // Who is responsible for each message: an agent for its own messages, and for a tool's
 // answer the agent that asked for it (by the call's id, else the last agent before it).
 std::vector<std::string> agents_of(const Json& messages, const std::vector<Message>& read,
@@ -454,7 +465,7 @@ std::vector<std::string> agents_of(const Json& messages, const std::vector<Messa
   for (size_t i = 0; i < read.size(); ++i) {
     const Message& msg = read[i];
     if (authors[i] == Author::kAgent) {
-      last_agent = msg.name.empty() ? msg.role_written : msg.name;
+      last_agent = agent_name(msg.name.empty() ? msg.role_written : msg.name);
       out[i] = last_agent;
       auto it = messages[i].find("tool_calls");
       if (it != messages[i].end() && it->is_array()) {
