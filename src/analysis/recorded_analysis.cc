@@ -41,6 +41,7 @@ constexpr std::string_view kNoFinalAnswer = "no final answer followed";
 
 // Repeated calls and messages: how many make a loop.
 constexpr size_t kRepeatedCalls = 3;
+constexpr size_t kRepeatedSameData = 4;
 constexpr size_t kEmptySearchCalls = 4;
 constexpr size_t kRepeatedMessages = 3;
 constexpr size_t kMinRepeatedMessageBytes = 20;
@@ -341,6 +342,8 @@ std::optional<Detected> repeated_calls(const Run& r) {
       failed = failed && calls[k].failed;
     }
     if (!same && !empty) continue;
+    // The same data fetched again is often a check, not a loop: it takes one call more.
+    if (!empty && !failed && ks.size() < kRepeatedSameData) continue;
     const Call& first_repeat = calls[ks[1]];
     std::string returned =
         failed

@@ -997,46 +997,65 @@ Agents agents_of(const std::vector<Span>& spans, const SpanTree& tree,
 // A span chosen as a step, with the time it stands at.
 struct Chosen {
   size_t span;
-  uint64_t at;
   std::string type;
   Role role;
-  bool ended;  // stands where the span ended, after what started at the same time
 };
 
-// A span's start and end as placed in its parent: SDKs round a span's start and not its
-// end, so a child can seem to start after its parent ended; a child's times are kept within
-// its parent's.
-struct SpanTimes {
-  uint64_t start = 0, end = 0;
+// The spans in the order a reader follows them: depth first through the span tree, the
+// children of a span in `order` (by start time), each span entered before and left after
+// everything below it. Times alone cannot give this order: SDKs cut a span's start to the
+// millisecond and not its end, so a child can seem to start after its parent ended, and a
+// later sibling of its parent before it. Walked with an explicit stack.
+struct Visit {
+  size_t span;
+  bool leaving;
 };
 
-std::vector<SpanTimes> placed_times(const std::vector<Span>& spans, const SpanTree& tree) {
-  std::vector<SpanTimes> t(spans.size());
-  for (size_t i : tree.bfs) {
-    uint64_t start = spans[i].start.value_or(0);
-    uint64_t end = std::max(spans[i].end.value_or(start), start);
-    if (size_t p = tree.parent[i]; p != SpanTree::kNone && spans[p].end && spans[i].start) {
-      start = std::clamp(start, t[p].start, t[p].end);
-      end = std::clamp(end, start, std::max(t[p].end, start));
-    }
-    t[i] = {start, end};
+std::vector<Visit> tree_walk(const SpanTree& tree, const std::vector<size_t>& order) {
+  const size_t n = order.size();
+  std::vector<std::vector<size_t>> children(n);
+  std::vector<size_t> roots;
+  for (size_t i : order) {
+    if (tree.parent[i] == SpanTree::kNone)
+      roots.push_back(i);
+    else
+      children[tree.parent[i]].push_back(i);
   }
-  return t;
+  std::vector<Visit> out;
+  out.reserve(2 * n);
+  std::vector<std::pair<size_t, size_t>> stack;  // span, next child
+  for (size_t r : roots) {
+    out.push_back({r, false});
+    stack.push_back({r, 0});
+    while (!stack.empty()) {
+      auto& [at, next] = stack.back();
+      if (next < children[at].size()) {
+        size_t c = children[at][next++];
+        out.push_back({c, false});
+        stack.push_back({c, 0});
+      } else {
+        out.push_back({at, true});
+        stack.pop_back();
+      }
+    }
+  }
+  return out;
 }
 
-// Which spans are steps, in the order they stand. A failed span that is not a step, and
-// whose error no span below it carries, is a step anyway: it stands where the span ended,
-// where the error happened, after the steps below it. A trace of plumbing only still shows
-// what it did. `times` are the spans' start and end as placed in their parents.
+// Which spans are steps, in the order they stand (see tree_walk). A failed span that is not
+// a step, and whose error no span below it carries, is a step anyway: it stands where the
+// span ended, after what ran below it, where the error happened. A trace of plumbing only
+// still shows what it did.
 std::vector<Chosen> choose_steps(const std::vector<Span>& spans, const std::vector<size_t>& order,
                                  const SpanTree& tree, const std::vector<Kind>& kinds,
                                  const std::vector<Failure>& failures,
                                  const std::vector<std::vector<std::string>>& below,
-                                 const Span* root, const Agents& agents,
-                                 const std::vector<SpanTimes>& times) {
+                                 const Span* root, const Agents& agents) {
   std::vector<Chosen> chosen;
+  const std::vector<Visit> walk = tree_walk(tree, order);
   auto pick = [&](bool everything) {
-    for (size_t i : order) {
+    for (const Visit& v : walk) {
+      const size_t i = v.span;
       Role role = kinds[i].role;
       const std::string& type = kinds[i].step_type;
       // The run's own agent (the root, or the one agent under a workflow or application
@@ -1046,18 +1065,16 @@ std::vector<Chosen> choose_steps(const std::vector<Span>& spans, const std::vect
       bool step = role == Role::kStep || role == Role::kModel ||
                   (role == Role::kAgent && (!is_root || leaf)) ||
                   (role == Role::kUnknown && leaf) || everything;
-      if (step) {
-        chosen.push_back({i, times[i].start, type, role, false});
-      } else if (failures[i].failed && !carries(below[i], failures[i].message)) {
-        chosen.push_back({i, times[i].end, type, role, true});
+      if (step && !v.leaving) {
+        chosen.push_back({i, type, role});
+      } else if (!step && v.leaving && failures[i].failed &&
+                 !carries(below[i], failures[i].message)) {
+        chosen.push_back({i, type, role});
       }
     }
   };
   pick(false);
   if (chosen.empty()) pick(true);
-  std::stable_sort(chosen.begin(), chosen.end(), [](const Chosen& x, const Chosen& y) {
-    return std::tie(x.at, x.ended) < std::tie(y.at, y.ended);
-  });
   return chosen;
 }
 
@@ -1094,12 +1111,11 @@ Json build_fixture(std::vector<Span>& spans) {
   }
   const auto below = errors_below(tree, failures);
 
-  // By start time (as placed in the parent), depth (parent first), end time and span id.
-  const std::vector<SpanTimes> times = placed_times(spans, tree);
+  // By start time, depth (parent first), end time and span id.
   std::vector<size_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = i;
   auto key = [&](size_t i) {
-    return std::tuple(times[i].start, tree.depth[i], spans[i].end.value_or(0),
+    return std::tuple(spans[i].start.value_or(0), tree.depth[i], spans[i].end.value_or(0),
                       std::string_view(spans[i].span_id));
   };
   std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return key(x) < key(y); });
@@ -1116,8 +1132,7 @@ Json build_fixture(std::vector<Span>& spans) {
   const Agents agents = agents_of(spans, tree, kinds);
   std::vector<StepDraft> drafts;
   std::optional<double> cost;
-  for (const auto& c :
-       choose_steps(spans, order, tree, kinds, failures, below, root, agents, times)) {
+  for (const auto& c : choose_steps(spans, order, tree, kinds, failures, below, root, agents)) {
     StepDraft d = make_step(spans[c.span], drafts.size(), c.type, c.role, &spans[c.span] == root);
     if (!agents.issuer[c.span].empty()) d.step["metadata"]["agent"] = agents.issuer[c.span];
     if (d.cost) cost = cost.value_or(0) + *d.cost;
