@@ -385,6 +385,8 @@ Result<Trace> build_trace(std::string_view name, Json document) {
     trace.diagnostic_summary = take_string(run, "failure_reason");
   }
   trace.title = take_string(run, "title");
+  trace.service_name = take_string(run, "service_name");
+  trace.agent_name = take_string(run, "agent_name");
   if (auto it = run.find("total_cost"); it != run.end() && it->second.is_number()) {
     trace.total_cost = it->second.get<double>();
   }
@@ -560,6 +562,10 @@ class TapeBuilder {
         failure_reason = text(v);
       } else if (k == "title") {
         trace.title = text(v);
+      } else if (k == "service_name") {
+        trace.service_name = text(v);
+      } else if (k == "agent_name") {
+        trace.agent_name = text(v);
       } else if (k == "total_cost") {
         switch (v.type()) {
           case element_type::INT64:

@@ -26,7 +26,7 @@ def as_line(record):
 
 
 def summary_labels(stderr):
-    rows = [line.split("  ", 2)[1:] for line in stderr.splitlines()[1:]]
+    rows = [line.split("  ", 2)[1:] for line in stderr.splitlines()[1:] if line.startswith("  ")]
     return {label: int(count) for count, label in rows}
 
 
