@@ -37,6 +37,9 @@ uint64_t DurationHistogram::percentile(double p) const {
   p = std::clamp(p, 0.0, 100.0);
   uint64_t rank = static_cast<uint64_t>(std::ceil(p / 100.0 * static_cast<double>(count_)));
   rank = std::clamp<uint64_t>(rank, 1, count_);
+  // The ends are known exactly.
+  if (rank == count_) return max_;
+  if (rank == 1) return min_;
   uint64_t seen = 0;
   for (size_t b = 0; b < kBuckets; ++b) {
     seen += counts_[b];

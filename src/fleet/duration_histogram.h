@@ -1,7 +1,8 @@
 // Percentiles of durations in constant memory: a fixed log-scale histogram of 1,920
 // counters. Durations below 64 ms are counted exactly; above, each power of two is split
 // into 32 buckets, so a percentile is reported within 1.6% of the true value (the
-// middle of its bucket, kept inside the smallest and largest duration seen).
+// middle of its bucket, kept inside the smallest and largest duration seen; the first and
+// last ranks are those durations exactly).
 #pragma once
 
 #include <array>
