@@ -90,7 +90,6 @@ RunInfo run_info_of(const Trace& trace, const Diagnosis& diagnosis, bool status_
   run.agent = trace.agent_name;
   if (status_recorded) run.status = trace.status;
   run.outcome = diagnosis.outcome;
-  run.duration_ms = trace.total_duration_ms;
   run.cost = trace.total_cost;
   run.steps = trace.steps.size();
 
@@ -99,6 +98,7 @@ RunInfo run_info_of(const Trace& trace, const Diagnosis& diagnosis, bool status_
   const auto& rc = diagnosis.root_cause;
   for (const auto& step : trace.steps) {
     if (auto n = step_tokens(step)) run.tokens = add_saturating(run.tokens.value_or(0), *n);
+    if (step.duration_ms) run.duration_ms = trace.total_duration_ms;
     if (!first_failed && failed_step(step)) first_failed = &step;
     if (!anchor && rc && rc->step_index && step.step_index == rc->step_index) anchor = &step;
     // The agent named on the steps when the run does not name one.
@@ -130,7 +130,7 @@ OrderedJson to_json(const RunInfo& run) {
   o["agent"] = optional_json(run.agent);
   o["status"] = optional_json(run.status);
   o["outcome"] = run.outcome;
-  o["duration_ms"] = run.duration_ms;
+  o["duration_ms"] = optional_json(run.duration_ms);
   o["cost"] = optional_json(run.cost);
   o["tokens"] = optional_json(run.tokens);
   o["steps"] = run.steps;
@@ -150,7 +150,8 @@ void append_run_json(std::string& out, const RunInfo& run) {
   append_text(out, run.status);
   out += ",\"outcome\":";
   append_json_string(out, run.outcome);
-  out += ",\"duration_ms\":" + std::to_string(run.duration_ms);
+  out += ",\"duration_ms\":";
+  append_number(out, run.duration_ms);
   out += ",\"cost\":";
   append_number(out, run.cost);
   out += ",\"tokens\":";

@@ -19,9 +19,9 @@ struct RunInfo {
   std::optional<std::string> title;
   std::optional<std::string> service;
   std::optional<std::string> agent;
-  std::optional<std::string> status;  // the recorded or stated run status, as written
-  std::string outcome;                // the diagnosis' outcome word
-  uint64_t duration_ms = 0;           // sum of step durations, saturating
+  std::optional<std::string> status;    // the recorded or stated run status, as written
+  std::string outcome;                  // the diagnosis' outcome word
+  std::optional<uint64_t> duration_ms;  // sum of step durations (saturating), when any is known
   std::optional<double> cost;
   std::optional<uint64_t> tokens;  // summed over the steps that record a token count
   uint64_t steps = 0;

@@ -17,8 +17,9 @@ svg.chart text { fill: currentColor; font-size: 12px; }
 .bar-degraded { fill: var(--medium); } .bar-other { fill: var(--muted); }
 .bar-time { fill: var(--Tool); }
 td.num { text-align: right; white-space: nowrap; }
-.key { word-break: break-word; }
-.ex a, .ex span { margin-right: 10px; }
+.key { min-width: 220px; word-break: break-word; }
+.ex { word-break: break-all; font-size: 12px; }
+.ex a, .ex span { display: block; }
 )css";
 
 std::string outcome_class(std::string_view outcome) {
@@ -92,10 +93,16 @@ void group_section(std::string& out, const char* title, const char* id,
     out += "<p class=\"meta\">No failed runs.</p>";
     return;
   }
+  // Bars of wasted time; of runs when no run of the groups recorded a duration.
+  bool timed = false;
+  for (const auto& g : rows) timed |= g.wasted_ms > 0;
   std::vector<Bar> bars;
-  for (size_t i = 0; i < rows.size() && i < 8; ++i)
-    bars.push_back({rows[i].key, static_cast<double>(rows[i].wasted_ms),
-                    format_ms(rows[i].wasted_ms), "bar-time"});
+  for (size_t i = 0; i < rows.size() && i < 8; ++i) {
+    const auto& g = rows[i];
+    bars.push_back({g.key, static_cast<double>(timed ? g.wasted_ms : g.runs),
+                    timed ? format_ms(g.wasted_ms) : std::to_string(g.runs) + " runs",
+                    timed ? "bar-time" : "bar-failed"});
+  }
   out += bar_chart(bars);
   out +=
       "<table><tr><th>group</th><th>runs</th><th>share</th><th>time wasted</th><th>cost</th>"

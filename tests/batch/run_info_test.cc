@@ -73,6 +73,8 @@ TEST(RunInfo, RunFieldsToolAndError) {
   EXPECT_EQ(chat.agent, "planner");
   EXPECT_EQ(chat.status, std::nullopt);
   EXPECT_EQ(chat.tool, std::nullopt);
+  // No step records a duration: none is known, which is not 0 ms.
+  EXPECT_EQ(chat.duration_ms, std::nullopt);
 }
 
 TEST(RunInfo, CompactTextIsTheJsonValue) {
