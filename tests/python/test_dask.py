@@ -138,7 +138,7 @@ BAD_CALLS = [
     (dict(paths=[], blocksize=0), ValueError),
     (dict(paths=[], signals=True), TypeError),
     (dict(paths=[], slow_threshold_ms=-5), ValueError),
-    (dict(paths=[], run_status="success"), ValueError),
+    (dict(paths=[], run_status="succeeded"), ValueError),
 ]
 
 

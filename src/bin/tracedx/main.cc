@@ -23,6 +23,7 @@
 #include "fleet/fleet_format.h"
 #include "fleet/gate.h"
 #include "fleet/gate_writers.h"
+#include "fleet/record_reader.h"
 #include "fleet/run_record.h"
 #include "fleet/triage.h"
 #include "fleet/triage_writers.h"
@@ -438,28 +439,6 @@ int run_batch_command(const Args& args) {
   std::fputs(batch_summary_text(summary).c_str(), stderr);
   if (summary.failed) return 1;
   return summary.fail_on_matched ? kExitConditionMet : 0;
-}
-
-// Calls `visit` with each batch record of a JSON Lines input ("-": standard input), in
-// order; blank lines are skipped. A line that is not a batch record fails, naming it.
-Status for_each_record(const std::string& path,
-                       const std::function<void(const RunRecord&)>& visit) {
-  const std::string name = display_path(path);
-  auto input = Input::open(path);
-  if (!input) return std::move(input).error().with_path(name);
-  LineReader reader(*input);
-  Line line;
-  for (;;) {
-    auto got = reader.next(line);
-    if (!got) return std::move(got).error().with_path(name);
-    if (!*got) return Ok{};
-    const std::string where = name + ":" + std::to_string(line.number);
-    if (line.too_long) return Error::message(where + ": a line longer than 1024 MiB");
-    if (is_blank_line(line.text)) continue;
-    auto record = parse_run_record(line.text);
-    if (!record) return Error::message(where + ": " + record.error().text());
-    visit(*record);
-  }
 }
 
 // The href of a run's own report in --reports-dir, when that file exists.
