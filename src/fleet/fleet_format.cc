@@ -39,6 +39,13 @@ std::string format_rate(double rate) {
   return buf;
 }
 
+std::string p_text(double p) {
+  if (p < 1e-300) return "< 1e-300";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "= %.3g", p);
+  return buf;
+}
+
 std::string run_report_name(std::string_view id) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -16,6 +16,9 @@ std::string format_cost(double cost);
 std::string format_share(uint64_t part, uint64_t total);
 // A rate 0..1 as a percentage with one decimal: 37.5%.
 std::string format_rate(double rate);
+// A p-value as a comparison: "= 0.754" (three significant digits), or "< 1e-300" where a
+// double no longer holds it.
+std::string p_text(double p);
 
 // The file name of a run's own report written next to the triage report: the id with
 // every byte outside [A-Za-z0-9._-] percent-encoded (so distinct ids keep distinct

@@ -138,10 +138,8 @@ GateResult GateBuilder::finish() {
   }
   const double rise = g.candidate.rate - g.baseline.rate;
   if (g.rate_changed && rise > options_.max_rate_increase) {
-    char p[32];
-    std::snprintf(p, sizeof p, "%.3g", g.p_value);
     g.reasons.push_back("the failure rate rose from " + format_rate(g.baseline.rate) + " to " +
-                        format_rate(g.candidate.rate) + " (p = " + p + ", at most " +
+                        format_rate(g.candidate.rate) + " (p " + p_text(g.p_value) + ", at most " +
                         format_rate(options_.max_rate_increase) + " rise allowed)");
   }
   g.passed = g.reasons.empty();

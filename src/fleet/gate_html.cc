@@ -54,12 +54,10 @@ std::string gate_html(const GateResult& g) {
     body += "</ul>";
   }
   body += "<h2>Failure rates (95% Wilson intervals)</h2>" + rate_chart(g);
-  char p[64];
-  std::snprintf(p, sizeof p, "%.3g", g.p_value);
   body += "<p class=\"meta\">" +
           std::string(g.rate_changed ? "The change is beyond the noise"
                                      : "The change is within the noise") +
-          " (Fisher's exact test, p = " + p + ", alpha " +
+          " (Fisher's exact test, p " + p_text(g.p_value) + ", alpha " +
           std::to_string(g.options.alpha).substr(0, 5) + "). Baseline " +
           std::to_string(g.baseline.failed) + "/" + std::to_string(g.baseline.runs) +
           ", candidate " + std::to_string(g.candidate.failed) + "/" +

@@ -29,14 +29,13 @@ std::string gate_text(const GateResult& g) {
   for (const auto& reason : g.reasons) out += "  " + reason + "\n";
   out += rate_line("baseline", g.baseline);
   out += rate_line("candidate", g.candidate);
-  char p[64];
-  std::snprintf(p, sizeof p, "%.3g", g.p_value);
+  const std::string p = p_text(g.p_value);
   if (g.rate_changed)
     out += std::string("change: the failure rate ") +
            (g.candidate.rate > g.baseline.rate ? "rose" : "fell") +
-           " beyond the noise (Fisher's exact test, p = " + p + ")\n";
+           " beyond the noise (Fisher's exact test, p " + p + ")\n";
   else
-    out += std::string("change: within the noise (Fisher's exact test, p = ") + p + ")\n";
+    out += std::string("change: within the noise (Fisher's exact test, p ") + p + ")\n";
   out += "tasks:";
   for (size_t i = 0; i < 7; ++i) {
     if (g.counts[i])
