@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "fleet/run_record.h"
 #include "fleet/triage_writers.h"
 
@@ -41,6 +43,47 @@ TEST(RunRecord, ReadsBatchLines) {
   ASSERT_TRUE(error);
   EXPECT_FALSE(error->readable);
   EXPECT_EQ(error->error, "c: invalid JSON at line 1, column 2");
+}
+
+// Both readers of a line give the same record; "-0" is the float -0.0, so no count.
+TEST(RunRecord, NegativeZeroIsAFloat) {
+  const std::string run =
+      R"("run":{"title":"t","service":"s","agent":"a","status":"failed","duration_ms":DUR,"cost":COST,"tokens":7,"tool":"x","error_message":"e"}})";
+  auto line = [&](const char* dur, const char* cost) {
+    std::string out =
+        R"({"id":"i","diagnosis":{"outcome":"failed","root_cause":{"label":"L","severity":"high"}},)" +
+        run;
+    out.replace(out.find("DUR"), 3, dur);
+    out.replace(out.find("COST"), 4, cost);
+    return out;
+  };
+  auto tape = parse_run_record(line("5", "0.5"));
+  auto document = parse_run_record(line("5", "0.5") + R"( )" + "\n\"-0\"");  // not JSON any more
+  EXPECT_FALSE(document);
+  auto zero = parse_run_record(line("-0", "-0"));
+  ASSERT_TRUE(tape);
+  ASSERT_TRUE(zero);
+  EXPECT_EQ(zero->duration_ms, std::nullopt);
+  ASSERT_TRUE(zero->cost);
+  EXPECT_TRUE(std::signbit(*zero->cost));
+  // Every other field is read alike by both readers.
+  for (const RunRecord* r : {&*tape, &*zero}) {
+    EXPECT_EQ(r->title, "t");
+    EXPECT_EQ(r->service, "s");
+    EXPECT_EQ(r->agent, "a");
+    EXPECT_EQ(r->status, "failed");
+    EXPECT_EQ(r->tokens, 7u);
+    EXPECT_EQ(r->tool, "x");
+    EXPECT_EQ(r->error_message, "e");
+    EXPECT_EQ(r->label, "L");
+    EXPECT_EQ(r->severity, "high");
+  }
+  EXPECT_EQ(tape->duration_ms, 5u);
+  // A "-0" inside a string sends the line to the document reader, which reads it alike.
+  auto in_text = parse_run_record(R"({"id":"-0","error":"x -0"})");
+  ASSERT_TRUE(in_text);
+  EXPECT_EQ(in_text->id, "-0");
+  EXPECT_FALSE(in_text->readable);
 }
 
 TEST(RunRecord, RefusesWhatIsNotABatchRecord) {
