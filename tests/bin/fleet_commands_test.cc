@@ -217,6 +217,50 @@ TEST(FleetCommands, GateFailuresAndUsage) {
   fs::remove_all(dir);
 }
 
+// Hostile batch files: one clear error naming the line, never a crash or a partial report.
+TEST(FleetCommands, HostileRecords) {
+  fs::path dir = testing::make_temp_dir("fleet-hostile");
+  const std::string ok = R"({"id":"a","diagnosis":{"outcome":"success"}})";
+  const std::string expected =
+      "expected a batch record (an object with \"id\" and \"diagnosis\" or \"error\")";
+  struct Row {
+    std::string content;
+    int status;
+    std::string err;
+  } rows[] = {
+      {"\xEF\xBB\xBF" + ok + "\n", 0, ""},
+      {ok + "\n" + ok.substr(0, 20), 1,
+       "Error: in:2: invalid JSON (A string is opened, but never closed.); " + expected},
+      {std::string("{\"id\":\"a\0\",\"error\":\"x\"}\n", 24), 1,
+       "Error: in:1: invalid JSON (Within strings, some characters must be escaped, we found "
+       "unescaped characters); " +
+           expected},
+      {"{\"id\":\"\xff\",\"error\":\"x\"}\n", 1,
+       "Error: in:1: invalid JSON (The input is not valid UTF-8); " + expected},
+      {std::string(100000, '[') + std::string(100000, ']') + "\n", 1,
+       "Error: in:1: invalid JSON (The JSON document was too deep (too many nested objects and "
+       "arrays)); " +
+           expected},
+      {"NaN\n", 1,
+       "Error: in:1: invalid JSON (The JSON document has an improper structure: missing or "
+       "superfluous commas, braces, missing keys, etc.); " +
+           expected},
+  };
+  for (const auto& row : rows) {
+    write_text(dir / "in", row.content);
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"report", "in"}, std::vector<std::string>{"gate", "in", "in"}}) {
+      auto r = tracedx(args, dir);
+      EXPECT_EQ(r.status, row.status) << args[0] << " " << r.err;
+      EXPECT_EQ(r.err, row.err.empty() ? "" : row.err + "\n") << args[0];
+      if (row.status) {
+        EXPECT_EQ(r.out, "") << args[0];
+      }
+    }
+  }
+  fs::remove_all(dir);
+}
+
 TEST(FleetCommands, ReportOnRealRuns) {
   fs::path dir = testing::make_temp_dir("fleet-report");
   write_text(dir / "trial0.jsonl", trial_records(0));
