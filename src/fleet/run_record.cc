@@ -87,7 +87,12 @@ Result<RunRecord> record_from(typename R::Value root) {
     return v ? R::text(*v) : std::nullopt;
   };
   auto id = text(root, "id");
-  if (!id) return Error::message(std::string(kExpected));
+  if (!id) {
+    // A trace given where its batch record was expected: say so.
+    if (get(root, "steps") || get(root, "run") || get(root, "resourceSpans"))
+      return Error::message(std::string(kExpected) + "; this looks like a trace, not its record");
+    return Error::message(std::string(kExpected));
+  }
   RunRecord r;
   r.id = std::move(*id);
   auto diagnosis = get(root, "diagnosis");

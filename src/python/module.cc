@@ -547,7 +547,7 @@ class GateSession {
                             "\"");
     if (!(max_rate_increase >= 0 && max_rate_increase <= 1))
       throw py::value_error("max_rate_increase must be from 0 to 1");
-    if (!(alpha > 0 && alpha <= 1)) throw py::value_error("alpha must be above 0 and at most 1");
+    if (!(alpha >= 0 && alpha <= 1)) throw py::value_error("alpha must be from 0 to 1");
     GateOptions o;
     o.key = *k;
     o.max_regressions = max_regressions;

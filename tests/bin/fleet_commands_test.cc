@@ -191,7 +191,7 @@ TEST(FleetCommands, GateFailuresAndUsage) {
       {{"gate", "ok.jsonl", "bad.jsonl"},
        1,
        "Error: bad.jsonl:3: expected a batch record (an object with \"id\" and \"diagnosis\" or "
-       "\"error\")"},
+       "\"error\"); this looks like a trace, not its record"},
       {{"gate", "ok.jsonl", "missing.jsonl"},
        1,
        "Error: missing.jsonl: No such file or directory (os error 2)"},
@@ -199,10 +199,13 @@ TEST(FleetCommands, GateFailuresAndUsage) {
       {{"report", "bad.jsonl"},
        1,
        "Error: bad.jsonl:3: expected a batch record (an object with \"id\" and \"diagnosis\" or "
-       "\"error\")"},
+       "\"error\"); this looks like a trace, not its record"},
       {{"report", "--format", "junit"},
        2,
        "tracedx: --format needs json, text or html, got \"junit\""},
+      {{"report", "--from", "chat", "ok.jsonl"},
+       2,
+       "tracedx: --from, --run-status, --jobs and --slow-threshold-ms apply with --run"},
   };
   for (const auto& row : rows) {
     auto r = tracedx(row.args, dir);

@@ -97,7 +97,9 @@ TEST(RunRecord, RefusesWhatIsNotABatchRecord) {
       {R"({"id":1,"diagnosis":{}})", expected},
       {R"({"id":"x"})", expected},
       {R"({"id":"x","diagnosis":[]})", expected},
-      {R"({"run":{"status":"completed"},"steps":[]})", expected},
+      {R"({"run":{"status":"completed"},"steps":[]})",
+       expected + "; this looks like a trace, not its record"},
+      {R"({"resourceSpans":[]})", expected + "; this looks like a trace, not its record"},
       {"{\"id\":",
        "invalid JSON (The JSON document has an improper structure: missing or superfluous commas, "
        "braces, missing keys, etc.); " +

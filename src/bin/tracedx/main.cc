@@ -452,6 +452,12 @@ RunLink report_links(const std::string& dir) {
 }
 
 int run_report(const Args& args) {
+  if (!args.run_inputs && (args.source != Source::kFixture || args.run_status || args.jobs ||
+                           args.options.slow_threshold_ms)) {
+    std::fprintf(
+        stderr, "tracedx: --from, --run-status, --jobs and --slow-threshold-ms apply with --run\n");
+    return 2;
+  }
   TriageBuilder builder;
   std::vector<std::string> paths = args.positional;
   if (paths.empty()) paths.push_back("-");
