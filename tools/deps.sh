@@ -7,8 +7,10 @@ tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libsimdjson-dev l
   libjemalloc-dev libprotobuf-dev protobuf-compiler libcpp-httplib-dev libsqlite3-dev zlib1g-dev)
 # The test suite, the benchmarks and the format check.
 tracedx_test_packages=(libgtest-dev libbenchmark-dev clang-format-14)
-# The Python module and its tests (Debian's python3, whose dist-packages hold Dask).
-tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distributed python3-pytest)
+# The Python module and its tests (Debian's python3, whose dist-packages hold Dask; pandas
+# for the DataFrames, mypy for the check of the type stubs).
+tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distributed python3-pytest
+  python3-pandas mypy)
 # Node.js for the suite that records traces with real instrumentation libraries. Debian's
 # nodejs and npm are installed only when no node or npm is on PATH: a Node.js from another
 # source (which bundles npm) conflicts with Debian's npm package.

@@ -82,7 +82,10 @@ struct Slot {
   BatchTrace trace;
   std::string line;  // the result line, without its line feed
   std::optional<std::string> label;
-  size_t size = 0;  // memory held, counted against the read-ahead budget
+  std::string outcome;
+  bool keep = true;      // written: meets the `only` condition, or not diagnosed
+  bool matched = false;  // meets the `fail_on` condition
+  size_t size = 0;       // memory held, counted against the read-ahead budget
   bool loaded = false;
   bool done = false;
 };
@@ -198,6 +201,17 @@ class Pipeline {
     slot.loaded = result.diagnosis.has_value();
     if (slot.loaded && result.diagnosis->root_cause)
       slot.label = result.diagnosis->root_cause->label;
+    if (slot.loaded) {
+      const auto& rc = result.diagnosis->root_cause;
+      std::optional<std::string> severity = rc ? std::optional(rc->severity) : std::nullopt;
+      slot.outcome = result.diagnosis->outcome;
+      if (options_.only)
+        slot.keep = run_matches(*options_.only, slot.outcome, slot.label, severity);
+      if (options_.fail_on)
+        slot.matched = run_matches(*options_.fail_on, slot.outcome, slot.label, severity);
+      // A record left out is neither written nor held.
+      if (!slot.keep) return;
+    }
     try {
       append_record(slot.line, result);
     } catch (const std::bad_alloc&) {
@@ -221,8 +235,8 @@ class Pipeline {
         continue;
       }
       errno = 0;
-      if (std::fwrite(s.line.data(), 1, s.line.size(), out_) != s.line.size() ||
-          std::fputc('\n', out_) == EOF || std::ferror(out_)) {
+      if (s.keep && (std::fwrite(s.line.data(), 1, s.line.size(), out_) != s.line.size() ||
+                     std::fputc('\n', out_) == EOF || std::ferror(out_))) {
         summary_.write_error = errno ? errno : EIO;
         work_.notify_all();
         ready_.notify_all();
@@ -231,6 +245,9 @@ class Pipeline {
       if (s.loaded) {
         ++summary_.done;
         ++summary_.labels[s.label.value_or("(none)")];
+        ++summary_.outcomes[s.outcome];
+        summary_.written += s.keep;
+        summary_.fail_on_matched += s.matched;
       } else {
         ++summary_.failed;
       }
@@ -245,7 +262,7 @@ class Pipeline {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     uint64_t n = summary_.done + summary_.failed;
-    std::fprintf(progress_, "\r%llu traces, %llu failed, %.0f traces/s",
+    std::fprintf(progress_, "\r%llu traces, %llu unreadable, %.0f traces/s",
                  static_cast<unsigned long long>(n),
                  static_cast<unsigned long long>(summary_.failed), seconds > 0 ? n / seconds : 0.0);
     std::fflush(progress_);
@@ -439,6 +456,8 @@ BatchResult result_of(BatchTrace& trace, Source source, const DiagnoseOptions& o
       error = std::move(*built).error();
     } else if (!error) {
       result.diagnosis = diagnose_trace(**built, options);
+      // An importer may infer the run status; only a recorded or stated one is an outcome.
+      result.run = run_info_of(**built, *result.diagnosis, !(**built).status_inferred);
     }
   }
   if (error) result.error = error->display();
@@ -466,6 +485,7 @@ OrderedJson to_json(const BatchResult& result) {
     record["diagnosis"] = to_json(*result.diagnosis);
   else
     record["error"] = result.error;
+  if (result.run) record["run"] = to_json(*result.run);
   return record;
 }
 
@@ -478,6 +498,10 @@ void append_record(std::string& out, const BatchResult& result) {
   } else {
     out += ",\"error\":";
     append_json_string(out, result.error);
+  }
+  if (result.run) {
+    out += ",\"run\":";
+    append_run_json(out, *result.run);
   }
   out += '}';
 }
@@ -501,13 +525,35 @@ BatchSummary run_batch(const std::vector<std::string>& paths, const BatchOptions
   } catch (const OutputFailed&) {
     // The reading stopped; finish() drops what is still in flight.
   }
-  return pipeline.finish();
+  BatchSummary summary = pipeline.finish();
+  summary.filtered = options.only.has_value();
+  summary.fail_on_set = options.fail_on.has_value();
+  return summary;
 }
 
 std::string batch_summary_text(const BatchSummary& summary) {
   std::string out = "traces: " + std::to_string(summary.done + summary.failed) +
                     ", diagnosed: " + std::to_string(summary.done) +
-                    ", failed: " + std::to_string(summary.failed) + "\n";
+                    ", unreadable: " + std::to_string(summary.failed) + "\n";
+  // Outcomes of the diagnosed runs, in a fixed order; other words after them.
+  std::string outcomes;
+  auto add_outcome = [&](const std::string& word, uint64_t n) {
+    outcomes += (outcomes.empty() ? "" : ", ") + word + " " + std::to_string(n);
+  };
+  for (const char* word : {"success", "degraded", "failed", "unknown"}) {
+    if (auto it = summary.outcomes.find(word); it != summary.outcomes.end())
+      add_outcome(it->first, it->second);
+  }
+  for (const auto& [word, n] : summary.outcomes) {
+    if (word != "success" && word != "degraded" && word != "failed" && word != "unknown")
+      add_outcome(word, n);
+  }
+  if (!outcomes.empty()) out += "outcomes: " + outcomes + "\n";
+  if (summary.filtered)
+    out += "written: " + std::to_string(summary.written) + " of " + std::to_string(summary.done) +
+           " diagnosed runs\n";
+  if (summary.fail_on_set)
+    out += "fail-on: " + std::to_string(summary.fail_on_matched) + " runs match\n";
   std::vector<std::pair<std::string, uint64_t>> rows(summary.labels.begin(), summary.labels.end());
   std::stable_sort(rows.begin(), rows.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "batch/run_condition.h"
+#include "batch/run_info.h"
 #include "diagnosis/diagnosis.h"
 #include "import/importers.h"
 #include "input/input.h"
@@ -25,12 +27,18 @@ struct BatchOptions {
   bool progress = false;                // redraw a progress line on the progress stream
   Source source = Source::kFixture;     // OTLP files give one trace per traceId
   std::optional<RunStatus> run_status;  // stated by the user: replaces every run's status
+  std::optional<RunCondition> only;     // write only the diagnosed runs that meet it
+  std::optional<RunCondition> fail_on;  // count the diagnosed runs that meet it
 };
 
 struct BatchSummary {
-  uint64_t done = 0;                       // traces diagnosed
-  uint64_t failed = 0;                     // traces that could not be loaded
-  std::map<std::string, uint64_t> labels;  // primary label -> count ("(none)" without one)
+  uint64_t done = 0;                         // traces diagnosed
+  uint64_t failed = 0;                       // traces that could not be loaded (unreadable)
+  std::map<std::string, uint64_t> labels;    // primary label -> count ("(none)" without one)
+  std::map<std::string, uint64_t> outcomes;  // outcome word -> diagnosed runs
+  uint64_t written = 0;                      // diagnosed runs written (all without `only`)
+  uint64_t fail_on_matched = 0;              // diagnosed runs that meet `fail_on`
+  bool filtered = false, fail_on_set = false;
   int write_error = 0;  // errno of the write to the output that failed and stopped the batch
 };
 
@@ -43,10 +51,11 @@ struct BatchTrace {
   std::optional<Error> read_error;
 };
 
-// What became of one trace of a batch: its diagnosis, or the error message the command
-// prints for it.
+// What became of one trace of a batch: its run fields and diagnosis, or the error message
+// the command prints for it.
 struct BatchResult {
   std::string id;
+  std::optional<RunInfo> run;  // with the diagnosis
   std::optional<Diagnosis> diagnosis;
   std::string error;  // when there is no diagnosis
 };
@@ -56,7 +65,7 @@ struct BatchResult {
 BatchResult diagnose_batch_trace(BatchTrace& trace, Source source, const DiagnoseOptions& options,
                                  std::optional<RunStatus> run_status = std::nullopt);
 
-// The result record: {"id", "diagnosis"}, or {"id", "error"}.
+// The result record: {"id", "diagnosis", "run"}, or {"id", "error"}.
 OrderedJson to_json(const BatchResult& result);
 // Appends the record's compact text, the bytes of dump_report(to_json(result), true),
 // written without building the JSON value.

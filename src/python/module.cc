@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +21,12 @@
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "fleet/fleet_format.h"
+#include "fleet/gate.h"
+#include "fleet/gate_writers.h"
+#include "fleet/record_reader.h"
+#include "fleet/triage.h"
+#include "fleet/triage_writers.h"
 #include "import/importers.h"
 #include "input/input.h"
 #include "report/report_json.h"
@@ -494,6 +502,94 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
   return out;
 }
 
+// --- The triage report and the gate over batch records --------------------------------
+
+// A batch record given as its JSON text (the wrapper dumps dicts); `where` names it in the
+// error, as the caller counts records.
+RunRecord record_of(std::string_view text, const std::string& where) {
+  auto record = parse_run_record(text);
+  if (!record) throw TraceError(where + ": " + record.error().text());
+  return std::move(*record);
+}
+
+void read_records(const std::string& path, const std::function<void(const RunRecord&)>& visit) {
+  if (auto read = for_each_record(path, visit); !read) throw TraceError(read.error());
+}
+
+class TriageSession {
+ public:
+  void add_record(std::string_view text, const std::string& where) {
+    builder_.add(record_of(text, where));
+  }
+  void add_file(const std::string& path) {
+    read_records(path, [&](const RunRecord& r) { builder_.add(r); });
+  }
+  // The report as JSON text, text or HTML (`reports_dir`: link runs whose report exists).
+  std::string finish(const std::string& format, const std::optional<std::string>& reports_dir) {
+    TriageReport report = builder_.finish();
+    if (format == "text") return triage_text(report);
+    if (format == "html") {
+      RunLink link;
+      if (reports_dir && !reports_dir->empty()) {
+        std::string dir = *reports_dir;
+        link = [dir](const std::string& id) -> std::optional<std::string> {
+          std::string href = dir + (dir.back() == '/' ? "" : "/") + run_report_name(id);
+          if (path_kind(href) != PathKind::kRegular) return std::nullopt;
+          return href;
+        };
+      }
+      return triage_html(report, link);
+    }
+    return dump_report(triage_json(report), true);
+  }
+
+ private:
+  TriageBuilder builder_;
+};
+
+class GateSession {
+ public:
+  GateSession(const std::string& key, uint64_t max_regressions, double max_rate_increase,
+              double alpha)
+      : builder_(options(key, max_regressions, max_rate_increase, alpha)) {}
+  void add_record(std::string_view text, const std::string& where, bool baseline) {
+    RunRecord r = record_of(text, where);
+    baseline ? builder_.add_baseline(r) : builder_.add_candidate(r);
+  }
+  void add_file(const std::string& path, bool baseline) {
+    read_records(path, [&](const RunRecord& r) {
+      baseline ? builder_.add_baseline(r) : builder_.add_candidate(r);
+    });
+  }
+  // (passed, the result as JSON text, text, HTML or JUnit XML).
+  std::pair<bool, std::string> finish(const std::string& format) {
+    GateResult g = builder_.finish();
+    if (format == "text") return {g.passed, gate_text(g)};
+    if (format == "html") return {g.passed, gate_html(g)};
+    if (format == "junit") return {g.passed, gate_junit(g)};
+    return {g.passed, dump_report(gate_json(g), true)};
+  }
+
+ private:
+  static GateOptions options(const std::string& key, uint64_t max_regressions,
+                             double max_rate_increase, double alpha) {
+    auto k = parse_task_key(key);
+    if (!k)
+      throw py::value_error("key must be one of title, file, id, service, agent, not \"" + key +
+                            "\"");
+    if (!(max_rate_increase >= 0 && max_rate_increase <= 1))
+      throw py::value_error("max_rate_increase must be from 0 to 1");
+    if (!(alpha >= 0 && alpha <= 1)) throw py::value_error("alpha must be from 0 to 1");
+    GateOptions o;
+    o.key = *k;
+    o.max_regressions = max_regressions;
+    o.max_rate_increase = max_rate_increase;
+    o.alpha = alpha;
+    return o;
+  }
+  GateBuilder builder_;
+};
+
 }  // namespace
 }  // namespace tracedx
 
@@ -512,7 +608,7 @@ PYBIND11_MODULE(_tracedx, m) {
         R"(Diagnoses one recorded run and returns the diagnosis report as a dict.
 
 trace: a JSON text (str or bytes) or the decoded document (dict or list).
-source: "fixture", "otlp" or "chat". trace_id picks one trace of an OTLP input that
+source: "otlp", "chat", "fixture" or None (told from the input). trace_id picks one trace of an OTLP input that
 holds several. name is the input's name in error messages (as the command names a file).
 run_status: "failed" or "completed", the run's outcome as known, in place of the input's.
 Raises TraceError with the command's message when the trace cannot be read.)");
@@ -529,5 +625,15 @@ run_status and compared_run_status: "failed" or "completed", each run's outcome 
   m.def("_diagnose_files", &diagnose_files);
   m.def("_count_newlines", &count_newlines_in);
   m.def("_diagnose_lines", &diagnose_lines);
+  py::class_<TriageSession>(m, "_Triage")
+      .def(py::init<>())
+      .def("add_record", &TriageSession::add_record)
+      .def("add_file", &TriageSession::add_file)
+      .def("finish", &TriageSession::finish);
+  py::class_<GateSession>(m, "_Gate")
+      .def(py::init<const std::string&, uint64_t, double, double>())
+      .def("add_record", &GateSession::add_record)
+      .def("add_file", &GateSession::add_file)
+      .def("finish", &GateSession::finish);
   m.attr("__version__") = TRACEDX_VERSION;
 }

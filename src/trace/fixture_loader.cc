@@ -389,6 +389,8 @@ Result<Trace> build_trace(std::string_view name, Json document) {
   if (auto it = run.find("status_inferred"); it != run.end() && it->second.is_boolean()) {
     trace.status_inferred = it->second.get<bool>();
   }
+  trace.service_name = take_string(run, "service_name");
+  trace.agent_name = take_string(run, "agent_name");
   if (auto it = run.find("total_cost"); it != run.end() && it->second.is_number()) {
     trace.total_cost = it->second.get<double>();
   }
@@ -568,6 +570,10 @@ class TapeBuilder {
         trace.recorded_from = text(v);
       } else if (k == "status_inferred") {
         trace.status_inferred = v.type() == element_type::BOOL && v.get_bool().value_unsafe();
+      } else if (k == "service_name") {
+        trace.service_name = text(v);
+      } else if (k == "agent_name") {
+        trace.agent_name = text(v);
       } else if (k == "total_cost") {
         switch (v.type()) {
           case element_type::INT64:

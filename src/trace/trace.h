@@ -143,6 +143,8 @@ struct Trace {
   Json id;  // always a string: the name under which the trace was requested
   std::optional<std::string> status;
   std::optional<std::string> title;
+  std::optional<std::string> service_name;  // run.service_name: the service that recorded it
+  std::optional<std::string> agent_name;    // run.agent_name: the agent that ran it
   std::optional<std::string> diagnostic_summary;
   std::optional<double> total_cost;
   uint64_t total_duration_ms = 0;  // sum of step durations, saturating at 2^64-1

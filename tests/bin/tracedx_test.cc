@@ -141,9 +141,9 @@ TEST(Tracedx, Batch) {
   EXPECT_EQ(kinds[2].rfind("traces/c.json: invalid JSON at line 1", 0), 0u) << kinds[2];
   EXPECT_EQ(kinds[4], "fixture.run missing");
   EXPECT_EQ(kinds[6], "nope.json: No such file or directory (os error 2)");
-  EXPECT_EQ(
-      r.err,
-      "traces: 7, diagnosed: 4, failed: 3\n  3  Healthy run\n  1  Run failure during execution\n");
+  EXPECT_EQ(r.err,
+            "traces: 7, diagnosed: 4, unreadable: 3\noutcomes: success 3, failed 1\n  3  Healthy "
+            "run\n  1  Run failure during execution\n");
 
   auto one = tracedx({"batch", "--jobs", "1", "traces", "lines.jsonl", "nope.json"}, dir);
   EXPECT_EQ(one.out, r.out);
@@ -173,7 +173,8 @@ TEST(Tracedx, BatchKeepsOrderOverManyTraces) {
     renamed.replace(at, 3, "\"many.jsonl:");
   EXPECT_EQ(four.out, renamed);
   EXPECT_EQ(four.err,
-            "traces: 500, diagnosed: 500, failed: 0\n  428  Healthy run\n  72  Timeout or stalled "
+            "traces: 500, diagnosed: 500, unreadable: 0\noutcomes: success 428, failed 72\n  428  "
+            "Healthy run\n  72  Timeout or stalled "
             "execution\n");
   fs::remove_all(dir);
 }
@@ -253,7 +254,8 @@ TEST(Tracedx, ImportAndFromOptions) {
   auto batch = tracedx({"batch", "--from", "otlp", "two.jsonl"}, dir);
   EXPECT_EQ(batch.status, 0) << batch.err;
   EXPECT_EQ(batch.err,
-            "traces: 2, diagnosed: 2, failed: 0\n  1  Tool failure or misuse\n  1  Unsupported "
+            "traces: 2, diagnosed: 2, unreadable: 0\noutcomes: degraded 1, failed 1\n  1  Tool "
+            "failure or misuse\n  1  Unsupported "
             "answer after empty retrieval\n");
   EXPECT_EQ(Json::parse(batch.out.substr(0, batch.out.find('\n')))["id"],
             "two.jsonl:0af7651916cd43dd8448eb211c80319c");
@@ -614,7 +616,7 @@ TEST(TracedxInput, MalformedOtlpLineIsOneRecord) {
   EXPECT_NE(r.out.find("\"error\":\"x.jsonl: trace " + hex_id(1) +
                        " is incomplete: line 2 could not be read\""),
             std::string::npos);
-  EXPECT_EQ(r.err.substr(0, 36), "traces: 5, diagnosed: 3, failed: 2\n ");
+  EXPECT_EQ(r.err.substr(0, 39), "traces: 5, diagnosed: 3, unreadable: 2\n");
   fs::remove_all(dir);
 }
 
@@ -679,7 +681,8 @@ TEST(TracedxInput, ReadAheadIsBoundedByMemory) {
        std::string("ulimit -v 1200000; exec ") + TRACEDX_BIN + " batch --jobs 8 x.jsonl"},
       dir);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "traces: 8, diagnosed: 8, failed: 0\n  8  Healthy run\n");
+  EXPECT_EQ(r.err,
+            "traces: 8, diagnosed: 8, unreadable: 0\noutcomes: success 8\n  8  Healthy run\n");
   fs::remove_all(dir);
 }
 

@@ -26,7 +26,7 @@ def as_line(record):
 
 
 def summary_labels(stderr):
-    rows = [line.split("  ", 2)[1:] for line in stderr.splitlines()[1:]]
+    rows = [line.split("  ", 2)[1:] for line in stderr.splitlines()[1:] if line.startswith("  ")]
     return {label: int(count) for count, label in rows}
 
 
@@ -138,7 +138,7 @@ BAD_CALLS = [
     (dict(paths=[], blocksize=0), ValueError),
     (dict(paths=[], signals=True), TypeError),
     (dict(paths=[], slow_threshold_ms=-5), ValueError),
-    (dict(paths=[], run_status="success"), ValueError),
+    (dict(paths=[], run_status="succeeded"), ValueError),
 ]
 
 

@@ -120,6 +120,11 @@ ERROR_ROWS = [
 ]
 
 
+def python_words(message):
+    """The command's message as Python callers read it: a flag named as the parameter."""
+    return message.replace("pick one with --trace-id", "pick one with trace_id=")
+
+
 @pytest.mark.parametrize("source,content,trace_id", ERROR_ROWS)
 def test_errors_carry_the_command_message(tmp_path, source, content, trace_id):
     (tmp_path / "bad.json").write_text(content)
@@ -129,12 +134,12 @@ def test_errors_carry_the_command_message(tmp_path, source, content, trace_id):
     assert command.stderr.startswith("Error: ")
     with pytest.raises(tracedx.TraceError) as raised:
         tracedx.diagnose(content, source=source, trace_id=trace_id, name="bad.json")
-    assert str(raised.value) == command.stderr[len("Error: "):].rstrip("\n")
+    assert str(raised.value) == python_words(command.stderr[len("Error: "):].rstrip("\n"))
     # With the default name the message reads as for standard input.
     stdin = run_tracedx(*[a if a != "bad.json" else "-" for a in args], stdin=content)
     with pytest.raises(tracedx.TraceError) as raised:
         tracedx.diagnose(content, source=source, trace_id=trace_id)
-    assert stdin.returncode == 1 and str(raised.value) == stdin.stderr[len("Error: "):].rstrip("\n")
+    assert stdin.returncode == 1 and str(raised.value) == python_words(stdin.stderr[len("Error: "):].rstrip("\n"))
 
 
 def test_compare_names_the_failing_side():
@@ -202,7 +207,7 @@ ARGUMENT_ROWS = [
     (dict(slow_threshold_ms="10"), TypeError),
     (dict(slow_threshold_ms=True), TypeError),
     (dict(unknown=1), TypeError),
-    (dict(run_status="success"), ValueError),
+    (dict(run_status="succeeded"), ValueError),
     (dict(run_status="Failed"), ValueError),
     (dict(run_status=1), TypeError),
 ]

@@ -290,7 +290,8 @@ class DocGen {
   }
 
   std::string run() {
-    return members({"status", "diagnostic_summary", "failure_reason", "title", "total_cost", "id"});
+    return members({"status", "diagnostic_summary", "failure_reason", "title", "total_cost", "id",
+                    "service_name", "agent_name"});
   }
   std::string step() {
     if (pick(10) == 0) return value(2);

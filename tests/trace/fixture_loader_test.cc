@@ -117,6 +117,16 @@ TEST(FixtureLoader, RunHeader) {
   EXPECT_EQ(t.total_duration_ms, 0u);
 }
 
+// The service and agent of a run are texts; another kind is absent.
+TEST(FixtureLoader, ServiceAndAgentNames) {
+  Trace t = trace_of(R"({"run":{"service_name":"checkout","agent_name":"planner"},"steps":[]})");
+  EXPECT_EQ(t.service_name, "checkout");
+  EXPECT_EQ(t.agent_name, "planner");
+  Trace odd = trace_of(R"({"run":{"service_name":7,"agent_name":null},"steps":[]})");
+  EXPECT_EQ(odd.service_name, std::nullopt);
+  EXPECT_EQ(odd.agent_name, std::nullopt);
+}
+
 TEST(FixtureLoader, DurationTotalSaturates) {
   EXPECT_EQ(trace_of(R"({"run":{},"steps":[{"duration_ms":5},{"duration_ms":2.5},{},
                       {"duration_ms":7}]})")

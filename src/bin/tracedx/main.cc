@@ -1,10 +1,12 @@
 // tracedx: diagnose one trace, compare two, or diagnose many, from the command line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -15,9 +17,17 @@
 
 #include "analysis/recorded_analysis.h"
 #include "batch/batch.h"
+#include "batch/run_condition.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "fleet/fleet_format.h"
+#include "fleet/gate.h"
+#include "fleet/gate_writers.h"
+#include "fleet/record_reader.h"
+#include "fleet/run_record.h"
+#include "fleet/triage.h"
+#include "fleet/triage_writers.h"
 #include "import/detect_source.h"
 #include "import/importers.h"
 #include "input/input.h"
@@ -115,7 +125,16 @@ struct Args {
   Source source = Source::kDetect;
   std::string trace_id;
   std::optional<RunStatus> run_status, compared_run_status;
+  // CI conditions and filters, the triage report and the gate.
+  std::optional<RunCondition> fail_on, only;
+  bool format_given = false, run_inputs = false;
+  std::string reports_dir;
+  GateOptions gate;
 };
+
+// The exit status of a command whose run met its --fail-on condition, or of a gate that
+// failed: distinct from 1 (error) and 2 (usage), so CI can tell "bad result" from "broken".
+constexpr int kExitConditionMet = 3;
 
 // One option: its name, whether it takes a value, its help line and what it sets. Each
 // option is spelled once; the sub-commands list the ones they accept, for parsing and help.
@@ -158,6 +177,50 @@ Status set_format(Args& args, std::string_view value) {
     return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
   }
   args.format = value;
+  args.format_given = true;
+  return Ok{};
+}
+
+Status set_gate_format(Args& args, std::string_view value) {
+  if (value != "json" && value != "text" && value != "html" && value != "junit") {
+    return Error::message("--format needs text, json, html or junit, got \"" + std::string(value) +
+                          "\"");
+  }
+  args.format = value;
+  args.format_given = true;
+  return Ok{};
+}
+
+Status set_condition(std::string_view name, std::optional<RunCondition>& field,
+                     std::string_view value) {
+  auto c = parse_run_condition(value);
+  if (!c) return Error::message(std::string(name) + " " + c.error().text());
+  field = std::move(*c);
+  return Ok{};
+}
+
+Status set_task_key(Args& args, std::string_view value) {
+  auto key = parse_task_key(value);
+  if (!key) return Error::message("--key " + key.error().text());
+  args.gate.key = *key;
+  return Ok{};
+}
+
+// A fraction from 0 to 1, or a percentage ("5%").
+Status set_fraction(std::string_view name, double& field, std::string_view value) {
+  std::string text(value);
+  bool percent = !text.empty() && text.back() == '%';
+  if (percent) text.pop_back();
+  char* end = nullptr;
+  errno = 0;
+  double v = text.empty() ? -1 : std::strtod(text.c_str(), &end);
+  if (percent) v /= 100;
+  if (text.empty() || errno || end != text.c_str() + text.size() || !(v >= 0 && v <= 1)) {
+    return Error::message(std::string(name) +
+                          " needs a fraction from 0 to 1 or a percentage, got \"" +
+                          std::string(value) + "\"");
+  }
+  field = v;
   return Ok{};
 }
 
@@ -205,16 +268,42 @@ constexpr OptionSpec kComparedRunStatus = {"--compared-run-status", true, "S  fa
     set_compared_run_status};
 constexpr OptionSpec kBatchRunStatus = {"--run-status", true, "S  failed or completed: every run's outcome, in place of the inputs'",
     set_run_status};
+constexpr OptionSpec kFailOn = {"--fail-on", true, "C  exit 3 when a run meets C: failed (or another outcome), a least severity (low, medium, high, critical) or a primary label",
+    [](Args& a, std::string_view v) { return set_condition("--fail-on", a.fail_on, v); }};
+constexpr OptionSpec kOnly = {"--only", true, "C  write only the diagnosed runs that meet C (as for --fail-on); unreadable traces are always written",
+    [](Args& a, std::string_view v) { return set_condition("--only", a.only, v); }};
+constexpr OptionSpec kReportFormat = {"--format", true, "F  text (default), json or html", set_format};
+constexpr OptionSpec kReportRun = {"--run", false, "   the paths are traces: run the batch over them first (batch options apply)",
+    [](Args& a, std::string_view) -> Status { a.run_inputs = true; return Ok{}; }};
+constexpr OptionSpec kReportsDir = {"--reports-dir", true, "D  link each run to D/NAME.html where it exists (NAME: the id percent-encoded)",
+    [](Args& a, std::string_view v) -> Status { a.reports_dir = v; return Ok{}; }};
+constexpr OptionSpec kGateFormat = {"--format", true, "F  text (default), json, html or junit (JUnit XML)", set_gate_format};
+constexpr OptionSpec kGateKey = {"--key", true, "K  task key: title (default; the file name without one), file, id, service or agent", set_task_key};
+constexpr OptionSpec kMaxRegressions = {"--max-regressions", true, "N  tasks that may regress (default 0)",
+    [](Args& a, std::string_view v) -> Status {
+      auto n = parse_unsigned(v);
+      if (!n) return Error::message("--max-regressions needs an unsigned integer, got \"" + std::string(v) + "\"");
+      a.gate.max_regressions = *n; return Ok{}; }};
+constexpr OptionSpec kMaxRateIncrease = {"--max-rate-increase", true, "X  rise of the failure rate allowed beyond the noise, 0..1 or N% (default 0)",
+    [](Args& a, std::string_view v) { return set_fraction("--max-rate-increase", a.gate.max_rate_increase, v); }};
+constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher's exact test (default 0.05)",
+    [](Args& a, std::string_view v) { return set_fraction("--alpha", a.gate.alpha, v); }};
 // clang-format on
 
 constexpr OptionSpec kDiagnoseOptions[] = {
     kFrom,  kTraceId, kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
-    kExact, kSignals, kCompact,   kFormat};
+    kExact, kSignals, kCompact,   kFormat,        kFailOn};
 constexpr OptionSpec kCompareOptions[] = {kFrom, kPrimaryRunStatus, kComparedRunStatus, kCompact,
                                           kFormat};
 constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kRunStatus};
-constexpr OptionSpec kBatchOptions[] = {kFrom,        kBatchRunStatus,    kJobs, kSlowThreshold,
-                                        kNoSecondary, kNoRecommendations, kExact};
+constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
+                                        kSlowThreshold, kNoSecondary,    kNoRecommendations,
+                                        kExact,         kFailOn,         kOnly};
+constexpr OptionSpec kReportOptions[] = {kReportFormat, kCompact,       kReportsDir,
+                                         kReportRun,    kFrom,          kBatchRunStatus,
+                                         kJobs,         kSlowThreshold, kExact};
+constexpr OptionSpec kGateOptions[] = {kGateFormat,     kCompact,         kGateKey,
+                                       kMaxRegressions, kMaxRateIncrease, kAlpha};
 
 struct Command {
   std::string_view name;
@@ -306,12 +395,24 @@ int run_diagnose(const Args& args) {
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
   Diagnosis d = diagnose_trace(*trace, args.options);
-  if (args.format == "text") return print(diagnosis_text(d, colour_wanted()));
-  if (args.format == "html") return print(diagnosis_html(*trace, d));
-  std::optional<TraceSignals> signals;
-  if (args.signals)
-    signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
-  return print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
+  int status;
+  if (args.format == "text") {
+    status = print(diagnosis_text(d, colour_wanted()));
+  } else if (args.format == "html") {
+    status = print(diagnosis_html(*trace, d));
+  } else {
+    std::optional<TraceSignals> signals;
+    if (args.signals)
+      signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
+    status = print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
+  }
+  if (status == 0 && args.fail_on) {
+    const auto& rc = d.root_cause;
+    if (run_matches(*args.fail_on, d.outcome, rc ? std::optional(rc->label) : std::nullopt,
+                    rc ? std::optional(rc->severity) : std::nullopt))
+      return kExitConditionMet;
+  }
+  return status;
 }
 
 int run_compare(const Args& args) {
@@ -353,6 +454,8 @@ int run_batch_command(const Args& args) {
   options.source = args.source;
   options.run_status = args.run_status;
   options.progress = ::isatty(2);
+  options.only = args.only;
+  options.fail_on = args.fail_on;
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
   // Records that never reached the reader: the summary would count them as done.
   errno = 0;
@@ -360,7 +463,81 @@ int run_batch_command(const Args& args) {
     summary.write_error = errno ? errno : EIO;
   if (summary.write_error) return fail(stdout_error(summary.write_error));
   std::fputs(batch_summary_text(summary).c_str(), stderr);
-  return summary.failed ? 1 : 0;
+  if (summary.failed) return 1;
+  return summary.fail_on_matched ? kExitConditionMet : 0;
+}
+
+// The href of a run's own report in --reports-dir, when that file exists.
+RunLink report_links(const std::string& dir) {
+  if (dir.empty()) return {};
+  return [dir](const std::string& id) -> std::optional<std::string> {
+    std::string href = dir + (dir.back() == '/' ? "" : "/") + run_report_name(id);
+    if (path_kind(href) != PathKind::kRegular) return std::nullopt;
+    return href;
+  };
+}
+
+int run_report(const Args& args) {
+  if (!args.run_inputs && (args.source != Source::kDetect || args.run_status || args.jobs ||
+                           args.options.slow_threshold_ms)) {
+    std::fprintf(
+        stderr, "tracedx: --from, --run-status, --jobs and --slow-threshold-ms apply with --run\n");
+    return 2;
+  }
+  TriageBuilder builder;
+  std::vector<std::string> paths = args.positional;
+  if (paths.empty()) paths.push_back("-");
+  if (args.run_inputs) {
+    // The batch writes its records to an unlinked temporary file, read back as it is read
+    // from a batch output: memory stays flat whatever the number of runs.
+    std::FILE* records = std::tmpfile();
+    if (!records) return fail(Error::os(errno, "temporary file"));
+    BatchOptions options;
+    options.jobs = args.jobs ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
+    options.diagnose = args.options;
+    options.source = args.source;
+    options.run_status = args.run_status;
+    options.progress = ::isatty(2);
+    BatchSummary summary = run_batch(paths, options, records, stderr);
+    if (!summary.write_error && std::fflush(records) != 0)
+      summary.write_error = errno ? errno : EIO;
+    if (summary.write_error)
+      return fail(Error::message("cannot write the batch records to a temporary file: " +
+                                 Error::os(summary.write_error).text()));
+    std::fputs(batch_summary_text(summary).c_str(), stderr);
+    paths = {"/dev/fd/" + std::to_string(::fileno(records))};
+  }
+  for (const auto& path : paths) {
+    if (auto read = for_each_record(path, [&](const RunRecord& r) { builder.add(r); }); !read)
+      return fail(read.error());
+  }
+  TriageReport report = builder.finish();
+  const std::string format = args.format_given ? args.format : "text";
+  if (format == "html") return print(triage_html(report, report_links(args.reports_dir)));
+  if (format == "json") return print(dump_report(triage_json(report), args.compact) + "\n");
+  return print(triage_text(report));
+}
+
+int run_gate(const Args& args) {
+  if (args.positional[0] == "-" && args.positional[1] == "-")
+    return fail(Error::message("gate reads at most one of its batches from standard input"));
+  GateBuilder builder(args.gate);
+  if (auto read =
+          for_each_record(args.positional[0], [&](const RunRecord& r) { builder.add_baseline(r); });
+      !read)
+    return fail(read.error());
+  if (auto read = for_each_record(args.positional[1],
+                                  [&](const RunRecord& r) { builder.add_candidate(r); });
+      !read)
+    return fail(read.error());
+  GateResult gate = builder.finish();
+  const std::string format = args.format_given ? args.format : "text";
+  int status = format == "json"    ? print(dump_report(gate_json(gate), args.compact) + "\n")
+               : format == "html"  ? print(gate_html(gate))
+               : format == "junit" ? print(gate_junit(gate))
+                                   : print(gate_text(gate));
+  if (status) return status;
+  return gate.passed ? 0 : kExitConditionMet;
 }
 
 constexpr Command kCommands[] = {
@@ -379,8 +556,22 @@ constexpr Command kCommands[] = {
      "Diagnoses many runs: fixture files, directories (every *.json below, sorted) and .jsonl "
      "files\n"
      "(one fixture per line). Prints one JSON line per trace in input order and a summary on\n"
-     "standard error. Exits 1 when some trace could not be loaded.",
+     "standard error. Exits 1 when some trace could not be loaded, else 3 when a run meets\n"
+     "--fail-on.",
      kBatchOptions, 1, SIZE_MAX, run_batch_command},
+    {"report", "[options] [BATCH.jsonl...]",
+     "Triage over many runs: outcomes, findings, failures grouped by service or agent, tool and\n"
+     "normalised error (with the time and cost they wasted), the slowest and costliest runs and\n"
+     "duration percentiles. Reads the records of tracedx batch (\"-\" or nothing: standard\n"
+     "input); with --run the paths are traces, diagnosed first as tracedx batch does.",
+     kReportOptions, 0, SIZE_MAX, run_report},
+    {"gate", "BASELINE CANDIDATE [options]",
+     "Regression gate between two batches (records of tracedx batch) of the same tasks: per task\n"
+     "fixed, regressed, still failing, still passing or label changed; overall failure rates\n"
+     "with 95% Wilson intervals and Fisher's exact test. Exits 0 when it passes, 3 when more\n"
+     "tasks regressed than --max-regressions or the failure rate rose beyond the noise by more\n"
+     "than --max-rate-increase.",
+     kGateOptions, 2, 2, run_gate},
 };
 
 std::string main_help() {
@@ -390,6 +581,9 @@ std::string main_help() {
     out += "  " + std::string(c.name) + " " + std::string(c.synopsis) + "\n";
   out += "  serve [options]\n";
   out += "\n  tracedx COMMAND --help   options of a command\n  tracedx --version\n";
+  out +=
+      "\nexit status: 0 success, 1 error, 2 usage error, 3 a run met --fail-on or the gate "
+      "failed\n";
   return out;
 }
 
