@@ -337,7 +337,7 @@ std::optional<Detected> repeated_calls(const Run& r) {
     if (ks.size() < kRepeatedCalls) continue;
     bool same = true, empty = true, failed = true;
     for (size_t k : ks) {
-      same = same && calls[k].has_result && calls[k].result == calls[ks[0]].result;
+      same = same && calls[k].has_result && calls[k].result_hash == calls[ks[0]].result_hash;
       empty = empty && calls[k].has_result && calls[k].empty && !calls[k].failed;
       failed = failed && calls[k].failed;
     }
@@ -349,7 +349,7 @@ std::optional<Detected> repeated_calls(const Run& r) {
         failed
             ? "the same error: " + error_of(r, first_repeat.result_step.value_or(first_repeat.step))
         : empty ? std::string("nothing")
-                : "the same result: " + cut(first_repeat.result, 80);
+                : "the same result: " + cut(first_repeat.result_preview, 80);
     const bool search = first_repeat.search || empty;
     Detected d{search ? Cat::kNavigationLoopWithoutProgress : Cat::kReasoningLoop,
                first_repeat.step,

@@ -1,11 +1,13 @@
 #include "analysis/run_facts.h"
 
+#include <functional>
 #include <map>
 #include <set>
 #include <span>
 #include <string_view>
 
 #include "text/text.h"
+#include "trace/fixture_loader.h"
 
 namespace tracedx {
 namespace {
@@ -107,8 +109,10 @@ Json decoded(const Json& v) {
   if (!v.is_string()) return v;
   std::string_view s = trim_ascii(v.get_ref<const std::string&>());
   if (s.empty() || (s.front() != '{' && s.front() != '[')) return v;
-  Json parsed = Json::parse(s, nullptr, false);
-  return parsed.is_discarded() ? v : parsed;
+  // Read with the loader's limits (nesting depth among them), so no text makes a value
+  // deeper than the rest of the run can hold.
+  auto parsed = parse_json(s);
+  return parsed ? std::move(*parsed) : v;
 }
 
 // Nothing came back: null, an empty text, list or object, or an object whose lists and
@@ -160,6 +164,13 @@ std::string shown(const Json& v) {
   return text;
 }
 
+// A result is kept as a hash and a preview, not a copy: results can be whole documents.
+void set_result(Call& c, const Json& out) {
+  const std::string text = compact_json(out);
+  c.result_hash = std::hash<std::string>{}(text);
+  c.result_preview = text.substr(0, std::min<size_t>(text.size(), kShownValueBytes));
+}
+
 bool search_like(std::string_view tool) {
   const std::string name = lower(tool);
   for (auto word : kSearchWords) {
@@ -204,7 +215,7 @@ Call span_call(const TraceStep& step, size_t at, StepRole role) {
   if (step.raw_output) {
     const Json out = decoded(*step.raw_output);
     c.has_result = true;
-    c.result = normalised_json(out);
+    set_result(c, out);
     c.empty = c.empty || is_empty_value(out);
   }
   return c;
@@ -265,7 +276,7 @@ void answer_call(const TraceStep& step, size_t at, std::vector<Call>& calls,
   c.result_step = at;
   const Json out = step.raw_output ? decoded(*step.raw_output) : Json();
   c.has_result = true;
-  c.result = normalised_json(out);
+  set_result(c, out);
   c.empty = is_empty_value(out);
   c.failed = norm(MaybeText(step.status)) == "failed";
   while (waiting_from < calls.size() && calls[waiting_from].result_step) ++waiting_from;

@@ -41,7 +41,8 @@ struct Call {
   std::string tool;
   std::string arguments;        // compact JSON of the arguments, strings normalised
   std::string shown_arguments;  // the arguments as a user reads them, long values shortened
-  std::string result;           // compact JSON or text of the result, normalised
+  uint64_t result_hash = 0;     // of the result's compact JSON: equal results, equal hashes
+  std::string result_preview;   // the result's first bytes, for evidence
   bool has_result = false;
   bool empty = false;  // nothing came back: no documents, an empty list or object
   bool failed = false;

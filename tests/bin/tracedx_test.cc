@@ -217,6 +217,16 @@ TEST(Tracedx, ImportAndFromOptions) {
     auto named = tracedx({"diagnose", "--from", from, sample, "--compact"});
     EXPECT_EQ(detected.status, 0) << sample << detected.err;
     EXPECT_EQ(detected.out, named.out) << sample;
+    // One verdict whatever the path: the document import wrote, and batch, say the same.
+    fs::path dir = testing::make_temp_dir("one-verdict");
+    auto doc = tracedx({"import", sample});
+    write_text(dir / "run.json", doc.out);
+    EXPECT_EQ(tracedx({"diagnose", (dir / "run.json").string(), "--compact"}).out, detected.out)
+        << sample;
+    auto batch = tracedx({"batch", sample});
+    auto record = Json::parse(batch.out.substr(0, batch.out.find('\n')));
+    EXPECT_EQ(record["diagnosis"], Json::parse(detected.out)) << sample;
+    fs::remove_all(dir);
   }
   auto bad = tracedx({"diagnose", "--from", "yaml", "x"});
   EXPECT_EQ(bad.status, 2);
