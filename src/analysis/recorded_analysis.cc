@@ -1,5 +1,6 @@
 #include "analysis/recorded_analysis.h"
 
+#include <algorithm>
 #include <map>
 #include <span>
 
@@ -139,18 +140,38 @@ bool is_agent_work(StepRole role) {
 // executor's reply) to the agent message that asked for it.
 std::vector<Failure> find_failures(const Trace& trace, const RunFacts& f) {
   std::vector<Failure> out;
+  const size_t n = f.steps.size();
   std::map<size_t, size_t> call_by_result, call_by_step;
+  // Successful calls of each tool, in order (chats), and successful steps of each operation.
+  std::map<std::string_view, std::vector<size_t>> tool_successes;
   for (size_t k = 0; k < f.calls.size(); ++k) {
     if (f.calls[k].result_step) call_by_result[*f.calls[k].result_step] = k;
     call_by_step.emplace(f.calls[k].step, k);
+    if (f.calls[k].has_result && !f.calls[k].failed) tool_successes[f.calls[k].tool].push_back(k);
   }
-  std::map<std::string, size_t> last_success;  // operation -> last completed position
-  for (size_t i = 0; i < f.steps.size(); ++i) {
-    if (!f.steps[i].failed) last_success[operation(trace.steps[i], f.steps[i].role)] = i;
+  std::map<std::string, std::vector<size_t>> op_successes;
+  for (size_t i = 0; i < n; ++i) {
+    if (!f.steps[i].failed) op_successes[operation(trace.steps[i], f.steps[i].role)].push_back(i);
   }
-  for (size_t i = 0; i < f.steps.size(); ++i) {
+  // The last step of other successful work (a call, or in a chat a tool's answer) and the
+  // last step of any agent work, so each failure asks in constant time what came after it.
+  std::optional<size_t> last_ok_work, last_agent_work;
+  for (size_t k = 0; k < n; ++k) {
+    const StepFacts& t = f.steps[k];
+    if (is_agent_work(t.role)) last_agent_work = k;
+    if (t.failed || k == f.final_answer) continue;
+    if (t.role == StepRole::kToolCall || t.role == StepRole::kRetrieval ||
+        t.role == StepRole::kWorker || (f.chat && t.role == StepRole::kToolResult))
+      last_ok_work = k;
+  }
+  std::optional<size_t> last_agent_message;  // before the step being read
+  for (size_t i = 0; i < n; ++i) {
     const StepFacts& s = f.steps[i];
-    if (!s.failed || s.role == StepRole::kUser || s.role == StepRole::kSetup) continue;
+    const bool agent_message = s.role == StepRole::kModel || s.role == StepRole::kToolCall;
+    if (!s.failed || s.role == StepRole::kUser || s.role == StepRole::kSetup) {
+      if (agent_message) last_agent_message = i;
+      continue;
+    }
     Failure fl;
     fl.at = fl.anchor = i;
     if (auto it = call_by_result.find(i); it != call_by_result.end()) {
@@ -158,54 +179,31 @@ std::vector<Failure> find_failures(const Trace& trace, const RunFacts& f) {
       fl.anchor = f.calls[it->second].step;
     } else if (auto it2 = call_by_step.find(i); it2 != call_by_step.end()) {
       fl.call = it2->second;
-    } else if (f.chat && s.role == StepRole::kToolResult) {
+    } else if (f.chat && s.role == StepRole::kToolResult && last_agent_message) {
       // A code executor's reply: the code came from the last agent message before it.
-      for (size_t k = i; k-- > 0;) {
-        if (f.steps[k].role == StepRole::kModel || f.steps[k].role == StepRole::kToolCall) {
-          fl.anchor = k;
-          break;
-        }
-      }
+      fl.anchor = *last_agent_message;
     }
+    if (agent_message) last_agent_message = i;
     // A later success of the same operation retried it; in a chat, a later successful call
     // of the same tool.
     if (fl.call && f.chat) {
-      for (size_t k = *fl.call + 1; k < f.calls.size(); ++k) {
-        if (f.calls[k].tool == f.calls[*fl.call].tool && f.calls[k].has_result &&
-            !f.calls[k].failed) {
-          fl.retried_by = f.calls[k].result_step.value_or(f.calls[k].step);
-          break;
-        }
-      }
-    } else if (auto it = last_success.find(operation(trace.steps[i], s.role));
-               it != last_success.end() && it->second > i) {
-      const std::string op = operation(trace.steps[i], s.role);
-      for (size_t k = i + 1; k < f.steps.size(); ++k) {
-        if (!f.steps[k].failed && operation(trace.steps[k], f.steps[k].role) == op) {
-          fl.retried_by = k;
-          break;
-        }
-      }
+      const auto& wins = tool_successes[f.calls[*fl.call].tool];
+      auto next = std::upper_bound(wins.begin(), wins.end(), *fl.call);
+      if (next != wins.end())
+        fl.retried_by = f.calls[*next].result_step.value_or(f.calls[*next].step);
+    } else {
+      const auto& wins = op_successes[operation(trace.steps[i], s.role)];
+      auto next = std::upper_bound(wins.begin(), wins.end(), i);
+      if (next != wins.end()) fl.retried_by = *next;
     }
-    // Other work after the failure (a successful call, or in a chat any successful agent
-    // step other than the final answer) and a final answer that does not give up: the agent
+    // Other work after the failure and a final answer that does not give up: the agent
     // changed course.
-    bool later_work = false;
     const size_t resume = std::max(i, fl.anchor) + 1;
-    for (size_t k = resume; k < f.steps.size() && !later_work; ++k) {
-      const StepFacts& t = f.steps[k];
-      if (t.failed || k == f.final_answer) continue;
-      if (t.role == StepRole::kToolCall || t.role == StepRole::kRetrieval ||
-          t.role == StepRole::kWorker || (f.chat && t.role == StepRole::kToolResult))
-        later_work = true;
-    }
+    const bool later_work = last_ok_work && *last_ok_work >= resume;
     // An answer whose text was not recorded says nothing about whether the agent gave up.
     const bool answered_after =
         f.final_answer && *f.final_answer > i && f.final_has_text && !f.final_declines;
-    bool last_work = true;
-    for (size_t k = i + 1; k < f.steps.size(); ++k) {
-      if (is_agent_work(f.steps[k].role)) last_work = false;
-    }
+    const bool last_work = !last_agent_work || *last_agent_work <= i;
     fl.worked_around = !fl.retried_by && (later_work || answered_after) &&
                        !(f.final_answer && *f.final_answer > i && f.final_declines && !later_work);
     if (!fl.retried_by && !fl.worked_around) {
@@ -370,14 +368,13 @@ std::optional<Detected> repeated_calls(const Run& r) {
   std::map<std::string_view, std::vector<size_t>> by_tool;
   for (size_t k = 0; k < calls.size(); ++k)
     if (calls[k].search) by_tool[calls[k].tool].push_back(k);
+  bool any_data = false;
+  for (const auto& c : calls) any_data = any_data || (c.has_result && !c.empty && !c.failed);
   for (const auto& [tool, ks] : by_tool) {
-    if (ks.size() < kEmptySearchCalls) continue;
+    if (ks.size() < kEmptySearchCalls || any_data) continue;
     bool empty = true;
     for (size_t k : ks) empty = empty && calls[k].has_result && calls[k].empty;
     if (!empty) continue;
-    bool other_data = false;
-    for (const auto& c : calls) other_data = other_data || (c.has_result && !c.empty && !c.failed);
-    if (other_data) continue;
     const Call& second = calls[ks[1]];
     consider(
         Detected{Cat::kNavigationLoopWithoutProgress,
@@ -417,13 +414,15 @@ std::optional<Detected> repeated_calls(const Run& r) {
 // A worker agent that failed while its parent went on and finished as if it had a result.
 std::optional<Detected> lost_worker_result(const Run& r) {
   const auto& steps = r.facts.steps;
+  std::map<std::string_view, size_t> last_work;  // agent -> its last successful step
+  for (size_t k = 0; k < steps.size(); ++k) {
+    if (!steps[k].failed && is_agent_work(steps[k].role)) last_work[steps[k].agent] = k;
+  }
   for (const auto& fl : r.failures) {
     if (steps[fl.at].role != StepRole::kWorker || fl.retried_by) continue;
     const std::string& parent = steps[fl.at].agent;
-    std::optional<size_t> went_on;
-    for (size_t k = fl.at + 1; k < steps.size(); ++k) {
-      if (!steps[k].failed && steps[k].agent == parent && is_agent_work(steps[k].role)) went_on = k;
-    }
+    auto went = last_work.find(parent);
+    const bool went_on = went != last_work.end() && went->second > fl.at;
     if (!went_on || !r.facts.final_answer || *r.facts.final_answer < fl.at ||
         r.facts.final_declines)
       continue;
