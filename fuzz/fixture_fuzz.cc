@@ -1,9 +1,10 @@
-// Fixture bytes -> loader -> diagnose_run with options taken from the last input byte ->
+// Fixture bytes -> loader -> diagnose_trace with options taken from the last input byte ->
 // JSON and text reports. Any crash, sanitizer report or exception escaping is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "analysis/recorded_analysis.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
 #include "report/report_json.h"
@@ -32,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (knobs & 1) options.slow_threshold_ms = (knobs >> 4) * 250;
   if (knobs & 2) options.include_secondary_issues = false;
   if (knobs & 4) options.include_recommendations = false;
-  Diagnosis d = diagnose_run(*trace, options);
+  Diagnosis d = diagnose_trace(*trace, options);
   TraceSignals signals = extract_signals(*trace, options.slow_threshold_ms.value_or(2500));
   std::string report = dump_report(to_json(d, &signals), (knobs & 8) != 0);
-  if (report != dump_report(to_json(diagnose_run(*slow, options), &signals), (knobs & 8) != 0))
+  if (report != dump_report(to_json(diagnose_trace(*slow, options), &signals), (knobs & 8) != 0))
     __builtin_trap();
   std::string text = diagnosis_text(d, (knobs & 8) != 0);
   return report.empty() || text.empty() ? -1 : 0;

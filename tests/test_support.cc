@@ -95,6 +95,8 @@ std::string trace_difference(const Trace& a, const Trace& b) {
   add(field_difference(a.title, b.title, "title"));
   add(field_difference(a.service_name, b.service_name, "service_name"));
   add(field_difference(a.agent_name, b.agent_name, "agent_name"));
+  add(field_difference(a.recorded_from, b.recorded_from, "recorded_from"));
+  if (a.status_inferred != b.status_inferred) add("status_inferred differs");
   add(field_difference(a.diagnostic_summary, b.diagnostic_summary, "diagnostic_summary"));
   add(field_difference(a.total_cost, b.total_cost, "total_cost"));
   if (a.total_duration_ms != b.total_duration_ms) add("total_duration_ms differs");

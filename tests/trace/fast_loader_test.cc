@@ -291,7 +291,7 @@ class DocGen {
 
   std::string run() {
     return members({"status", "diagnostic_summary", "failure_reason", "title", "total_cost", "id",
-                    "service_name", "agent_name"});
+                    "service_name", "agent_name", "recorded_from", "status_inferred"});
   }
   std::string step() {
     if (pick(10) == 0) return value(2);
