@@ -546,12 +546,18 @@ constexpr DetectorRow kDetectors[] = {
 // clang-format on
 
 RootCause to_root_cause(const Run& r, const Detected& d) {
-  const TraceStep& anchor = step_at(r, d.anchor);
-  RootCause rc = build_finding(category(d.cat).text, &anchor, TraceSignals{});
+  // A run without steps can only be stated failed: its finding has no anchor.
+  const bool anchored = d.anchor < r.trace.steps.size();
+  RootCause rc = build_finding(category(d.cat).text, anchored ? &step_at(r, d.anchor) : nullptr,
+                               TraceSignals{});
   std::vector<std::string> evidence = d.evidence;
   for (auto& line : rc.evidence) evidence.push_back(std::move(line));
   rc.evidence = std::move(evidence);
   Culprit c;
+  if (!anchored) {
+    rc.culprit = std::move(c);
+    return rc;
+  }
   const StepFacts& facts = r.facts.steps[d.anchor];
   if (!facts.id.empty()) c.step_id = facts.id;
   c.agent = responsible_agent(r, d.anchor);

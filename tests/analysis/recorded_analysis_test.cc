@@ -163,6 +163,19 @@ TEST(RecordedAnalysis, EachDetectorNamesItsStepAndAgent) {
   }
 }
 
+// A run stated failed with no steps at all has a finding with no anchor.
+TEST(RecordedAnalysis, FailedRunWithoutSteps) {
+  auto trace = build_trace(
+      "t", Json::parse(R"({"run": {"recorded_from": "chat", "status": "failed"}, "steps": []})"));
+  ASSERT_TRUE(trace);
+  Diagnosis d = diagnose_trace(*trace);
+  ASSERT_TRUE(d.root_cause);
+  EXPECT_EQ(d.root_cause->label, "Run failed; no known failure pattern found");
+  EXPECT_EQ(d.root_cause->step_index, std::nullopt);
+  EXPECT_EQ(d.root_cause->evidence[1], "No step recorded an error");
+  EXPECT_EQ(d.outcome, "failed");
+}
+
 // Runs whose payloads say alarming things but whose structure shows ordinary work.
 TEST(RecordedAnalysis, OrdinaryWorkIsHealthy) {
   const Row rows[] = {
