@@ -343,3 +343,29 @@ def test_the_gil_is_released_while_the_engine_runs():
     finally:
         sys.setswitchinterval(interval)
     assert seen == [True]
+
+
+SAMPLE_IMPORTS = sorted(IMPORTS.glob("*.json*"))
+
+
+@pytest.mark.parametrize("path", SAMPLE_IMPORTS, ids=lambda p: p.name)
+def test_any_input_form_gives_the_command_verdict(path):
+    """A path (str or os.PathLike), the bytes, the text or the decoded document of a recording,
+    its format told from itself: the verdict `tracedx diagnose FILE` gives."""
+    command = run_tracedx("diagnose", path, "--compact")
+    assert command.returncode == 0, command.stderr
+    expected = json.loads(command.stdout)
+    assert expected["analysis"] == "recorded"
+    assert same(tracedx.diagnose(path), expected)
+    assert same(tracedx.diagnose(str(path)), expected)
+    assert same(tracedx.diagnose(path.read_bytes()), expected)
+    if path.suffix == ".json":
+        assert same(tracedx.diagnose(json.loads(path.read_text())), expected)
+    exact = json.loads(run_tracedx("diagnose", path, "--compact", "--exact").stdout)
+    assert "analysis" not in exact
+    assert same(tracedx.diagnose(path, exact=True), exact)
+
+
+def test_a_missing_path_is_named():
+    with pytest.raises(tracedx.TraceError, match="^nope/run.json: No such file or directory"):
+        tracedx.diagnose(__import__("pathlib").Path("nope/run.json"))
