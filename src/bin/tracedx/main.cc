@@ -447,13 +447,19 @@ int run_import(const Args& args) {
   return 0;
 }
 
-int run_batch_command(const Args& args) {
+// The batch settings the options give, for batch and for report --run.
+BatchOptions batch_options_of(const Args& args) {
   BatchOptions options;
   options.jobs = args.jobs ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
   options.diagnose = args.options;
   options.source = args.source;
   options.run_status = args.run_status;
   options.progress = ::isatty(2);
+  return options;
+}
+
+int run_batch_command(const Args& args) {
+  BatchOptions options = batch_options_of(args);
   options.only = args.only;
   options.fail_on = args.fail_on;
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
@@ -492,12 +498,7 @@ int run_report(const Args& args) {
     // from a batch output: memory stays flat whatever the number of runs.
     std::FILE* records = std::tmpfile();
     if (!records) return fail(Error::os(errno, "temporary file"));
-    BatchOptions options;
-    options.jobs = args.jobs ? args.jobs : std::max(1u, std::thread::hardware_concurrency());
-    options.diagnose = args.options;
-    options.source = args.source;
-    options.run_status = args.run_status;
-    options.progress = ::isatty(2);
+    BatchOptions options = batch_options_of(args);
     BatchSummary summary = run_batch(paths, options, records, stderr);
     if (!summary.write_error && std::fflush(records) != 0)
       summary.write_error = errno ? errno : EIO;
