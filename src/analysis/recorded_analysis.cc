@@ -255,34 +255,11 @@ const Failure* unrecovered(const Run& r, std::initializer_list<ErrorClass> class
 
 using Detector = std::optional<Detected> (*)(const Run&);
 
-std::optional<Detected> class_finding(const Run& r, std::initializer_list<ErrorClass> classes,
-                                      Cat cat) {
-  if (const Failure* fl = unrecovered(r, classes)) return failure_finding(r, *fl, cat);
+// An unrecovered error of class `C` is a finding of category `K`.
+template <ErrorClass C, Cat K>
+std::optional<Detected> of_class(const Run& r) {
+  if (const Failure* fl = unrecovered(r, {C})) return failure_finding(r, *fl, K);
   return std::nullopt;
-}
-
-std::optional<Detected> content_filtered(const Run& r) {
-  return class_finding(r, {ErrorClass::kContentFilter}, Cat::kSafetyPolicy);
-}
-
-std::optional<Detected> authentication(const Run& r) {
-  return class_finding(r, {ErrorClass::kAuthentication}, Cat::kAuthenticationFailure);
-}
-
-std::optional<Detected> rate_limited(const Run& r) {
-  return class_finding(r, {ErrorClass::kRateLimit}, Cat::kRateLimited);
-}
-
-std::optional<Detected> timed_out(const Run& r) {
-  return class_finding(r, {ErrorClass::kTimeout}, Cat::kTimeout);
-}
-
-std::optional<Detected> schema_mismatch(const Run& r) {
-  return class_finding(r, {ErrorClass::kSchema}, Cat::kSchemaMismatch);
-}
-
-std::optional<Detected> turn_limit(const Run& r) {
-  return class_finding(r, {ErrorClass::kTurnLimit}, Cat::kTurnLimitReached);
 }
 
 // Output that could not be parsed as JSON: the model output read last before the failure is
@@ -529,15 +506,15 @@ struct DetectorRow {
 // failure nothing explains.
 // clang-format off
 constexpr DetectorRow kDetectors[] = {
-  {"content_filter",          "finish reasons, error types",                  content_filtered},
-  {"authentication",          "HTTP status 401/403, error types",             authentication},
+  {"content_filter",          "finish reasons, error types",                  of_class<ErrorClass::kContentFilter, Cat::kSafetyPolicy>},
+  {"authentication",          "HTTP status 401/403, error types",             of_class<ErrorClass::kAuthentication, Cat::kAuthenticationFailure>},
   {"repeated_calls",          "tool names, normalised arguments and results", repeated_calls},
   {"lost_worker_result",      "worker agents' status, the parent's later steps", lost_worker_result},
-  {"turn_limit",              "error types, the frameworks' limit messages",  turn_limit},
-  {"rate_limit",              "HTTP status 429, error types",                 rate_limited},
+  {"turn_limit",              "error types, the frameworks' limit messages",  of_class<ErrorClass::kTurnLimit, Cat::kTurnLimitReached>},
+  {"rate_limit",              "HTTP status 429, error types",                 of_class<ErrorClass::kRateLimit, Cat::kRateLimited>},
   {"invalid_json",            "error types, parser messages",                 invalid_json},
-  {"schema_validation",       "error types",                                  schema_mismatch},
-  {"timeout",                 "error types, HTTP 408/504, exit code 124",     timed_out},
+  {"schema_validation",       "error types",                                  of_class<ErrorClass::kSchema, Cat::kSchemaMismatch>},
+  {"timeout",                 "error types, HTTP 408/504, exit code 124",     of_class<ErrorClass::kTimeout, Cat::kTimeout>},
   {"answer_without_evidence", "results of searches and tools, the final answer", answer_without_evidence},
   {"stopped_at_error",        "failed steps not retried or worked around",    stopped_at_error},
   {"recovered_retry",         "failed calls and later successes of the same operation", recovered_retry},
