@@ -262,10 +262,11 @@ std::optional<Detected> of_class(const Run& r) {
   return std::nullopt;
 }
 
-// Output that could not be parsed as JSON: the model output read last before the failure is
-// responsible, and the failure shows where the parse threw.
-std::optional<Detected> invalid_json(const Run& r) {
-  const Failure* fl = unrecovered(r, {ErrorClass::kInvalidJson});
+// Output that could not be parsed or did not fit its schema: the model output read last
+// before the failure is responsible, and the failure shows where the parse or check threw.
+template <ErrorClass C, Cat K>
+std::optional<Detected> of_output(const Run& r) {
+  const Failure* fl = unrecovered(r, {C});
   if (!fl) return std::nullopt;
   Failure moved = *fl;
   if (r.facts.steps[fl->at].role != StepRole::kModel) {
@@ -276,7 +277,7 @@ std::optional<Detected> invalid_json(const Run& r) {
       }
     }
   }
-  return failure_finding(r, moved, Cat::kInvalidJsonResponse);
+  return failure_finding(r, moved, K);
 }
 
 // Errors of no finer class that stopped the run: a tool's, a provider's, or another step's.
@@ -512,8 +513,8 @@ constexpr DetectorRow kDetectors[] = {
   {"lost_worker_result",      "worker agents' status, the parent's later steps", lost_worker_result},
   {"turn_limit",              "error types, the frameworks' limit messages",  of_class<ErrorClass::kTurnLimit, Cat::kTurnLimitReached>},
   {"rate_limit",              "HTTP status 429, error types",                 of_class<ErrorClass::kRateLimit, Cat::kRateLimited>},
-  {"invalid_json",            "error types, parser messages",                 invalid_json},
-  {"schema_validation",       "error types",                                  of_class<ErrorClass::kSchema, Cat::kSchemaMismatch>},
+  {"invalid_json",            "error types, parser messages",                 of_output<ErrorClass::kInvalidJson, Cat::kInvalidJsonResponse>},
+  {"schema_validation",       "error types",                                  of_output<ErrorClass::kSchema, Cat::kSchemaMismatch>},
   {"timeout",                 "error types, HTTP 408/504, exit code 124",     of_class<ErrorClass::kTimeout, Cat::kTimeout>},
   {"answer_without_evidence", "results of searches and tools, the final answer", answer_without_evidence},
   {"stopped_at_error",        "failed steps not retried or worked around",    stopped_at_error},

@@ -85,6 +85,13 @@ const common = {
     agent: "Extractor", evidence: [/is not valid JSON/],
     run: "failed", steps: ["final_answer", "agent_run!"], error: /JSON/,
   },
+  schema_validation: {
+    label: "Structured output schema mismatch", anchor: { type: "final_answer" },
+    shown_at: { type: "agent_run", name: "InvoiceExtractor" }, agent: "InvoiceExtractor",
+    evidence: [/invoice\.total: Required/, /schema validation failure \(error type ValidationError\)/],
+    run: "failed", steps: ["final_answer", "agent_run!"],
+    error: /^ValidationError: invoice\.total: Required|^invoice\.total: Required/,
+  },
   json_parse_runtime: {
     label: "Invalid JSON response", anchor: { type: "final_answer" },
     shown_at: { type: "agent_run", name: "InvoiceExtractor" }, agent: "InvoiceExtractor",

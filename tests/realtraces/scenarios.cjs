@@ -25,6 +25,14 @@ class HTTPError extends Error {
   }
 }
 
+// What an application's own validator throws when parsed output lacks a required field.
+class ValidationError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "ValidationError";
+  }
+}
+
 // What Node's net module throws when nothing listens at the address.
 function connectionRefused(address, port) {
   return Object.assign(new Error(`connect ECONNREFUSED ${address}:${port}`),
@@ -211,6 +219,22 @@ function scenarios(kit) {
           response_format: { type: "json_object" },
         });
         return JSON.parse(r.choices[0].message.content);
+      })(),
+    },
+    // The model's JSON parses but lacks a field the application requires; its validator
+    // refuses the output.
+    schema_validation: {
+      script: [reply.text('{"invoice_number": "INV-2024-0042", "currency": "EUR"}')],
+      run: (client) => kit.agent("InvoiceExtractor", async () => {
+        const r = await client.chat.completions.create({
+          model: MODEL,
+          messages: ask("Return invoice_number, total and currency of invoice INV-2024-0042 as JSON"),
+          response_format: { type: "json_object" },
+        });
+        const invoice = JSON.parse(r.choices[0].message.content);
+        if (typeof invoice.total !== "number")
+          throw new ValidationError("invoice.total: Required (expected number, received undefined)");
+        return invoice;
       })(),
     },
     // The supervisor delegates the research to a worker whose data source is down; it
