@@ -165,6 +165,27 @@ TEST(Input, FifoIsReadOnceAsAStream) {
     EXPECT_EQ(*in->read_all(), text);
   }
   {
+    // A stream's head is looked at without being consumed: the reads after it start at
+    // byte 0, read once, and spooling keeps it too.
+    for (bool spool : {false, true}) {
+      auto writer = fifo_writer(fifo, text);
+      auto in = Input::open(fifo);
+      ASSERT_TRUE(in);
+      auto head = in->head(100);
+      ASSERT_TRUE(head);
+      EXPECT_EQ(*head, text.substr(0, 100));
+      EXPECT_EQ(*in->head(10), text.substr(0, 10));
+      if (spool) {
+        ASSERT_TRUE(in->spool());
+      }
+      Read r = read_lines(*in);
+      writer.join();
+      ASSERT_EQ(r.lines.size(), 20000u) << spool;
+      EXPECT_EQ(r.lines.front(), "line 0");
+      EXPECT_EQ(r.lines.back(), "line 19999");
+    }
+  }
+  {
     // A stream longer than the bound fails, naming it, instead of growing without end.
     auto writer = fifo_writer(fifo, std::string(3 << 20, 'x'));
     auto in = Input::open(fifo);
