@@ -43,10 +43,12 @@ std::vector<std::pair<std::string, uint64_t>> ordered(const std::map<std::string
   for (const char* word : order) {
     if (auto it = m.find(word); it != m.end()) out.emplace_back(*it);
   }
-  for (const auto& [word, n] : m) {
+  for (const auto& entry : m) {
+    // No structured binding here: clang 14 cannot capture one in a lambda.
+    const std::string& word = entry.first;
     if (std::find_if(order.begin(), order.end(), [&](const char* w) { return word == w; }) ==
         order.end())
-      out.emplace_back(word, n);
+      out.emplace_back(entry);
   }
   return out;
 }
