@@ -16,7 +16,7 @@ namespace {
 // Evidence lines of the detectors; "{}" takes the run's own values, in order.
 // clang-format off
 constexpr std::string_view kFailedStep      = "Step {} ({}) failed: {}";
-constexpr std::string_view kErrorIs         = "The error is a {} ({})";
+constexpr std::string_view kErrorIs         = "Error class: {} ({})";
 constexpr std::string_view kIssuedBy        = "The call was issued by agent {}";
 constexpr std::string_view kCalledWith      = "Tool {} was called with {}";
 constexpr std::string_view kShownAt         = "The failure shows at step {} ({})";

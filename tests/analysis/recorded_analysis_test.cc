@@ -72,7 +72,7 @@ TEST(RecordedAnalysis, EachDetectorNamesItsStepAndAgent) {
                   R"("error_message": "Too many requests", )" +
                       meta(R"("http.response.status_code": 429)"))}),
        R"("status": "failed")", "Rate limit reached", 0, "Helper",
-       "The error is a rate limit (HTTP status 429)", "failed"},
+       "Error class: rate limit (HTTP status 429)", "failed"},
       {"rate limit from the status that starts the message",
        list({step(0, "agent_run", "Summarizer", "failed",
                   R"("error_message": "429 Rate limit reached for gpt-4o-mini")")}),
@@ -98,7 +98,7 @@ TEST(RecordedAnalysis, EachDetectorNamesItsStepAndAgent) {
                     kAgent),
             step(1, "final_answer", "chat", "completed", kDecline)}),
        R"("status": "failed")", "Tool failure or misuse", 0, "Helper",
-       "The error is a connection failure (error type ECONNREFUSED)", "failed"},
+       "Error class: connection failure (error type ECONNREFUSED)", "failed"},
       {"authentication",
        list({step(0, "llm_reasoning", "chat", "failed",
                   R"("error_message": "401 Incorrect API key", )" + kAgent)}),
