@@ -221,6 +221,12 @@ Call span_call(const TraceStep& step, size_t at, StepRole role) {
   return c;
 }
 
+// The "name" of a call or of its function, when it is a text.
+std::string name_member(const Json& object) {
+  auto it = object.find("name");
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 // The calls of a chat message that requests tools: one per entry of its tool_calls.
 void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
                 std::map<std::string, size_t, std::less<>>& by_id) {
@@ -231,7 +237,7 @@ void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
     if (fn == step.raw_input->end() || !fn->is_object()) return;
     Call c;
     c.step = at;
-    c.tool = fn->value("name", std::string());
+    c.tool = name_member(*fn);
     Json args = decoded(fn->contains("arguments") ? (*fn)["arguments"] : Json());
     c.arguments = normalised_json(args);
     c.shown_arguments = shown(args);
@@ -245,8 +251,7 @@ void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
     c.step = at;
     const Json* fn =
         call.contains("function") && call["function"].is_object() ? &call["function"] : &call;
-    c.tool = fn->contains("name") && (*fn)["name"].is_string() ? (*fn)["name"].get<std::string>()
-                                                               : std::string();
+    c.tool = name_member(*fn);
     Json args = decoded(fn->contains("arguments") ? (*fn)["arguments"] : Json());
     c.arguments = normalised_json(args);
     c.shown_arguments = shown(args);
