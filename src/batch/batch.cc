@@ -293,9 +293,8 @@ std::optional<Input> open_input(Pipeline& pipeline, const std::string& path,
 }
 
 // One trace per line ("-" is standard input), read in one pass.
-void add_lines(Pipeline& pipeline, Input& opened, const std::string& name) {
-  Input* input = &opened;
-  LineReader reader(*input);
+void add_lines(Pipeline& pipeline, Input& input, const std::string& name) {
+  LineReader reader(input);
   Line line;
   for (;;) {
     auto got = reader.next(line);
@@ -306,7 +305,7 @@ void add_lines(Pipeline& pipeline, Input& opened, const std::string& name) {
       pipeline.add(id, Error::message(id + ": a line longer than " +
                                       std::to_string(kMaxRecordBytes >> 20) + " MiB"));
       // A stream may never end that line (a device): the rest of it is not read.
-      if (!input->seekable()) return;
+      if (!input.seekable()) return;
     } else if (!is_blank_line(line.text)) {
       pipeline.add(std::move(id), std::string(line.text));
     }
@@ -338,12 +337,7 @@ void add_input(Pipeline& pipeline, const BatchInput& input) {
   // never share an id.
   const std::string name = display_path(input.path);
   try {
-    switch (input.kind) {
-      case BatchInput::Kind::kError:
-        return pipeline.add(name, *input.error);
-      default:
-        break;
-    }
+    if (input.kind == BatchInput::Kind::kError) return pipeline.add(name, *input.error);
     auto opened = open_input(pipeline, input.path, name);
     if (!opened) return;
     BatchInput::Kind kind = input.kind;
