@@ -6,6 +6,10 @@
                                                  each trace's spans spread over three lines
     bench/otlp_inputs.py chain OUT [SPANS]       one trace whose SPANS spans (50,000) each
                                                  have the one before as parent
+    bench/otlp_inputs.py corpus OUT [TRACES]     TRACES traces (10,000) of about 13 KB, one
+                                                 export per line, as a fleet's exporter writes them
+    bench/otlp_inputs.py big OUT [MB]            one trace of about MB megabytes (25) in one
+                                                 export document
 """
 import json
 import random
@@ -55,6 +59,25 @@ def main():
             # About 1 MB for 2,000 traces, as an OTLP/HTTP JSON exporter sends them.
             spans = [s for t in range(traces)
                      for s in spans_of(t, rng, 1_733_000_000_000_000_000, (1, 3), (1, 2))]
+            f.write(export(spans) + "\n")
+            return
+        if what == "corpus":
+            traces = int(sys.argv[3]) if len(sys.argv) > 3 else 10000
+            for t in range(traces):
+                f.write(export(spans_of(t, rng, 1_733_000_000_000_000_000 + t, (40, 160), (5, 10))) + "\n")
+            return
+        if what == "big":
+            limit = (int(sys.argv[3]) if len(sys.argv) > 3 else 25) * 10**6
+            spans, size, t = [], 0, 0
+            while size < limit:
+                chunk = spans_of(t, rng, 1_733_000_000_000_000_000, (60, 200), (12, 12))
+                for s in chunk:
+                    s["traceId"] = f"{1:032x}"
+                    if t and s.get("parentSpanId") is None:
+                        s["parentSpanId"] = f"{1:016x}"
+                spans.extend(chunk if t == 0 else chunk)
+                size += sum(len(json.dumps(s)) for s in chunk)
+                t += 1
             f.write(export(spans) + "\n")
             return
         if what == "chain":
