@@ -1,0 +1,162 @@
+// The tape reader against the reference reader: on every OTLP input the project holds
+// (samples, the fuzz corpora) and on the forms where the two could part (numbers, repeated
+// and competing keys, nesting, envelope errors), both give the same spans, the same errors
+// and the same fixture documents.
+#include "import/otlp_envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "import/otlp_steps.h"
+#include "trace/fixture_loader.h"
+
+namespace tracedx {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Everything a span holds, as one JSON value, so a difference prints readably.
+Json dump(const std::vector<OtlpSpan>& spans) {
+  Json out = Json::array();
+  for (const auto& s : spans) {
+    out.push_back({{"trace", s.trace_id},
+                   {"span", s.span_id},
+                   {"parent", s.parent_id},
+                   {"name", s.name},
+                   {"kind", s.kind},
+                   {"start", s.start ? Json(*s.start) : Json()},
+                   {"end", s.end ? Json(*s.end) : Json()},
+                   {"attrs", s.attrs},
+                   {"events", s.events},
+                   {"status", s.status_code},
+                   {"message", s.status_message},
+                   {"resource", s.resource_attrs()},
+                   {"scope", s.scope_name}});
+  }
+  return out;
+}
+
+// Reads `text` with both readers and expects the same outcome; the fixture documents of
+// the spans too.
+void expect_same(std::string_view text, const std::string& label) {
+  std::vector<OtlpSpan> fast, reference;
+  auto a = otlp::read_spans(text, "doc", fast);
+  auto b = otlp::read_spans_reference(text, "doc", reference);
+  ASSERT_EQ(a.ok(), b.ok()) << label;
+  if (!a.ok()) {
+    EXPECT_EQ(a.error().display(), b.error().display()) << label;
+    EXPECT_TRUE(fast.empty()) << label;
+    return;
+  }
+  ASSERT_EQ(dump(fast), dump(reference)) << label;
+  if (!fast.empty()) {
+    EXPECT_EQ(otlp::fixture_of_spans(fast), otlp::fixture_of_spans(reference)) << label;
+  }
+}
+
+TEST(OtlpEnvelope, TapeAndReferenceReadersAgreeOnEveryProjectInput) {
+  const fs::path root = TRACEDX_SOURCE_DIR;
+  size_t documents = 0;
+  for (const char* dir :
+       {"src/Test/imports", "fuzz/corpus/import_fuzz", "fuzz/corpus/input_fuzz"}) {
+    if (!fs::exists(root / dir)) continue;
+    for (const auto& entry : fs::directory_iterator(root / dir)) {
+      auto bytes = read_file(entry.path());
+      ASSERT_TRUE(bytes.ok());
+      const std::string label = entry.path().filename().string();
+      expect_same(*bytes, label);
+      ++documents;
+      size_t line = 0;
+      for (size_t at = 0; at < bytes->size();) {
+        size_t nl = bytes->find('\n', at);
+        if (nl == std::string::npos) nl = bytes->size();
+        if (nl > at)
+          expect_same(std::string_view(*bytes).substr(at, nl - at),
+                      label + ":" + std::to_string(++line));
+        at = nl + 1;
+      }
+    }
+  }
+  EXPECT_GT(documents, 100u);
+}
+
+std::string span_with(const std::string& members) {
+  return R"({"resourceSpans":[{"resource":{"attributes":[{"key":"service.name","value":{"stringValue":"svc"}}]},"scopeSpans":[{"scope":{"name":"lib"},"spans":[{"traceId":"AB","spanId":"01",)" +
+         members + "}]}]}]}";
+}
+
+std::string attr(const std::string& value) {
+  return span_with(R"("name":"x","attributes":[{"key":"k","value":)" + value + "}]");
+}
+
+TEST(OtlpEnvelope, TapeAndReferenceReadersAgreeWhereTheyCouldPart) {
+  const std::string deep128 = std::string(118, '[') + std::string(118, ']');
+  const std::string deep129 = std::string(119, '[') + std::string(119, ']');
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"negative zero", attr(R"({"doubleValue":-0})")},
+      {"negative zero in a text", attr(R"({"stringValue":"-0"})")},
+      {"integer text", attr(R"({"intValue":"42"})")},
+      {"integer text with a tail", attr(R"({"intValue":"42abc"})")},
+      {"integer text out of range", attr(R"({"intValue":"99999999999999999999"})")},
+      {"float where an integer goes", attr(R"({"intValue":1.5,"doubleValue":2})")},
+      {"two kinds of value", attr(R"({"stringValue":"a","boolValue":true})")},
+      {"camel and snake", attr(R"({"string_value":"snake","stringValue":"camel"})")},
+      {"repeated key", attr(R"({"stringValue":"first","stringValue":"last"})")},
+      {"nested lists",
+       attr(
+           R"({"arrayValue":{"values":[{"intValue":1},{"kvlistValue":{"values":[{"key":"a","value":{"boolValue":false}}]}}]}})")},
+      {"bytes and nulls", attr(R"({"bytesValue":"AAEC"})")},
+      {"no value", attr("{}")},
+      {"big unsigned", attr(R"({"intValue":18446744073709551615})")},
+      {"beyond 64 bits", attr(R"({"intValue":18446744073709551616})")},
+      {"deep value at the limit", attr(R"({"arrayValue":)" + deep128 + "}")},
+      {"deep value past the limit", attr(R"({"arrayValue":)" + deep129 + "}")},
+      {"times as texts and numbers",
+       span_with(R"("startTimeUnixNano":"1000000000","endTimeUnixNano":3000000000)")},
+      {"negative and float times", span_with(R"("startTimeUnixNano":-5,"endTimeUnixNano":1e9)")},
+      {"kind and status by name",
+       span_with(
+           R"("kind":"SPAN_KIND_CLIENT","status":{"code":"STATUS_CODE_ERROR","message":"boom"})")},
+      {"kind out of range", span_with(R"("kind":9)")},
+      {"snake-case span", span_with(R"("parent_span_id":"0A","start_time_unix_nano":"5")")},
+      {"base64 ids",
+       R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"AAECAwQFBgcICQoLDA0ODw==","spanId":"AAECAwQFBgc="}]}]}]})"},
+      {"events",
+       span_with(
+           R"("events":[{"name":"exception","attributes":[{"key":"exception.message","value":{"stringValue":"x"}}]},{"attributes":[]},3])")},
+      {"missing trace id", R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"spanId":"01"}]}]}]})"},
+      {"span not an object", R"({"resourceSpans":[{"scopeSpans":[{"spans":[1]}]}]})"},
+      {"spans not a list", R"({"resourceSpans":[{"scopeSpans":[{"spans":{}}]}]})"},
+      {"bare ResourceSpans", R"({"scopeSpans":[{"spans":[{"traceId":"01","spanId":"02"}]}]})"},
+      {"both forms",
+       R"({"scopeSpans":[{"spans":[{"traceId":"01"}]}],"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"02"}]}]}]})"},
+      {"older scope list",
+       R"({"resourceSpans":[{"instrumentationLibrarySpans":[{"instrumentationLibrary":{"name":"old"},"spans":[{"traceId":"01"}]}]}]})"},
+      {"SDK spans", R"([{"name":"x","context":{"trace_id":"0x1"}}])"},
+      {"no spans at all", R"({"other":1})"},
+      {"byte order mark", "\xEF\xBB\xBF" + span_with(R"("name":"bom")")},
+      {"invalid JSON", R"({"resourceSpans":[{"scopeSpans":[)"},
+      {"trailing text", span_with(R"("name":"x")") + " x"},
+      {"lone surrogate", attr(R"({"stringValue":"\ud800"})")},
+  };
+  for (const auto& [label, text] : cases) expect_same(text, label);
+}
+
+TEST(OtlpEnvelope, TraceIdScanFindsTheSameIdsBothWays) {
+  const std::string text =
+      R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"AB","trace_id":"cd"},)"
+      R"({"traceId":"AAECAwQFBgcICQoLDA0ODw==","attributes":[{"traceId":"nested"}]}]}]}],)"
+      R"("scopeSpans":[{"spans":[{"traceId":"EF"}]}]})";
+  std::vector<std::string> fast, sax;
+  bool cut = false;
+  EXPECT_TRUE(otlp::scan_trace_ids(text, fast));
+  EXPECT_TRUE(otlp::scan_trace_ids(text, sax, &cut));  // asking for `cut` takes the SAX pass
+  EXPECT_EQ(fast, sax);
+  EXPECT_EQ(fast, (std::vector<std::string>{"ab", "cd", "000102030405060708090a0b0c0d0e0f", "ef"}));
+}
+
+}  // namespace
+}  // namespace tracedx
