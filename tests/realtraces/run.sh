@@ -16,7 +16,7 @@ if [ ! -d "$here/node_modules/@opentelemetry/exporter-trace-otlp-http" ]; then
   exit 77
 fi
 mkdir -p "$out"
-rm -f "$out"/*.otlp.jsonl "$out"/*.manifest.json
+rm -f "$out"/*.otlp.jsonl "$out"/*.logs.jsonl "$out"/*.manifest.json
 # Each library in its own process: they patch the same client module.
 pids=()
 for library in openinference genai traceloop; do
