@@ -94,12 +94,12 @@ async function main() {
   for (const e of report.exporters) {
     if (e.failed !== 0 || e.ok === 0 || e.spans !== sentSpans) {
       broken.add(e.protocol);
-      fail(`${e.protocol} span exporter: ${e.ok} exports succeeded (${e.spans} of ${sentSpans} spans), ${e.failed} failed ${JSON.stringify(e.errors)}`);
+      fail(`${e.protocol} span exporter: ${e.ok} exports succeeded (${e.spans} of ${sentSpans} spans), ${e.failed} failed ${JSON.stringify([...new Set(e.errors)])}`);
     }
     const l = e.logs || { ok: 0, failed: 0, records: 0, errors: ["no log exporter"] };
     if (l.failed !== 0 || l.ok === 0 || l.records !== sentRecords) {
       broken.add(e.protocol);
-      fail(`${e.protocol} log exporter: ${l.ok} exports succeeded (${l.records} of ${sentRecords} records), ${l.failed} failed ${JSON.stringify(l.errors)}`);
+      fail(`${e.protocol} log exporter: ${l.ok} exports succeeded (${l.records} of ${sentRecords} records), ${l.failed} failed ${JSON.stringify([...new Set(l.errors)])}`);
     }
   }
   for (const w of report.warnings) fail(`exporter said ${w}`);
