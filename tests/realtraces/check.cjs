@@ -408,7 +408,7 @@ function main() {
 //     raw_output that holds the answer's text or the called tool's name; the steps are those
 //     the table above expects.
 //   - the same spans and records in one file (genai.mixed.otlp.jsonl), imported without
-//     --logs, give the same document.
+//     --logs, give the same steps.
 //   - `tracedx diagnose ... --logs ...` agrees with the reader as the table above says; rows
 //     whose gap came from the missing content are printed, closed or not.
 
@@ -483,7 +483,7 @@ function expectedContent(records) {
   return { inputs: inputs.length, userText: users.length ? users[users.length - 1].body.content : null, choices: choices.length, answers };
 }
 
-// Where one imported document's model-call steps lack what the log records hold.
+// Where the model-call steps of one import lack what the log records hold.
 function contentMismatches(fixture, spans, bySpan) {
   const out = [];
   let withOutput = 0;
