@@ -1,4 +1,5 @@
-// Checks what tracedx makes of the recordings: node check.cjs TRACEDX DIR
+// Checks what tracedx makes of the recordings: node check.cjs TRACEDX DIR [--logs]
+// (with --logs, only the checks of the GenAI content in log records, at the end of this file)
 // Each row says what a careful reader of the recorded run gives, and the check compares it
 // with `tracedx diagnose --from otlp` (the finding) and `tracedx import --from otlp` (the steps
 // the finding points at, and what the recording holds). Row members:
@@ -392,5 +393,189 @@ function main() {
   }
 }
 
-if (require.main === module) main();
-module.exports = { expectations, findingMismatches, importMismatches };
+// ---------------------------------------------------------------------------------------
+// GenAI content in log records: node check.cjs TRACEDX DIR --logs
+// The OpenTelemetry GenAI instrumentation writes a model call's messages (system, user,
+// assistant and tool messages in, gen_ai.choice out) as log records in the call's context,
+// which the recorder keeps in genai.logs.jsonl. Read with the spans, as a separate file
+// (`--logs`) or as lines of the same file, they give each model-call step its raw_input and
+// raw_output. What a step must hold is read from the records themselves: a call that threw
+// before the answer came has input records and no gen_ai.choice, so no output is required
+// (nor made up). For each genai run:
+//   - `tracedx import --from otlp genai.otlp.jsonl --logs genai.logs.jsonl --trace-id ID`:
+//     every model-call step (a span of the openai instrumentation) has a raw_input that holds
+//     the text of the call's last user message, and, where a gen_ai.choice record exists, a
+//     raw_output that holds the answer's text or the called tool's name; the steps are those
+//     the table above expects.
+//   - the same spans and records in one file (genai.mixed.otlp.jsonl), imported without
+//     --logs, give the same steps.
+//   - `tracedx diagnose ... --logs ...` agrees with the reader as the table above says; rows
+//     whose gap came from the missing content are printed, closed or not.
+
+const MODEL_SCOPE = "@opentelemetry/instrumentation-openai";
+const INPUT_EVENTS = ["gen_ai.system.message", "gen_ai.user.message", "gen_ai.assistant.message", "gen_ai.tool.message"];
+
+// An OTLP JSON AnyValue as a plain value.
+function anyValue(v) {
+  if (!v || typeof v !== "object") return null;
+  if ("stringValue" in v) return v.stringValue;
+  if ("boolValue" in v) return v.boolValue;
+  if ("intValue" in v) return Number(v.intValue);
+  if ("doubleValue" in v) return v.doubleValue;
+  if ("arrayValue" in v) return (v.arrayValue.values || []).map(anyValue);
+  if ("kvlistValue" in v) return Object.fromEntries((v.kvlistValue.values || []).map((kv) => [kv.key, anyValue(kv.value)]));
+  if ("bytesValue" in v) return v.bytesValue;
+  return null;
+}
+
+const jsonLines = (file) => fs.readFileSync(file, "utf8").split("\n").filter((l) => l.trim()).map((l) => JSON.parse(l));
+
+// The log records of a file, by span id: [{event, body}], in their order. The event's name
+// is the record's eventName, else its event.name attribute (the instrumentation writes the
+// attribute for chat completions).
+function recordsBySpan(logsFile) {
+  const out = new Map();
+  for (const doc of jsonLines(logsFile))
+    for (const rl of doc.resourceLogs || [])
+      for (const sl of rl.scopeLogs || [])
+        for (const r of sl.logRecords || []) {
+          const attr = (r.attributes || []).find((a) => a.key === "event.name");
+          const event = r.eventName || (attr ? anyValue(attr.value) : "");
+          if (!r.spanId) continue;
+          if (!out.has(r.spanId)) out.set(r.spanId, []);
+          out.get(r.spanId).push({ traceId: r.traceId, event, body: anyValue(r.body) });
+        }
+  return out;
+}
+
+// The model-call spans of a trace: the spans of the openai instrumentation.
+function modelCallSpans(spansFile, traceId) {
+  const out = [];
+  for (const doc of jsonLines(spansFile))
+    for (const rs of doc.resourceSpans || [])
+      for (const ss of rs.scopeSpans || [])
+        if (ss.scope && ss.scope.name === MODEL_SCOPE)
+          for (const s of ss.spans || []) if (s.traceId === traceId) out.push(s);
+  return out;
+}
+
+// Whether a step's value holds `text` (a JSON value holds it JSON-escaped).
+const holds = (value, text) => {
+  if (value === undefined || value === null) return false;
+  const json = typeof value === "string" ? value : JSON.stringify(value);
+  return json.includes(text) || json.includes(JSON.stringify(text).slice(1, -1));
+};
+const isEmpty = (value) => value === undefined || value === null || value === "" ||
+  (Array.isArray(value) && value.length === 0) || (typeof value === "object" && Object.keys(value).length === 0);
+
+// What the records of one model call say its step must hold: the last user message's text,
+// and the answers' texts and called tools' names ([] when no answer was recorded).
+function expectedContent(records) {
+  const users = records.filter((r) => r.event === "gen_ai.user.message" && r.body && typeof r.body.content === "string");
+  const inputs = records.filter((r) => INPUT_EVENTS.includes(r.event));
+  const choices = records.filter((r) => r.event === "gen_ai.choice");
+  const answers = [];
+  for (const c of choices) {
+    const m = (c.body && c.body.message) || {};
+    if (typeof m.content === "string" && m.content) answers.push(m.content);
+    for (const call of m.tool_calls || []) if (call.function && call.function.name) answers.push(call.function.name);
+  }
+  return { inputs: inputs.length, userText: users.length ? users[users.length - 1].body.content : null, choices: choices.length, answers };
+}
+
+// Where the model-call steps of one import lack what the log records hold.
+function contentMismatches(fixture, spans, bySpan) {
+  const out = [];
+  let withOutput = 0;
+  for (const span of spans) {
+    const step = fixture.steps.find((s) => s.id === span.spanId || (s.metadata && s.metadata.span_id === span.spanId));
+    const where = `model call ${JSON.stringify(span.name)} (span ${span.spanId})`;
+    if (!step) { out.push(`${where}: no step`); continue; }
+    const want = expectedContent(bySpan.get(span.spanId) || []);
+    if (want.inputs === 0) { out.push(`${where}: the recording has no input record for it`); continue; }
+    if (isEmpty(step.raw_input)) out.push(`${where}: ${step.step_type} step has no raw_input`);
+    else if (want.userText && !holds(step.raw_input, want.userText.slice(0, 80)))
+      out.push(`${where}: raw_input does not hold the user message ${JSON.stringify(want.userText.slice(0, 80))}`);
+    if (want.choices === 0) continue;
+    withOutput += 1;
+    if (isEmpty(step.raw_output)) out.push(`${where}: ${step.step_type} step has no raw_output`);
+    else for (const text of want.answers)
+      if (!holds(step.raw_output, text.slice(0, 80))) out.push(`${where}: raw_output does not hold ${JSON.stringify(text.slice(0, 80))}`);
+  }
+  return { out, withOutput };
+}
+
+function mainLogs() {
+  const failures = [];
+  const library = "genai";
+  const spansFile = path.join(dir, `${library}.otlp.jsonl`);
+  const logsFile = path.join(dir, `${library}.logs.jsonl`);
+  const mixedFile = path.join(dir, `${library}.mixed.otlp.jsonl`);
+  console.log("GenAI content in log records (import --logs, and spans and logs in one file)");
+  if (!fs.existsSync(logsFile)) {
+    console.error(`FAIL: ${logsFile} is missing: record with record.cjs genai`);
+    process.exit(1);
+  }
+  fs.writeFileSync(mixedFile, fs.readFileSync(spansFile, "utf8") + fs.readFileSync(logsFile, "utf8"));
+  const manifest = JSON.parse(fs.readFileSync(path.join(dir, `${library}.manifest.json`), "utf8"));
+  const bySpan = recordsBySpan(logsFile);
+  const table = expectations[library];
+  let calls = 0, outputs = 0, runs = 0, agreed = 0, closed = 0;
+  for (const [scenario, id] of Object.entries(manifest)) {
+    const where = `${library}/${scenario}`;
+    const problems = [];
+    const spans = modelCallSpans(spansFile, id);
+    // A command that fails is reported by the first line it wrote on standard error.
+    const attempt = (what, args) => {
+      try {
+        return JSON.parse(execFileSync(tracedx, args, { encoding: "utf8", maxBuffer: 64 << 20, stdio: ["ignore", "pipe", "pipe"] }));
+      } catch (e) {
+        problems.push(`${what}: ${(String(e.stderr || "").trim() || String(e.message)).split("\n")[0]}`);
+        return null;
+      }
+    };
+    calls += spans.length;
+    outputs += spans.filter((s) => expectedContent(bySpan.get(s.spanId) || []).choices > 0).length;
+    const withLogs = attempt("import --logs", ["import", "--from", "otlp", spansFile, "--logs", logsFile, "--trace-id", id]);
+    const mixed = attempt("import of the mixed file", ["import", "--from", "otlp", mixedFile, "--trace-id", id]);
+    if (withLogs) {
+      problems.push(...contentMismatches(withLogs, spans, bySpan).out.map((m) => `--logs: ${m}`));
+      if (table[scenario]) problems.push(...importMismatches(table[scenario], withLogs).map((m) => `--logs: import: ${m}`));
+    }
+    if (mixed) {
+      problems.push(...contentMismatches(mixed, spans, bySpan).out.map((m) => `mixed file: ${m}`));
+      if (withLogs && JSON.stringify(mixed.steps) !== JSON.stringify(withLogs.steps))
+        problems.push("mixed file: the steps differ from those of import --logs");
+    }
+    // The finding with the content, against the reader's.
+    let note = "";
+    const want = table[scenario];
+    const diagnosis = want && attempt("diagnose --logs",
+      ["diagnose", "--from", "otlp", spansFile, "--logs", logsFile, "--trace-id", id, "--compact"]);
+    if (diagnosis && withLogs) {
+      runs += 1;
+      const mismatches = findingMismatches(want, diagnosis, withLogs.steps);
+      if (mismatches.length === 0) agreed += 1;
+      if (want.known_gap === NO_ANSWER_TEXT) {
+        if (mismatches.length === 0) closed += 1;
+        note = mismatches.length ? `  (gap still open: ${mismatches.join("; ")})` : "  (the gap without logs is closed)";
+      } else {
+        problems.push(...mismatches.map((m) => `diagnose --logs: finding: ${m}`));
+      }
+    }
+    console.log(`${problems.length ? "FAIL" : "ok  "} ${where.padEnd(40)} ${spans.length} model calls${note}`);
+    for (const m of problems) console.log(`       ${m}`);
+    failures.push(...problems.map((m) => `${where}: ${m}`));
+  }
+  console.log(`${calls} model calls checked for content from log records (${outputs} with an answer recorded); ` +
+    `with the logs ${agreed} of ${runs} runs get the reader's finding, ${closed} gaps from missing content closed`);
+  if (failures.length) {
+    console.error(`FAIL: GenAI content in log records: ${failures.length} mismatches`);
+    process.exit(1);
+  }
+}
+
+if (require.main === module) {
+  if (process.argv.includes("--logs")) mainLogs(); else main();
+}
+module.exports = { expectations, findingMismatches, importMismatches, recordsBySpan, modelCallSpans, contentMismatches };

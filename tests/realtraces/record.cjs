@@ -3,7 +3,8 @@
 // OpenInference: the openai client instrumentation and the core helpers' AGENT/TOOL/RETRIEVER
 // spans (an application's plain `main` span around a workflow). genai: the OpenTelemetry GenAI
 // instrumentation for openai, with the application's own invoke_workflow/invoke_agent/
-// execute_tool spans named by the GenAI conventions. traceloop: the OpenLLMetry openai
+// execute_tool spans named by the GenAI conventions, and the message content it writes as log
+// records in OUT.logs.jsonl. traceloop: the OpenLLMetry openai
 // instrumentation with traceloop.span.kind workflow/agent/tool/task spans.
 "use strict";
 const { record, trace, context } = require("./harness.cjs");
@@ -52,11 +53,13 @@ const kits = {
       workflow: (name, fn) => spanned(tracer, "main", { "app.name": name }, fn),
     };
   },
-  genai: async (provider) => {
+  // The instrumentation writes the messages (prompts, answers, tool calls) as log records in
+  // the model call's context, through the logger provider, not on the span.
+  genai: async (provider, loggerProvider) => {
     process.env.OTEL_INSTRUMENTATION_GENAI_CAPTURE_MESSAGE_CONTENT = "true";
     const { registerInstrumentations } = require("@opentelemetry/instrumentation");
     const { OpenAIInstrumentation } = require("@opentelemetry/instrumentation-openai");
-    registerInstrumentations({ tracerProvider: provider, instrumentations: [new OpenAIInstrumentation()] });
+    registerInstrumentations({ tracerProvider: provider, loggerProvider, instrumentations: [new OpenAIInstrumentation()] });
     const openai = require("openai");
     const tracer = provider.getTracer("realtraces-app");
     return {
@@ -98,7 +101,7 @@ if (!kits[library] || !outFile) {
   console.error("usage: node record.cjs openinference|genai|traceloop OUT.otlp.jsonl");
   process.exit(2);
 }
-record({ library, outFile, instrument: kits[library], scenarios }).catch((e) => {
+record({ library, outFile, instrument: kits[library], scenarios, logs: library === "genai" }).catch((e) => {
   console.error(e);
   process.exit(1);
 });
