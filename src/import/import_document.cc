@@ -50,32 +50,35 @@ Result<Json> loadable(Json document, size_t* flattened) {
 // The one trace of an OTLP input that `trace_id` names, or its only trace. The input is
 // streamed: only the trace picked is kept, with the ids of the others for the messages.
 Result<Json> import_otlp_trace(Input& input, const std::string& where, const std::string& trace_id,
-                               size_t* flattened) {
+                               size_t* flattened, OtlpLogsByTrace* logs) {
   // Ids are matched as the importer writes them (lower-case hex), however they are typed.
   const std::string wanted = normalize_trace_id(trace_id);
   std::optional<Error> failed;
   std::optional<Json> picked;
   size_t picked_sequence = 0;
   std::vector<std::pair<size_t, std::string>> seen;  // (rank of first appearance, id)
-  auto done = for_each_otlp_trace(input, [&](OtlpItem item) {
-    if (failed) return;
-    if (item.error) {
-      failed = std::move(item.error);
-      picked.reset();
-      return;
-    }
-    seen.emplace_back(item.sequence, item.trace_id);
-    if (trace_id.empty()) {
-      // A second trace means none is picked; its fixture is not kept either.
-      if (seen.size() == 1)
-        picked = std::move(item.fixture);
-      else
-        picked.reset();
-    } else if (item.trace_id == wanted && (!picked || item.sequence < picked_sequence)) {
-      picked = std::move(item.fixture);
-      picked_sequence = item.sequence;
-    }
-  });
+  auto done = for_each_otlp_trace(
+      input,
+      [&](OtlpItem item) {
+        if (failed) return;
+        if (item.error) {
+          failed = std::move(item.error);
+          picked.reset();
+          return;
+        }
+        seen.emplace_back(item.sequence, item.trace_id);
+        if (trace_id.empty()) {
+          // A second trace means none is picked; its fixture is not kept either.
+          if (seen.size() == 1)
+            picked = std::move(item.fixture);
+          else
+            picked.reset();
+        } else if (item.trace_id == wanted && (!picked || item.sequence < picked_sequence)) {
+          picked = std::move(item.fixture);
+          picked_sequence = item.sequence;
+        }
+      },
+      logs);
   if (!done) return std::move(done).error();
   if (failed) return std::move(*failed);
   if (picked) return loadable(std::move(*picked), flattened);
@@ -93,7 +96,8 @@ Result<Json> import_otlp_trace(Input& input, const std::string& where, const std
 }  // namespace
 
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
-                             const std::string& trace_id, size_t* flattened) {
+                             const std::string& trace_id, size_t* flattened,
+                             OtlpLogsByTrace* logs) {
   if (source == Source::kDetect) {
     auto detected = detect_source(bytes, where);
     if (!detected) return std::move(detected).error();
@@ -101,7 +105,7 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
   }
   if (source == Source::kOtlp) {
     Input input = Input::of_bytes(bytes, where);
-    return import_otlp_trace(input, where, trace_id, flattened);
+    return import_otlp_trace(input, where, trace_id, flattened, logs);
   }
   auto document = parse_json(bytes);
   if (!document) return std::move(document).error().with_path(where);
@@ -114,13 +118,14 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
 }
 
 Result<Json> import_document(Input& input, Source source, const std::string& trace_id,
-                             size_t* flattened) {
+                             size_t* flattened, OtlpLogsByTrace* logs) {
   if (source == Source::kDetect) {
     auto detected = detect_source(input);
     if (!detected) return std::move(detected).error();
     source = *detected;
   }
-  if (source == Source::kOtlp) return import_otlp_trace(input, input.name(), trace_id, flattened);
+  if (source == Source::kOtlp)
+    return import_otlp_trace(input, input.name(), trace_id, flattened, logs);
   auto bytes = input.read_all();
   if (!bytes) return std::move(bytes).error();
   return import_document(*bytes, source, input.name(), trace_id, flattened);

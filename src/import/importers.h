@@ -10,13 +10,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "import/span_model.h"
 #include "input/input.h"
 #include "trace/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {
+
+// Log records by the trace they belong to (see read_otlp_logs).
+using OtlpLogsByTrace = std::unordered_map<std::string, std::vector<OtlpLog>>;
 
 // kDetect: the format is told from the input itself (see detect_source).
 enum class Source { kFixture, kOtlp, kChat, kDetect };
@@ -42,8 +47,18 @@ struct OtlpItem {
 // each trace's last line, then each line is parsed once. Memory holds the traces in flight;
 // time is linear in the input. A bad line gives its error and the other traces go on. Fails
 // only when the input cannot be read.
-Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit);
+//
+// Log exports may stand among the lines (or be the document): their records that name a
+// span are attached to it as events, and so are those of `logs` (read apart, taken as
+// their traces are emitted).
+Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit,
+                           OtlpLogsByTrace* logs = nullptr);
 Status for_each_otlp_trace(const std::string& path, const std::function<void(OtlpItem)>& emit);
+
+// The log records of an OTLP log export file (one document, or JSON Lines of exports) that
+// name a span, by trace id. Span exports in it are passed over. Fails on a line that is
+// not JSON or not an export, naming it.
+Result<OtlpLogsByTrace> read_otlp_logs(Input& input);
 
 // A trace id as the importer writes it: hex lower-cased, a base64 id decoded to hex.
 std::string normalize_trace_id(std::string_view id);
@@ -69,12 +84,14 @@ void state_run_status(Json& fixture, RunStatus status);
 // one; the messages name the option the command takes for it. An imported document is
 // kept loadable: values nested deeper than the loader reads are flattened (see
 // flatten_deep_values), their number stored in `flattened` when given.
+// Log records in `logs` join the spans they name (see for_each_otlp_trace).
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
-                             const std::string& trace_id = {}, size_t* flattened = nullptr);
+                             const std::string& trace_id = {}, size_t* flattened = nullptr,
+                             OtlpLogsByTrace* logs = nullptr);
 // The same, read from an open input named by its name. OTLP is streamed (a stream spooled):
 // memory holds the traces in flight and the one picked, not the input.
 Result<Json> import_document(Input& input, Source source, const std::string& trace_id = {},
-                             size_t* flattened = nullptr);
+                             size_t* flattened = nullptr, OtlpLogsByTrace* logs = nullptr);
 
 // Replaces each array or object that would sit deeper than kMaxJsonDepth levels (the
 // document itself is level 1) by a string holding its compact JSON text, so the document

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 
 #include "import/json_members.h"
 #include "import/otlp_conventions.h"
@@ -31,6 +32,16 @@ namespace {
 constexpr std::string_view kResourceKeys[] = {"resourceSpans", "resource_spans"};
 constexpr std::string_view kScopeKeys[] = {
     "scopeSpans", "scope_spans", "instrumentationLibrarySpans", "instrumentation_library_spans"};
+
+// The same lists of a log export.
+constexpr std::string_view kLogResourceKeys[] = {"resourceLogs", "resource_logs"};
+// Either, for the trace-id scan: a document's traces are those of its spans and records.
+constexpr std::string_view kAnyResourceKeys[] = {"resourceSpans", "resource_spans", "resourceLogs",
+                                                 "resource_logs"};
+constexpr std::string_view kAnyScopeKeys[] = {
+    "scopeSpans", "scope_spans", "instrumentationLibrarySpans", "instrumentation_library_spans",
+    "scopeLogs",  "scope_logs"};
+constexpr std::string_view kAnyRecordKeys[] = {"spans", "logRecords", "log_records"};
 
 constexpr std::string_view kExpected =
     "expected an object with resourceSpans (or resource_spans), or one ResourceSpans object per "
@@ -186,11 +197,11 @@ class TraceIdScanner {
              : parent == kScopeList    ? kScope
              : parent == kSpanList     ? kSpan
                                        : kOther;
-    } else if (parent == kTop && is_one_of(key_, kResourceKeys)) {
+    } else if (parent == kTop && is_one_of(key_, kAnyResourceKeys)) {
       role = kResourceList;
-    } else if ((parent == kTop || parent == kResource) && is_one_of(key_, kScopeKeys)) {
+    } else if ((parent == kTop || parent == kResource) && is_one_of(key_, kAnyScopeKeys)) {
       role = kScopeList;
-    } else if (parent == kScope && key_ == "spans") {
+    } else if (parent == kScope && is_one_of(key_, kAnyRecordKeys)) {
       role = kSpanList;
     }
     stack_.push_back(role);
@@ -290,8 +301,11 @@ class TapeReader {
                                                  "scopeSpans",
                                                  "scope_spans",
                                                  "instrumentationLibrarySpans",
-                                                 "instrumentation_library_spans"};
+                                                 "instrumentation_library_spans",
+                                                 "resourceLogs",
+                                                 "resource_logs"};
     auto m = members(kKeys, root);
+    if (m.has[6] || m.has[7]) throw NeedsReference{};  // log records: the reference reads them
     bool resources = m.has[0] || m.has[1], bare = false;
     for (size_t i = 2; i < 6; ++i) bare = bare || m.has[i];
     // Neither, or both (read in a set order), is left to the reference reader.
@@ -544,9 +558,8 @@ bool tape_trace_ids(std::string_view bytes, std::vector<std::string>& ids) {
       }
     }
   };
-  static constexpr std::string_view kSpans[] = {"spans"};
   auto scope = [&](simdjson::dom::object sc) {
-    lists(sc, kSpans, [&](simdjson::dom::object span) {
+    lists(sc, kAnyRecordKeys, [&](simdjson::dom::object span) {
       for (auto field : span) {
         std::string_view id;
         if (one_of(field.key, kTraceIdKeys) && field.value.get(id) == simdjson::SUCCESS)
@@ -554,8 +567,8 @@ bool tape_trace_ids(std::string_view bytes, std::vector<std::string>& ids) {
       }
     });
   };
-  lists(top, kResourceKeys, [&](simdjson::dom::object rs) { lists(rs, kScopeKeys, scope); });
-  lists(top, kScopeKeys, scope);
+  lists(top, kAnyResourceKeys, [&](simdjson::dom::object rs) { lists(rs, kAnyScopeKeys, scope); });
+  lists(top, kAnyScopeKeys, scope);
   return true;
 }
 
@@ -576,11 +589,52 @@ bool read_tape(std::string_view bytes, std::vector<OtlpSpan>& out) {
   }
 }
 
+// The records of a resourceLogs list that name a span, as the events they become. Parts of
+// another shape hold no record that could join a span and are passed over.
+void collect_logs(const Json& resources, std::vector<OtlpLog>& out) {
+  auto each = [](const Json* list, auto&& f) {
+    if (!list || !list->is_array()) return;
+    for (const auto& item : *list) {
+      if (item.is_object()) f(item);
+    }
+  };
+  for (const auto& rl : resources) {
+    if (!rl.is_object()) continue;
+    each(member(rl, "scopeLogs", "scope_logs"), [&](const Json& scope) {
+      each(member(scope, "logRecords", "log_records"), [&](const Json& record) {
+        OtlpLog log;
+        log.trace_id = hex_of(member(record, "traceId", "trace_id"));
+        log.span_id = hex_of(member(record, "spanId", "span_id"));
+        if (log.trace_id.empty() || log.span_id.empty()) return;
+        Json attrs = attributes(member(record, "attributes", "attributes"));
+        std::string name;
+        if (auto* n = member(record, "eventName", "event_name"); n && n->is_string())
+          name = n->get<std::string>();
+        if (name.empty()) name = string_member(attrs, "event.name");
+        if (name.empty()) name = "log";
+        log.event = {{"name", std::move(name)}, {"attributes", std::move(attrs)}};
+        if (auto* body = member(record, "body", "body")) {
+          Json value = any_value(*body);
+          if (!value.is_null()) log.event["body"] = std::move(value);
+        }
+        out.push_back(std::move(log));
+      });
+    });
+  }
+}
 }  // namespace
 
-Status collect_spans(const Json& doc, std::string_view where, std::vector<OtlpSpan>& out) {
+Status collect_spans(const Json& doc, std::string_view where, std::vector<OtlpSpan>& out,
+                     std::vector<OtlpLog>* logs) {
   if (!doc.is_object()) return not_otlp(where, doc);
   bool otlp = false;
+  for (std::string_view key : kLogResourceKeys) {
+    auto rl = doc.find(key);
+    if (rl == doc.end()) continue;
+    otlp = true;
+    if (!rl->is_array()) return bad(where, std::string(key) + " is not an array");
+    if (logs) collect_logs(*rl, *logs);
+  }
   for (std::string_view key : kResourceKeys) {
     auto rs = doc.find(key);
     if (rs == doc.end()) continue;
@@ -593,23 +647,42 @@ Status collect_spans(const Json& doc, std::string_view where, std::vector<OtlpSp
       if (auto ok = collect_resource((*rs)[r], rwhere, rwhere + ".", out); !ok) return ok;
     }
   }
-  for (std::string_view key : kScopeKeys) otlp = otlp || doc.contains(key);
-  if (!otlp) return looks_like_sdk_spans(doc) ? not_otlp(where, doc) : Result<Ok>(Ok{});
+  bool bare = false;
+  for (std::string_view key : kScopeKeys) bare = bare || doc.contains(key);
+  if (!otlp && !bare) return looks_like_sdk_spans(doc) ? not_otlp(where, doc) : Result<Ok>(Ok{});
+  if (!bare) return Ok{};
   return collect_resource(doc, std::string(where), std::string(where) + ": ", out);
 }
 Status read_spans_reference(std::string_view bytes, std::string_view where,
-                            std::vector<OtlpSpan>& out) {
+                            std::vector<OtlpSpan>& out, std::vector<OtlpLog>* logs) {
   auto doc = parse_json(bytes);
   if (!doc) return std::move(doc).error();
-  const size_t before = out.size();
-  auto ok = collect_spans(*doc, where, out);
-  if (!ok) out.resize(before);
+  const size_t before = out.size(), logs_before = logs ? logs->size() : 0;
+  auto ok = collect_spans(*doc, where, out, logs);
+  if (!ok) {
+    out.resize(before);
+    if (logs) logs->resize(logs_before);
+  }
   return ok;
 }
 
-Status read_spans(std::string_view bytes, std::string_view where, std::vector<OtlpSpan>& out) {
+Status read_spans(std::string_view bytes, std::string_view where, std::vector<OtlpSpan>& out,
+                  std::vector<OtlpLog>* logs) {
   if (read_tape(bytes, out)) return Ok{};
-  return read_spans_reference(bytes, where, out);
+  return read_spans_reference(bytes, where, out, logs);
+}
+
+size_t attach_logs(std::vector<OtlpSpan>& spans, std::vector<OtlpLog>& logs) {
+  std::unordered_map<std::string_view, OtlpSpan*> by_id;
+  for (auto& s : spans) by_id.emplace(s.span_id, &s);
+  size_t attached = 0;
+  for (auto& log : logs) {
+    auto it = by_id.find(log.span_id);
+    if (it == by_id.end() || it->second->trace_id != log.trace_id) continue;
+    it->second->events.push_back(std::move(log.event));
+    ++attached;
+  }
+  return attached;
 }
 
 bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids, bool* cut) {

@@ -198,12 +198,17 @@ Kind kind_of(const OtlpSpan& span) {
 
 namespace {
 
-// A GenAI message event as a message object: its JSON body, else its attributes.
+// A GenAI message event as a message object: its JSON content (the gen_ai.event.content
+// attribute of a span event, the body of a log record), else its attributes.
 Json event_message(const Json& event, std::string_view role) {
   const Json& ea = event["attributes"];
   Json msg = Json::object();
   if (auto body = ea.find("gen_ai.event.content"); body != ea.end()) {
     Json parsed = decoded(*body, std::nullopt);
+    if (parsed.is_object()) msg = std::move(parsed);
+  } else if (auto log_body = event.find("body"); log_body != event.end()) {
+    // A log record's body is the message (the GenAI instrumentations that log content).
+    Json parsed = decoded(*log_body, std::nullopt);
     if (parsed.is_object()) msg = std::move(parsed);
   }
   if (msg.empty()) {

@@ -60,13 +60,32 @@ std::vector<std::pair<std::string, std::vector<OtlpSpan>>> by_trace(std::vector<
   return groups;
 }
 
+// The fixture of a trace's spans, with the log records that name them attached: those read
+// with the spans, then those given apart (`extra`, taken).
+Json fixture_with_logs(const std::string& id, std::vector<OtlpSpan>& spans,
+                       std::vector<OtlpLog>& logs, OtlpLogsByTrace* extra) {
+  otlp::attach_logs(spans, logs);
+  if (extra) {
+    if (auto it = extra->find(id); it != extra->end()) otlp::attach_logs(spans, it->second);
+  }
+  return otlp::fixture_of_spans(spans);
+}
+
+// Log records grouped by trace.
+OtlpLogsByTrace logs_by_trace(std::vector<OtlpLog>& logs) {
+  OtlpLogsByTrace out;
+  for (auto& log : logs) out[log.trace_id].push_back(std::move(log));
+  return out;
+}
+
 Status emit_document(Input& input, const std::string& where,
-                     const std::function<void(OtlpItem)>& emit) {
+                     const std::function<void(OtlpItem)>& emit, OtlpLogsByTrace* extra) {
   std::vector<OtlpSpan> spans;
+  std::vector<OtlpLog> logs;
   {
     auto bytes = input.read_all();
     if (!bytes) return std::move(bytes).error();
-    auto ok = otlp::read_spans(*bytes, where, spans);
+    auto ok = otlp::read_spans(*bytes, where, spans, &logs);
     std::string().swap(*bytes);
     if (!ok) {
       Error e = std::move(ok).error();
@@ -77,18 +96,21 @@ Status emit_document(Input& input, const std::string& where,
   }
   auto groups = by_trace(spans);
   std::vector<OtlpSpan>().swap(spans);
+  OtlpLogsByTrace own = logs_by_trace(logs);
   for (size_t i = 0; i < groups.size(); ++i) {
     std::vector<OtlpSpan> mine = std::move(groups[i].second);
-    emit({groups[i].first, 0, i, otlp::fixture_of_spans(mine), std::nullopt});
+    Json fixture = fixture_with_logs(groups[i].first, mine, own[groups[i].first], extra);
+    emit({groups[i].first, 0, i, std::move(fixture), std::nullopt});
   }
   return Ok{};
 }
 
-// JSON Lines in two passes over the lines. The first finds, without building documents,
-// the last line that holds spans of each trace; the second parses each line once, hands
-// its spans to the traces in flight and emits each trace after its last line.
-Status emit_lines(Input& input, const std::string& where,
-                  const std::function<void(OtlpItem)>& emit) {
+// JSON Lines in two passes over the lines. The first finds, without building spans, the
+// last line that holds spans or log records of each trace; the second parses each line
+// once, hands its spans and records to the traces in flight and emits each trace after its
+// last line.
+Status emit_lines(Input& input, const std::string& where, const std::function<void(OtlpItem)>& emit,
+                  OtlpLogsByTrace* extra) {
   struct Known {
     uint64_t last_line = 0;
     size_t sequence = 0;
@@ -123,6 +145,7 @@ Status emit_lines(Input& input, const std::string& where,
 
   struct Flight {
     std::vector<OtlpSpan> spans;
+    std::vector<OtlpLog> logs;
     std::optional<uint64_t> bad_line;  // a line with spans of it that could not be read
   };
   std::unordered_map<std::string, Flight> flight;
@@ -137,12 +160,13 @@ Status emit_lines(Input& input, const std::string& where,
             Error::message(where + ": trace " + id + " is incomplete: line " +
                            std::to_string(*f.bad_line) + " could not be read")});
     } else if (!f.spans.empty()) {
-      emit({id, 0, sequence, otlp::fixture_of_spans(f.spans), std::nullopt});
+      emit({id, 0, sequence, fixture_with_logs(id, f.spans, f.logs, extra), std::nullopt});
     }
   };
   LineReader reader(input);
   Line line;
   std::vector<OtlpSpan> spans;
+  std::vector<OtlpLog> logs;
   for (;;) {
     auto got = reader.next(line);
     if (!got) return std::move(got).error();
@@ -155,9 +179,10 @@ Status emit_lines(Input& input, const std::string& where,
     }
     if (is_blank_line(line.text)) continue;
     spans.clear();
+    logs.clear();
     std::optional<Error> failed;
     const std::string lwhere = where + ":" + std::to_string(line.number);
-    if (auto ok = otlp::read_spans(line.text, lwhere, spans); !ok) {
+    if (auto ok = otlp::read_spans(line.text, lwhere, spans, &logs); !ok) {
       Error e = std::move(ok).error();
       failed = e.kind() == Error::Kind::kJson ? line_error(std::move(e), line.number, where)
                                               : std::move(e);
@@ -172,6 +197,7 @@ Status emit_lines(Input& input, const std::string& where,
       emit({"", line.number, 0, Json(), std::move(failed)});
     } else {
       for (auto& s : spans) flight[s.trace_id].spans.push_back(std::move(s));
+      for (auto& l : logs) flight[l.trace_id].logs.push_back(std::move(l));
     }
     for (; next_due < due.size() && due[next_due].first.last_line <= line.number; ++next_due)
       finish(due[next_due].second, due[next_due].first.sequence);
@@ -199,18 +225,46 @@ std::string normalize_trace_id(std::string_view id) {
   return otlp::normalized_id(id);
 }
 
-Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit) {
+Status for_each_otlp_trace(Input& input, const std::function<void(OtlpItem)>& emit,
+                           OtlpLogsByTrace* logs) {
   if (auto ok = input.spool(); !ok) return ok;
   const std::string where = display_path(input.name());
   auto one = is_one_document(input);
   if (!one) return std::move(one).error();
-  return *one ? emit_document(input, where, emit) : emit_lines(input, where, emit);
+  return *one ? emit_document(input, where, emit, logs) : emit_lines(input, where, emit, logs);
 }
 
 Status for_each_otlp_trace(const std::string& path, const std::function<void(OtlpItem)>& emit) {
   auto input = Input::open(path);
   if (!input) return std::move(input).error();
   return for_each_otlp_trace(*input, emit);
+}
+
+Result<OtlpLogsByTrace> read_otlp_logs(Input& input) {
+  const std::string where = display_path(input.name());
+  auto bytes = input.read_all();
+  if (!bytes) return std::move(bytes).error();
+  std::vector<OtlpSpan> ignored;
+  std::vector<OtlpLog> logs;
+  // One document, else JSON Lines of exports.
+  if (auto whole = otlp::read_spans_reference(*bytes, where, ignored, &logs); whole.ok())
+    return logs_by_trace(logs);
+  std::string_view rest = *bytes;
+  for (uint64_t number = 1; !rest.empty(); ++number) {
+    size_t nl = rest.find('\n');
+    std::string_view text = rest.substr(0, nl);
+    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+    if (is_blank_line(text)) continue;
+    ignored.clear();
+    auto ok =
+        otlp::read_spans_reference(text, where + ":" + std::to_string(number), ignored, &logs);
+    if (!ok) {
+      Error e = std::move(ok).error();
+      return e.kind() == Error::Kind::kJson ? line_error(std::move(e), number, where)
+                                            : std::move(e);
+    }
+  }
+  return logs_by_trace(logs);
 }
 
 }  // namespace tracedx

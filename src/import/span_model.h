@@ -29,6 +29,14 @@ struct OtlpSpan {
   const Json& resource_attrs() const;
 };
 
+// A log record that names its span (by trace id and span id), as the span event it
+// becomes: {"name": its event name, "attributes": {...}, "body": its body}, the body only
+// when it has one. The OpenTelemetry GenAI instrumentations record message content so.
+struct OtlpLog {
+  std::string trace_id, span_id;
+  Json event;
+};
+
 namespace otlp {
 
 constexpr std::string_view kStatusNames[] = {"STATUS_CODE_UNSET", "STATUS_CODE_OK",

@@ -16,7 +16,7 @@
 namespace tracedx {
 namespace {
 
-namespace otlp = opentelemetry::proto;
+namespace pb = opentelemetry::proto;
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -113,8 +113,8 @@ class LineWriter {
   }
   void comma() { out_ += ','; }
 
-  void any_value(const otlp::common::v1::AnyValue& v) {
-    using V = otlp::common::v1::AnyValue;
+  void any_value(const pb::common::v1::AnyValue& v) {
+    using V = pb::common::v1::AnyValue;
     open('{');
     switch (v.value_case()) {
       case V::kStringValue:
@@ -228,7 +228,7 @@ class LineWriter {
     out_ += '"';
   }
 
-  void span(const otlp::trace::v1::Span& s) {
+  void span(const pb::trace::v1::Span& s) {
     open('{');
     key("traceId");
     out_ += '"' + hex(s.trace_id()) + '"';
@@ -305,7 +305,7 @@ void reject(SpanBatch& batch, std::string why) {
   if (!batch.rejected++) batch.rejection = std::move(why);
 }
 
-std::string service_of(const otlp::resource::v1::Resource& r) {
+std::string service_of(const pb::resource::v1::Resource& r) {
   for (const auto& kv : r.attributes()) {
     if (kv.key() == "service.name" && kv.value().has_string_value())
       return kv.value().string_value();
@@ -318,7 +318,7 @@ std::string service_of(const otlp::resource::v1::Resource& r) {
 Result<SpanBatch> spans_from_protobuf(std::string_view body) {
   google::protobuf::Arena arena;
   auto* request =
-      google::protobuf::Arena::CreateMessage<otlp::collector::trace::v1::ExportTraceServiceRequest>(
+      google::protobuf::Arena::CreateMessage<pb::collector::trace::v1::ExportTraceServiceRequest>(
           &arena);
   if (body.size() > static_cast<size_t>(INT32_MAX) ||
       !request->ParseFromArray(body.data(), static_cast<int>(body.size()))) {
@@ -556,7 +556,7 @@ Result<std::string> gunzip(std::string_view body, size_t limit, bool& too_large)
 
 std::string export_response(bool protobuf, uint64_t rejected, std::string_view message) {
   if (protobuf) {
-    otlp::collector::trace::v1::ExportTraceServiceResponse response;
+    pb::collector::trace::v1::ExportTraceServiceResponse response;
     if (rejected) {
       auto* partial = response.mutable_partial_success();
       partial->set_rejected_spans(static_cast<int64_t>(rejected));

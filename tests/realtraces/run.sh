@@ -2,7 +2,7 @@
 # Records agent runs with real instrumentation libraries (installed from tests/realtraces's
 # package-lock.json by `npm ci`) against a local mock of the chat-completions API, then
 # checks what `tracedx import` and `tracedx diagnose --from otlp` make of the recordings.
-# Usage: [REALTRACES_LOGS=1] run.sh TRACEDX OUTDIR. Exits 77 (skipped) when node or
+# Usage: run.sh TRACEDX OUTDIR. Exits 77 (skipped) when node or
 # node_modules is missing.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -30,7 +30,5 @@ pids+=($!)
 for pid in "${pids[@]}"; do wait "$pid"; done
 node "$here/check.cjs" "$tracedx" "$out"
 # The GenAI content in log records (genai.logs.jsonl), read with `import --logs` and from one
-# file of spans and logs: run when REALTRACES_LOGS=1.
-if [ "${REALTRACES_LOGS:-0}" = 1 ]; then
-  node "$here/check.cjs" "$tracedx" "$out" --logs
-fi
+# file of spans and logs.
+node "$here/check.cjs" "$tracedx" "$out" --logs

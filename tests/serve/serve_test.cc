@@ -23,7 +23,7 @@
 namespace tracedx {
 namespace {
 
-namespace otlp = opentelemetry::proto;
+namespace pb = opentelemetry::proto;
 using Json = nlohmann::json;
 using namespace tracedx::testing;
 
@@ -43,9 +43,8 @@ struct SpanSpec {
   std::vector<std::pair<std::string, std::string>> attributes = {};
 };
 
-otlp::collector::trace::v1::ExportTraceServiceRequest request_of(
-    const std::vector<SpanSpec>& spans) {
-  otlp::collector::trace::v1::ExportTraceServiceRequest req;
+pb::collector::trace::v1::ExportTraceServiceRequest request_of(const std::vector<SpanSpec>& spans) {
+  pb::collector::trace::v1::ExportTraceServiceRequest req;
   for (const SpanSpec& s : spans) {
     auto* rs = req.add_resource_spans();
     auto* kv = rs->mutable_resource()->add_attributes();
@@ -86,7 +85,7 @@ std::string gzip_of(std::string_view data) {
 // --- the protobuf to OTLP/JSON mapping ----------------------------------------------------
 
 TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
-  using V = otlp::common::v1::AnyValue;
+  using V = pb::common::v1::AnyValue;
   struct Case {
     const char* what;
     std::function<void(V&)> set;
@@ -309,7 +308,7 @@ TEST(Serve, IngestStatusCodes) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status);
     if (c.status == 200 && c.content_type.rfind("application/x-protobuf", 0) == 0) {
-      otlp::collector::trace::v1::ExportTraceServiceResponse resp;
+      pb::collector::trace::v1::ExportTraceServiceResponse resp;
       EXPECT_TRUE(resp.ParseFromString(r->body));
       EXPECT_FALSE(resp.has_partial_success());
     }
@@ -360,7 +359,7 @@ TEST(Serve, PartialSuccessInTheRequestsContentType) {
   auto r = s.post_protobuf(req.SerializeAsString());
   ASSERT_TRUE(r);
   ASSERT_EQ(r->status, 200);
-  otlp::collector::trace::v1::ExportTraceServiceResponse resp;
+  pb::collector::trace::v1::ExportTraceServiceResponse resp;
   ASSERT_TRUE(resp.ParseFromString(r->body));
   EXPECT_EQ(resp.partial_success().rejected_spans(), 1);
   EXPECT_FALSE(resp.partial_success().error_message().empty());

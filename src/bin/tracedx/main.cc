@@ -51,9 +51,26 @@ struct Usage {
 
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
+// The log records of the --logs files, by trace.
+Result<OtlpLogsByTrace> read_log_files(const std::vector<std::string>& files) {
+  OtlpLogsByTrace all;
+  for (const auto& file : files) {
+    auto input = Input::open(file);
+    if (!input) return std::move(input).error();
+    auto logs = read_otlp_logs(*input);
+    if (!logs) return std::move(logs).error();
+    for (auto& [id, records] : *logs) {
+      auto& into = all[id];
+      std::move(records.begin(), records.end(), std::back_inserter(into));
+    }
+  }
+  return all;
+}
+
 Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
                            std::optional<RunStatus> run_status, size_t* flattened = nullptr,
-                           bool recording_only = false) {
+                           bool recording_only = false,
+                           const std::vector<std::string>& log_files = {}) {
   // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
   auto input = Input::open(arg);
   if (!input) return std::move(input).error();
@@ -66,15 +83,25 @@ Result<Json> load_document(const std::string& arg, Source source, const std::str
     return Error::message(arg +
                           " is a fixture document already; import reads OTLP exports and "
                           "chat transcripts");
-  auto document = import_document(*input, source, trace_id, flattened);
+  std::optional<OtlpLogsByTrace> logs;
+  if (!log_files.empty()) {
+    if (source != Source::kOtlp)
+      return Error::message("--logs joins log records to OTLP spans; " + arg + " is not OTLP");
+    auto read = read_log_files(log_files);
+    if (!read) return std::move(read).error();
+    logs = std::move(*read);
+  }
+  auto document = import_document(*input, source, trace_id, flattened, logs ? &*logs : nullptr);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
 }
 
 // A trace named on the command line; its id is the argument as written.
 Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id,
-                            std::optional<RunStatus> run_status) {
-  if ((source == Source::kFixture || source == Source::kDetect) && !run_status) {
+                            std::optional<RunStatus> run_status,
+                            const std::vector<std::string>& log_files = {}) {
+  if ((source == Source::kFixture || source == Source::kDetect) && !run_status &&
+      log_files.empty()) {
     auto input = Input::open(arg);
     if (!input) return std::move(input).error();
     if (source == Source::kDetect) {
@@ -93,7 +120,7 @@ Result<Trace> load_argument(const std::string& arg, Source source, const std::st
       return std::move(trace).error().with_path(arg);
     return trace;
   }
-  auto document = load_document(arg, source, trace_id, run_status);
+  auto document = load_document(arg, source, trace_id, run_status, nullptr, false, log_files);
   if (!document) return std::move(document).error();
   return build_trace(arg, std::move(*document));
 }
@@ -124,6 +151,7 @@ struct Args {
   unsigned jobs = 0;
   Source source = Source::kDetect;
   std::string trace_id;
+  std::vector<std::string> log_files;
   std::optional<RunStatus> run_status, compared_run_status;
   // CI conditions and filters, the triage report and the gate.
   std::optional<RunCondition> fail_on, only;
@@ -248,6 +276,8 @@ constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone
     [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
 constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
     [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kLogs = {"--logs", true, "F  OTLP log export (JSON, one document or lines) whose records join their spans as events; repeatable",
+    [](Args& a, std::string_view v) -> Status { a.log_files.emplace_back(v); return Ok{}; }};
 constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
     set_slow_threshold};
 constexpr OptionSpec kNoSecondary = {"--no-secondary", false, "   leave secondary issues out",
@@ -291,11 +321,11 @@ constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher
 // clang-format on
 
 constexpr OptionSpec kDiagnoseOptions[] = {
-    kFrom,  kTraceId, kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
-    kExact, kSignals, kCompact,   kFormat,        kFailOn};
+    kFrom,  kTraceId, kLogs,    kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
+    kExact, kSignals, kCompact, kFormat,    kFailOn};
 constexpr OptionSpec kCompareOptions[] = {kFrom, kPrimaryRunStatus, kComparedRunStatus, kCompact,
                                           kFormat};
-constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kRunStatus};
+constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kLogs, kRunStatus};
 constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
                                         kSlowThreshold, kNoSecondary,    kNoRecommendations,
                                         kExact,         kFailOn,         kOnly};
@@ -391,7 +421,8 @@ const Trace& keep(Trace trace) {
 }
 
 int run_diagnose(const Args& args) {
-  auto loaded = load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
+  auto loaded = load_argument(args.positional[0], args.source, args.trace_id, args.run_status,
+                              args.log_files);
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
   Diagnosis d = diagnose_trace(*trace, args.options);
@@ -435,7 +466,7 @@ int run_import(const Args& args) {
     return fail(Error::message("import reads OTLP exports and chat transcripts, not fixtures"));
   size_t flattened = 0;
   auto document = load_document(args.positional[0], args.source, args.trace_id, args.run_status,
-                                &flattened, true);
+                                &flattened, true, args.log_files);
   if (!document) return fail(document.error());
   if (int status = print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n"))
     return status;
