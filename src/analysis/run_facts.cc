@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "text/keyword_matcher.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 
@@ -339,11 +340,16 @@ RunFacts read_run_facts(const Trace& trace) {
 }
 
 bool declines(std::string_view answer) {
-  const std::string text = lower(answer);
-  for (auto phrase : kDeclines) {
-    if (contains(text, phrase)) return true;
-  }
-  return false;
+  // All the phrases in one automaton: the answer is read once, however many there are.
+  static const KeywordMatcher matcher = [] {
+    std::string joined;
+    for (auto phrase : kDeclines) joined += (joined.empty() ? "" : "|") + std::string(phrase);
+    const std::string_view lists[] = {joined};
+    return KeywordMatcher(lists);
+  }();
+  KeywordScan scan(matcher);
+  scan.feed_lower(answer);
+  return scan.hits().test(0);
 }
 
 }  // namespace tracedx

@@ -183,10 +183,17 @@ Failure failure_of(const OtlpSpan& span) {
 }
 
 Kind kind_of(const OtlpSpan& span) {
+  // The rows of one attribute stand together: it is looked up once for them.
+  std::string_view looked_up;
+  const std::string* value = nullptr;
   for (const auto& row : kKinds) {
-    auto it = span.attrs.find(row.attribute);
-    if (it != span.attrs.end() && it->is_string() && *it == row.value)
-      return {std::string(row.step_type), row.role};
+    if (row.attribute != looked_up) {
+      looked_up = row.attribute;
+      auto it = span.attrs.find(row.attribute);
+      value = it != span.attrs.end() && it->is_string() ? &it->get_ref<const std::string&>()
+                                                        : nullptr;
+    }
+    if (value && *value == row.value) return {std::string(row.step_type), row.role};
   }
   // The GenAI memory operations (search_memory, update_memory, ...) keep their own words.
   auto op = span.attrs.find("gen_ai.operation.name");
@@ -351,12 +358,12 @@ Contents take_contents(OtlpSpan& span) {
 
 // The first of `fields` that the span recorded.
 template <size_t N>
-const std::optional<Json>& first_found(const Contents& c, const ContentField (&fields)[N]) {
+std::optional<Json>& first_found(Contents& c, const ContentField (&fields)[N]) {
   for (ContentField field : fields) {
     if (c.*field) return c.*field;
   }
-  static const std::optional<Json> kNone;
-  return kNone;
+  thread_local std::optional<Json> none;  // stays empty: nothing is moved out of it
+  return none;
 }
 
 struct Finishes {
@@ -419,13 +426,10 @@ StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, b
   step["display_name"] = display;
   step["summary"] = span.name;
 
-  const Contents contents = take_contents(span);
-  const auto& input =
-      d.model ? first_found(contents, kModelInputs) : first_found(contents, kStepInputs);
-  const auto& output =
+  Contents contents = take_contents(span);
+  auto& input = d.model ? first_found(contents, kModelInputs) : first_found(contents, kStepInputs);
+  auto& output =
       d.model ? first_found(contents, kModelOutputs) : first_found(contents, kStepOutputs);
-  if (input) step["raw_input"] = *input;
-  if (output) step["raw_output"] = *output;
   d.has_output = output.has_value();
 
   Failure failure = failure_of(span);
@@ -436,30 +440,33 @@ StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, b
     failure.message = "The response was withheld by the provider's content filter (finish reason " +
                       finishes.filtered + ")";
   }
+  std::optional<size_t> count;
+  if (type == "retrieval" || type == "rerank_retrieval") count = results_count(contents);
+  // Read above; the step takes them now.
+  if (input) step["raw_input"] = std::move(*input);
+  if (output) step["raw_output"] = std::move(*output);
   step["status"] = d.failed ? "failed" : "completed";
   if (span.start && span.end && *span.end >= *span.start)
     step["duration_ms"] = (*span.end - *span.start) / 1000000;
   if (!failure.message.empty()) step["error_message"] = failure.message;
-
-  Json meta = Json::object();
-  meta["span_name"] = span.name;
-  meta["span_kind"] = span.kind;
-  meta["trace_id"] = span.trace_id;
-  meta["span_id"] = span.span_id;
-  if (!span.parent_id.empty()) meta["parent_span_id"] = span.parent_id;
-  if (!span.scope_name.empty()) meta["otel.scope.name"] = span.scope_name;
-  if (!failure.exception_type.empty()) meta["exception.type"] = failure.exception_type;
-  if (!finishes.reasons.empty()) meta["finish_reasons"] = finishes.reasons;
-  if (type == "retrieval" || type == "rerank_retrieval") {
-    if (auto count = results_count(contents)) meta["results_count"] = *count;
-  }
   if (auto cost = a.find("llm.cost.total"); cost != a.end() && cost->is_number())
     d.cost = cost->get<double>();
-  // The attributes left, request configuration aside; an attribute of the same key as one
-  // set above wins.
-  for (auto& [k, v] : a.items()) {
-    if (!is_configuration(k)) meta[k] = v;
-  }
+
+  // The metadata: the attributes left, request configuration aside, then what the span
+  // says of itself where no attribute of the same key does (an attribute wins).
+  Json meta = std::move(a);
+  a = Json::object();
+  auto& m = meta.get_ref<Json::object_t&>();
+  for (auto it = m.begin(); it != m.end();) it = is_configuration(it->first) ? m.erase(it) : ++it;
+  m.try_emplace("span_name", span.name);
+  m.try_emplace("span_kind", span.kind);
+  m.try_emplace("trace_id", span.trace_id);
+  m.try_emplace("span_id", span.span_id);
+  if (!span.parent_id.empty()) m.try_emplace("parent_span_id", span.parent_id);
+  if (!span.scope_name.empty()) m.try_emplace("otel.scope.name", span.scope_name);
+  if (!failure.exception_type.empty()) m.try_emplace("exception.type", failure.exception_type);
+  if (!finishes.reasons.empty()) m.try_emplace("finish_reasons", finishes.reasons);
+  if (count) m.try_emplace("results_count", *count);
   step["metadata"] = std::move(meta);
   d.step = std::move(step);
   return d;
