@@ -49,9 +49,16 @@ struct Usage {
   std::string message;
 };
 
+// The OTLP trace to take from an input that holds several (none given: empty), and the
+// option the command takes for it, which the message asking for one names.
+struct TracePick {
+  std::string id;
+  std::string_view option = "--trace-id";
+};
+
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
-Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
+Result<Json> load_document(const std::string& arg, Source source, const TracePick& pick,
                            std::optional<RunStatus> run_status, size_t* flattened = nullptr,
                            bool recording_only = false) {
   // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
@@ -66,13 +73,13 @@ Result<Json> load_document(const std::string& arg, Source source, const std::str
     return Error::message(arg +
                           " is a fixture document already; import reads OTLP exports and "
                           "chat transcripts");
-  auto document = import_document(*input, source, trace_id, flattened);
+  auto document = import_document(*input, source, pick.id, flattened, pick.option);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
 }
 
 // A trace named on the command line; its id is the argument as written.
-Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id,
+Result<Trace> load_argument(const std::string& arg, Source source, const TracePick& pick,
                             std::optional<RunStatus> run_status) {
   if ((source == Source::kFixture || source == Source::kDetect) && !run_status) {
     auto input = Input::open(arg);
@@ -81,7 +88,7 @@ Result<Trace> load_argument(const std::string& arg, Source source, const std::st
       auto detected = detect_source(*input);
       if (!detected) return std::move(detected).error();
       if (*detected != Source::kFixture) {
-        auto document = import_document(*input, *detected, trace_id);
+        auto document = import_document(*input, *detected, pick.id, nullptr, pick.option);
         if (!document) return std::move(document).error();
         return build_trace(arg, std::move(*document));
       }
@@ -93,7 +100,7 @@ Result<Trace> load_argument(const std::string& arg, Source source, const std::st
       return std::move(trace).error().with_path(arg);
     return trace;
   }
-  auto document = load_document(arg, source, trace_id, run_status);
+  auto document = load_document(arg, source, pick, run_status);
   if (!document) return std::move(document).error();
   return build_trace(arg, std::move(*document));
 }
@@ -123,7 +130,8 @@ struct Args {
   std::string format = "json";
   unsigned jobs = 0;
   Source source = Source::kDetect;
-  std::string trace_id;
+  // compare: a per-side id, when given, wins over trace_id for its side.
+  std::string trace_id, left_trace_id, right_trace_id;
   std::optional<RunStatus> run_status, compared_run_status;
   // CI conditions and filters, the triage report and the gate.
   std::optional<RunCondition> fail_on, only;
@@ -248,6 +256,12 @@ constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone
     [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
 constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
     [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kCompareTraceId = {"--trace-id", true, "ID the OTLP trace to take from each input that holds several",
+    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kLeftTraceId = {"--left-trace-id", true, "ID the OTLP trace to take from PRIMARY (wins over --trace-id)",
+    [](Args& a, std::string_view v) -> Status { a.left_trace_id = v; return Ok{}; }};
+constexpr OptionSpec kRightTraceId = {"--right-trace-id", true, "ID the OTLP trace to take from COMPARED (wins over --trace-id)",
+    [](Args& a, std::string_view v) -> Status { a.right_trace_id = v; return Ok{}; }};
 constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
     set_slow_threshold};
 constexpr OptionSpec kNoSecondary = {"--no-secondary", false, "   leave secondary issues out",
@@ -293,8 +307,9 @@ constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher
 constexpr OptionSpec kDiagnoseOptions[] = {
     kFrom,  kTraceId, kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
     kExact, kSignals, kCompact,   kFormat,        kFailOn};
-constexpr OptionSpec kCompareOptions[] = {kFrom, kPrimaryRunStatus, kComparedRunStatus, kCompact,
-                                          kFormat};
+constexpr OptionSpec kCompareOptions[] = {
+    kFrom,    kCompareTraceId, kLeftTraceId, kRightTraceId, kPrimaryRunStatus, kComparedRunStatus,
+    kCompact, kFormat};
 constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kRunStatus};
 constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
                                         kSlowThreshold, kNoSecondary,    kNoRecommendations,
@@ -391,7 +406,7 @@ const Trace& keep(Trace trace) {
 }
 
 int run_diagnose(const Args& args) {
-  auto loaded = load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
+  auto loaded = load_argument(args.positional[0], args.source, {args.trace_id}, args.run_status);
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
   Diagnosis d = diagnose_trace(*trace, args.options);
@@ -416,12 +431,16 @@ int run_diagnose(const Args& args) {
 }
 
 int run_compare(const Args& args) {
-  auto primary_loaded =
-      load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
+  // Each side asks for its own option: the two inputs may be one file, picked twice.
+  const TracePick left{args.left_trace_id.empty() ? args.trace_id : args.left_trace_id,
+                       "--left-trace-id"};
+  const TracePick right{args.right_trace_id.empty() ? args.trace_id : args.right_trace_id,
+                        "--right-trace-id"};
+  auto primary_loaded = load_argument(args.positional[0], args.source, left, args.run_status);
   if (!primary_loaded) return fail(primary_loaded.error());
   const Trace* primary = &keep(std::move(*primary_loaded));
   auto compared_loaded =
-      load_argument(args.positional[1], args.source, args.trace_id, args.compared_run_status);
+      load_argument(args.positional[1], args.source, right, args.compared_run_status);
   if (!compared_loaded) return fail(compared_loaded.error());
   const Trace* compared = &keep(std::move(*compared_loaded));
   Comparison c = compare_runs(*primary, *compared);
@@ -434,7 +453,7 @@ int run_import(const Args& args) {
   if (args.source == Source::kFixture)
     return fail(Error::message("import reads OTLP exports and chat transcripts, not fixtures"));
   size_t flattened = 0;
-  auto document = load_document(args.positional[0], args.source, args.trace_id, args.run_status,
+  auto document = load_document(args.positional[0], args.source, {args.trace_id}, args.run_status,
                                 &flattened, true);
   if (!document) return fail(document.error());
   if (int status = print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n"))
