@@ -1,5 +1,6 @@
 // Prints the performance figures as one table: engine cost against parsing, scaling with
-// trace size, comparison cost, batch throughput and scaling, start-up time and memory.
+// trace size, comparison cost, batch throughput and scaling, start-up time, memory, and
+// OTLP input against the floor of reading it.
 // Figures are ratios or medians measured in one run, so a noisy machine still gives a
 // stable answer.
 //
@@ -58,13 +59,16 @@ struct ChildRun {
   double cpu_seconds;  // user + system: on a busy machine a fairer measure of work than wall time
 };
 
-ChildRun run_child(const std::vector<std::string>& argv, bool quiet = true) {
+// Runs a process to its end; when `quiet`, its standard output goes to `out` and its
+// standard error is discarded.
+ChildRun run_child(const std::vector<std::string>& argv, bool quiet = true,
+                   const char* out = "/dev/null") {
   std::fflush(stdout);  // else the child's freopen writes the rows printed so far again
   auto t0 = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
     if (quiet) {
-      std::freopen("/dev/null", "w", stdout);
+      if (!std::freopen(out, "w", stdout)) ::_exit(126);
       std::freopen("/dev/null", "w", stderr);
     }
     std::vector<char*> args;
@@ -142,6 +146,151 @@ double batch_floor_of(const fs::path& p) {
   });
 }
 
+// Ends the figures when a measured process failed: a run that stopped part-way would
+// look fast.
+void require_success(const ChildRun& r, const std::vector<std::string>& argv) {
+  if (r.status == 0) return;
+  std::fprintf(stderr, "%s %s ... exited with %d\n", argv[0].c_str(), argv[1].c_str(), r.status);
+  std::exit(1);
+}
+
+// The median wall time of three runs of a process that must succeed.
+double child_median(const std::vector<std::string>& argv) {
+  std::vector<double> t;
+  for (int i = 0; i < 3; ++i) {
+    ChildRun r = run_child(argv);
+    require_success(r, argv);
+    t.push_back(r.seconds);
+  }
+  std::sort(t.begin(), t.end());
+  return t[1];
+}
+
+// The size of what a successful process writes to standard output.
+size_t output_size_of(const std::vector<std::string>& argv) {
+  const fs::path out = fs::temp_directory_path() / ("figures_out_" + std::to_string(::getpid()));
+  ChildRun r = run_child(argv, true, out.c_str());
+  std::error_code error;
+  size_t size = fs::file_size(out, error);
+  fs::remove(out, error);
+  require_success(r, argv);
+  return size;
+}
+
+// A floor over a file simdjson could not read or walk would be no floor.
+[[noreturn]] void simdjson_failed(simdjson::error_code error) {
+  std::fprintf(stderr, "simdjson: %s\n", simdjson::error_message(error));
+  std::exit(1);
+}
+
+// Reads one On-Demand value to its end: every key unescaped, every number, boolean and
+// null read, every string value fed to `scan`. OTLP nests a dozen levels at most, so the
+// recursion stays shallow.
+void walk(simdjson::ondemand::value value, tracedx::KeywordScan& scan) {
+  using simdjson::ondemand::json_type;
+  json_type type;
+  if (auto e = value.type().get(type)) simdjson_failed(e);
+  simdjson::error_code e = simdjson::SUCCESS;
+  switch (type) {
+    case json_type::object: {
+      simdjson::ondemand::object object;
+      if ((e = value.get_object().get(object))) break;
+      for (auto field : object) {
+        std::string_view key;
+        simdjson::ondemand::value child;
+        if ((e = field.unescaped_key().get(key)) || (e = field.value().get(child))) break;
+        walk(child, scan);
+      }
+      break;
+    }
+    case json_type::array: {
+      simdjson::ondemand::array array;
+      if ((e = value.get_array().get(array))) break;
+      for (auto element : array) {
+        simdjson::ondemand::value child;
+        if ((e = element.get(child))) break;
+        walk(child, scan);
+      }
+      break;
+    }
+    case json_type::string: {
+      std::string_view text;
+      if (!(e = value.get_string().get(text))) scan.feed(text);
+      break;
+    }
+    case json_type::number: {
+      simdjson::ondemand::number number;
+      e = value.get_number().get(number);
+      break;
+    }
+    case json_type::boolean: {
+      bool flag;
+      e = value.get_bool().get(flag);
+      break;
+    }
+    case json_type::null: {
+      bool null;
+      e = value.is_null().get(null);
+      break;
+    }
+  }
+  if (e) simdjson_failed(e);
+}
+
+// Walks one whole document (see walk), its strings fed to a scan of its own.
+void walk_document(simdjson::ondemand::parser& parser, simdjson::padded_string_view json) {
+  simdjson::ondemand::document document;
+  simdjson::ondemand::value root;
+  if (auto e = parser.iterate(json).get(document)) simdjson_failed(e);
+  if (auto e = document.get_value().get(root)) simdjson_failed(e);
+  tracedx::KeywordScan scan(tracedx::keyword_matcher());
+  walk(root, scan);
+}
+
+// The floor of reading OTLP: reading the file, an On-Demand walk of each document (each
+// line when `per_line`, else the whole file) and writing `record` bytes per document.
+// The file is read into a padded string, so each line in it is followed by at least the
+// padding On-Demand may read past a document's end.
+double otlp_floor_of(const fs::path& p, bool per_line, size_t record) {
+  const std::string written(record, ' ');
+  return median_of(3, [&] {
+    simdjson::padded_string bytes;
+    if (auto e = simdjson::padded_string::load(p.string()).get(bytes)) simdjson_failed(e);
+    const char* allocated_end = bytes.data() + bytes.size() + simdjson::SIMDJSON_PADDING;
+    simdjson::ondemand::parser parser;
+    std::FILE* out = std::fopen("/dev/null", "w");
+    std::string_view rest(bytes.data(), bytes.size());
+    while (!rest.empty()) {
+      size_t nl = per_line ? rest.find('\n') : std::string_view::npos;
+      std::string_view document = rest.substr(0, nl);
+      rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+      walk_document(parser, simdjson::padded_string_view(
+                                document, static_cast<size_t>(allocated_end - document.data())));
+      std::fwrite(written.data(), 1, written.size(), out);
+    }
+    std::fclose(out);
+  });
+}
+
+// tracedx on OTLP input against the floor of reading it: the batch of a fleet's 10,000
+// traces with one job, and the diagnosis of one 25 MB trace (writing a report of the size
+// tracedx writes). Medians of three whole processes.
+struct OtlpFigures {
+  double batch, batch_floor, diagnose, diagnose_floor;
+};
+
+OtlpFigures otlp_figures(const fs::path& data, const std::string& tracedx) {
+  const std::string corpus = (data / "otlp_10k.jsonl").string();
+  const std::string big = (data / "otlp_25mb.json").string();
+  OtlpFigures f;
+  f.batch = child_median({tracedx, "batch", "--jobs", "1", "--from", "otlp", corpus});
+  f.batch_floor = otlp_floor_of(corpus, true, 2000);  // about the size of a record
+  const std::vector<std::string> diagnose = {tracedx, "diagnose", "--from", "otlp", big};
+  f.diagnose = child_median(diagnose);
+  f.diagnose_floor = otlp_floor_of(big, false, output_size_of(diagnose));
+  return f;
+}
+
 std::string ratio_of(double value, double floor) {
   return fmt("%.2f", value / floor) + fmt(" (%.0f", value * 1e3) + fmt(" / %.0f ms)", floor * 1e3);
 }
@@ -204,6 +353,7 @@ int main(int argc, char** argv) {
     whole25.push_back(run_child({tracedx, "diagnose", t25.string()}).seconds);
   std::sort(whole25.begin(), whole25.end());
   double batch_floor = batch_floor_of(corpus);
+  OtlpFigures otlp = otlp_figures(data, tracedx);
 
   // Many short steps against few long ones, and memory on the shapes with most per byte.
   auto per_mb_of = [&](const fs::path& p) {
@@ -261,6 +411,10 @@ int main(int argc, char** argv) {
       ratio_of(batch1, batch_floor) + fmt(" %.0f us", batch1 / 10000 * 1e6) +
           fmt(" / %.0f us", batch_floor / 10000 * 1e6),
       "<= 2.5");
+  row("batch --jobs 1 --from otlp, 10,000 traces / floor", ratio_of(otlp.batch, otlp.batch_floor),
+      "<= 2.0");
+  row("tracedx diagnose --from otlp 25 MB / floor", ratio_of(otlp.diagnose, otlp.diagnose_floor),
+      "<= 1.5");
   row("100,000 short steps: cost per MB / cost per MB at 4,000", fmt("%.2f", short_ratio),
       "<= 1.5");
   row("peak RSS / file size: 100 MB; 100,000 short steps",

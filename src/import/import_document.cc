@@ -50,7 +50,8 @@ Result<Json> loadable(Json document, size_t* flattened) {
 // The one trace of an OTLP input that `trace_id` names, or its only trace. The input is
 // streamed: only the trace picked is kept, with the ids of the others for the messages.
 Result<Json> import_otlp_trace(Input& input, const std::string& where, const std::string& trace_id,
-                               size_t* flattened, OtlpLogsByTrace* logs) {
+                               size_t* flattened, std::string_view pick_option,
+                               OtlpLogsByTrace* logs) {
   // Ids are matched as the importer writes them (lower-case hex), however they are typed.
   const std::string wanted = normalize_trace_id(trace_id);
   std::optional<Error> failed;
@@ -90,14 +91,15 @@ Result<Json> import_otlp_trace(Input& input, const std::string& where, const std
   if (!trace_id.empty())
     return Error::message(where + ": no trace " + trace_id + " (traces: " + ids + ")");
   return Error::message(where + " holds " + std::to_string(seen.size()) +
-                        " traces; pick one with --trace-id (traces: " + ids + ")");
+                        " traces; pick one with " + std::string(pick_option) + " (traces: " + ids +
+                        ")");
 }
 
 }  // namespace
 
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
                              const std::string& trace_id, size_t* flattened,
-                             OtlpLogsByTrace* logs) {
+                             std::string_view pick_option, OtlpLogsByTrace* logs) {
   if (source == Source::kDetect) {
     auto detected = detect_source(bytes, where);
     if (!detected) return std::move(detected).error();
@@ -105,7 +107,7 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
   }
   if (source == Source::kOtlp) {
     Input input = Input::of_bytes(bytes, where);
-    return import_otlp_trace(input, where, trace_id, flattened, logs);
+    return import_otlp_trace(input, where, trace_id, flattened, pick_option, logs);
   }
   auto document = parse_json(bytes);
   if (!document) return std::move(document).error().with_path(where);
@@ -118,17 +120,18 @@ Result<Json> import_document(std::string_view bytes, Source source, const std::s
 }
 
 Result<Json> import_document(Input& input, Source source, const std::string& trace_id,
-                             size_t* flattened, OtlpLogsByTrace* logs) {
+                             size_t* flattened, std::string_view pick_option,
+                             OtlpLogsByTrace* logs) {
   if (source == Source::kDetect) {
     auto detected = detect_source(input);
     if (!detected) return std::move(detected).error();
     source = *detected;
   }
   if (source == Source::kOtlp)
-    return import_otlp_trace(input, input.name(), trace_id, flattened, logs);
+    return import_otlp_trace(input, input.name(), trace_id, flattened, pick_option, logs);
   auto bytes = input.read_all();
   if (!bytes) return std::move(bytes).error();
-  return import_document(*bytes, source, input.name(), trace_id, flattened);
+  return import_document(*bytes, source, input.name(), trace_id, flattened, pick_option);
 }
 
 std::optional<RunStatus> parse_run_status(std::string_view word) {

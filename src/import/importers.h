@@ -81,17 +81,20 @@ void state_run_status(Json& fixture, RunStatus status);
 
 // The fixture document of one trace given as bytes in the format `source`, as the commands
 // read a file named `where`. An OTLP input holding several traces needs `trace_id` to pick
-// one; the messages name the option the command takes for it. An imported document is
-// kept loadable: values nested deeper than the loader reads are flattened (see
+// one; the message asking for one names `pick_option`, the option the command takes for
+// it. Log records in `logs` join the spans they name (see for_each_otlp_trace). An imported
+// document is kept loadable: values nested deeper than the loader reads are flattened (see
 // flatten_deep_values), their number stored in `flattened` when given.
-// Log records in `logs` join the spans they name (see for_each_otlp_trace).
 Result<Json> import_document(std::string_view bytes, Source source, const std::string& where,
                              const std::string& trace_id = {}, size_t* flattened = nullptr,
+                             std::string_view pick_option = "--trace-id",
                              OtlpLogsByTrace* logs = nullptr);
 // The same, read from an open input named by its name. OTLP is streamed (a stream spooled):
 // memory holds the traces in flight and the one picked, not the input.
 Result<Json> import_document(Input& input, Source source, const std::string& trace_id = {},
-                             size_t* flattened = nullptr, OtlpLogsByTrace* logs = nullptr);
+                             size_t* flattened = nullptr,
+                             std::string_view pick_option = "--trace-id",
+                             OtlpLogsByTrace* logs = nullptr);
 
 // Replaces each array or object that would sit deeper than kMaxJsonDepth levels (the
 // document itself is level 1) by a string holding its compact JSON text, so the document

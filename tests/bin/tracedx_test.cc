@@ -272,6 +272,127 @@ TEST(Tracedx, ImportAndFromOptions) {
   fs::remove_all(dir);
 }
 
+// The spans of one small agent run: the agent and one tool call, both ending with the OTLP
+// status `code` (1: ok, 2: error).
+std::string agent_spans(const std::string& trace_id, int code) {
+  const std::string status = R"("status":{"code":)" + std::to_string(code) + "}";
+  return R"({"traceId":")" + trace_id +
+         R"(","spanId":"00000000000000a1","name":"invoke_agent Planner",)"
+         R"("startTimeUnixNano":"1000000000","endTimeUnixNano":"9000000000","attributes":[)"
+         R"({"key":"gen_ai.operation.name","value":{"stringValue":"invoke_agent"}}],)" +
+         status + R"(},{"traceId":")" + trace_id +
+         R"(","spanId":"00000000000000a2","parentSpanId":"00000000000000a1",)"
+         R"("name":"execute_tool search","startTimeUnixNano":"2000000000",)"
+         R"("endTimeUnixNano":"3000000000","attributes":[)"
+         R"({"key":"gen_ai.operation.name","value":{"stringValue":"execute_tool"}},)"
+         R"({"key":"gen_ai.tool.name","value":{"stringValue":"search"}}],)" +
+         status + "}";
+}
+
+// compare takes one OTLP trace per side from inputs holding several: --trace-id for both
+// sides, --left-trace-id and --right-trace-id for one each (winning over --trace-id), and
+// a missing pick names the option of the side that needs it.
+TEST(Tracedx, ComparePicksATracePerSide) {
+  const std::string failed = "000000000000000000000000000000f1";
+  const std::string passed = "000000000000000000000000000000c2";
+  fs::path dir = testing::make_temp_dir("compare-pick");
+  write_text(dir / "runs.json", R"({"resourceSpans":[{"scopeSpans":[{"spans":[)" +
+                                    agent_spans(failed, 2) + "," + agent_spans(passed, 1) +
+                                    "]}]}]}\n");
+  // Each trace alone, as import writes it, is what a side picked must read the same as.
+  for (const auto& id : {failed, passed}) {
+    auto one = tracedx({"import", "--from", "otlp", "--trace-id", id, "runs.json"}, dir);
+    ASSERT_EQ(one.status, 0) << one.err;
+    write_text(dir / (id + ".json"), one.out);
+  }
+  auto labels = [](const std::string& out) {
+    auto c = Json::parse(out)["divergence"];
+    return std::pair<std::string, std::string>(c["primary_root_cause"]["label"],
+                                               c["compared_root_cause"]["label"]);
+  };
+  struct Picked {
+    std::vector<std::string> options;
+    std::string left, right;  // the traces each side must read
+  } picked[] = {
+      {{"--left-trace-id", failed, "--right-trace-id", passed}, failed, passed},
+      {{"--left-trace-id", passed, "--right-trace-id", failed}, passed, failed},
+      {{"--trace-id", failed}, failed, failed},
+      // Upper-case hex names the same trace, as for diagnose.
+      {{"--trace-id", "000000000000000000000000000000C2"}, passed, passed},
+      {{"--trace-id", failed, "--right-trace-id", passed}, failed, passed},
+      {{"--trace-id", passed, "--left-trace-id", failed}, failed, passed},
+      // Per-side ids on both sides: a --trace-id no input holds is never looked up.
+      {{"--trace-id", "ab", "--left-trace-id", passed, "--right-trace-id", failed}, passed, failed},
+  };
+  for (const auto& row : picked) {
+    std::vector<std::string> args = {"compare", "runs.json", "runs.json", "--compact"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    SCOPED_TRACE(::testing::PrintToString(row.options));
+    auto got = tracedx(args, dir);
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.err, "");
+    auto want = tracedx({"compare", row.left + ".json", row.right + ".json", "--compact"}, dir);
+    ASSERT_EQ(want.status, 0) << want.err;
+    EXPECT_EQ(got.out, want.out);
+    // The two traces diagnose apart, so a side that read the wrong one shows here.
+    auto [left, right] = labels(got.out);
+    EXPECT_EQ(left != right, row.left != row.right) << left << " / " << right;
+  }
+
+  const std::string listed = " (traces: " + failed + ", " + passed + ")\n";
+  struct Refused {
+    std::vector<std::string> args;
+    std::string err;
+  } refused[] = {
+      {{"compare", "--from", "otlp", "runs.json", "runs.json"},
+       "Error: runs.json holds 2 traces; pick one with --left-trace-id" + listed},
+      // Told from the input, without --from: the same messages.
+      {{"compare", "runs.json", "runs.json", "--left-trace-id", failed},
+       "Error: runs.json holds 2 traces; pick one with --right-trace-id" + listed},
+      {{"compare", "runs.json", "runs.json", "--right-trace-id", failed},
+       "Error: runs.json holds 2 traces; pick one with --left-trace-id" + listed},
+      {{"compare", "runs.json", "runs.json", "--trace-id", "ab"},
+       "Error: runs.json: no trace ab" + listed},
+      {{"compare", "runs.json", "runs.json", "--left-trace-id", failed, "--right-trace-id", "0123"},
+       "Error: runs.json: no trace 0123" + listed},
+      {{"compare", "runs.json", "runs.json", "--trace-id", "ab", "--left-trace-id", failed},
+       "Error: runs.json: no trace ab" + listed},
+      // Other commands keep asking for --trace-id.
+      {{"diagnose", "runs.json"},
+       "Error: runs.json holds 2 traces; pick one with --trace-id" + listed},
+  };
+  for (const auto& row : refused) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    auto r = tracedx(row.args, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, row.err);
+  }
+
+  struct Misused {
+    std::vector<std::string> args;
+    std::string err_start;
+  } misused[] = {
+      {{"compare", "runs.json", "runs.json", "--left-trace-id"},
+       "tracedx: --left-trace-id needs a value\n"},
+      {{"compare", "runs.json", "runs.json", "--right-trace-id"},
+       "tracedx: --right-trace-id needs a value\n"},
+      {{"diagnose", "runs.json", "--left-trace-id", failed},
+       "tracedx: unknown option --left-trace-id\n"},
+  };
+  for (const auto& row : misused) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    auto r = tracedx(row.args, dir);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.substr(0, row.err_start.size()), row.err_start);
+  }
+  auto help = tracedx({"compare", "--help"});
+  for (const char* option : {"  --trace-id ID ", "  --left-trace-id ID ", "  --right-trace-id ID "})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace tracedx
 

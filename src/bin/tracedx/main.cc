@@ -49,8 +49,14 @@ struct Usage {
   std::string message;
 };
 
-// The fixture document of one trace named on the command line, imported from `source`,
-// with the run status the user stated, if any.
+// The OTLP trace to take from an input that holds several (none given: empty), and the
+// option the command takes for it, which the message asking for one names.
+struct TracePick {
+  std::string id;
+  std::string_view option = "--trace-id";
+  std::vector<std::string> log_files;  // OTLP log exports whose records join its spans
+};
+
 // The log records of the --logs files, by trace.
 Result<OtlpLogsByTrace> read_log_files(const std::vector<std::string>& files) {
   OtlpLogsByTrace all;
@@ -67,10 +73,11 @@ Result<OtlpLogsByTrace> read_log_files(const std::vector<std::string>& files) {
   return all;
 }
 
-Result<Json> load_document(const std::string& arg, Source source, const std::string& trace_id,
+// The fixture document of one trace named on the command line, imported from `source`,
+// with the run status the user stated, if any.
+Result<Json> load_document(const std::string& arg, Source source, const TracePick& pick,
                            std::optional<RunStatus> run_status, size_t* flattened = nullptr,
-                           bool recording_only = false,
-                           const std::vector<std::string>& log_files = {}) {
+                           bool recording_only = false) {
   // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
   auto input = Input::open(arg);
   if (!input) return std::move(input).error();
@@ -84,31 +91,31 @@ Result<Json> load_document(const std::string& arg, Source source, const std::str
                           " is a fixture document already; import reads OTLP exports and "
                           "chat transcripts");
   std::optional<OtlpLogsByTrace> logs;
-  if (!log_files.empty()) {
+  if (!pick.log_files.empty()) {
     if (source != Source::kOtlp)
       return Error::message("--logs joins log records to OTLP spans; " + arg + " is not OTLP");
-    auto read = read_log_files(log_files);
+    auto read = read_log_files(pick.log_files);
     if (!read) return std::move(read).error();
     logs = std::move(*read);
   }
-  auto document = import_document(*input, source, trace_id, flattened, logs ? &*logs : nullptr);
+  auto document =
+      import_document(*input, source, pick.id, flattened, pick.option, logs ? &*logs : nullptr);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
 }
 
 // A trace named on the command line; its id is the argument as written.
-Result<Trace> load_argument(const std::string& arg, Source source, const std::string& trace_id,
-                            std::optional<RunStatus> run_status,
-                            const std::vector<std::string>& log_files = {}) {
+Result<Trace> load_argument(const std::string& arg, Source source, const TracePick& pick,
+                            std::optional<RunStatus> run_status) {
   if ((source == Source::kFixture || source == Source::kDetect) && !run_status &&
-      log_files.empty()) {
+      pick.log_files.empty()) {
     auto input = Input::open(arg);
     if (!input) return std::move(input).error();
     if (source == Source::kDetect) {
       auto detected = detect_source(*input);
       if (!detected) return std::move(detected).error();
       if (*detected != Source::kFixture) {
-        auto document = import_document(*input, *detected, trace_id);
+        auto document = import_document(*input, *detected, pick.id, nullptr, pick.option);
         if (!document) return std::move(document).error();
         return build_trace(arg, std::move(*document));
       }
@@ -120,7 +127,7 @@ Result<Trace> load_argument(const std::string& arg, Source source, const std::st
       return std::move(trace).error().with_path(arg);
     return trace;
   }
-  auto document = load_document(arg, source, trace_id, run_status, nullptr, false, log_files);
+  auto document = load_document(arg, source, pick, run_status);
   if (!document) return std::move(document).error();
   return build_trace(arg, std::move(*document));
 }
@@ -150,7 +157,8 @@ struct Args {
   std::string format = "json";
   unsigned jobs = 0;
   Source source = Source::kDetect;
-  std::string trace_id;
+  // compare: a per-side id, when given, wins over trace_id for its side.
+  std::string trace_id, left_trace_id, right_trace_id;
   std::vector<std::string> log_files;
   std::optional<RunStatus> run_status, compared_run_status;
   // CI conditions and filters, the triage report and the gate.
@@ -276,6 +284,12 @@ constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone
     [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
 constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
     [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kCompareTraceId = {"--trace-id", true, "ID the OTLP trace to take from each input that holds several",
+    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+constexpr OptionSpec kLeftTraceId = {"--left-trace-id", true, "ID the OTLP trace to take from PRIMARY (wins over --trace-id)",
+    [](Args& a, std::string_view v) -> Status { a.left_trace_id = v; return Ok{}; }};
+constexpr OptionSpec kRightTraceId = {"--right-trace-id", true, "ID the OTLP trace to take from COMPARED (wins over --trace-id)",
+    [](Args& a, std::string_view v) -> Status { a.right_trace_id = v; return Ok{}; }};
 constexpr OptionSpec kLogs = {"--logs", true, "F  OTLP log export (JSON, one document or lines) whose records join their spans as events; repeatable",
     [](Args& a, std::string_view v) -> Status { a.log_files.emplace_back(v); return Ok{}; }};
 constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
@@ -323,8 +337,9 @@ constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher
 constexpr OptionSpec kDiagnoseOptions[] = {
     kFrom,  kTraceId, kLogs,    kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
     kExact, kSignals, kCompact, kFormat,    kFailOn};
-constexpr OptionSpec kCompareOptions[] = {kFrom, kPrimaryRunStatus, kComparedRunStatus, kCompact,
-                                          kFormat};
+constexpr OptionSpec kCompareOptions[] = {
+    kFrom,    kCompareTraceId, kLeftTraceId, kRightTraceId, kPrimaryRunStatus, kComparedRunStatus,
+    kCompact, kFormat};
 constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kLogs, kRunStatus};
 constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
                                         kSlowThreshold, kNoSecondary,    kNoRecommendations,
@@ -421,8 +436,8 @@ const Trace& keep(Trace trace) {
 }
 
 int run_diagnose(const Args& args) {
-  auto loaded = load_argument(args.positional[0], args.source, args.trace_id, args.run_status,
-                              args.log_files);
+  auto loaded = load_argument(args.positional[0], args.source,
+                              {args.trace_id, "--trace-id", args.log_files}, args.run_status);
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
   Diagnosis d = diagnose_trace(*trace, args.options);
@@ -447,12 +462,16 @@ int run_diagnose(const Args& args) {
 }
 
 int run_compare(const Args& args) {
-  auto primary_loaded =
-      load_argument(args.positional[0], args.source, args.trace_id, args.run_status);
+  // Each side asks for its own option: the two inputs may be one file, picked twice.
+  const TracePick left{args.left_trace_id.empty() ? args.trace_id : args.left_trace_id,
+                       "--left-trace-id", {}};
+  const TracePick right{args.right_trace_id.empty() ? args.trace_id : args.right_trace_id,
+                        "--right-trace-id", {}};
+  auto primary_loaded = load_argument(args.positional[0], args.source, left, args.run_status);
   if (!primary_loaded) return fail(primary_loaded.error());
   const Trace* primary = &keep(std::move(*primary_loaded));
   auto compared_loaded =
-      load_argument(args.positional[1], args.source, args.trace_id, args.compared_run_status);
+      load_argument(args.positional[1], args.source, right, args.compared_run_status);
   if (!compared_loaded) return fail(compared_loaded.error());
   const Trace* compared = &keep(std::move(*compared_loaded));
   Comparison c = compare_runs(*primary, *compared);
@@ -465,8 +484,9 @@ int run_import(const Args& args) {
   if (args.source == Source::kFixture)
     return fail(Error::message("import reads OTLP exports and chat transcripts, not fixtures"));
   size_t flattened = 0;
-  auto document = load_document(args.positional[0], args.source, args.trace_id, args.run_status,
-                                &flattened, true, args.log_files);
+  auto document =
+      load_document(args.positional[0], args.source, {args.trace_id, "--trace-id", args.log_files},
+                    args.run_status, &flattened, true);
   if (!document) return fail(document.error());
   if (int status = print(document->dump(2, ' ', false, Json::error_handler_t::replace) + "\n"))
     return status;
