@@ -302,8 +302,7 @@ void add_lines(Pipeline& pipeline, Input& input, const std::string& name) {
     if (!*got) return;
     std::string id = name + ":" + std::to_string(line.number);
     if (line.too_long) {
-      pipeline.add(id, Error::message(id + ": a line longer than " +
-                                      std::to_string(kMaxRecordBytes >> 20) + " MiB"));
+      pipeline.add(id, line_too_long(id));
       // A stream may never end that line (a device): the rest of it is not read.
       if (!input.seekable()) return;
     } else if (!is_blank_line(line.text)) {

@@ -16,9 +16,7 @@ Status for_each_record(const std::string& path,
     if (!got) return std::move(got).error().with_path(name);
     if (!*got) return Ok{};
     const std::string where = name + ":" + std::to_string(line.number);
-    if (line.too_long)
-      return Error::message(where + ": a line longer than " +
-                            std::to_string(kMaxRecordBytes >> 20) + " MiB");
+    if (line.too_long) return line_too_long(where);
     if (is_blank_line(line.text)) continue;
     auto record = parse_run_record(line.text);
     if (!record) return Error::message(where + ": " + record.error().text());

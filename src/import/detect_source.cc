@@ -3,6 +3,8 @@
 #include <set>
 #include <vector>
 
+#include "import/sources.h"
+
 namespace tracedx {
 namespace {
 
@@ -12,8 +14,9 @@ constexpr size_t kHeadBytes = size_t{1} << 20;
 constexpr size_t kKeysShown = 6;
 
 // Top-level keys that mark each format, and the keys of a chat message.
-constexpr std::string_view kOtlpKeys[] = {"resourceSpans", "resource_spans", "scopeSpans",
-                                          "scope_spans", "instrumentationLibrarySpans"};
+constexpr std::string_view kOtlpKeys[] = {
+    "resourceSpans", "resource_spans", "scopeSpans", "scope_spans", "instrumentationLibrarySpans",
+    "resourceLogs",  "resource_logs"};
 constexpr std::string_view kFixtureKeys[] = {"run", "steps"};
 constexpr std::string_view kChatWrapperKeys[] = {"messages",     "history", "conversation",
                                                  "chat_history", "traj",    "trajectory"};
@@ -164,25 +167,22 @@ Result<Source> detect_source(std::string_view head, std::string_view where) {
   // Without a single key there is nothing to tell formats apart by (not JSON, a scalar, an
   // array of no objects): the fixture loader says what is wrong with it.
   if (s.keys.empty()) return Source::kFixture;
-  std::vector<std::pair<Source, std::string_view>> found;
-  if (s.top == '{' && any_key(s, kOtlpKeys)) found.push_back({Source::kOtlp, "an OTLP export"});
+  std::vector<Source> found;
+  if (s.top == '{' && any_key(s, kOtlpKeys)) found.push_back(Source::kOtlp);
   if ((s.top == '[' && any_key(s, kMessageKeys)) || (s.top == '{' && any_key(s, kChatWrapperKeys)))
-    found.push_back({Source::kChat, "a chat transcript"});
-  if (s.top == '{' && any_key(s, kFixtureKeys))
-    found.push_back({Source::kFixture, "a fixture document"});
-  if (found.size() == 1) return found.front().first;
+    found.push_back(Source::kChat);
+  if (s.top == '{' && any_key(s, kFixtureKeys)) found.push_back(Source::kFixture);
+  if (found.size() == 1) return found.front();
   if (found.size() > 1) {
     std::string names;
     for (size_t i = 0; i < found.size(); ++i)
       names += std::string(i ? (i + 1 == found.size() ? " or " : ", ") : "") +
-               std::string(found[i].second);
-    return Error::message(std::string(where) + " could be " + names +
-                          "; say which with --from otlp, chat or fixture");
+               std::string(source_row(found[i]).noun);
+    return Error::message(std::string(where) + " could be " + names + "; say which with --from " +
+                          source_words());
   }
   return Error::message(std::string(where) + ": not a trace this tool reads (" + what_it_is(s) +
-                        "); expected an OTLP JSON export (\"resourceSpans\"), a chat transcript "
-                        "(a list of messages with \"role\" and \"content\") or a fixture "
-                        "document (\"run\" and \"steps\")");
+                        "); expected " + sources_expected());
 }
 
 Result<Source> detect_source(Input& input) {

@@ -26,9 +26,6 @@ using OtlpLogsByTrace = std::unordered_map<std::string, std::vector<OtlpLog>>;
 // kDetect: the format is told from the input itself (see detect_source).
 enum class Source { kFixture, kOtlp, kChat, kDetect };
 
-// "fixture", "otlp" or "chat"; fails with a message naming the accepted words.
-Result<Source> parse_source(std::string_view word);
-
 // What reading an OTLP input yields, one at a time: the fixture of a trace, or an error: of
 // a line that could not be read (`line` > 0, no trace id), of a trace that had spans on
 // such a line (its trace id), or of the whole input (neither).

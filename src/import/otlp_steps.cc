@@ -190,8 +190,8 @@ Kind kind_of(const OtlpSpan& span) {
     if (row.attribute != looked_up) {
       looked_up = row.attribute;
       auto it = span.attrs.find(row.attribute);
-      value = it != span.attrs.end() && it->is_string() ? &it->get_ref<const std::string&>()
-                                                        : nullptr;
+      value =
+          it != span.attrs.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
     }
     if (value && *value == row.value) return {std::string(row.step_type), row.role};
   }

@@ -172,9 +172,7 @@ Status emit_lines(Input& input, const std::string& where, const std::function<vo
     if (!got) return std::move(got).error();
     if (!*got) break;
     if (line.too_long) {
-      emit({"", line.number, 0, Json(),
-            Error::message(where + ":" + std::to_string(line.number) + ": a line longer than " +
-                           std::to_string(kMaxRecordBytes >> 20) + " MiB")});
+      emit({"", line.number, 0, Json(), line_too_long(where + ":" + std::to_string(line.number))});
       continue;
     }
     if (is_blank_line(line.text)) continue;
@@ -213,13 +211,6 @@ Status emit_lines(Input& input, const std::string& where, const std::function<vo
 }
 
 }  // namespace
-
-Result<Source> parse_source(std::string_view word) {
-  if (word == "fixture") return Source::kFixture;
-  if (word == "otlp") return Source::kOtlp;
-  if (word == "chat") return Source::kChat;
-  return Error::message("--from needs fixture, otlp or chat, got \"" + std::string(word) + "\"");
-}
 
 std::string normalize_trace_id(std::string_view id) {
   return otlp::normalized_id(id);

@@ -207,8 +207,7 @@ Status Input::spool() {
     line = lf == std::string_view::npos ? line + got.size() : got.size() - lf - 1;
     if (line > kMaxRecordBytes) {
       ::close(tmp);
-      return Error::message(display_path(name_) + ": a line longer than " +
-                            std::to_string(kMaxRecordBytes >> 20) + " MiB");
+      return line_too_long(display_path(name_));
     }
     if (!write_all(tmp, got.data(), got.size())) {
       int code = errno;
@@ -431,6 +430,11 @@ std::vector<DirectoryEntry> list_directory(const std::string& directory,
   out.reserve(found.size());
   for (auto& [path, error] : found) out.push_back({path.string(), std::move(error)});
   return out;
+}
+
+Error line_too_long(std::string_view where) {
+  return Error::message(std::string(where) + ": a line longer than " +
+                        std::to_string(kMaxRecordBytes >> 20) + " MiB");
 }
 
 }  // namespace tracedx

@@ -125,6 +125,10 @@ Result<uint64_t> count_newlines(Input& input, uint64_t start, uint64_t end);
 // part of valid UTF-8 as \xNN and a backslash as \\, so distinct names stay distinct.
 std::string display_path(std::string_view path);
 
+// The error of a line (record) longer than kMaxRecordBytes, at `where` ("name" or
+// "name:line").
+Error line_too_long(std::string_view where);
+
 // What a path names for reading.
 enum class PathKind { kMissing, kDirectory, kRegular, kStream };
 PathKind path_kind(const std::string& path);

@@ -28,6 +28,7 @@
 #include "fleet/triage.h"
 #include "fleet/triage_writers.h"
 #include "import/importers.h"
+#include "import/sources.h"
 #include "input/input.h"
 #include "report/report_json.h"
 #include "trace/fixture_loader.h"
@@ -187,9 +188,11 @@ py::object python_of(const OrderedJson& v) {
 Source source_of(const std::optional<std::string>& word) {
   if (!word) return Source::kDetect;
   auto source = parse_source(*word);
-  if (!source)
-    throw py::value_error("source must be \"otlp\", \"chat\", \"fixture\" or None, not \"" + *word +
-                          "\"");
+  if (!source) {
+    std::string words;
+    for (const auto& row : kSources) words += "\"" + std::string(row.word) + "\", ";
+    throw py::value_error("source must be " + words + "or None, not \"" + *word + "\"");
+  }
   return *source;
 }
 
@@ -283,8 +286,10 @@ Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
   if (in.path) {
     auto input = Input::open(*in.path);
     if (!input) return std::move(input).error();
-    document = import_document(*input, source, trace_id);
-  } else if (in.is_text()) {
+    return load_trace_input(*input, source, {trace_id, "--trace-id", nullptr, run_status},
+                            name == "-" ? *in.path : name);
+  }
+  if (in.is_text()) {
     document = import_document(in.text, source, name, trace_id);
   } else if (source == Source::kDetect) {
     document = import_document(in.document->dump(), source, name, trace_id);
@@ -297,7 +302,7 @@ Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
   }
   if (!document) return std::move(document).error();
   if (run_status) state_run_status(*document, *run_status);
-  return build_trace(in.path && name == "-" ? *in.path : name, std::move(*document));
+  return build_trace(name, std::move(*document));
 }
 
 // --- Public functions -------------------------------------------------------------------
@@ -475,23 +480,17 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
   {
     py::gil_scoped_release unlocked;
     auto input = Input::open(path);
-    Status read =
-        input ? for_each_line_in_range(
-                    *input, start, end, newlines_before,
-                    [&](const Line& line) {
-                      std::string id = name + ":" + std::to_string(line.number);
-                      if (line.too_long) {
-                        traces.push_back(BatchTrace{
-                            id,
-                            {},
-                            {},
-                            Error::message(id + ": a line longer than " +
-                                           std::to_string(kMaxRecordBytes >> 20) + " MiB")});
-                      } else if (!is_blank_line(line.text)) {
-                        traces.push_back(BatchTrace{id, std::string(line.text), {}, {}});
-                      }
-                    })
-              : Status(std::move(input).error());
+    Status read = input ? for_each_line_in_range(
+                              *input, start, end, newlines_before,
+                              [&](const Line& line) {
+                                std::string id = name + ":" + std::to_string(line.number);
+                                if (line.too_long) {
+                                  traces.push_back(BatchTrace{id, {}, {}, line_too_long(id)});
+                                } else if (!is_blank_line(line.text)) {
+                                  traces.push_back(BatchTrace{id, std::string(line.text), {}, {}});
+                                }
+                              })
+                        : Status(std::move(input).error());
     if (!read) failed = std::move(read).error().with_path(name);
   }
   // The partition that starts the file reports a file that cannot be read.
@@ -598,6 +597,11 @@ PYBIND11_MODULE(_tracedx, m) {
   m.doc() = "Deterministic diagnosis of recorded AI-agent runs.";
   static py::exception<TraceError> trace_error(m, "TraceError", PyExc_ValueError);
   g_trace_error_type = trace_error.ptr();
+  // The words `source` takes, from the table of input formats.
+  py::tuple sources(std::size(kSources));
+  for (size_t i = 0; i < std::size(kSources); ++i)
+    sources[i] = py::str(std::string(kSources[i].word));
+  m.attr("SOURCES") = sources;
   py::register_exception_translator(&translate_trace_error);
 
   m.def("diagnose", &diagnose, py::arg("trace"), py::kw_only(), py::arg("slow_threshold_ms") = 2500,

@@ -117,7 +117,7 @@ ERROR_ROWS = [
     (lambda: tdask.diagnose_bag([], run_status="Failed"), ValueError,
      "run_status must be \"failed\", \"completed\", \"success\" or None, not 'Failed'"),
     (lambda: tdask.diagnose_bag([], source="xml"), ValueError,
-     "source must be \"fixture\", \"otlp\" or \"chat\", not 'xml'"),
+     "source must be one of \"otlp\", \"chat\", \"fixture\", not 'xml'"),
 ]
 
 

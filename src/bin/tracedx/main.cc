@@ -30,6 +30,7 @@
 #include "fleet/triage_writers.h"
 #include "import/detect_source.h"
 #include "import/importers.h"
+#include "import/sources.h"
 #include "input/input.h"
 #include "report/report_html.h"
 #include "report/report_json.h"
@@ -107,29 +108,17 @@ Result<Json> load_document(const std::string& arg, Source source, const TracePic
 // A trace named on the command line; its id is the argument as written.
 Result<Trace> load_argument(const std::string& arg, Source source, const TracePick& pick,
                             std::optional<RunStatus> run_status) {
-  if ((source == Source::kFixture || source == Source::kDetect) && !run_status &&
-      pick.log_files.empty()) {
-    auto input = Input::open(arg);
-    if (!input) return std::move(input).error();
-    if (source == Source::kDetect) {
-      auto detected = detect_source(*input);
-      if (!detected) return std::move(detected).error();
-      if (*detected != Source::kFixture) {
-        auto document = import_document(*input, *detected, pick.id, nullptr, pick.option);
-        if (!document) return std::move(document).error();
-        return build_trace(arg, std::move(*document));
-      }
-    }
-    auto bytes = input->read_all();
-    if (!bytes) return std::move(bytes).error();
-    auto trace = load_trace_owned(arg, std::move(*bytes));
-    if (!trace && trace.error().kind() == Error::Kind::kJson)
-      return std::move(trace).error().with_path(arg);
-    return trace;
+  // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
+  auto input = Input::open(arg);
+  if (!input) return std::move(input).error();
+  std::optional<OtlpLogsByTrace> logs;
+  if (!pick.log_files.empty()) {
+    auto read = read_log_files(pick.log_files);
+    if (!read) return std::move(read).error();
+    logs = std::move(*read);
   }
-  auto document = load_document(arg, source, pick, run_status);
-  if (!document) return std::move(document).error();
-  return build_trace(arg, std::move(*document));
+  return load_trace_input(*input, source,
+                          {pick.id, pick.option, logs ? &*logs : nullptr, run_status}, arg);
 }
 
 bool colour_wanted() {
@@ -279,7 +268,7 @@ Status set_compared_run_status(Args& args, std::string_view value) {
 }
 
 // clang-format off
-constexpr OptionSpec kFrom = {"--from", true, "S  input format: otlp, chat or fixture (default: told from the input)", set_source};
+constexpr OptionSpec kFrom = {"--from", true, "S  input format: {sources} (default: told from the input)", set_source};
 constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone, also for a recorded run",
     [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
 constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
@@ -362,8 +351,13 @@ struct Command {
 std::string help_text(const Command& c) {
   std::string out = "usage: tracedx " + std::string(c.name) + " " + std::string(c.synopsis) +
                     "\n\n" + std::string(c.about) + "\n\noptions:\n";
-  for (const auto& o : c.options)
-    out += "  " + std::string(o.name) + " " + std::string(o.help) + "\n";
+  for (const auto& o : c.options) {
+    std::string help(o.help);
+    // The formats come from their table, so the help lists every one.
+    if (size_t at = help.find("{sources}"); at != std::string::npos)
+      help.replace(at, 9, source_words());
+    out += "  " + std::string(o.name) + " " + help + "\n";
+  }
   out += "  --help   show this help\n";
   return out;
 }
@@ -463,10 +457,10 @@ int run_diagnose(const Args& args) {
 
 int run_compare(const Args& args) {
   // Each side asks for its own option: the two inputs may be one file, picked twice.
-  const TracePick left{args.left_trace_id.empty() ? args.trace_id : args.left_trace_id,
-                       "--left-trace-id", {}};
-  const TracePick right{args.right_trace_id.empty() ? args.trace_id : args.right_trace_id,
-                        "--right-trace-id", {}};
+  const TracePick left{
+      args.left_trace_id.empty() ? args.trace_id : args.left_trace_id, "--left-trace-id", {}};
+  const TracePick right{
+      args.right_trace_id.empty() ? args.trace_id : args.right_trace_id, "--right-trace-id", {}};
   auto primary_loaded = load_argument(args.positional[0], args.source, left, args.run_status);
   if (!primary_loaded) return fail(primary_loaded.error());
   const Trace* primary = &keep(std::move(*primary_loaded));

@@ -23,7 +23,7 @@ from ._tracedx import TraceError, __version__
 __all__ = ["TraceError", "__version__", "compare", "diagnose", "gate", "report", "to_frame",
            "RECORD_FIELDS"]
 
-_SOURCES = ("fixture", "otlp", "chat")
+_SOURCES = _tracedx.SOURCES  # the words of the table of input formats
 # The outcome words of the reports, and the run statuses they state.
 _RUN_STATUSES = {"failed": "failed", "completed": "completed", "success": "completed"}
 # Messages of the engine that name a command-line flag, and the parameter they mean here.
@@ -32,7 +32,8 @@ _FLAG_WORDS = (("pick one with --trace-id", "pick one with trace_id="),)
 
 def _source(source):
     if source is not None and source not in _SOURCES:
-        raise ValueError(f'source must be "otlp", "chat", "fixture" or None, not {source!r}')
+        words = ", ".join(f'"{word}"' for word in _SOURCES)
+        raise ValueError(f"source must be {words} or None, not {source!r}")
     return source
 
 

@@ -125,12 +125,13 @@ def _line_partitions(path, blocksize, source, options):
 def diagnose_bag(paths, *, source="fixture", blocksize=DEFAULT_BLOCKSIZE, **options):
     """A Bag of one record per trace in ``paths`` (files, directories or globs).
 
-    source: "fixture", "otlp" or "chat". options: slow_threshold_ms, secondary_issues,
+    source: a word of ``tracedx._tracedx.SOURCES`` ("otlp", "chat", "fixture"). options: slow_threshold_ms, secondary_issues,
     recommendations and run_status (every run's outcome), as for ``tracedx.diagnose``. blocksize: bytes per partition of a
     .jsonl file and of a group of .json files (None: one partition per file).
     """
-    if source not in ("fixture", "otlp", "chat"):
-        raise ValueError(f'source must be "fixture", "otlp" or "chat", not {source!r}')
+    if source not in _tracedx.SOURCES:
+        words = ", ".join(f'"{word}"' for word in _tracedx.SOURCES)
+        raise ValueError(f"source must be one of {words}, not {source!r}")
     if blocksize is not None and (not isinstance(blocksize, int) or blocksize <= 0):
         raise ValueError("blocksize must be a positive int or None")
     opts = _options(options)
