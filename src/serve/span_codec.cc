@@ -1,6 +1,7 @@
 #include "serve/span_codec.h"
 
 #include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/unknown_field_set.h>
 #include <google/protobuf/util/json_util.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cmath>
 
 #include "import/otlp_values.h"
+#include "text/text.h"
 
 namespace tracedx {
 namespace {
@@ -35,19 +37,37 @@ int hex_digit(char c) {
   return -1;
 }
 
-// The bytes of an id written as hex. The importer keeps an id it cannot read as written;
-// such a text is stored as its own bytes (it names no span either way).
-std::string id_bytes(std::string_view id) {
+// The bytes of an id written as lower-case hex; nullopt for any other text.
+std::optional<std::string> id_bytes(std::string_view id) {
+  if (id.size() % 2 != 0) return std::nullopt;
   std::string out;
-  if (id.size() % 2 == 0) {
-    out.reserve(id.size() / 2);
-    for (size_t i = 0; i < id.size(); i += 2) {
-      int hi = hex_digit(id[i]), lo = hex_digit(id[i + 1]);
-      if (hi < 0 || lo < 0) return std::string(id);
-      out += static_cast<char>(hi << 4 | lo);
-    }
+  out.reserve(id.size() / 2);
+  for (size_t i = 0; i < id.size(); i += 2) {
+    int hi = hex_digit(id[i]), lo = hex_digit(id[i + 1]);
+    // Upper-case digits are not how the importer writes an id: kept as text.
+    if (hi < 0 || lo < 0 || (id[i] >= 'A' && id[i] <= 'F') ||
+        (id[i + 1] >= 'A' && id[i + 1] <= 'F'))
+      return std::nullopt;
+    out += static_cast<char>(hi << 4 | lo);
   }
-  return id.size() % 2 == 0 ? out : std::string(id);
+  return out;
+}
+
+// The importer keeps a parent id it cannot read as hex as it was written (the spans' ids
+// are checked, a parent's is not); such a text is kept in this field of the stored span,
+// which no OTLP message uses, and its bytes stand in the parent id field.
+constexpr int kParentTextField = 1000;
+
+// The parent id text kept with a stored span, if any.
+std::optional<std::string> parent_text(const otlp_pb::Span& s) {
+  const auto& unknown = s.GetReflection()->GetUnknownFields(s);
+  for (int i = 0; i < unknown.field_count(); ++i) {
+    const auto& f = unknown.field(i);
+    if (f.number() == kParentTextField &&
+        f.type() == google::protobuf::UnknownField::TYPE_LENGTH_DELIMITED)
+      return f.length_delimited();
+  }
+  return std::nullopt;
 }
 
 std::string base64(std::string_view bytes) {
@@ -149,24 +169,32 @@ bool parse_stored(std::string_view bytes, Message& out) {
 }
 
 // Replaces the base64 ids that protobuf's JSON mapping writes for bytes fields by hex, as
-// OTLP/JSON writes them. Only member names can stand before `":"` unescaped, so the
-// pattern finds the id members and nothing inside a string.
-std::string with_hex_ids(const std::string& json) {
+// OTLP/JSON writes them (the parent id by `parent` when given). Only member names can stand
+// before `":"` unescaped, so the pattern finds the id members and nothing inside a string.
+std::string with_hex_ids(const std::string& json, const std::optional<std::string>& parent) {
   std::string out;
   out.reserve(json.size());
   size_t at = 0;
   for (;;) {
     size_t best = std::string::npos, key_len = 0;
+    bool is_parent = false;
     for (std::string_view key : {"\"traceId\":\"", "\"spanId\":\"", "\"parentSpanId\":\""}) {
       size_t found = json.find(key, at);
       if (found < best) {
         best = found;
         key_len = key.size();
+        is_parent = key[1] == 'p';
       }
     }
     if (best == std::string::npos) break;
     size_t start = best + key_len, end = json.find('"', start);
     if (end == std::string::npos) break;
+    if (is_parent && parent) {
+      out.append(json, at, start - 1 - at);
+      append_json_string(out, *parent);
+      at = end + 1;
+      continue;
+    }
     out.append(json, at, start - at);
     auto bytes = otlp::base64_bytes(std::string_view(json).substr(start, end - start));
     out += bytes ? hex(*bytes) : json.substr(start, end - start);
@@ -177,11 +205,11 @@ std::string with_hex_ids(const std::string& json) {
 }
 
 template <typename Message>
-Result<std::string> to_json(const Message& m) {
+Result<std::string> to_json(const Message& m, const std::optional<std::string>& parent = {}) {
   std::string text;
   auto status = google::protobuf::util::MessageToJsonString(m, &text);
   if (!status.ok()) return Error::message("a stored row cannot be written as JSON");
-  return with_hex_ids(text);
+  return with_hex_ids(text, parent);
 }
 
 }  // namespace
@@ -300,7 +328,8 @@ OtlpSpan span_from_protobuf(const std::shared_ptr<const Json>& resource,
   OtlpSpan span;
   span.trace_id = hex(s.trace_id());
   span.span_id = hex(s.span_id());
-  span.parent_id = hex(s.parent_span_id());
+  auto parent = parent_text(s);
+  span.parent_id = parent ? *parent : hex(s.parent_span_id());
   span.name = s.name();
   span.kind = otlp::kind_name(static_cast<int>(s.kind()));
   // OTLP/JSON leaves a zero time out: the span has none.
@@ -342,9 +371,16 @@ void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out) {
   auto* ss = out.add_scope_spans();
   if (!span.scope_name.empty()) ss->mutable_scope()->set_name(span.scope_name);
   otlp_pb::Span& s = *ss->add_spans();
-  s.set_trace_id(id_bytes(span.trace_id));
-  s.set_span_id(id_bytes(span.span_id));
-  s.set_parent_span_id(id_bytes(span.parent_id));
+  // The span's own ids are checked hex before they come here.
+  s.set_trace_id(id_bytes(span.trace_id).value_or(span.trace_id));
+  s.set_span_id(id_bytes(span.span_id).value_or(span.span_id));
+  if (auto parent = id_bytes(span.parent_id)) {
+    s.set_parent_span_id(*parent);
+  } else {
+    s.set_parent_span_id(span.parent_id);
+    s.GetReflection()->MutableUnknownFields(&s)->AddLengthDelimited(kParentTextField,
+                                                                    span.parent_id);
+  }
   s.set_name(span.name);
   // The kind's name, or the number kind_name wrote for a kind without one.
   int kind = 0;
@@ -373,8 +409,8 @@ void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out) {
 
 void log_to_protobuf(const OtlpLog& log, otlp_pb::ResourceLogs& out) {
   otlp_pb::LogRecord& r = *out.add_scope_logs()->add_log_records();
-  r.set_trace_id(id_bytes(log.trace_id));
-  r.set_span_id(id_bytes(log.span_id));
+  r.set_trace_id(id_bytes(log.trace_id).value_or(log.trace_id));
+  r.set_span_id(id_bytes(log.span_id).value_or(log.span_id));
   if (auto n = log.event.find("name"); n != log.event.end() && n->is_string()) r.set_event_name(*n);
   if (auto a = log.event.find("attributes"); a != log.event.end())
     attributes_of_json(*a, *r.mutable_attributes());
@@ -405,7 +441,10 @@ Result<OtlpLog> decode_stored_log(std::string_view bytes) {
 Result<std::string> stored_span_json(std::string_view bytes) {
   otlp_pb::ResourceSpans stored;
   if (!parse_stored(bytes, stored)) return Error::message("a stored span cannot be read");
-  return to_json(stored);
+  std::optional<std::string> parent;
+  if (stored.scope_spans_size() == 1 && stored.scope_spans(0).spans_size() == 1)
+    parent = parent_text(stored.scope_spans(0).spans(0));
+  return to_json(stored, parent);
 }
 
 Result<std::string> stored_log_json(std::string_view bytes) {
