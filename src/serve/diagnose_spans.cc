@@ -5,8 +5,11 @@
 
 #include "analysis/recorded_analysis.h"
 #include "import/importers.h"
+#include "import/otlp_envelope.h"
+#include "import/otlp_steps.h"
 #include "report/report_html.h"
 #include "report/report_json.h"
+#include "serve/span_codec.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -18,8 +21,8 @@ struct Loaded {
 };
 
 // The import and load of the command: the trace id names the input in messages.
-Result<Loaded> load(const std::string& trace_id, std::string_view lines) {
-  auto document = import_document(lines, Source::kOtlp, trace_id, trace_id);
+Result<Loaded> load(const std::string& trace_id, const SpanSnapshot& snapshot) {
+  auto document = fixture_of_snapshot(trace_id, snapshot);
   if (!document) return std::move(document).error();
   std::optional<std::string> service;
   if (auto run = document->find("run"); run != document->end() && run->is_object()) {
@@ -31,18 +34,59 @@ Result<Loaded> load(const std::string& trace_id, std::string_view lines) {
   return Loaded{std::move(*trace), std::move(service)};
 }
 
+std::string page_of(const Trace& trace, const Diagnosis& diagnosis) {
+  std::string page = diagnosis_html(trace, diagnosis);
+  // The index is one level up from /traces/{id}.
+  constexpr std::string_view kBody = "<body>\n";
+  if (auto at = page.find(kBody); at != std::string::npos) {
+    page.insert(at + kBody.size(), "<p class=\"meta\"><a href=\"../\">&larr; all runs</a></p>\n");
+  }
+  return page;
+}
+
+DiagnosisRecord failed(std::string error) {
+  DiagnosisRecord record;
+  record.failed = true;
+  record.error = std::move(error);
+  return record;
+}
+
 }  // namespace
 
-DiagnosisRecord diagnose_spans(const std::string& trace_id, std::string_view lines,
+Result<Json> fixture_of_snapshot(const std::string& trace_id, const SpanSnapshot& snapshot) {
+  std::vector<OtlpSpan> spans;
+  spans.reserve(snapshot.spans.size());
+  for (size_t i = 0; i < snapshot.spans.size(); ++i) {
+    const StoredRow& row = snapshot.spans[i];
+    if (row.text) {
+      const std::string where = trace_id + ":" + std::to_string(i + 1);
+      if (auto ok = otlp::read_spans(row.data, where, spans); !ok) return std::move(ok).error();
+      continue;
+    }
+    auto span = decode_stored_span(row.data);
+    if (!span) return std::move(span).error();
+    spans.push_back(std::move(*span));
+  }
+  if (spans.empty()) return Error::message(trace_id + ": no spans found");
+  std::vector<OtlpLog> logs;
+  logs.reserve(snapshot.logs.size());
+  for (const std::string& data : snapshot.logs) {
+    auto log = decode_stored_log(data);
+    if (!log) return std::move(log).error();
+    logs.push_back(std::move(*log));
+  }
+  otlp::attach_logs(spans, logs);
+  Json fixture = otlp::fixture_of_spans(spans);
+  flatten_deep_values(fixture);
+  return fixture;
+}
+
+DiagnosisRecord diagnose_spans(const std::string& trace_id, const SpanSnapshot& snapshot,
                                const DiagnoseOptions& options) {
   DiagnosisRecord record;
   try {
-    auto loaded = load(trace_id, lines);
-    if (!loaded) {
-      record.failed = true;
-      record.error = loaded.error().display();
-      return record;
-    }
+    auto loaded = load(trace_id, snapshot);
+    if (!loaded) return failed(loaded.error().display());
     const Trace& trace = loaded->trace;
     Diagnosis d = diagnose_trace(trace, options);
     record.service = loaded->service;
@@ -57,29 +101,41 @@ DiagnosisRecord diagnose_spans(const std::string& trace_id, std::string_view lin
       record.severity = d.root_cause->severity;
     }
     record.diagnosis = dump_report(to_json(d), true);
+    record.page = page_of(trace, d);
   } catch (const std::bad_alloc&) {
-    record = DiagnosisRecord{};
-    record.failed = true;
-    record.error = "out of memory";
+    return failed("out of memory");
   } catch (const std::length_error&) {
-    record = DiagnosisRecord{};
-    record.failed = true;
-    record.error = "out of memory";
+    return failed("out of memory");
   }
   return record;
 }
 
-Result<std::string> report_page(const std::string& trace_id, std::string_view lines,
+Result<std::string> report_page(const std::string& trace_id, const SpanSnapshot& snapshot,
                                 const DiagnoseOptions& options) {
-  auto loaded = load(trace_id, lines);
+  auto loaded = load(trace_id, snapshot);
   if (!loaded) return std::move(loaded).error();
-  std::string page = diagnosis_html(loaded->trace, diagnose_trace(loaded->trace, options));
-  // The index is one level up from /traces/{id}.
-  constexpr std::string_view kBody = "<body>\n";
-  if (auto at = page.find(kBody); at != std::string::npos) {
-    page.insert(at + kBody.size(), "<p class=\"meta\"><a href=\"../\">&larr; all runs</a></p>\n");
+  return page_of(loaded->trace, diagnose_trace(loaded->trace, options));
+}
+
+Result<std::string> snapshot_lines(const SpanSnapshot& snapshot) {
+  std::string out;
+  for (const StoredRow& row : snapshot.spans) {
+    if (row.text) {
+      out += row.data;
+    } else {
+      auto line = stored_span_json(row.data);
+      if (!line) return line;
+      out += *line;
+    }
+    out += '\n';
   }
-  return page;
+  for (const std::string& data : snapshot.logs) {
+    auto line = stored_log_json(data);
+    if (!line) return line;
+    out += *line;
+    out += '\n';
+  }
+  return out;
 }
 
 }  // namespace tracedx

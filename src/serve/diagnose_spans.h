@@ -1,5 +1,7 @@
 // A stored trace read back the way `tracedx diagnose --from otlp FILE --trace-id ID` reads a
-// file holding its span lines: the same import, the same engine, the same compact report.
+// file holding its spans and log records: the same span model, the same fixture, the same
+// engine, the same compact report. The stored messages are decoded straight into the
+// importer's spans; rows stored as OTLP/JSON text by older versions go through its reader.
 #pragma once
 
 #include <string>
@@ -11,13 +13,23 @@
 
 namespace tracedx {
 
-// The diagnosis of the trace `trace_id` whose spans are `lines` (JSON Lines), or the
-// command's error message when the spans cannot be imported.
-DiagnosisRecord diagnose_spans(const std::string& trace_id, std::string_view lines,
+// The fixture document of the trace `trace_id` whose stored rows are `snapshot`, as the
+// importer makes it (values nested too deep flattened); the command's error when the rows
+// cannot be imported.
+Result<Json> fixture_of_snapshot(const std::string& trace_id, const SpanSnapshot& snapshot);
+
+// The diagnosis of the trace, with its HTML report page, or the command's error message
+// when the spans cannot be imported.
+DiagnosisRecord diagnose_spans(const std::string& trace_id, const SpanSnapshot& snapshot,
                                const DiagnoseOptions& options);
 
 // The HTML report of the same trace (diagnosis_html), with a link back to the index.
-Result<std::string> report_page(const std::string& trace_id, std::string_view lines,
+Result<std::string> report_page(const std::string& trace_id, const SpanSnapshot& snapshot,
                                 const DiagnoseOptions& options);
+
+// The rows as OTLP/JSON Lines: each span as a ResourceSpans object, then each log record as
+// a log export, in arrival order; the file `tracedx diagnose --from otlp` reads to the same
+// diagnosis.
+Result<std::string> snapshot_lines(const SpanSnapshot& snapshot);
 
 }  // namespace tracedx

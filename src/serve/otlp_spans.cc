@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstring>
 
 #include "google/rpc/status.pb.h"
-#include "import/importers.h"
+#include "import/otlp_envelope.h"
+#include "import/otlp_values.h"
+#include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/span_codec.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 
@@ -30,279 +32,45 @@ std::string hex(std::string_view bytes) {
   return out;
 }
 
+template <typename T>
+void append_quoted_number(std::string& out, T v) {
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out += '"';
+  out.append(buf, r.ptr);
+  out += '"';
+}
+
 bool all_zero(std::string_view s, char zero) {
   return std::all_of(s.begin(), s.end(), [zero](char c) { return c == zero; });
 }
 
-const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-void append_base64(std::string& out, std::string_view bytes) {
-  out += '"';
-  size_t i = 0;
-  auto at = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k])); };
-  for (; i + 3 <= bytes.size(); i += 3) {
-    uint32_t v = at(i) << 16 | at(i + 1) << 8 | at(i + 2);
-    out += kBase64[v >> 18];
-    out += kBase64[(v >> 12) & 63];
-    out += kBase64[(v >> 6) & 63];
-    out += kBase64[v & 63];
-  }
-  if (size_t rest = bytes.size() - i) {
-    uint32_t v = at(i) << 16 | (rest == 2 ? at(i + 1) << 8 : 0);
-    out += kBase64[v >> 18];
-    out += kBase64[(v >> 12) & 63];
-    out += rest == 2 ? kBase64[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  out += '"';
+// A binary id of `size` bytes, not all zero.
+bool valid_id(std::string_view bytes, size_t size) {
+  return bytes.size() == size && !all_zero(bytes, '\0');
 }
 
-template <typename T>
-void append_number(std::string& out, T v) {
-  char buf[32];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
+// An id of `digits` lower-case hex digits, not all zero.
+bool hex_id(std::string_view id, size_t digits) {
+  return id.size() == digits && !all_zero(id, '0') && std::all_of(id.begin(), id.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
 }
 
-// A 64-bit integer as OTLP/JSON writes it: a decimal string.
-template <typename T>
-void append_quoted_number(std::string& out, T v) {
-  out += '"';
-  append_number(out, v);
-  out += '"';
-}
-
-// A double as the exporters' JSON writers print it, so the importer reads the same kind of
-// number: integral values below 1e21 in plain digits (they read back as integers, as they
-// do from a JSON export), others in the shortest form that reads back exactly; the values
-// JSON has no number for as the protobuf JSON mapping's strings.
-void append_double(std::string& out, double v) {
-  if (std::isnan(v)) {
-    out += "\"NaN\"";
-  } else if (std::isinf(v)) {
-    out += v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-  } else {
-    char buf[64];
-    auto r = std::trunc(v) == v && std::fabs(v) < 1e21
-                 ? std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed)
-                 : std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-  }
-}
-
-// Writes one span's line; `depth` follows the nesting so that a line the importer could not
-// read (deeper than kMaxJsonDepth) is refused instead of stored.
-class LineWriter {
- public:
-  explicit LineWriter(std::string& out) : out_(out) {}
-
-  size_t max_depth() const { return max_depth_; }
-
-  void open(char c) {
-    out_ += c;
-    max_depth_ = std::max(max_depth_, ++depth_);
-  }
-  void close(char c) {
-    out_ += c;
-    --depth_;
-  }
-  void key(std::string_view k) {
-    out_ += '"';
-    out_ += k;
-    out_ += "\":";
-  }
-  void comma() { out_ += ','; }
-
-  void any_value(const pb::common::v1::AnyValue& v) {
-    using V = pb::common::v1::AnyValue;
-    open('{');
-    switch (v.value_case()) {
-      case V::kStringValue:
-        key("stringValue");
-        append_json_string(out_, v.string_value());
-        break;
-      case V::kBoolValue:
-        key("boolValue");
-        out_ += v.bool_value() ? "true" : "false";
-        break;
-      case V::kIntValue:
-        key("intValue");
-        append_quoted_number(out_, v.int_value());
-        break;
-      case V::kDoubleValue:
-        key("doubleValue");
-        append_double(out_, v.double_value());
-        break;
-      case V::kBytesValue:
-        key("bytesValue");
-        append_base64(out_, v.bytes_value());
-        break;
-      case V::kArrayValue: {
-        key("arrayValue");
-        open('{');
-        key("values");
-        open('[');
-        bool first = true;
-        for (const auto& e : v.array_value().values()) {
-          if (!first) comma();
-          first = false;
-          any_value(e);
-        }
-        close(']');
-        close('}');
-        break;
-      }
-      case V::kKvlistValue:
-        key("kvlistValue");
-        open('{');
-        key("values");
-        key_values(v.kvlist_value().values());
-        close('}');
-        break;
-      case V::VALUE_NOT_SET:
-        break;
-    }
-    close('}');
-  }
-
-  template <typename List>
-  void key_values(const List& list) {
-    open('[');
-    bool first = true;
-    for (const auto& kv : list) {
-      if (!first) comma();
-      first = false;
-      open('{');
-      key("key");
-      append_json_string(out_, kv.key());
-      comma();
-      key("value");
-      any_value(kv.value());
-      close('}');
-    }
-    close(']');
-  }
-
-  // `"name":[...]` for a non-empty attribute list, with its dropped count when there is one.
-  template <typename List>
-  void attributes(const List& list, uint32_t dropped) {
-    if (!list.empty()) {
-      comma();
-      key("attributes");
-      key_values(list);
-    }
-    if (dropped) {
-      comma();
-      key("droppedAttributesCount");
-      append_number(out_, dropped);
-    }
-  }
-
-  void string_field(std::string_view name, const std::string& value) {
-    if (value.empty()) return;
-    comma();
-    key(name);
-    append_json_string(out_, value);
-  }
-
-  void time_field(std::string_view name, uint64_t nanos) {
-    if (!nanos) return;
-    comma();
-    key(name);
-    append_quoted_number(out_, nanos);
-  }
-
-  void count_field(std::string_view name, uint64_t n) {
-    if (!n) return;
-    comma();
-    key(name);
-    append_number(out_, n);
-  }
-
-  void id_field(std::string_view name, std::string_view bytes) {
-    if (bytes.empty()) return;
-    comma();
-    key(name);
-    out_ += '"';
-    out_ += hex(bytes);
-    out_ += '"';
-  }
-
-  void span(const pb::trace::v1::Span& s) {
-    open('{');
-    key("traceId");
-    out_ += '"' + hex(s.trace_id()) + '"';
-    id_field("spanId", s.span_id());
-    string_field("traceState", s.trace_state());
-    id_field("parentSpanId", s.parent_span_id());
-    count_field("flags", s.flags());
-    comma();
-    key("name");
-    append_json_string(out_, s.name());
-    comma();
-    key("kind");
-    append_number(out_, static_cast<int>(s.kind()));
-    time_field("startTimeUnixNano", s.start_time_unix_nano());
-    time_field("endTimeUnixNano", s.end_time_unix_nano());
-    attributes(s.attributes(), s.dropped_attributes_count());
-    if (!s.events().empty()) {
-      comma();
-      key("events");
-      open('[');
-      bool first = true;
-      for (const auto& e : s.events()) {
-        if (!first) comma();
-        first = false;
-        open('{');
-        key("name");
-        append_json_string(out_, e.name());
-        time_field("timeUnixNano", e.time_unix_nano());
-        attributes(e.attributes(), e.dropped_attributes_count());
-        close('}');
-      }
-      close(']');
-    }
-    count_field("droppedEventsCount", s.dropped_events_count());
-    if (!s.links().empty()) {
-      comma();
-      key("links");
-      open('[');
-      bool first = true;
-      for (const auto& l : s.links()) {
-        if (!first) comma();
-        first = false;
-        open('{');
-        key("traceId");
-        out_ += '"' + hex(l.trace_id()) + '"';
-        id_field("spanId", l.span_id());
-        string_field("traceState", l.trace_state());
-        attributes(l.attributes(), l.dropped_attributes_count());
-        count_field("flags", l.flags());
-        close('}');
-      }
-      close(']');
-    }
-    count_field("droppedLinksCount", s.dropped_links_count());
-    if (s.has_status()) {
-      comma();
-      key("status");
-      open('{');
-      out_ += "\"code\":";
-      append_number(out_, static_cast<int>(s.status().code()));
-      string_field("message", s.status().message());
-      close('}');
-    }
-    close('}');
-  }
-
- private:
-  std::string& out_;
-  size_t depth_ = 0;
-  size_t max_depth_ = 0;
-};
-
-void reject(SpanBatch& batch, std::string why) {
+template <typename Batch>
+void reject(Batch& batch, std::string why) {
   if (!batch.rejected++) batch.rejection = std::move(why);
+}
+
+const std::string kTooDeep =
+    "values nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+
+// Serializes a stored message unless its OTLP/JSON line would nest deeper than the importer
+// reads; false when it would.
+template <typename Message>
+bool stored_bytes(const Message& stored, std::string& out) {
+  if (json_depth(stored) > kMaxJsonDepth) return false;
+  return stored.SerializeToString(&out);
 }
 
 std::string service_of(const pb::resource::v1::Resource& r) {
@@ -313,6 +81,129 @@ std::string service_of(const pb::resource::v1::Resource& r) {
   return {};
 }
 
+template <typename Message>
+bool parse_body(std::string_view body, Message& out) {
+  return body.size() <= static_cast<size_t>(INT32_MAX) &&
+         out.ParseFromArray(body.data(), static_cast<int>(body.size()));
+}
+
+// The spans of one scope, each stored with its resource and scope.
+void store_scope_spans(const pb::trace::v1::ResourceSpans& rs, const pb::trace::v1::ScopeSpans& ss,
+                       const std::string& service, SpanBatch& batch) {
+  pb::trace::v1::ResourceSpans stored;
+  if (rs.has_resource()) *stored.mutable_resource() = rs.resource();
+  stored.set_schema_url(rs.schema_url());
+  auto* scope = stored.add_scope_spans();
+  if (ss.has_scope()) *scope->mutable_scope() = ss.scope();
+  scope->set_schema_url(ss.schema_url());
+  for (const auto& span : ss.spans()) {
+    if (!valid_id(span.trace_id(), 16)) {
+      reject(batch, "a span has no valid trace id (16 bytes, not all zero)");
+      continue;
+    }
+    if (!valid_id(span.span_id(), 8)) {
+      reject(batch, "a span has no valid span id (8 bytes, not all zero)");
+      continue;
+    }
+    scope->clear_spans();
+    pb::trace::v1::Span& copy = *scope->add_spans();
+    copy = span;
+    integral_doubles_as_integers(copy);
+    SpanRow row;
+    if (!stored_bytes(stored, row.data)) {
+      reject(batch, "a span's " + kTooDeep);
+      continue;
+    }
+    row.trace_id = hex(span.trace_id());
+    row.span_id = hex(span.span_id());
+    row.root = span.parent_span_id().empty() || all_zero(span.parent_span_id(), '\0');
+    row.service = service;
+    batch.spans.push_back(std::move(row));
+  }
+}
+
+// The trace id the importer reads for a span object; empty when it has none.
+bool has_trace_id(const Json& span) {
+  return !otlp::hex_of(otlp::member(span, "traceId", "trace_id")).empty();
+}
+
+// Takes the spans without a trace id out of a parsed export (the importer refuses a document
+// holding one), counting them as rejected.
+void drop_spans_without_trace_id(Json& doc, SpanBatch& batch) {
+  auto scopes = [&](Json& holder) {
+    for (const char* key : {"scopeSpans", "scope_spans", "instrumentationLibrarySpans",
+                            "instrumentation_library_spans"}) {
+      auto list = holder.find(key);
+      if (list == holder.end() || !list->is_array()) continue;
+      for (Json& scope : *list) {
+        if (!scope.is_object()) continue;
+        auto spans = scope.find("spans");
+        if (spans == scope.end() || !spans->is_array()) continue;
+        auto& items = spans->get_ref<Json::array_t&>();
+        auto kept = std::remove_if(items.begin(), items.end(), [&](const Json& s) {
+          if (!s.is_object() || has_trace_id(s)) return false;
+          reject(batch, "a span has no trace id");
+          return true;
+        });
+        items.erase(kept, items.end());
+      }
+    }
+  };
+  if (!doc.is_object()) return;
+  for (const char* key : {"resourceSpans", "resource_spans"}) {
+    auto list = doc.find(key);
+    if (list == doc.end() || !list->is_array()) continue;
+    for (Json& rs : *list) {
+      if (rs.is_object()) scopes(rs);
+    }
+  }
+  scopes(doc);
+}
+
+Error not_json(const Error& e) {
+  return Error::message("the body is not valid JSON: " + e.display());
+}
+
+// The spans of a JSON export as the importer reads them.
+Result<std::vector<OtlpSpan>> read_json_spans(std::string_view body, SpanBatch& batch) {
+  std::vector<OtlpSpan> spans;
+  auto read = otlp::read_spans(body, "the body", spans);
+  if (read) return spans;
+  if (read.error().kind() == Error::Kind::kJson) return not_json(read.error());
+  // A span without a trace id fails the whole document in the importer; here it is rejected
+  // alone and the others are stored.
+  auto doc = parse_json(body);
+  if (!doc) return not_json(doc.error());
+  const uint64_t before = batch.rejected;
+  drop_spans_without_trace_id(*doc, batch);
+  if (batch.rejected == before) return std::move(read).error();
+  spans.clear();
+  if (auto again = otlp::collect_spans(*doc, "the body", spans); !again)
+    return std::move(again).error();
+  return spans;
+}
+
+// How many log records a parsed log export holds, counted where the importer looks for them.
+uint64_t log_record_count(const Json& doc) {
+  uint64_t n = 0;
+  auto each = [](const Json* list, auto&& f) {
+    if (!list || !list->is_array()) return;
+    for (const auto& item : *list) {
+      if (item.is_object()) f(item);
+    }
+  };
+  for (const char* key : {"resourceLogs", "resource_logs"}) {
+    auto list = doc.find(key);
+    if (list == doc.end()) continue;
+    each(&*list, [&](const Json& rl) {
+      each(otlp::member(rl, "scopeLogs", "scope_logs"), [&](const Json& scope) {
+        each(otlp::member(scope, "logRecords", "log_records"), [&](const Json&) { ++n; });
+      });
+    });
+  }
+  return n;
+}
+
 }  // namespace
 
 Result<SpanBatch> spans_from_protobuf(std::string_view body) {
@@ -320,188 +211,113 @@ Result<SpanBatch> spans_from_protobuf(std::string_view body) {
   auto* request =
       google::protobuf::Arena::CreateMessage<pb::collector::trace::v1::ExportTraceServiceRequest>(
           &arena);
-  if (body.size() > static_cast<size_t>(INT32_MAX) ||
-      !request->ParseFromArray(body.data(), static_cast<int>(body.size()))) {
+  if (!parse_body(body, *request))
     return Error::message("the body is not a valid protobuf ExportTraceServiceRequest");
-  }
   SpanBatch batch;
-  std::string prefix, scope_prefix;
   for (const auto& rs : request->resource_spans()) {
-    prefix = "{";
-    std::string service;
-    size_t prefix_depth = 1;
-    if (rs.has_resource()) {
-      const auto& r = rs.resource();
-      service = service_of(r);
-      // Members are written with a leading comma; the first one's is dropped.
-      std::string inner;
-      LineWriter w(inner);
-      w.attributes(r.attributes(), r.dropped_attributes_count());
-      prefix += "\"resource\":{" + (inner.empty() ? inner : inner.substr(1)) + "},";
-      prefix_depth = 2 + w.max_depth();
+    const std::string service = rs.has_resource() ? service_of(rs.resource()) : std::string();
+    for (const auto& ss : rs.scope_spans()) store_scope_spans(rs, ss, service, batch);
+  }
+  return batch;
+}
+
+Result<SpanBatch> spans_from_json(std::string_view body) {
+  SpanBatch batch;
+  auto spans = read_json_spans(body, batch);
+  if (!spans) return std::move(spans).error();
+  for (const OtlpSpan& span : *spans) {
+    if (!hex_id(span.trace_id, 32)) {
+      reject(batch, "a span has no valid trace id (32 hex digits, not all zero)");
+      continue;
     }
-    prefix += "\"scopeSpans\":[{";
-    for (const auto& ss : rs.scope_spans()) {
-      scope_prefix = prefix;
-      size_t scope_depth = 3;
-      if (ss.has_scope()) {
-        const auto& sc = ss.scope();
-        std::string inner;
-        LineWriter wi(inner);
-        wi.string_field("name", sc.name());
-        wi.string_field("version", sc.version());
-        wi.attributes(sc.attributes(), sc.dropped_attributes_count());
-        scope_prefix += "\"scope\":{" + (inner.empty() ? inner : inner.substr(1)) + "},";
-        scope_depth = 4 + wi.max_depth();
-      }
-      scope_prefix += "\"spans\":[";
-      for (const auto& span : ss.spans()) {
-        if (span.trace_id().size() != 16 || all_zero(span.trace_id(), '\0')) {
-          reject(batch, "a span has no valid trace id (16 bytes, not all zero)");
+    if (!hex_id(span.span_id, 16)) {
+      reject(batch, "a span has no valid span id (16 hex digits, not all zero)");
+      continue;
+    }
+    pb::trace::v1::ResourceSpans stored;
+    span_to_protobuf(span, stored);
+    SpanRow row;
+    if (!stored_bytes(stored, row.data)) {
+      reject(batch, "a span's " + kTooDeep);
+      continue;
+    }
+    row.trace_id = span.trace_id;
+    row.span_id = span.span_id;
+    row.root = span.parent_id.empty() || all_zero(span.parent_id, '0');
+    auto service = span.resource_attrs().find("service.name");
+    if (service != span.resource_attrs().end() && service->is_string()) row.service = *service;
+    batch.spans.push_back(std::move(row));
+  }
+  return batch;
+}
+
+Result<LogBatch> logs_from_protobuf(std::string_view body) {
+  google::protobuf::Arena arena;
+  auto* request =
+      google::protobuf::Arena::CreateMessage<pb::collector::logs::v1::ExportLogsServiceRequest>(
+          &arena);
+  if (!parse_body(body, *request))
+    return Error::message("the body is not a valid protobuf ExportLogsServiceRequest");
+  LogBatch batch;
+  for (const auto& rl : request->resource_logs()) {
+    pb::logs::v1::ResourceLogs stored;
+    if (rl.has_resource()) *stored.mutable_resource() = rl.resource();
+    stored.set_schema_url(rl.schema_url());
+    auto* scope = stored.add_scope_logs();
+    for (const auto& sl : rl.scope_logs()) {
+      scope->Clear();
+      if (sl.has_scope()) *scope->mutable_scope() = sl.scope();
+      scope->set_schema_url(sl.schema_url());
+      for (const auto& record : sl.log_records()) {
+        if (!valid_id(record.trace_id(), 16) || !valid_id(record.span_id(), 8)) {
+          reject(batch, "a log record names no span (a valid trace id and span id)");
           continue;
         }
-        if (span.span_id().size() != 8 || all_zero(span.span_id(), '\0')) {
-          reject(batch, "a span has no valid span id (8 bytes, not all zero)");
+        scope->clear_log_records();
+        auto& copy = *scope->add_log_records();
+        copy = record;
+        integral_doubles_as_integers(copy);
+        LogRow row;
+        if (!stored_bytes(stored, row.data)) {
+          reject(batch, "a log record's " + kTooDeep);
           continue;
         }
-        SpanRow row;
-        row.line.reserve(scope_prefix.size() + 512);
-        row.line = scope_prefix;
-        LineWriter w(row.line);
-        w.span(span);
-        row.line += "]}]}";
-        // The span object sits at level 5 of the line: {scopeSpans:[{spans:[{...
-        if (std::max({prefix_depth, scope_depth, 4 + w.max_depth()}) > kMaxJsonDepth) {
-          reject(batch, "a span's values are nested deeper than " + std::to_string(kMaxJsonDepth) +
-                            " levels");
-          continue;
-        }
-        row.trace_id = hex(span.trace_id());
-        row.span_id = hex(span.span_id());
-        row.root = span.parent_span_id().empty() || all_zero(span.parent_span_id(), '\0');
-        row.service = service;
-        batch.spans.push_back(std::move(row));
+        row.trace_id = hex(record.trace_id());
+        row.span_id = hex(record.span_id());
+        batch.logs.push_back(std::move(row));
       }
     }
   }
   return batch;
 }
 
-namespace {
-
-// The member `camel` of an object, or its proto field name `snake`.
-const Json* member(const Json& object, std::string_view camel, std::string_view snake) {
-  if (!object.is_object()) return nullptr;
-  if (auto it = object.find(camel); it != object.end()) return &*it;
-  if (auto it = object.find(snake); it != object.end()) return &*it;
-  return nullptr;
-}
-
-// Rewrites the id under `camel` or `snake` as lower-case hex; the id, or empty when absent.
-std::string normalize_id(Json& object, std::string_view camel, std::string_view snake) {
-  std::string id;
-  for (std::string_view k : {camel, snake}) {
-    auto it = object.find(k);
-    if (it == object.end() || !it->is_string()) continue;
-    std::string normalized = normalize_trace_id(it->get_ref<const std::string&>());
-    if (id.empty()) id = normalized;
-    *it = std::move(normalized);
-  }
-  return id;
-}
-
-bool hex_id(std::string_view id, size_t digits) {
-  return id.size() == digits && !all_zero(id, '0') && std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
-
-Error shape(const std::string& where, std::string_view what) {
-  return Error::message(where + " " + std::string(what));
-}
-
-}  // namespace
-
-Result<SpanBatch> spans_from_json(std::string_view body) {
+Result<LogBatch> logs_from_json(std::string_view body) {
   auto doc = parse_json(body);
-  if (!doc) return Error::message("the body is not valid JSON: " + doc.error().display());
-  if (!doc->is_object()) return Error::message("the body is not a JSON object");
-  const Json* list = member(*doc, "resourceSpans", "resource_spans");
-  SpanBatch batch;
-  if (!list || list->is_null()) return batch;
-  if (!list->is_array()) return Error::message("resourceSpans is not an array");
-  for (size_t r = 0; r < list->size(); ++r) {
-    const Json& rs = (*list)[r];
-    const std::string rwhere = "resourceSpans[" + std::to_string(r) + "]";
-    if (!rs.is_object()) return shape(rwhere, "is not an object");
-    std::string prefix = "{", service;
-    if (auto res = rs.find("resource"); res != rs.end() && !res->is_null()) {
-      if (!res->is_object()) return shape(rwhere + ".resource", "is not an object");
-      prefix += "\"resource\":" + res->dump() + ",";
-      if (const Json* attrs = member(*res, "attributes", "attributes");
-          attrs && attrs->is_array()) {
-        for (const auto& kv : *attrs) {
-          if (!kv.is_object() || kv.value("key", Json()) != "service.name") continue;
-          if (const Json* v = kv.contains("value") ? &kv["value"] : nullptr) {
-            const Json* s = member(*v, "stringValue", "string_value");
-            if (s && s->is_string()) service = s->get<std::string>();
-          }
-        }
-      }
+  if (!doc) return not_json(doc.error());
+  std::vector<OtlpSpan> ignored;
+  std::vector<OtlpLog> logs;
+  if (auto ok = otlp::collect_spans(*doc, "the body", ignored, &logs); !ok)
+    return std::move(ok).error();
+  LogBatch batch;
+  // Records without both ids are passed over by the importer: they count as rejected.
+  const uint64_t total = doc->is_object() ? log_record_count(*doc) : 0;
+  for (uint64_t i = logs.size(); i < total; ++i)
+    reject(batch, "a log record names no span (a valid trace id and span id)");
+  for (const OtlpLog& log : logs) {
+    if (!hex_id(log.trace_id, 32) || !hex_id(log.span_id, 16)) {
+      reject(batch, "a log record names no span (a valid trace id and span id)");
+      continue;
     }
-    prefix += "\"scopeSpans\":[{";
-    for (std::string_view key : {"scopeSpans", "scope_spans", "instrumentationLibrarySpans",
-                                 "instrumentation_library_spans"}) {
-      auto scopes = rs.find(key);
-      if (scopes == rs.end() || scopes->is_null()) continue;
-      if (!scopes->is_array()) return shape(rwhere + "." + std::string(key), "is not an array");
-      for (size_t s = 0; s < scopes->size(); ++s) {
-        const Json& ss = (*scopes)[s];
-        const std::string swhere = rwhere + "." + std::string(key) + "[" + std::to_string(s) + "]";
-        if (!ss.is_object()) return shape(swhere, "is not an object");
-        std::string scope_prefix = prefix;
-        const Json* scope = member(ss, "scope", "scope");
-        if (!scope) scope = member(ss, "instrumentationLibrary", "instrumentation_library");
-        if (scope && !scope->is_null()) {
-          if (!scope->is_object()) return shape(swhere + ".scope", "is not an object");
-          scope_prefix += "\"scope\":" + scope->dump() + ",";
-        }
-        scope_prefix += "\"spans\":[";
-        auto spans = ss.find("spans");
-        if (spans == ss.end() || spans->is_null()) continue;
-        if (!spans->is_array()) return shape(swhere + ".spans", "is not an array");
-        for (size_t i = 0; i < spans->size(); ++i) {
-          Json span = (*spans)[i];
-          if (!span.is_object())
-            return shape(swhere + ".spans[" + std::to_string(i) + "]", "is not an object");
-          std::string trace_id = normalize_id(span, "traceId", "trace_id");
-          std::string span_id = normalize_id(span, "spanId", "span_id");
-          std::string parent = normalize_id(span, "parentSpanId", "parent_span_id");
-          if (auto links = span.find("links"); links != span.end() && links->is_array()) {
-            for (auto& link : *links) {
-              if (!link.is_object()) continue;
-              normalize_id(link, "traceId", "trace_id");
-              normalize_id(link, "spanId", "span_id");
-            }
-          }
-          if (!hex_id(trace_id, 32)) {
-            reject(batch, "a span has no valid trace id (32 hex digits, not all zero)");
-            continue;
-          }
-          if (!hex_id(span_id, 16)) {
-            reject(batch, "a span has no valid span id (16 hex digits, not all zero)");
-            continue;
-          }
-          SpanRow row;
-          row.trace_id = std::move(trace_id);
-          row.span_id = span_id;
-          row.root = parent.empty() || all_zero(parent, '0');
-          row.service = service;
-          row.line = scope_prefix + span.dump() + "]}]}";
-          batch.spans.push_back(std::move(row));
-        }
-      }
+    pb::logs::v1::ResourceLogs stored;
+    log_to_protobuf(log, stored);
+    LogRow row;
+    if (!stored_bytes(stored, row.data)) {
+      reject(batch, "a log record's " + kTooDeep);
+      continue;
     }
+    row.trace_id = log.trace_id;
+    row.span_id = log.span_id;
+    batch.logs.push_back(std::move(row));
   }
   return batch;
 }
@@ -554,7 +370,16 @@ Result<std::string> gunzip(std::string_view body, size_t limit, bool& too_large)
   return out;
 }
 
-std::string export_response(bool protobuf, uint64_t rejected, std::string_view message) {
+std::string export_response(bool protobuf, uint64_t rejected, std::string_view message, bool logs) {
+  if (protobuf && logs) {
+    pb::collector::logs::v1::ExportLogsServiceResponse response;
+    if (rejected) {
+      auto* partial = response.mutable_partial_success();
+      partial->set_rejected_log_records(static_cast<int64_t>(rejected));
+      partial->set_error_message(std::string(message));
+    }
+    return response.SerializeAsString();
+  }
   if (protobuf) {
     pb::collector::trace::v1::ExportTraceServiceResponse response;
     if (rejected) {
@@ -565,7 +390,8 @@ std::string export_response(bool protobuf, uint64_t rejected, std::string_view m
     return response.SerializeAsString();
   }
   if (!rejected) return "{}";
-  std::string out = "{\"partialSuccess\":{\"rejectedSpans\":";
+  std::string out = logs ? "{\"partialSuccess\":{\"rejectedLogRecords\":"
+                         : "{\"partialSuccess\":{\"rejectedSpans\":";
   append_quoted_number(out, rejected);
   out += ",\"errorMessage\":";
   append_json_string(out, message);

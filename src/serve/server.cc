@@ -19,6 +19,7 @@
 
 #include "report/report_json.h"
 #include "serve/diagnose_spans.h"
+#include "serve/ingest.h"
 #include "serve/otlp_spans.h"
 #include "serve/pages.h"
 #include "serve/store.h"
@@ -30,19 +31,6 @@ int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-std::string lower_trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
-
-// The media type of a Content-Type header, parameters after ';' left out.
-std::string media_type(std::string_view header) {
-  return lower_trimmed(header.substr(0, header.find(';')));
 }
 
 // Equal texts, in time that depends on their lengths only.
@@ -89,6 +77,7 @@ struct Metrics {
   static constexpr double kBuckets[] = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1,
                                         0.25,  0.5,   1,    2.5,   5,    10};
   std::atomic<uint64_t> spans_received{0}, spans_rejected{0};
+  std::atomic<uint64_t> logs_received{0}, logs_rejected{0};
   std::atomic<uint64_t> buckets[std::size(kBuckets)] = {};
   std::atomic<uint64_t> duration_count{0}, duration_sum_ns{0};
   std::mutex mutex;
@@ -161,12 +150,14 @@ class ReadPool {
 
 // One unit of work for the writer, owned by the thread that waits for it.
 struct Job {
-  enum class Kind { kSpans, kDiagnosis, kRetention };
+  enum class Kind { kSpans, kLogs, kDiagnosis, kPage, kRetention };
   Kind kind = Kind::kSpans;
   const SpanBatch* batch = nullptr;  // kSpans
-  std::string trace_id;              // kDiagnosis
-  int64_t span_count = 0;
+  const LogBatch* logs = nullptr;    // kLogs
+  std::string trace_id;              // kDiagnosis, kPage
+  int64_t span_count = 0, log_count = 0;
   DiagnosisRecord record;
+  int64_t version = 0;  // kPage: the diagnosis the page shows, in record.page
   uint64_t generation = 0;
   int64_t before = 0;  // kRetention
   // Set for a job nobody waits for: called once it is committed (or failed), then the
@@ -180,7 +171,8 @@ struct Job {
   bool applied = false;  // kDiagnosis: stored (no spans arrived since they were read)
   std::vector<std::string> deleted;
 
-  size_t spans() const { return batch ? batch->spans.size() : 0; }
+  // The rows it writes, as the write queue counts them.
+  size_t spans() const { return batch ? batch->spans.size() : logs ? logs->logs.size() : 0; }
   void finish(bool success) {
     std::lock_guard lock(mutex);
     ok = success;
@@ -239,6 +231,7 @@ struct TraceServer::Impl {
   std::thread retention;
 
   std::atomic<bool> stopping{false}, serving{false}, served{false};
+  IngestHandlers ingest_handlers;
 
   explicit Impl(const ServeOptions& o) : options(o), readers(o.db_path) {}
 
@@ -285,6 +278,33 @@ struct TraceServer::Impl {
     std::string_view service;
   };
 
+  // The log records of the group's log jobs: stored, and their traces re-opened when they
+  // exist (records that come before their trace's spans wait for them). Traces re-opened
+  // are added to `touched` and `order` for the scheduler.
+  Status commit_logs(const std::vector<Job*>& group, int64_t now,
+                     std::unordered_map<std::string_view, Touched>& touched,
+                     std::vector<std::string_view>& order) {
+    std::unordered_map<std::string_view, int64_t> records;
+    std::vector<std::string_view> traces;
+    for (Job* job : group) {
+      if (job->kind != Job::Kind::kLogs) continue;
+      for (const LogRow& row : job->logs->logs) {
+        if (auto ok = writer_store->insert_log(row.trace_id, row.span_id, now, row.data); !ok)
+          return ok;
+        if (records[row.trace_id]++ == 0) traces.push_back(row.trace_id);
+      }
+    }
+    for (std::string_view id : traces) {
+      auto root = writer_store->touch_trace_logs(id, now, records[id]);
+      if (!root) return std::move(root).error();
+      if (!*root) continue;
+      auto [it, fresh] = touched.try_emplace(id);
+      if (fresh) order.push_back(id);
+      it->second.root = it->second.root || **root;
+    }
+    return Ok{};
+  }
+
   void commit_group(const std::vector<Job*>& group) {
     const int64_t now = now_ms();
     std::unordered_map<std::string_view, Touched> touched;
@@ -294,7 +314,7 @@ struct TraceServer::Impl {
       for (Job* job : group) {
         if (job->kind != Job::Kind::kSpans) continue;
         for (const SpanRow& row : job->batch->spans) {
-          auto stored = writer_store->insert_span(row.trace_id, row.span_id, row.line);
+          auto stored = writer_store->insert_span(row.trace_id, row.span_id, row.data);
           if (!stored) return std::move(stored).error();
           if (!*stored) continue;
           auto [it, fresh] = touched.try_emplace(row.trace_id);
@@ -311,11 +331,16 @@ struct TraceServer::Impl {
         if (!root) return std::move(root).error();
         t.root = *root;
       }
+      if (auto ok = commit_logs(group, now, touched, order); !ok) return ok;
       for (Job* job : group) {
         if (job->kind == Job::Kind::kDiagnosis) {
-          auto applied = writer_store->save_diagnosis(job->trace_id, job->span_count, job->record);
+          auto applied = writer_store->save_diagnosis(job->trace_id, job->span_count,
+                                                      job->log_count, job->record);
           if (!applied) return std::move(applied).error();
           job->applied = *applied;
+        } else if (job->kind == Job::Kind::kPage) {
+          auto ok = writer_store->save_page(job->trace_id, job->version, job->record.page);
+          if (!ok) return ok;
         } else if (job->kind == Job::Kind::kRetention) {
           auto deleted = writer_store->delete_older(job->before, kRetentionBatch);
           if (!deleted) return std::move(deleted).error();
@@ -329,9 +354,10 @@ struct TraceServer::Impl {
       writer_store->rollback();
       std::fprintf(stderr, "tracedx serve: %s\n", status.error().display().c_str());
     } else {
-      uint64_t committed = 0;
-      for (Job* job : group) committed += job->spans();
-      metrics.spans_received += committed;
+      for (Job* job : group) {
+        if (job->batch) metrics.spans_received += job->spans();
+        if (job->logs) metrics.logs_received += job->spans();
+      }
       // The scheduler hears of the spans before any waiting diagnosis learns its fate.
       std::lock_guard lock(flight_mutex);
       for (std::string_view id : order) {
@@ -398,9 +424,10 @@ struct TraceServer::Impl {
     job->kind = Job::Kind::kDiagnosis;
     job->trace_id = id;
     job->span_count = snapshot->span_count;
+    job->log_count = snapshot->log_count;
     job->generation = generation;
-    job->record = diagnose_spans(id, snapshot->lines, options.diagnose);
-    std::string().swap(snapshot->lines);
+    job->record = diagnose_spans(id, *snapshot, options.diagnose);
+    *snapshot = SpanSnapshot{};
     job->then = [this](Job& done) {
       Outcome outcome = !done.ok       ? Outcome::kError
                         : done.applied ? Outcome::kStored
@@ -543,76 +570,33 @@ struct TraceServer::Impl {
     res.set_content(json_error("missing or wrong bearer token"), "application/json");
   }
 
-  void ingest(const httplib::Request& req, httplib::Response& res,
-              const httplib::ContentReader& reader) {
-    const std::string type = media_type(req.get_header_value("Content-Type"));
-    const bool protobuf = type == "application/x-protobuf";
-    const bool json = type == "application/json";
-    const std::string encoding = lower_trimmed(req.get_header_value("Content-Encoding"));
-    // The body is read as sent and inflated here: the library would inflate it without
-    // bounding the output, and take a gzip stream cut short for a whole one. The request
-    // object is the library's own mutable one, handed over as const.
-    const_cast<httplib::Request&>(req).headers.erase("Content-Encoding");
-    std::string body;
-    bool over = false;
-    const bool read = reader([&](const char* data, size_t n) {
-      if (n > options.max_body_bytes - body.size()) {
-        over = true;
-        return false;
-      }
-      body.append(data, n);
-      return true;
-    });
-    auto fail = [&](int status, int grpc_code, std::string_view message) {
-      res.status = status;
-      res.set_content(export_error(protobuf, grpc_code, message),
-                      protobuf ? "application/x-protobuf" : "application/json");
-    };
-    if (!authorized(req)) return unauthorized(res);
-    if (over || res.status == 413)
-      return fail(
-          413, 8,
-          "the body is over the limit of " + std::to_string(options.max_body_bytes) + " bytes");
-    if (!read) return fail(400, 3, "the body could not be read whole (cut short)");
-    if (!protobuf && !json) {
-      res.status = 415;
-      res.set_content(json_error("Content-Type must be application/x-protobuf or application/json"),
-                      "application/json");
-      return;
-    }
-    if (!encoding.empty() && encoding != "identity" && encoding != "gzip") {
-      return fail(415, 3, "Content-Encoding must be gzip or identity");
-    }
-    if (encoding == "gzip") {
-      bool too_large = false;
-      auto inflated = gunzip(body, options.max_body_bytes, too_large);
-      if (!inflated) {
-        return too_large ? fail(413, 8, inflated.error().text())
-                         : fail(400, 3, inflated.error().text());
-      }
-      body = std::move(*inflated);
-    }
-    auto batch = protobuf ? spans_from_protobuf(body) : spans_from_json(body);
-    std::string().swap(body);
-    if (!batch) return fail(400, 3, batch.error().text());
-    metrics.spans_rejected += batch->rejected;
-    if (!batch->spans.empty()) {
+  // Queues rows for the writer and waits for their commit.
+  Stored store_rows(Job& job) {
+    if (stopping) return Stored::kStopping;
+    if (!submit(job, true)) return stopping ? Stored::kStopping : Stored::kQueueFull;
+    job.wait();
+    return job.ok ? Stored::kCommitted : Stored::kFailed;
+  }
+
+  IngestHandlers ingest_handlers_of() {
+    IngestHandlers h;
+    h.max_body_bytes = options.max_body_bytes;
+    h.authorized = [this](const httplib::Request& req) { return authorized(req); };
+    h.unauthorized = [](httplib::Response& res) { unauthorized(res); };
+    h.store_spans = [this](const SpanBatch& batch) {
       Job job;
-      job.batch = &*batch;
-      if (stopping || !submit(job, true)) {
-        res.set_header("Retry-After", "1");
-        return stopping ? fail(503, 14, "the server is shutting down")
-                        : fail(429, 8, "the write queue is full; retry later");
-      }
-      job.wait();
-      if (!job.ok) {
-        res.set_header("Retry-After", "1");
-        return fail(503, 14, "the spans could not be stored; retry later");
-      }
-    }
-    res.status = 200;
-    res.set_content(export_response(protobuf, batch->rejected, batch->rejection),
-                    protobuf ? "application/x-protobuf" : "application/json");
+      job.batch = &batch;
+      return store_rows(job);
+    };
+    h.store_logs = [this](const LogBatch& batch) {
+      Job job;
+      job.kind = Job::Kind::kLogs;
+      job.logs = &batch;
+      return store_rows(job);
+    };
+    h.count_rejected_spans = [this](uint64_t n) { metrics.spans_rejected += n; };
+    h.count_rejected_logs = [this](uint64_t n) { metrics.logs_rejected += n; };
+    return h;
   }
 
   // A TraceFilter from the query; an error message for a bad parameter.
@@ -741,22 +725,47 @@ struct TraceServer::Impl {
     if (!db) return server_error(res, db.error());
     auto snapshot = (*db)->read_spans(row->id);
     if (!snapshot) return server_error(res, snapshot.error());
-    res.set_content(std::move(snapshot->lines), "application/jsonl");
+    auto lines = snapshot_lines(*snapshot);
+    if (!lines) return server_error(res, lines.error());
+    res.set_content(std::move(*lines), "application/jsonl");
   }
 
+  // The report page stored with the trace's diagnosis. A trace not diagnosed yet is
+  // rendered from its spans as they are; one diagnosed by a version that stored no page is
+  // rendered once and its page stored.
   void report(std::string_view raw_id, httplib::Response& res) {
-    auto row = find(raw_id, res, true);
-    if (!row) return;
+    auto id = path_id(raw_id);
+    if (!id) {
+      res.status = 400;
+      return res.set_content("a trace id is 1 to 64 hex digits\n", "text/plain; charset=utf-8");
+    }
     auto db = readers.take();
     if (!db) return server_error(res, db.error());
-    auto snapshot = (*db)->read_spans(row->id);
-    if (!snapshot) return server_error(res, snapshot.error());
-    auto page = report_page(row->id, snapshot->lines, options.diagnose);
-    if (!page) {
-      res.set_content("the spans of trace " + row->id +
-                          " could not be imported: " + page.error().display() + "\n",
+    auto stored = (*db)->read_page(*id);
+    if (!stored) return server_error(res, stored.error());
+    if (!*stored) {
+      res.status = 404;
+      return res.set_content("no trace " + *id + "\n", "text/plain; charset=utf-8");
+    }
+    StoredPage& p = **stored;
+    if (p.page) return res.set_content(std::move(*p.page), "text/html; charset=utf-8");
+    auto cannot = [&](const std::string& why) {
+      res.set_content("the spans of trace " + *id + " could not be imported: " + why + "\n",
                       "text/plain; charset=utf-8");
-      return;
+    };
+    if (p.status == "failed" && p.error) return cannot(*p.error);
+    auto snapshot = (*db)->read_spans(*id);
+    if (!snapshot) return server_error(res, snapshot.error());
+    auto page = report_page(*id, *snapshot, options.diagnose);
+    if (!page) return cannot(page.error().display());
+    if (p.status == "diagnosed") {
+      auto job = new Job;
+      job->kind = Job::Kind::kPage;
+      job->trace_id = *id;
+      job->version = p.version;
+      job->record.page = *page;
+      job->then = [](Job&) {};
+      if (!submit(*job, false)) delete job;
     }
     res.set_content(std::move(*page), "text/html; charset=utf-8");
   }
@@ -791,6 +800,11 @@ struct TraceServer::Impl {
             metrics.spans_received);
     counter("tracedx_spans_rejected_total", "Spans rejected (no valid trace id or span id).",
             metrics.spans_rejected);
+    counter("tracedx_log_records_received_total",
+            "Log records naming a span accepted and committed to the database.",
+            metrics.logs_received);
+    counter("tracedx_log_records_rejected_total",
+            "Log records rejected (no valid trace id or span id).", metrics.logs_rejected);
     out +=
         "# HELP tracedx_traces_diagnosed_total Traces diagnosed, by primary label.\n"
         "# TYPE tracedx_traces_diagnosed_total counter\n";
@@ -831,11 +845,23 @@ struct TraceServer::Impl {
     return out;
   }
 
-  enum class Route { kIngest, kHealth, kMetrics, kList, kTrace, kSpans, kIndex, kReport, kNone };
+  enum class Route {
+    kIngest,
+    kLogs,
+    kHealth,
+    kMetrics,
+    kList,
+    kTrace,
+    kSpans,
+    kIndex,
+    kReport,
+    kNone
+  };
 
   // The route of a path, and the id it names.
   static Route route_of(std::string_view path, std::string_view& id) {
     if (path == "/v1/traces") return Route::kIngest;
+    if (path == "/v1/logs") return Route::kLogs;
     if (path == "/healthz") return Route::kHealth;
     if (path == "/metrics") return Route::kMetrics;
     if (path == "/api/traces" || path == "/api/traces/") return Route::kList;
@@ -863,7 +889,8 @@ struct TraceServer::Impl {
 
   void wrong_method(httplib::Response& res, Route route) {
     res.status = 405;
-    res.set_header("Allow", route == Route::kIngest ? "POST" : "GET, HEAD");
+    res.set_header("Allow",
+                   route == Route::kIngest || route == Route::kLogs ? "POST" : "GET, HEAD");
     res.set_content(json_error("method not allowed"), "application/json");
   }
 
@@ -872,7 +899,7 @@ struct TraceServer::Impl {
     Route route = route_of(req.path, id);
     if (route == Route::kHealth) return res.set_content("ok\n", "text/plain; charset=utf-8");
     if (route == Route::kNone) return not_found(res);
-    if (route == Route::kIngest) return wrong_method(res, route);
+    if (route == Route::kIngest || route == Route::kLogs) return wrong_method(res, route);
     if (!authorized(req)) return unauthorized(res);
     switch (route) {
       case Route::kMetrics:
@@ -931,6 +958,7 @@ struct TraceServer::Impl {
   }
 
   void set_up_http() {
+    ingest_handlers = this->ingest_handlers_of();
     const unsigned threads = std::max(2u, options.http_threads);
     http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     http.set_keep_alive_max_count(100000);
@@ -964,7 +992,9 @@ struct TraceServer::Impl {
         });
     http.Post(".*", timed_reading([this](Req req, Res res, Reader reader) {
                 std::string_view id;
-                if (route_of(req.path, id) == Route::kIngest) return ingest(req, res, reader);
+                const Route route = route_of(req.path, id);
+                if (route == Route::kIngest || route == Route::kLogs)
+                  return ingest(req, res, reader, route == Route::kLogs, ingest_handlers);
                 other(req, res, &reader);
               }));
     http.Get(".*", timed([this](Req req, Res res) { get(req, res); }));

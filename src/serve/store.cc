@@ -1,5 +1,7 @@
 #include "serve/store.h"
 
+#include <algorithm>
+
 namespace tracedx {
 namespace {
 
@@ -20,13 +22,17 @@ CREATE TABLE IF NOT EXISTS traces (
   severity TEXT,
   diagnosis TEXT,
   error TEXT,
-  version INTEGER NOT NULL DEFAULT 0
+  version INTEGER NOT NULL DEFAULT 0,
+  log_count INTEGER NOT NULL DEFAULT 0,
+  page TEXT
 );
 CREATE INDEX IF NOT EXISTS traces_last_seen ON traces(last_seen);
 CREATE INDEX IF NOT EXISTS traces_label ON traces(label, last_seen);
 CREATE INDEX IF NOT EXISTS traces_outcome ON traces(outcome, last_seen);
 CREATE INDEX IF NOT EXISTS traces_service ON traces(service, last_seen);
 CREATE INDEX IF NOT EXISTS traces_pending ON traces(status) WHERE status = 'pending';
+-- line: the span's stored message as a BLOB; rows written by versions before it hold the
+-- span's OTLP/JSON line as TEXT (SQLite keeps each value's own type).
 CREATE TABLE IF NOT EXISTS spans (
   seq INTEGER PRIMARY KEY,
   trace_id TEXT NOT NULL,
@@ -35,7 +41,22 @@ CREATE TABLE IF NOT EXISTS spans (
 );
 CREATE INDEX IF NOT EXISTS spans_trace ON spans(trace_id, seq);
 CREATE UNIQUE INDEX IF NOT EXISTS spans_id ON spans(trace_id, span_id);
+CREATE TABLE IF NOT EXISTS logs (
+  seq INTEGER PRIMARY KEY,
+  trace_id TEXT NOT NULL,
+  span_id TEXT NOT NULL,
+  received INTEGER NOT NULL,
+  record BLOB NOT NULL
+);
+CREATE INDEX IF NOT EXISTS logs_trace ON logs(trace_id, seq);
+CREATE INDEX IF NOT EXISTS logs_received ON logs(received);
 )sql";
+
+// Columns added to the traces table since its first version, with their definitions.
+constexpr std::pair<const char*, const char*> kAddedColumns[] = {
+    {"log_count", "INTEGER NOT NULL DEFAULT 0"},
+    {"page", "TEXT"},
+};
 
 constexpr const char* kColumns =
     "id, service, title, status, first_seen, last_seen, span_count, step_count, duration_ms, "
@@ -52,6 +73,10 @@ struct Reset {
 
 void bind_text(sqlite3_stmt* s, int i, std::string_view v) {
   sqlite3_bind_text64(s, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+void bind_blob(sqlite3_stmt* s, int i, std::string_view v) {
+  sqlite3_bind_blob64(s, i, v.data(), v.size(), SQLITE_TRANSIENT);
 }
 
 void bind_optional(sqlite3_stmt* s, int i, const std::optional<std::string>& v) {
@@ -156,7 +181,33 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& path) {
       return Error::message(path + ": cannot set up the database: " + why);
     }
   }
+  if (auto ok = store->upgrade(path); !ok) return std::move(ok).error();
   return store;
+}
+
+Status Store::upgrade(const std::string& path) {
+  std::vector<std::string> have;
+  auto columns = [&]() -> Status {
+    have.clear();
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "PRAGMA table_info(traces)", -1, &s, nullptr) != SQLITE_OK)
+      return failure("read the columns");
+    while (sqlite3_step(s) == SQLITE_ROW) have.push_back(column_text(s, 1).value_or(""));
+    sqlite3_finalize(s);
+    return Ok{};
+  };
+  if (auto ok = columns(); !ok) return ok;
+  for (const auto& [name, definition] : kAddedColumns) {
+    if (std::find(have.begin(), have.end(), name) != have.end()) continue;
+    std::string sql = std::string("ALTER TABLE traces ADD COLUMN ") + name + " " + definition;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) continue;
+    // Another connection may have added it meanwhile.
+    const std::string why = sqlite3_errmsg(db_);
+    if (auto ok = columns(); !ok) return ok;
+    if (std::find(have.begin(), have.end(), name) == have.end())
+      return Error::message(path + ": cannot add the column " + name + ": " + why);
+  }
+  return Ok{};
 }
 
 Store::~Store() {
@@ -197,7 +248,7 @@ void Store::rollback() {
 }
 
 Result<bool> Store::insert_span(std::string_view trace_id, std::string_view span_id,
-                                std::string_view line) {
+                                std::string_view data) {
   // An exporter resends a batch whose answer it did not get: a span already stored is
   // kept once, so a retried export does not double the run's steps.
   auto s = prepare("INSERT OR IGNORE INTO spans(trace_id, span_id, line) VALUES(?1, ?2, ?3)");
@@ -205,9 +256,40 @@ Result<bool> Store::insert_span(std::string_view trace_id, std::string_view span
   Reset reset{*s};
   bind_text(*s, 1, trace_id);
   bind_text(*s, 2, span_id);
-  bind_text(*s, 3, line);
+  bind_blob(*s, 3, data);
   if (sqlite3_step(*s) != SQLITE_DONE) return failure("insert span");
   return sqlite3_changes(db_) > 0;
+}
+
+Status Store::insert_log(std::string_view trace_id, std::string_view span_id, int64_t now,
+                         std::string_view data) {
+  auto s = prepare("INSERT INTO logs(trace_id, span_id, received, record) VALUES(?1, ?2, ?3, ?4)");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  bind_text(*s, 2, span_id);
+  sqlite3_bind_int64(*s, 3, now);
+  bind_blob(*s, 4, data);
+  if (sqlite3_step(*s) != SQLITE_DONE) return failure("insert log record");
+  return Ok{};
+}
+
+Result<std::optional<bool>> Store::touch_trace_logs(std::string_view trace_id, int64_t now,
+                                                    int64_t records) {
+  auto s = prepare(
+      "UPDATE traces SET status = 'pending', last_seen = max(last_seen, ?2), "
+      "log_count = log_count + ?3 WHERE id = ?1 RETURNING has_root");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  sqlite3_bind_int64(*s, 2, now);
+  sqlite3_bind_int64(*s, 3, records);
+  int rc = sqlite3_step(*s);
+  if (rc == SQLITE_DONE) return std::optional<bool>();
+  if (rc != SQLITE_ROW) return failure("store log records");
+  const bool has_root = sqlite3_column_int(*s, 0) != 0;
+  if (sqlite3_step(*s) != SQLITE_DONE) return failure("store log records");
+  return std::optional<bool>(has_root);
 }
 
 Result<bool> Store::touch_trace(std::string_view trace_id, std::string_view service, int64_t now,
@@ -235,13 +317,13 @@ Result<bool> Store::touch_trace(std::string_view trace_id, std::string_view serv
   return has_root;
 }
 
-Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count,
+Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count, int64_t log_count,
                                    const DiagnosisRecord& r) {
   auto s = prepare(
       "UPDATE traces SET status = ?3, service = coalesce(?4, service), title = ?5, "
       "step_count = ?6, duration_ms = ?7, outcome = ?8, label = ?9, severity = ?10, "
-      "diagnosis = ?11, error = ?12, version = version + 1 "
-      "WHERE id = ?1 AND span_count = ?2 AND status = 'pending'");
+      "diagnosis = ?11, error = ?12, page = ?14, version = version + 1 "
+      "WHERE id = ?1 AND span_count = ?2 AND log_count = ?13 AND status = 'pending'");
   if (!s) return std::move(s).error();
   Reset reset{*s};
   bind_text(*s, 1, trace_id);
@@ -256,8 +338,21 @@ Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count
   bind_optional(*s, 10, r.severity);
   bind_optional(*s, 11, r.failed ? std::nullopt : std::optional<std::string>(r.diagnosis));
   bind_optional(*s, 12, r.failed ? std::optional<std::string>(r.error) : std::nullopt);
+  sqlite3_bind_int64(*s, 13, log_count);
+  bind_optional(*s, 14, r.failed ? std::nullopt : std::optional<std::string>(r.page));
   if (sqlite3_step(*s) != SQLITE_DONE) return failure("store diagnosis");
   return sqlite3_changes(db_) > 0;
+}
+
+Status Store::save_page(std::string_view trace_id, int64_t version, std::string_view page) {
+  auto s = prepare("UPDATE traces SET page = ?3 WHERE id = ?1 AND version = ?2 AND page IS NULL");
+  if (!s) return std::move(s).error();
+  Reset reset{*s};
+  bind_text(*s, 1, trace_id);
+  sqlite3_bind_int64(*s, 2, version);
+  bind_text(*s, 3, page);
+  if (sqlite3_step(*s) != SQLITE_DONE) return failure("store page");
+  return Ok{};
 }
 
 Result<std::vector<std::string>> Store::delete_older(int64_t before, int64_t limit) {
@@ -274,15 +369,26 @@ Result<std::vector<std::string>> Store::delete_older(int64_t before, int64_t lim
   }
   auto spans = prepare("DELETE FROM spans WHERE trace_id = ?1");
   if (!spans) return std::move(spans).error();
+  auto logs = prepare("DELETE FROM logs WHERE trace_id = ?1");
+  if (!logs) return std::move(logs).error();
   auto traces = prepare("DELETE FROM traces WHERE id = ?1");
   if (!traces) return std::move(traces).error();
   for (const auto& id : ids) {
-    for (sqlite3_stmt* s : {*spans, *traces}) {
+    for (sqlite3_stmt* s : {*spans, *logs, *traces}) {
       Reset reset{s};
       bind_text(s, 1, id);
       if (sqlite3_step(s) != SQLITE_DONE) return failure("delete old traces");
     }
   }
+  // Records whose spans never came are kept as long as a trace would be.
+  auto orphans = prepare(
+      "DELETE FROM logs WHERE seq IN (SELECT seq FROM logs WHERE received < ?1 AND NOT EXISTS "
+      "(SELECT 1 FROM traces WHERE traces.id = logs.trace_id) LIMIT ?2)");
+  if (!orphans) return std::move(orphans).error();
+  Reset reset{*orphans};
+  sqlite3_bind_int64(*orphans, 1, before);
+  sqlite3_bind_int64(*orphans, 2, limit);
+  if (sqlite3_step(*orphans) != SQLITE_DONE) return failure("delete old log records");
   return ids;
 }
 
@@ -347,7 +453,7 @@ Result<std::vector<std::pair<std::optional<std::string>, int64_t>>> Store::label
 }
 
 Result<SpanSnapshot> Store::read_spans(std::string_view trace_id) {
-  // One read transaction: the count and the lines are of the same moment.
+  // One read transaction: the counts and the rows are of the same moment.
   if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return failure("begin");
   struct End {
     sqlite3* db;
@@ -356,29 +462,55 @@ Result<SpanSnapshot> Store::read_spans(std::string_view trace_id) {
   SpanSnapshot snap;
   snap.span_count = -1;
   {
-    auto s = prepare("SELECT span_count FROM traces WHERE id = ?1");
+    auto s = prepare("SELECT span_count, log_count FROM traces WHERE id = ?1");
     if (!s) return std::move(s).error();
     Reset reset{*s};
     bind_text(*s, 1, trace_id);
     int rc = sqlite3_step(*s);
-    if (rc == SQLITE_ROW)
+    if (rc == SQLITE_ROW) {
       snap.span_count = sqlite3_column_int64(*s, 0);
-    else if (rc != SQLITE_DONE)
+      snap.log_count = sqlite3_column_int64(*s, 1);
+    } else if (rc != SQLITE_DONE) {
       return failure("read trace");
+    }
   }
   if (snap.span_count < 0) return snap;
-  auto s = prepare("SELECT line FROM spans WHERE trace_id = ?1 ORDER BY seq");
+  for (bool spans : {true, false}) {
+    auto s = prepare(spans ? "SELECT line FROM spans WHERE trace_id = ?1 ORDER BY seq"
+                           : "SELECT record FROM logs WHERE trace_id = ?1 ORDER BY seq");
+    if (!s) return std::move(s).error();
+    Reset reset{*s};
+    bind_text(*s, 1, trace_id);
+    int rc;
+    while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
+      const bool text = sqlite3_column_type(*s, 0) == SQLITE_TEXT;
+      const auto* p = static_cast<const char*>(sqlite3_column_blob(*s, 0));
+      std::string data(p ? p : "", static_cast<size_t>(sqlite3_column_bytes(*s, 0)));
+      if (spans) {
+        snap.spans.push_back({text, std::move(data)});
+      } else {
+        snap.logs.push_back(std::move(data));
+      }
+    }
+    if (rc != SQLITE_DONE) return failure(spans ? "read spans" : "read log records");
+  }
+  return snap;
+}
+
+Result<std::optional<StoredPage>> Store::read_page(std::string_view trace_id) {
+  auto s = prepare("SELECT version, status, page, error FROM traces WHERE id = ?1");
   if (!s) return std::move(s).error();
   Reset reset{*s};
   bind_text(*s, 1, trace_id);
-  int rc;
-  while ((rc = sqlite3_step(*s)) == SQLITE_ROW) {
-    snap.lines.append(reinterpret_cast<const char*>(sqlite3_column_blob(*s, 0)),
-                      static_cast<size_t>(sqlite3_column_bytes(*s, 0)));
-    snap.lines += '\n';
-  }
-  if (rc != SQLITE_DONE) return failure("read spans");
-  return snap;
+  int rc = sqlite3_step(*s);
+  if (rc == SQLITE_DONE) return std::optional<StoredPage>();
+  if (rc != SQLITE_ROW) return failure("read page");
+  StoredPage p;
+  p.version = sqlite3_column_int64(*s, 0);
+  p.status = column_text(*s, 1).value_or("");
+  p.page = column_text(*s, 2);
+  p.error = column_text(*s, 3);
+  return std::optional<StoredPage>(std::move(p));
 }
 
 }  // namespace tracedx

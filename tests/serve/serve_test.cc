@@ -4,21 +4,30 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
+#include "import/otlp_envelope.h"
+#include "import/otlp_steps.h"
+#include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/diagnose_spans.h"
 #include "serve/otlp_spans.h"
 #include "serve/server.h"
+#include "serve/span_codec.h"
 #include "serve/store.h"
 #include "test_support.h"
+#include "trace/fixture_loader.h"
 
 namespace tracedx {
 namespace {
@@ -82,30 +91,39 @@ std::string gzip_of(std::string_view data) {
   return out;
 }
 
-// --- the protobuf to OTLP/JSON mapping ----------------------------------------------------
+// --- the stored form and its OTLP/JSON lines ---------------------------------------------
 
 TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
   using V = pb::common::v1::AnyValue;
   struct Case {
     const char* what;
     std::function<void(V&)> set;
-    Json expected;
+    Json expected;  // in the OTLP/JSON line
+    Json value;     // as the importer reads it
   };
   const std::vector<Case> cases = {
-      {"string", [](V& v) { v.set_string_value("a\"b\n"); }, Json{{"stringValue", "a\"b\n"}}},
-      {"bool", [](V& v) { v.set_bool_value(true); }, Json{{"boolValue", true}}},
+      {"string", [](V& v) { v.set_string_value("a\"b\n"); }, Json{{"stringValue", "a\"b\n"}},
+       "a\"b\n"},
+      {"bool", [](V& v) { v.set_bool_value(true); }, Json{{"boolValue", true}}, true},
       {"int as a decimal string", [](V& v) { v.set_int_value(-9007199254740993); },
-       Json{{"intValue", "-9007199254740993"}}},
-      {"double", [](V& v) { v.set_double_value(2.5); }, Json{{"doubleValue", 2.5}}},
+       Json{{"intValue", "-9007199254740993"}}, -9007199254740993},
+      {"double", [](V& v) { v.set_double_value(2.5); }, Json{{"doubleValue", 2.5}}, 2.5},
+      // A JSON writer prints an integral double without a fraction: a reader sees an integer.
+      {"integral double", [](V& v) { v.set_double_value(-3.0); }, Json{{"intValue", "-3"}}, -3},
+      {"negative zero stays a double", [](V& v) { v.set_double_value(-0.0); },
+       Json{{"doubleValue", -0.0}}, -0.0},
+      {"NaN as its text", [](V& v) { v.set_double_value(std::nan("")); },
+       Json{{"doubleValue", "NaN"}}, "NaN"},
       {"bytes as base64", [](V& v) { v.set_bytes_value("\x01\x02\xff"); },
-       Json{{"bytesValue", "AQL/"}}},
+       Json{{"bytesValue", "AQL/"}}, "AQL/"},
       {"array",
        [](V& v) {
          v.mutable_array_value()->add_values()->set_int_value(1);
          v.mutable_array_value()->add_values()->set_string_value("x");
        },
        Json{{"arrayValue",
-             {{"values", Json::array({{{"intValue", "1"}}, {{"stringValue", "x"}}})}}}}},
+             {{"values", Json::array({{{"intValue", "1"}}, {{"stringValue", "x"}}})}}}},
+       Json::array({1, "x"})},
       {"kvlist",
        [](V& v) {
          auto* kv = v.mutable_kvlist_value()->add_values();
@@ -113,8 +131,9 @@ TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
          kv->mutable_value()->set_bool_value(false);
        },
        Json{{"kvlistValue",
-             {{"values", Json::array({{{"key", "k"}, {"value", {{"boolValue", false}}}}})}}}}},
-      {"empty", [](V&) {}, Json::object()},
+             {{"values", Json::array({{{"key", "k"}, {"value", {{"boolValue", false}}}}})}}}},
+       Json{{"k", false}}},
+      {"empty", [](V&) {}, Json::object(), nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -126,7 +145,9 @@ TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
     auto batch = spans_from_protobuf(req.SerializeAsString());
     ASSERT_TRUE(batch);
     ASSERT_EQ(batch->spans.size(), 1u);
-    Json line = Json::parse(batch->spans[0].line);
+    auto text = stored_span_json(batch->spans[0].data);
+    ASSERT_TRUE(text);
+    Json line = Json::parse(*text);
     const Json& span = line["scopeSpans"][0]["spans"][0];
     EXPECT_EQ(span["traceId"], "0102030405060708090a0b0c0d0e0f10");
     EXPECT_EQ(span["spanId"], "a1a2a3a4a5a6a7a8");
@@ -138,7 +159,102 @@ TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
     EXPECT_EQ(span["attributes"][0]["value"], c.expected);
     EXPECT_TRUE(batch->spans[0].root);
     EXPECT_EQ(batch->spans[0].service, "svc");
+    // Decoded straight from the stored message, and read from its line: the same value.
+    auto decoded = decode_stored_span(batch->spans[0].data);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->attrs["value"].dump(), c.value.dump());
+    std::vector<OtlpSpan> read;
+    ASSERT_TRUE(otlp::read_spans(*text, "line", read));
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].attrs["value"].dump(), c.value.dump());
+    EXPECT_EQ(decoded->trace_id, read[0].trace_id);
+    EXPECT_EQ(decoded->resource_attrs(), read[0].resource_attrs());
+    EXPECT_EQ(decoded->scope_name, "test");
   }
+}
+
+// The spans of OTLP inputs (whole documents, else line by line) that the receiver would store:
+// valid ids, by trace.
+std::map<std::string, std::vector<OtlpSpan>> storable_spans(const std::string& bytes,
+                                                            std::vector<OtlpLog>& logs) {
+  std::vector<OtlpSpan> spans;
+  if (!otlp::read_spans(bytes, "input", spans, &logs)) {
+    spans.clear();
+    logs.clear();
+    size_t at = 0;
+    while (at < bytes.size()) {
+      size_t nl = std::min(bytes.find('\n', at), bytes.size());
+      std::vector<OtlpSpan> line;
+      std::vector<OtlpLog> line_logs;
+      if (otlp::read_spans(std::string_view(bytes).substr(at, nl - at), "line", line, &line_logs)) {
+        for (auto& sp : line) spans.push_back(std::move(sp));
+        for (auto& l : line_logs) logs.push_back(std::move(l));
+      }
+      at = nl + 1;
+    }
+  }
+  auto hex_id = [](const std::string& id, size_t n) {
+    return id.size() == n && id.find_first_not_of("0123456789abcdef") == std::string::npos &&
+           id.find_first_not_of('0') != std::string::npos;
+  };
+  std::map<std::string, std::vector<OtlpSpan>> out;
+  for (auto& sp : spans) {
+    opentelemetry::proto::trace::v1::ResourceSpans stored;
+    span_to_protobuf(sp, stored);
+    if (hex_id(sp.trace_id, 32) && hex_id(sp.span_id, 16) && json_depth(stored) <= kMaxJsonDepth)
+      out[sp.trace_id].push_back(std::move(sp));
+  }
+  return out;
+}
+
+// Every OTLP input of the project (the import samples and the import fuzzer's corpus): each
+// trace's spans and log records encoded to the stored messages and decoded give the same
+// fixture document as the spans read from the input.
+TEST(OtlpSpans, StoredFormRoundTripGivesTheSameFixture) {
+  const std::filesystem::path source = TRACEDX_SOURCE_DIR;
+  std::vector<std::filesystem::path> files;
+  for (const auto& dir : {source / "src/Test/imports", source / "fuzz/corpus/import_fuzz"}) {
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      if (e.path().string().find(".chat.") == std::string::npos) files.push_back(e.path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  size_t traces = 0, spans = 0, records = 0;
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.string());
+    std::vector<OtlpLog> logs;
+    auto groups = storable_spans(read_text(file), logs);
+    for (auto& [id, group] : groups) {
+      std::vector<OtlpSpan> decoded;
+      for (const OtlpSpan& sp : group) {
+        opentelemetry::proto::trace::v1::ResourceSpans stored;
+        span_to_protobuf(sp, stored);
+        auto back = decode_stored_span(stored.SerializeAsString());
+        ASSERT_TRUE(back);
+        decoded.push_back(std::move(*back));
+      }
+      std::vector<OtlpLog> mine, mine_decoded;
+      for (const OtlpLog& l : logs) {
+        if (l.trace_id != id) continue;
+        mine.push_back(l);
+        opentelemetry::proto::logs::v1::ResourceLogs stored;
+        log_to_protobuf(l, stored);
+        auto back = decode_stored_log(stored.SerializeAsString());
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->event.dump(), l.event.dump());
+        mine_decoded.push_back(std::move(*back));
+      }
+      otlp::attach_logs(group, mine);
+      otlp::attach_logs(decoded, mine_decoded);
+      spans += group.size();
+      records += mine.size();
+      ++traces;
+      EXPECT_EQ(otlp::fixture_of_spans(decoded).dump(), otlp::fixture_of_spans(group).dump())
+          << "trace " << id;
+    }
+  }
+  EXPECT_GT(traces, 100u);
+  std::printf("%zu traces, %zu spans, %zu log records\n", traces, spans, records);
 }
 
 TEST(OtlpSpans, SpansWithoutValidIdsAreRejectedAndCounted) {
@@ -167,6 +283,51 @@ TEST(OtlpSpans, MalformedBodiesFail) {
   auto whole = gunzip(gz, 1000, too_large);
   ASSERT_TRUE(whole);
   EXPECT_EQ(*whole, std::string(1000, 'a'));
+}
+
+using LogsRequest = pb::collector::logs::v1::ExportLogsServiceRequest;
+
+struct RecordSpec {
+  std::string trace_id, span_id;  // hex; empty for a record of no span
+  std::string event_name;
+  Json body;  // a JSON value, as the record's AnyValue body
+};
+
+LogsRequest logs_request_of(const std::vector<RecordSpec>& records) {
+  LogsRequest req;
+  auto* scope = req.add_resource_logs()->add_scope_logs();
+  for (const RecordSpec& r : records) {
+    auto* rec = scope->add_log_records();
+    rec->set_trace_id(bytes_of_hex(r.trace_id));
+    rec->set_span_id(bytes_of_hex(r.span_id));
+    rec->set_event_name(r.event_name);
+    any_value_of_json(r.body, *rec->mutable_body());
+  }
+  return req;
+}
+
+// The same records as OTLP/JSON (ids in hex, the event name as an attribute).
+std::string json_logs_of(const std::vector<RecordSpec>& records) {
+  Json list = Json::array();
+  for (const RecordSpec& r : records) {
+    Json rec = {{"attributes", Json::array({{{"key", "event.name"},
+                                             {"value", {{"stringValue", r.event_name}}}}})}};
+    if (!r.trace_id.empty()) rec["traceId"] = r.trace_id;
+    if (!r.span_id.empty()) rec["spanId"] = r.span_id;
+    rec["body"] = {
+        {"kvlistValue",
+         {{"values",
+           Json::array({{{"key", "content"}, {"value", {{"stringValue", r.body["content"]}}}}})}}}};
+    list.push_back(rec);
+  }
+  return Json{
+      {"resourceLogs", Json::array({{{"scopeLogs", Json::array({{{"logRecords", list}}})}}})}}
+      .dump();
+}
+
+std::vector<RecordSpec> chat_records(const std::string& trace) {
+  return {{trace, "b7ad6b7169203332", "gen_ai.user.message", {{"content", "What is 2+2?"}}},
+          {trace, "b7ad6b7169203332", "gen_ai.choice", {{"content", "It is 4."}}}};
 }
 
 // --- a server in the process -------------------------------------------------------------
@@ -421,6 +582,11 @@ TEST(Serve, TokenOnEveryEndpointButHealthz) {
   EXPECT_EQ(s.post_protobuf(body, {{"Authorization", "Bearer wrong!"}})->status, 401);
   EXPECT_EQ(s.post_protobuf(body, {{"Authorization", "Bearer s3cre"}})->status, 401);
   EXPECT_EQ(s.post_protobuf(body, {{"Authorization", "Bearer s3cret"}})->status, 200);
+  EXPECT_EQ(s.client()
+                .Post("/v1/logs", logs_request_of(chat_records(kTrace)).SerializeAsString(),
+                      "application/x-protobuf")
+                ->status,
+            401);
   for (const char* path :
        {"/", "/api/traces", "/metrics", "/traces/0af7651916cd43dd8448eb211c80319c"})
     EXPECT_EQ(s.client().Get(path)->status, 401) << path;
@@ -492,7 +658,7 @@ TEST(Serve, PendingTracesArePickedUpOnRestart) {
     ASSERT_TRUE(batch);
     ASSERT_TRUE((*store)->begin());
     for (const SpanRow& row : batch->spans)
-      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.line));
+      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.data));
     ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
     ASSERT_TRUE((*store)->commit());
   }
@@ -631,6 +797,290 @@ TEST(Serve, HostileSpanTextsAreEscaped) {
   }
   auto report = s.client().Get(("/traces/" + kTrace).c_str());
   EXPECT_NE(report->body.find("all runs</a>"), std::string::npos);
+}
+
+// --- the stored form end to end, log records, stored pages --------------------------------
+
+// The command's compact diagnosis of the trace's /spans lines.
+Json diagnose_spans_endpoint(Served& s, const std::string& id) {
+  auto spans = s.client().Get(("/api/traces/" + id + "/spans").c_str());
+  EXPECT_TRUE(spans && spans->status == 200);
+  write_text(s.dir() / "spans.jsonl", spans ? spans->body : "");
+  auto run = run_command(
+      {TRACEDX_BIN, "diagnose", "--from", "otlp", "spans.jsonl", "--trace-id", id, "--compact"},
+      s.dir());
+  EXPECT_EQ(run.status, 0) << run.err;
+  return run.status == 0 ? Json::parse(run.out) : Json();
+}
+
+// The fixture of the trace as the server reads its stored rows.
+std::string stored_fixture(const std::filesystem::path& db, const std::string& id) {
+  auto store = Store::open(db.string());
+  EXPECT_TRUE(store);
+  auto snapshot = (*store)->read_spans(id);
+  EXPECT_TRUE(snapshot);
+  auto fixture = fixture_of_snapshot(id, *snapshot);
+  EXPECT_TRUE(fixture);
+  return fixture ? fixture->dump() : "";
+}
+
+TEST(Serve, ProtobufAndJsonBodiesStoreTheSameSpans) {
+  auto req = request_of(small_trace());
+  auto* chat = req.mutable_resource_spans(1)->mutable_scope_spans(0)->mutable_spans(0);
+  auto add = [&](const char* key, const Json& value) {
+    auto* kv = chat->add_attributes();
+    kv->set_key(key);
+    any_value_of_json(value, *kv->mutable_value());
+  };
+  add("gen_ai.usage.input_tokens", 12);
+  add("gen_ai.request.temperature", 0.5);
+  add("whole", 3.0);  // a JSON exporter writes 3
+  add("flags", Json::array({true, "x", 1}));
+  add("nested", Json{{"a", {{"b", nullptr}}}});
+  chat->mutable_status()->set_code(pb::trace::v1::Status::STATUS_CODE_ERROR);
+  chat->mutable_status()->set_message("rate limited");
+  auto* event = chat->add_events();
+  event->set_name("exception");
+  auto* kv = event->add_attributes();
+  kv->set_key("exception.message");
+  kv->mutable_value()->set_string_value("429");
+
+  // The same export as an OTLP/JSON exporter writes it.
+  auto rows = spans_from_protobuf(req.SerializeAsString());
+  ASSERT_TRUE(rows);
+  Json doc = Json::parse(*stored_span_json(rows->spans[0].data));  // the resource and scope
+  Json spans = Json::array();
+  for (const auto& row : rows->spans)
+    spans.push_back(Json::parse(*stored_span_json(row.data))["scopeSpans"][0]["spans"][0]);
+  doc["scopeSpans"][0]["spans"] = spans;
+  const std::string json_body = Json{{"resourceSpans", Json::array({doc})}}.dump();
+
+  Served proto(quick()), json(quick());
+  ASSERT_EQ(proto.post_protobuf(req.SerializeAsString())->status, 200);
+  auto posted = json.client().Post("/v1/traces", json_body, "application/json");
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 200) << posted->body;
+  Json a = proto.wait_for(kTrace, "diagnosed"), b = json.wait_for(kTrace, "diagnosed");
+  EXPECT_EQ(a["diagnosis"], b["diagnosis"]);
+  EXPECT_EQ(a["span_count"], 2);
+  EXPECT_EQ(b["span_count"], 2);
+  EXPECT_EQ(stored_fixture(proto.dir() / "t.db", kTrace),
+            stored_fixture(json.dir() / "t.db", kTrace));
+  // Each server's stored diagnosis is the command's on its /spans lines.
+  EXPECT_EQ(diagnose_spans_endpoint(proto, kTrace), a["diagnosis"]);
+  EXPECT_EQ(diagnose_spans_endpoint(json, kTrace), b["diagnosis"]);
+}
+
+// The tables as the first versions of the receiver made them: spans stored as OTLP/JSON text.
+constexpr const char* kOldSchema = R"sql(
+CREATE TABLE traces (id TEXT PRIMARY KEY, service TEXT, title TEXT, first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL, status TEXT NOT NULL, has_root INTEGER NOT NULL DEFAULT 0,
+  span_count INTEGER NOT NULL DEFAULT 0, step_count INTEGER, duration_ms INTEGER, outcome TEXT,
+  label TEXT, severity TEXT, diagnosis TEXT, error TEXT, version INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE spans (seq INTEGER PRIMARY KEY, trace_id TEXT NOT NULL, span_id TEXT NOT NULL,
+  line TEXT NOT NULL);
+CREATE UNIQUE INDEX spans_id ON spans(trace_id, span_id);
+)sql";
+
+void exec_sql(const std::filesystem::path& db, const std::string& sql) {
+  sqlite3* h = nullptr;
+  ASSERT_EQ(sqlite3_open(db.string().c_str(), &h), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(h, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+      << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(h);
+}
+
+int64_t count_rows(const std::filesystem::path& db, const std::string& sql) {
+  sqlite3* h = nullptr;
+  EXPECT_EQ(sqlite3_open(db.string().c_str(), &h), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  int64_t n = -1;
+  if (sqlite3_prepare_v2(h, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW)
+    n = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  sqlite3_close(h);
+  return n;
+}
+
+TEST(Serve, OldTextRowsStillDiagnoseTheSame) {
+  auto dir = make_temp_dir("serve-old");
+  std::string lines, sql = kOldSchema;
+  auto spans = small_trace();
+  spans[1].attributes.emplace_back("gen_ai.request.model", "gpt-4o");
+  auto rows = spans_from_protobuf(request_of(spans).SerializeAsString());
+  ASSERT_TRUE(rows);
+  for (const auto& row : rows->spans) {
+    std::string line = *stored_span_json(row.data);
+    lines += line + "\n";
+    std::string quoted;
+    for (char c : line) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    sql += "INSERT INTO spans(trace_id, span_id, line) VALUES('" + row.trace_id + "', '" +
+           row.span_id + "', '" + quoted + "');\n";
+  }
+  sql += "INSERT INTO traces(id, first_seen, last_seen, status, has_root, span_count) VALUES('" +
+         kTrace + "', 1700000000000, 1700000000000, 'pending', 1, 2);\n";
+  exec_sql(dir / "t.db", sql);
+  ASSERT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM spans WHERE typeof(line) = 'text'"), 2);
+  write_text(dir / "old.jsonl", lines);
+  auto cli = run_command(
+      {TRACEDX_BIN, "diagnose", "--from", "otlp", "old.jsonl", "--trace-id", kTrace, "--compact"},
+      dir);
+  ASSERT_EQ(cli.status, 0) << cli.err;
+
+  Served s(quick(), dir);
+  Json t = s.wait_for(kTrace, "diagnosed", 1);
+  EXPECT_EQ(t["diagnosis"], Json::parse(cli.out));
+  auto stored = s.client().Get(("/api/traces/" + kTrace + "/spans").c_str());
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->body, lines);  // the old rows as they were stored
+  auto page = s.client().Get(("/traces/" + kTrace).c_str());
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("all runs</a>"), std::string::npos);
+
+  // A late span is stored in the new form beside the old rows; both are read.
+  SpanSpec late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
+  ASSERT_EQ(s.post_protobuf(request_of({late}).SerializeAsString())->status, 200);
+  t = s.wait_for(kTrace, "diagnosed", 2);
+  EXPECT_EQ(t["span_count"], 3);
+  EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM spans WHERE typeof(line) = 'blob'"), 1);
+  EXPECT_EQ(diagnose_spans_endpoint(s, kTrace), t["diagnosis"]);
+}
+
+TEST(Serve, LogExportsAnswerAsTraceExportsDo) {
+  ServeOptions o = quick();
+  o.max_body_bytes = 4096;
+  Served s(o);
+  const std::string proto = logs_request_of(chat_records(kTrace)).SerializeAsString();
+  const std::string json = json_logs_of(chat_records(kTrace));
+  auto without_ids = chat_records(kTrace);
+  without_ids.push_back({"", "", "gen_ai.system.message", {{"content", "no span"}}});
+  without_ids.push_back({kTrace, "", "gen_ai.system.message", {{"content", "no span id"}}});
+  struct Case {
+    const char* what;
+    std::string content_type, encoding, body;
+    int status;
+    int64_t rejected;
+  };
+  const std::vector<Case> cases = {
+      {"protobuf", "application/x-protobuf", "", proto, 200, 0},
+      {"protobuf gzip", "application/x-protobuf", "gzip", gzip_of(proto), 200, 0},
+      {"json", "application/json", "", json, 200, 0},
+      {"json gzip", "application/json", "gzip", gzip_of(json), 200, 0},
+      {"protobuf, records without ids", "application/x-protobuf", "",
+       logs_request_of(without_ids).SerializeAsString(), 200, 2},
+      {"json, records without ids", "application/json", "", json_logs_of(without_ids), 200, 2},
+      {"bad protobuf", "application/x-protobuf", "", std::string("\x0a\xff\xff\xff\x0f", 5), 400,
+       0},
+      {"bad json", "application/json", "", "{\"resourceLogs\":", 400, 0},
+      {"bad gzip", "application/json", "gzip", "not gzip", 400, 0},
+      {"wrong content type", "text/plain", "", json, 415, 0},
+      {"over the limit", "application/json", "", std::string(5000, ' ') + json, 413, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    httplib::Headers h;
+    if (!c.encoding.empty()) h.emplace("Content-Encoding", c.encoding);
+    auto r = s.client().Post("/v1/logs", h, c.body, c.content_type.c_str());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    if (c.status != 200) continue;
+    if (c.content_type == "application/x-protobuf") {
+      pb::collector::logs::v1::ExportLogsServiceResponse resp;
+      ASSERT_TRUE(resp.ParseFromString(r->body));
+      EXPECT_EQ(resp.partial_success().rejected_log_records(), c.rejected);
+      EXPECT_EQ(resp.has_partial_success(), c.rejected > 0);
+    } else {
+      Json doc = Json::parse(r->body);
+      if (c.rejected) {
+        EXPECT_EQ(doc["partialSuccess"]["rejectedLogRecords"], std::to_string(c.rejected));
+      } else {
+        EXPECT_EQ(doc, Json::object());
+      }
+    }
+  }
+  EXPECT_EQ(s.client().Get("/v1/logs")->status, 405);
+  auto metrics = s.client().Get("/metrics");
+  EXPECT_NE(metrics->body.find("tracedx_log_records_received_total 12"), std::string::npos)
+      << metrics->body;
+  EXPECT_NE(metrics->body.find("tracedx_log_records_rejected_total 4"), std::string::npos);
+  EXPECT_NE(metrics->body.find("tracedx_spans_received_total 0"), std::string::npos);
+}
+
+TEST(Serve, LogRecordsJoinTheirSpansAndReopenTheTrace) {
+  Served s(quick());
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+  s.wait_for(kTrace, "diagnosed", 1);
+  // Records after the diagnosis: the trace is diagnosed again with them.
+  auto r = s.client().Post("/v1/logs", logs_request_of(chat_records(kTrace)).SerializeAsString(),
+                           "application/x-protobuf");
+  ASSERT_TRUE(r && r->status == 200);
+  Json after = s.wait_for(kTrace, "diagnosed", 2);
+  EXPECT_EQ(after["span_count"], 2);
+  // The records are events of the chat span now.
+  EXPECT_NE(stored_fixture(s.dir() / "t.db", kTrace).find("It is 4."), std::string::npos);
+  EXPECT_EQ(diagnose_spans_endpoint(s, kTrace), after["diagnosis"]);
+  auto lines = s.client().Get(("/api/traces/" + kTrace + "/spans").c_str());
+  EXPECT_NE(lines->body.find("\"resourceLogs\""), std::string::npos);
+  EXPECT_NE(lines->body.find("It is 4."), std::string::npos);
+
+  // Records before their trace's spans wait for them.
+  const std::string other = "2af7651916cd43dd8448eb211c80319c";
+  r = s.client().Post("/v1/logs", json_logs_of(chat_records(other)), "application/json");
+  ASSERT_TRUE(r && r->status == 200);
+  EXPECT_EQ(s.client().Get(("/api/traces/" + other).c_str())->status, 404);
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace(other)).SerializeAsString())->status, 200);
+  Json joined = s.wait_for(other, "diagnosed", 1);
+  EXPECT_EQ(joined["diagnosis"], after["diagnosis"]);
+  EXPECT_EQ(diagnose_spans_endpoint(s, other), joined["diagnosis"]);
+}
+
+TEST(Serve, ReportPageIsTheOneStoredWithTheDiagnosis) {
+  Served s(quick());
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+  s.wait_for(kTrace, "diagnosed", 1);
+  const auto db = s.dir() / "t.db";
+  EXPECT_EQ(count_rows(db, "SELECT count(*) FROM traces WHERE page LIKE '<!DOCTYPE%'"), 1);
+  auto first = s.client().Get(("/traces/" + kTrace).c_str());
+  ASSERT_TRUE(first && first->status == 200);
+  EXPECT_NE(first->body.find("all runs</a>"), std::string::npos);
+  // What is served is what is stored: nothing is imported or diagnosed again.
+  exec_sql(db, "UPDATE traces SET page = '<p>as stored</p>'");
+  EXPECT_EQ(s.client().Get(("/traces/" + kTrace).c_str())->body, "<p>as stored</p>");
+  // A trace diagnosed by a version that stored no page is rendered, then its page stored.
+  exec_sql(db, "UPDATE traces SET page = NULL");
+  EXPECT_EQ(s.client().Get(("/traces/" + kTrace).c_str())->body, first->body);
+  int64_t stored = 0;
+  for (int i = 0; i < 500 && stored == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stored = count_rows(db, "SELECT count(*) FROM traces WHERE page IS NOT NULL");
+  }
+  EXPECT_EQ(stored, 1);
+}
+
+TEST(Serve, RetentionDeletesLogRecordsWithTheirTrace) {
+  auto dir = make_temp_dir("serve-retention");
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  const std::string fresh = "3af7651916cd43dd8448eb211c80319c";
+  ASSERT_TRUE((*store)->begin());
+  ASSERT_TRUE((*store)->insert_span(kTrace, "b7ad6b7169203331", "x"));
+  ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1000, 1, true));
+  ASSERT_TRUE((*store)->insert_log(kTrace, "b7ad6b7169203331", 1000, "r"));
+  // Records whose trace never came: an old one goes, a recent one stays.
+  ASSERT_TRUE(
+      (*store)->insert_log("4af7651916cd43dd8448eb211c80319c", "b7ad6b7169203331", 1000, "r"));
+  ASSERT_TRUE((*store)->insert_log(fresh, "b7ad6b7169203331", 5000, "r"));
+  ASSERT_TRUE((*store)->commit());
+  auto deleted = (*store)->delete_older(2000, 100);
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(*deleted, std::vector<std::string>{kTrace});
+  EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM spans"), 0);
+  EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM logs"), 1);
+  EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM logs WHERE trace_id = '" + fresh + "'"),
+            1);
 }
 
 }  // namespace

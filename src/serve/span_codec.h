@@ -1,0 +1,73 @@
+// The stored form of a span and of a log record: the protobuf encoding of a ResourceSpans
+// (ResourceLogs) holding that one span (record) with its resource and scope. Protobuf
+// exports are copied into it as they came; OTLP/JSON exports are read by the importer's
+// envelope reader and each span written back to the same messages. Reading a stored row
+// gives the importer's span model straight from the messages, with the values the
+// importer would read from the same span exported as OTLP/JSON.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "import/span_model.h"
+#include "opentelemetry/proto/logs/v1/logs.pb.h"
+#include "opentelemetry/proto/trace/v1/trace.pb.h"
+#include "trace/error.h"
+#include "trace/trace.h"
+
+namespace tracedx {
+
+namespace otlp_pb {
+using AnyValue = opentelemetry::proto::common::v1::AnyValue;
+using Resource = opentelemetry::proto::resource::v1::Resource;
+using Scope = opentelemetry::proto::common::v1::InstrumentationScope;
+using Span = opentelemetry::proto::trace::v1::Span;
+using ResourceSpans = opentelemetry::proto::trace::v1::ResourceSpans;
+using LogRecord = opentelemetry::proto::logs::v1::LogRecord;
+using ResourceLogs = opentelemetry::proto::logs::v1::ResourceLogs;
+}  // namespace otlp_pb
+
+// An AnyValue as the JSON value the importer reads from its OTLP/JSON form: integers as
+// signed integers, bytes as their base64 text, NaN and the infinities as the texts the
+// JSON mapping writes, an empty value as null.
+Json json_of_any_value(const otlp_pb::AnyValue& value);
+
+// The other way: a JSON value as an AnyValue (objects as key-value lists, null as an empty
+// value).
+void any_value_of_json(const Json& value, otlp_pb::AnyValue& out);
+
+// Rewrites every integral double below 2^63 in magnitude (-0 aside) as an integer value, in
+// the attributes and bodies of a span or log record, as the OTLP/JSON writers print such a
+// double (without a fraction, so a JSON reader takes it for an integer).
+void integral_doubles_as_integers(otlp_pb::Span& span);
+void integral_doubles_as_integers(otlp_pb::LogRecord& record);
+
+// How deep the OTLP/JSON line of a stored span (record) nests, the line's own object at 1.
+size_t json_depth(const otlp_pb::ResourceSpans& stored);
+size_t json_depth(const otlp_pb::ResourceLogs& stored);
+
+// A span of a protobuf export in the importer's model; `resource` holds the resource's
+// attributes (shared by the spans of one resource).
+OtlpSpan span_from_protobuf(const std::shared_ptr<const Json>& resource,
+                            const otlp_pb::Scope& scope, const otlp_pb::Span& span);
+
+// A log record of a protobuf export as the event it becomes (see otlp::collect_spans).
+OtlpLog log_from_protobuf(const otlp_pb::LogRecord& record);
+
+// A span of the model (read from OTLP/JSON) as the stored message: `span_from_protobuf` of
+// it gives the same fixture. Non-negative integers above INT64_MAX have no AnyValue of
+// their own and are stored as doubles.
+void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out);
+void log_to_protobuf(const OtlpLog& log, otlp_pb::ResourceLogs& out);
+
+// A stored row read back; fails when the bytes are not the stored message.
+Result<OtlpSpan> decode_stored_span(std::string_view bytes);
+Result<OtlpLog> decode_stored_log(std::string_view bytes);
+
+// A stored row as one line of OTLP/JSON (protobuf's JSON mapping, ids as lower-case hex):
+// a span as a bare ResourceSpans object, a log record as a log export.
+Result<std::string> stored_span_json(std::string_view bytes);
+Result<std::string> stored_log_json(std::string_view bytes);
+
+}  // namespace tracedx
