@@ -115,10 +115,10 @@ class Pipeline {
     enqueue(std::move(slot));
   }
 
-  void add_document(std::string id, Json document) {
+  void add_trace(std::string id, Trace trace) {
     auto slot = std::make_shared<Slot>();
     slot->trace.id = std::move(id);
-    slot->trace.document = std::move(document);
+    slot->trace.trace = std::move(trace);
     enqueue(std::move(slot));
   }
 
@@ -320,7 +320,7 @@ void add_otlp(Pipeline& pipeline, Input& input, const std::string& name) {
     if (item.error)
       pipeline.add(std::move(id), std::move(*item.error));
     else
-      pipeline.add_document(std::move(id), std::move(item.fixture));
+      pipeline.add_trace(std::move(id), std::move(*item.trace));
   });
   if (!done) pipeline.add(name, std::move(done).error().with_path(name));
 }
@@ -415,7 +415,16 @@ BatchResult result_of(BatchTrace& trace, Source source, const DiagnoseOptions& o
   std::optional<Error> error = std::move(trace.read_error);
   if (!error) {
     std::optional<Result<Trace>> built;
-    if (!trace.document && source == Source::kDetect) {
+    if (trace.trace) {
+      // An imported trace takes the record's id, and the outcome the user states.
+      trace.trace->id = trace.id;
+      if (run_status) {
+        trace.trace->status = *run_status == RunStatus::kFailed ? "failed" : "completed";
+        trace.trace->status_inferred = false;
+      }
+      built = std::move(*trace.trace);
+      trace.trace.reset();
+    } else if (!trace.document && source == Source::kDetect) {
       auto detected = detect_source(trace.bytes, trace.id);
       source = detected ? *detected : Source::kFixture;  // the loader names what is wrong
       if (source == Source::kOtlp) {
@@ -428,7 +437,9 @@ BatchResult result_of(BatchTrace& trace, Source source, const DiagnoseOptions& o
         trace.document = std::move(*document);
       }
     }
-    if (!trace.document && source != Source::kChat && !run_status) {
+    if (built) {
+      // imported above
+    } else if (!trace.document && source != Source::kChat && !run_status) {
       // Fixture bytes go straight to a Trace; only parse errors name the trace.
       built = load_trace_owned(trace.id, std::move(trace.bytes));
       if (!*built && built->error().kind() == Error::Kind::kJson) {

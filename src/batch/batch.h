@@ -49,6 +49,7 @@ struct BatchTrace {
   std::string bytes;
   std::optional<Json> document;
   std::optional<Error> read_error;
+  std::optional<Trace> trace;  // imported already (an OTLP trace): diagnosed as it is
 };
 
 // What became of one trace of a batch: its run fields and diagnosis, or the error message

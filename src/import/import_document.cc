@@ -71,11 +71,11 @@ Result<Json> import_otlp_trace(Input& input, const std::string& where, const std
         if (trace_id.empty()) {
           // A second trace means none is picked; its fixture is not kept either.
           if (seen.size() == 1)
-            picked = std::move(item.fixture);
+            picked = item.fixture();
           else
             picked.reset();
         } else if (item.trace_id == wanted && (!picked || item.sequence < picked_sequence)) {
-          picked = std::move(item.fixture);
+          picked = item.fixture();
           picked_sequence = item.sequence;
         }
       },

@@ -26,15 +26,18 @@ using OtlpLogsByTrace = std::unordered_map<std::string, std::vector<OtlpLog>>;
 // kDetect: the format is told from the input itself (see detect_source).
 enum class Source { kFixture, kOtlp, kChat, kDetect };
 
-// What reading an OTLP input yields, one at a time: the fixture of a trace, or an error: of
-// a line that could not be read (`line` > 0, no trace id), of a trace that had spans on
-// such a line (its trace id), or of the whole input (neither).
+// What reading an OTLP input yields, one at a time: a trace, or an error: of a line that
+// could not be read (`line` > 0, no trace id), of a trace that had spans on such a line
+// (its trace id), or of the whole input (neither).
 struct OtlpItem {
   std::string trace_id;
   uint64_t line = 0;
-  size_t sequence = 0;  // rank of the trace's first appearance in the input
-  Json fixture;
+  size_t sequence = 0;         // rank of the trace's first appearance in the input
+  std::optional<Trace> trace;  // named by its trace id; absent with an error
   std::optional<Error> error;
+
+  // The trace's fixture document, as `import` writes it.
+  Json fixture() const;
 };
 
 // Every trace of an OTLP input (one JSON document, or JSON Lines of exports or of bare

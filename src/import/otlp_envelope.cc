@@ -425,7 +425,7 @@ class TapeReader {
   }
 
   std::optional<uint64_t> u64(element e) {
-    if (e.type() == element_type::STRING) return u64_of(Json(text(e)));
+    if (e.type() == element_type::STRING) return u64_of_text(e.get_string().value_unsafe());
     return e.is_number() ? u64_of(value(e)) : std::nullopt;
   }
 

@@ -419,12 +419,12 @@ StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, b
   d.operation = type + '\n' + display;
   d.tool = type == "tool_call" || type == "retrieval" || type == "rerank_retrieval";
 
-  Json step = Json::object();
-  step["id"] = span.span_id;
-  step["step_index"] = index;
-  step["step_type"] = type;
-  step["display_name"] = display;
-  step["summary"] = span.name;
+  TraceStep& step = d.step;
+  step.id = Json(span.span_id);
+  step.step_index = static_cast<int64_t>(index);
+  step.step_type = type;
+  step.display_name = display;
+  step.summary = span.name;
 
   Contents contents = take_contents(span);
   auto& input = d.model ? first_found(contents, kModelInputs) : first_found(contents, kStepInputs);
@@ -443,12 +443,12 @@ StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, b
   std::optional<size_t> count;
   if (type == "retrieval" || type == "rerank_retrieval") count = results_count(contents);
   // Read above; the step takes them now.
-  if (input) step["raw_input"] = std::move(*input);
-  if (output) step["raw_output"] = std::move(*output);
-  step["status"] = d.failed ? "failed" : "completed";
+  if (input) step.raw_input = std::move(*input);
+  if (output) step.raw_output = std::move(*output);
+  step.status = d.failed ? "failed" : "completed";
   if (span.start && span.end && *span.end >= *span.start)
-    step["duration_ms"] = (*span.end - *span.start) / 1000000;
-  if (!failure.message.empty()) step["error_message"] = failure.message;
+    step.duration_ms = (*span.end - *span.start) / 1000000;
+  if (!failure.message.empty()) step.error_message = std::move(failure.message);
   if (auto cost = a.find("llm.cost.total"); cost != a.end() && cost->is_number())
     d.cost = cost->get<double>();
 
@@ -467,8 +467,7 @@ StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, b
   if (!failure.exception_type.empty()) m.try_emplace("exception.type", failure.exception_type);
   if (!finishes.reasons.empty()) m.try_emplace("finish_reasons", finishes.reasons);
   if (count) m.try_emplace("results_count", *count);
-  step["metadata"] = std::move(meta);
-  d.step = std::move(step);
+  step.metadata = std::move(meta);
   return d;
 }
 

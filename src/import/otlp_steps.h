@@ -26,7 +26,7 @@ struct Kind {
 };
 
 struct StepDraft {
-  Json step;
+  TraceStep step;
   std::string operation;  // step type and name: a later success of the same one is a retry
   bool model = false;
   bool failed = false;
@@ -44,8 +44,16 @@ Failure failure_of(const OtlpSpan& span);
 // The step a span makes at `index`; takes what it uses out of the span's attributes.
 StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, bool is_root);
 
-// The fixture document of one trace's spans: the run (title, status, service, cost) and
-// its steps in reading order. Takes the spans' attributes as it goes.
+// The trace of one trace's spans: the run (its id is the trace id; title, status, service,
+// cost) and its steps in reading order, built directly. Takes the spans' attributes as it
+// goes.
+Trace trace_of_spans(std::vector<OtlpSpan>& spans);
+
+// The fixture document of an imported trace, as `import` writes it: loaded again, it gives
+// the same Trace (named by its run id).
+Json fixture_of_trace(const Trace& trace);
+
+// fixture_of_trace(trace_of_spans(spans)).
 Json fixture_of_spans(std::vector<OtlpSpan>& spans);
 
 }  // namespace tracedx::otlp

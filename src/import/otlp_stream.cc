@@ -60,15 +60,15 @@ std::vector<std::pair<std::string, std::vector<OtlpSpan>>> by_trace(std::vector<
   return groups;
 }
 
-// The fixture of a trace's spans, with the log records that name them attached: those read
+// The trace of a trace's spans, with the log records that name them attached: those read
 // with the spans, then those given apart (`extra`, taken).
-Json fixture_with_logs(const std::string& id, std::vector<OtlpSpan>& spans,
-                       std::vector<OtlpLog>& logs, OtlpLogsByTrace* extra) {
+Trace trace_with_logs(const std::string& id, std::vector<OtlpSpan>& spans,
+                      std::vector<OtlpLog>& logs, OtlpLogsByTrace* extra) {
   otlp::attach_logs(spans, logs);
   if (extra) {
     if (auto it = extra->find(id); it != extra->end()) otlp::attach_logs(spans, it->second);
   }
-  return otlp::fixture_of_spans(spans);
+  return otlp::trace_of_spans(spans);
 }
 
 // Log records grouped by trace.
@@ -90,7 +90,7 @@ Status emit_document(Input& input, const std::string& where,
     if (!ok) {
       Error e = std::move(ok).error();
       if (e.kind() == Error::Kind::kJson) e = std::move(e).with_path(where);
-      emit({"", 0, 0, Json(), std::move(e)});
+      emit({"", 0, 0, std::nullopt, std::move(e)});
       return Ok{};
     }
   }
@@ -99,8 +99,8 @@ Status emit_document(Input& input, const std::string& where,
   OtlpLogsByTrace own = logs_by_trace(logs);
   for (size_t i = 0; i < groups.size(); ++i) {
     std::vector<OtlpSpan> mine = std::move(groups[i].second);
-    Json fixture = fixture_with_logs(groups[i].first, mine, own[groups[i].first], extra);
-    emit({groups[i].first, 0, i, std::move(fixture), std::nullopt});
+    Trace trace = trace_with_logs(groups[i].first, mine, own[groups[i].first], extra);
+    emit({groups[i].first, 0, i, std::move(trace), std::nullopt});
   }
   return Ok{};
 }
@@ -156,11 +156,11 @@ Status emit_lines(Input& input, const std::string& where, const std::function<vo
     Flight f = std::move(it->second);
     flight.erase(it);
     if (f.bad_line) {
-      emit({id, 0, sequence, Json(),
+      emit({id, 0, sequence, std::nullopt,
             Error::message(where + ": trace " + id + " is incomplete: line " +
                            std::to_string(*f.bad_line) + " could not be read")});
     } else if (!f.spans.empty()) {
-      emit({id, 0, sequence, fixture_with_logs(id, f.spans, f.logs, extra), std::nullopt});
+      emit({id, 0, sequence, trace_with_logs(id, f.spans, f.logs, extra), std::nullopt});
     }
   };
   LineReader reader(input);
@@ -172,7 +172,8 @@ Status emit_lines(Input& input, const std::string& where, const std::function<vo
     if (!got) return std::move(got).error();
     if (!*got) break;
     if (line.too_long) {
-      emit({"", line.number, 0, Json(), line_too_long(where + ":" + std::to_string(line.number))});
+      emit({"", line.number, 0, std::nullopt,
+            line_too_long(where + ":" + std::to_string(line.number))});
       continue;
     }
     if (is_blank_line(line.text)) continue;
@@ -192,7 +193,7 @@ Status emit_lines(Input& input, const std::string& where, const std::function<vo
         auto& f = flight[id];
         if (!f.bad_line) f.bad_line = line.number;
       }
-      emit({"", line.number, 0, Json(), std::move(failed)});
+      emit({"", line.number, 0, std::nullopt, std::move(failed)});
     } else {
       for (auto& s : spans) flight[s.trace_id].spans.push_back(std::move(s));
       for (auto& l : logs) flight[l.trace_id].logs.push_back(std::move(l));
@@ -211,6 +212,10 @@ Status emit_lines(Input& input, const std::string& where, const std::function<vo
 }
 
 }  // namespace
+
+Json OtlpItem::fixture() const {
+  return trace ? otlp::fixture_of_trace(*trace) : Json();
+}
 
 std::string normalize_trace_id(std::string_view id) {
   return otlp::normalized_id(id);

@@ -251,7 +251,7 @@ bool run_failed(const std::vector<StepDraft>& drafts, bool root_failed) {
 
 }  // namespace
 
-Json fixture_of_spans(std::vector<OtlpSpan>& spans) {
+Trace trace_of_spans(std::vector<OtlpSpan>& spans) {
   const size_t n = spans.size();
   const SpanTree tree = tree_of(spans);
   std::vector<Kind> kinds(n);
@@ -285,33 +285,66 @@ Json fixture_of_spans(std::vector<OtlpSpan>& spans) {
   std::optional<double> cost;
   for (const auto& c : choose_steps(spans, order, tree, kinds, failures, below, root, agents)) {
     StepDraft d = make_step(spans[c.span], drafts.size(), c.type, c.role, &spans[c.span] == root);
-    if (!agents.issuer[c.span].empty()) d.step["metadata"]["agent"] = agents.issuer[c.span];
+    if (!agents.issuer[c.span].empty()) (*d.step.metadata)["agent"] = agents.issuer[c.span];
     if (d.cost) cost = cost.value_or(0) + *d.cost;
     drafts.push_back(std::move(d));
   }
   // The final answer is the last model output that did not finish by calling tools.
   for (size_t i = drafts.size(); i-- > 0;) {
     if (!drafts[i].model || drafts[i].failed || drafts[i].calls_tools) continue;
-    drafts[i].step["step_type"] = "final_answer";
+    drafts[i].step.step_type = "final_answer";
     break;
   }
   const bool failed = run_failed(drafts, root && failures[root - spans.data()].failed);
 
   const bool root_failed = root && failures[root - spans.data()].failed;
-  Json run = {{"id", spans.empty() ? "" : spans.front().trace_id},
-              {"title", title},
-              {"status", failed ? "failed" : "completed"},
-              {"recorded_from", "otlp"}};
+  Trace trace;
+  trace.id = spans.empty() ? std::string() : spans.front().trace_id;
+  trace.title = title;
+  trace.status = failed ? "failed" : "completed";
+  trace.recorded_from = "otlp";
   // Only a failed root span records the run's outcome; otherwise it is read off the steps.
-  if (!root_failed) run["status_inferred"] = true;
+  trace.status_inferred = !root_failed;
   if (root) {
     std::string service = string_member(root->resource_attrs(), "service.name");
-    if (!service.empty()) run["service_name"] = service;
+    if (!service.empty()) trace.service_name = std::move(service);
   }
-  if (cost) run["total_cost"] = *cost;
+  trace.total_cost = cost;
+  trace.steps.reserve(drafts.size());
+  for (auto& d : drafts) trace.steps.push_back(std::move(d.step));
+  trace.total_duration_ms = sum_step_durations(trace.steps);
+  return trace;
+}
+
+Json fixture_of_trace(const Trace& trace) {
+  Json run = {{"id", trace.id}};
+  if (trace.title) run["title"] = *trace.title;
+  if (trace.status) run["status"] = *trace.status;
+  if (trace.recorded_from) run["recorded_from"] = *trace.recorded_from;
+  if (trace.status_inferred) run["status_inferred"] = true;
+  if (trace.service_name) run["service_name"] = *trace.service_name;
+  if (trace.total_cost) run["total_cost"] = *trace.total_cost;
   Json steps = Json::array();
-  for (auto& d : drafts) steps.push_back(std::move(d.step));
+  for (const auto& s : trace.steps) {
+    Json step = Json::object();
+    if (s.id) step["id"] = *s.id;
+    if (s.step_index) step["step_index"] = static_cast<uint64_t>(*s.step_index);
+    if (s.step_type) step["step_type"] = *s.step_type;
+    if (s.display_name) step["display_name"] = *s.display_name;
+    if (s.summary) step["summary"] = *s.summary;
+    if (s.raw_input) step["raw_input"] = *s.raw_input;
+    if (s.raw_output) step["raw_output"] = *s.raw_output;
+    if (s.status) step["status"] = *s.status;
+    if (s.duration_ms) step["duration_ms"] = *s.duration_ms;
+    if (s.error_message) step["error_message"] = *s.error_message;
+    if (s.metadata) step["metadata"] = *s.metadata;
+    steps.push_back(std::move(step));
+  }
   return {{"run", std::move(run)}, {"steps", std::move(steps)}};
+}
+
+Json fixture_of_spans(std::vector<OtlpSpan>& spans) {
+  return fixture_of_trace(trace_of_spans(spans));
 }
 
 }  // namespace tracedx::otlp

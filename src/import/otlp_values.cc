@@ -22,15 +22,18 @@ bool digits(std::string_view s) {
 // A 64-bit integer written as a number or a decimal string.
 std::optional<uint64_t> u64_of(const Json& v) {
   if (v.type() == Json::value_t::number_unsigned) return v.get<uint64_t>();
-  if (v.is_string() && digits(v.get_ref<const std::string&>()) &&
-      v.get_ref<const std::string&>().size() <= 20) {
-    try {
-      return std::stoull(v.get<std::string>());
-    } catch (...) {
-      return std::nullopt;
-    }
-  }
+  if (v.is_string()) return u64_of_text(v.get_ref<const std::string&>());
   return std::nullopt;
+}
+
+std::optional<uint64_t> u64_of_text(std::string_view s) {
+  if (!digits(s) || s.size() > 20) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v))
+      return std::nullopt;
+  }
+  return v;
 }
 
 // An enum written as its number or its name.
@@ -130,15 +133,17 @@ std::optional<std::string> base64_bytes(std::string_view s) {
 // span id in padded base64 (24 or 12 characters: how protobuf JSON writes bytes fields) is
 // decoded; anything else is kept as written.
 std::string normalized_id(std::string_view s) {
-  if (std::all_of(s.begin(), s.end(), is_hex_digit)) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-    return out;
+  std::string out(s);
+  bool hex = true;
+  for (char& c : out) {
+    hex = hex && is_hex_digit(c);
+    c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
   }
+  if (hex) return out;
   if (s.size() == 12 || s.size() == 24) {
     if (auto bytes = base64_bytes(s); bytes && bytes->size() == (s.size() == 12 ? 8u : 16u)) {
       static constexpr char kHex[] = "0123456789abcdef";
-      std::string out;
+      out.clear();
       for (unsigned char c : *bytes) {
         out += kHex[c >> 4];
         out += kHex[c & 15];

@@ -21,6 +21,8 @@ bool digits(std::string_view s);
 
 // A 64-bit integer written as a number or a decimal string.
 std::optional<uint64_t> u64_of(const Json& v);
+// The same of a text: decimal digits only, within 64 bits.
+std::optional<uint64_t> u64_of_text(std::string_view s);
 
 // An enum written as its number or its name (0 for anything else).
 int enum_of(const Json& v, std::span<const std::string_view> names);

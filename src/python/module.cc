@@ -423,7 +423,7 @@ py::list diagnose_files(const std::vector<std::string>& paths,
   for (const auto& path : paths) {
     const std::string name = display_path(path);
     if (source != Source::kOtlp) {
-      BatchTrace t{name, {}, {}, {}};
+      BatchTrace t{name, {}, {}, {}, {}};
       {
         py::gil_scoped_release unlocked;
         auto input = Input::open(path);
@@ -441,8 +441,8 @@ py::list diagnose_files(const std::vector<std::string>& paths,
     {
       py::gil_scoped_release unlocked;
       auto done = for_each_otlp_trace(path, [&](OtlpItem item) {
-        BatchTrace t{otlp_record_id(name, item), {}, {}, std::move(item.error)};
-        if (!t.read_error) t.document = std::move(item.fixture);
+        BatchTrace t{otlp_record_id(name, item), {}, {}, std::move(item.error), {}};
+        if (!t.read_error) t.trace = std::move(item.trace);
         OrderedJson record = batch_record(t, source, options, nullptr, run_status);
         py::gil_scoped_acquire locked;
         out.append(python_of(record));
@@ -450,7 +450,8 @@ py::list diagnose_files(const std::vector<std::string>& paths,
       if (!done) failed = std::move(done).error().with_path(name);
     }
     if (failed)
-      append_record(out, BatchTrace{name, {}, {}, std::move(*failed)}, source, options, run_status);
+      append_record(out, BatchTrace{name, {}, {}, std::move(*failed), {}}, source, options,
+                    run_status);
   }
   return out;
 }
@@ -480,22 +481,23 @@ py::list diagnose_lines(const std::string& path, uint64_t start, uint64_t end,
   {
     py::gil_scoped_release unlocked;
     auto input = Input::open(path);
-    Status read = input ? for_each_line_in_range(
-                              *input, start, end, newlines_before,
-                              [&](const Line& line) {
-                                std::string id = name + ":" + std::to_string(line.number);
-                                if (line.too_long) {
-                                  traces.push_back(BatchTrace{id, {}, {}, line_too_long(id)});
-                                } else if (!is_blank_line(line.text)) {
-                                  traces.push_back(BatchTrace{id, std::string(line.text), {}, {}});
-                                }
-                              })
-                        : Status(std::move(input).error());
+    Status read =
+        input ? for_each_line_in_range(
+                    *input, start, end, newlines_before,
+                    [&](const Line& line) {
+                      std::string id = name + ":" + std::to_string(line.number);
+                      if (line.too_long) {
+                        traces.push_back(BatchTrace{id, {}, {}, line_too_long(id), {}});
+                      } else if (!is_blank_line(line.text)) {
+                        traces.push_back(BatchTrace{id, std::string(line.text), {}, {}, {}});
+                      }
+                    })
+              : Status(std::move(input).error());
     if (!read) failed = std::move(read).error().with_path(name);
   }
   // The partition that starts the file reports a file that cannot be read.
   if (failed) {
-    if (start == 0) traces.push_back(BatchTrace{name, {}, {}, std::move(*failed)});
+    if (start == 0) traces.push_back(BatchTrace{name, {}, {}, std::move(*failed), {}});
   }
   for (auto& t : traces) append_record(out, std::move(t), source, options, run_status);
   return out;

@@ -34,7 +34,7 @@ Result<std::vector<ImportedTrace>> import_otlp(std::string_view bytes, std::stri
   std::stable_sort(items.begin(), items.end(),
                    [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
   std::vector<ImportedTrace> out;
-  for (auto& item : items) out.push_back({std::move(item.trace_id), std::move(item.fixture)});
+  for (auto& item : items) out.push_back({std::move(item.trace_id), std::move(item.fixture())});
   return out;
 }
 
@@ -561,7 +561,7 @@ TEST(OtlpImport, StreamingEqualsWholeFile) {
     for (size_t i = 0; i < streamed.size(); ++i) {
       EXPECT_FALSE(streamed[i].error);
       EXPECT_EQ(streamed[i].trace_id, (*whole)[i].id);
-      EXPECT_EQ(streamed[i].fixture, (*whole)[i].fixture);
+      EXPECT_EQ(streamed[i].fixture(), (*whole)[i].fixture);
     }
   }
   EXPECT_FALSE(for_each_otlp_trace((dir / "missing.jsonl").string(), [](OtlpItem) {}));
@@ -692,7 +692,7 @@ TEST(OtlpEnvelope, MalformedLineSparesOtherTraces) {
   std::vector<std::string> got;
   for (const auto& i : items) {
     got.push_back(std::to_string(i.line) + " " + i.trace_id + " " +
-                  (i.error ? i.error->display() : std::to_string(i.fixture["steps"].size())));
+                  (i.error ? i.error->display() : std::to_string(i.fixture()["steps"].size())));
   }
   EXPECT_EQ(got[0], "0 t1 1");
   ASSERT_EQ(got.size(), 5u) << ::testing::PrintToString(got);
@@ -716,7 +716,7 @@ TEST(OtlpEnvelope, OneLineExportOfManyTraces) {
   ASSERT_EQ(items.size(), 2000u);
   for (size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(items[i].trace_id, "t" + std::to_string(i));
-    EXPECT_EQ(items[i].fixture["steps"].size(), 1u);
+    EXPECT_EQ(items[i].fixture()["steps"].size(), 1u);
   }
   std::string lines;
   for (int i = 0; i < 2000; ++i)
@@ -726,7 +726,7 @@ TEST(OtlpEnvelope, OneLineExportOfManyTraces) {
   items = stream_items(lines);
   ASSERT_EQ(items.size(), 2000u);
   EXPECT_EQ(items[0].trace_id, "t1999");  // complete first: its last line comes first
-  EXPECT_EQ(items[0].fixture["steps"].size(), 2u);
+  EXPECT_EQ(items[0].fixture()["steps"].size(), 2u);
   auto traces = import_otlp(lines, "in.jsonl");
   ASSERT_TRUE(traces);
   EXPECT_EQ((*traces)[0].id, "t0");  // import keeps the order of first appearance
