@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "import/importers.h"
 #include "import/otlp_steps.h"
+#include "input/input.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -156,6 +158,83 @@ TEST(OtlpEnvelope, TraceIdScanFindsTheSameIdsBothWays) {
   EXPECT_TRUE(otlp::scan_trace_ids(text, sax, &cut));  // asking for `cut` takes the SAX pass
   EXPECT_EQ(fast, sax);
   EXPECT_EQ(fast, (std::vector<std::string>{"ab", "cd", "000102030405060708090a0b0c0d0e0f", "ef"}));
+}
+
+}  // namespace
+}  // namespace tracedx
+
+namespace tracedx {
+namespace {
+
+// A GenAI model-call span and the log records the instrumentation writes for it.
+constexpr const char* kChatSpan =
+    R"({"resourceSpans":[{"scopeSpans":[{"spans":[{"traceId":"0a","spanId":"01","name":"chat gpt",)"
+    R"("attributes":[{"key":"gen_ai.operation.name","value":{"stringValue":"chat"}}]}]}]}]})";
+constexpr const char* kChatLogs =
+    R"({"resourceLogs":[{"scopeLogs":[{"logRecords":[)"
+    R"({"traceId":"0A","spanId":"01","attributes":[{"key":"event.name","value":{"stringValue":"gen_ai.user.message"}}],)"
+    R"("body":{"kvlistValue":{"values":[{"key":"content","value":{"stringValue":"Book a flight"}}]}}},)"
+    R"({"traceId":"0a","spanId":"01","eventName":"gen_ai.choice","body":{"kvlistValue":{"values":[)"
+    R"({"key":"finish_reason","value":{"stringValue":"stop"}},)"
+    R"({"key":"message","value":{"kvlistValue":{"values":[{"key":"content","value":{"stringValue":"Booked"}}]}}}]}}},)"
+    R"({"body":{"stringValue":"no span named"}},)"
+    R"({"traceId":"0a","spanId":"99","body":{"stringValue":"a span not in the trace"}}]}]}]})";
+
+std::vector<OtlpItem> read_all(const std::string& text, OtlpLogsByTrace* logs = nullptr) {
+  Input input = Input::of_bytes(text, "in.jsonl");
+  std::vector<OtlpItem> items;
+  auto done = for_each_otlp_trace(
+      input, [&](OtlpItem item) { items.push_back(std::move(item)); }, logs);
+  EXPECT_TRUE(done.ok());
+  return items;
+}
+
+TEST(OtlpLogs, RecordsNamingASpanBecomeItsEvents) {
+  std::vector<OtlpSpan> spans;
+  std::vector<OtlpLog> logs;
+  ASSERT_TRUE(otlp::read_spans(kChatLogs, "logs", spans, &logs).ok());
+  EXPECT_TRUE(spans.empty());
+  ASSERT_EQ(logs.size(), 3u);  // the record without ids has no span to join
+  EXPECT_EQ(logs[0].trace_id, "0a");
+  EXPECT_EQ(logs[0].event["name"], "gen_ai.user.message");  // from the event.name attribute
+  EXPECT_EQ(logs[0].event["body"], (Json{{"content", "Book a flight"}}));
+  EXPECT_EQ(logs[1].event["name"], "gen_ai.choice");  // from eventName
+
+  ASSERT_TRUE(otlp::read_spans(kChatSpan, "spans", spans).ok());
+  EXPECT_EQ(otlp::attach_logs(spans, logs), 2u);  // span 99 is not there
+  ASSERT_EQ(spans[0].events.size(), 2u);
+}
+
+TEST(OtlpLogs, ContentInRecordsReachesTheModelCall) {
+  auto check = [](const std::vector<OtlpItem>& items, const char* how) {
+    ASSERT_EQ(items.size(), 1u) << how;
+    ASSERT_TRUE(items[0].trace) << how;
+    const TraceStep& step = items[0].trace->steps.at(0);
+    ASSERT_TRUE(step.raw_input) << how;
+    EXPECT_EQ(step.raw_input->dump(), R"([{"content":"Book a flight","role":"user"}])") << how;
+    ASSERT_TRUE(step.raw_output) << how;
+    EXPECT_NE(step.raw_output->dump().find("Booked"), std::string::npos) << how;
+  };
+  // Records on a later line than the span: the trace waits for them.
+  check(read_all(std::string(kChatSpan) + "\n" + kChatLogs + "\n"), "logs after the spans");
+  check(read_all(std::string(kChatLogs) + "\n" + kChatSpan + "\n"), "logs before the spans");
+  // Records read apart, as --logs gives them.
+  Input logs_input = Input::of_bytes(kChatLogs, "logs.json");
+  auto logs = read_otlp_logs(logs_input);
+  ASSERT_TRUE(logs.ok());
+  check(read_all(std::string(kChatSpan) + "\n", &*logs), "logs given apart");
+  // Without them the call has no content.
+  auto bare = read_all(std::string(kChatSpan) + "\n");
+  EXPECT_FALSE(bare.at(0).trace->steps.at(0).raw_input);
+}
+
+TEST(OtlpLogs, ABadLogFileNamesItsLine) {
+  const std::string text = std::string(kChatLogs) + "\n{oops\n";
+  Input input = Input::of_bytes(text, "logs.jsonl");
+  auto logs = read_otlp_logs(input);
+  ASSERT_FALSE(logs.ok());
+  EXPECT_NE(logs.error().display().find("logs.jsonl: invalid JSON at line 2"), std::string::npos)
+      << logs.error().display();
 }
 
 }  // namespace
