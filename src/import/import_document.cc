@@ -5,16 +5,25 @@
 
 #include "import/detect_source.h"
 #include "import/importers.h"
+#include "import/otlp_steps.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
 
 size_t flatten_deep_values(Json& document) {
-  // Walks the containers level by level (the top one is level 1) without recursing.
+  return flatten_deep_values(document, 1);
+}
+
+size_t flatten_deep_values(Json& value, size_t value_level) {
+  // Walks the containers level by level without recursing.
   size_t flattened = 0;
   std::vector<std::pair<Json*, size_t>> pending;
-  if (document.is_structured()) pending.emplace_back(&document, 1);
+  if (value.is_structured() && value_level > kMaxJsonDepth) {
+    value = compact_json(value);
+    return 1;
+  }
+  if (value.is_structured()) pending.emplace_back(&value, value_level);
   while (!pending.empty()) {
     // Plain variables, not a structured binding: the lambda below captures them.
     Json* node = pending.back().first;
@@ -49,13 +58,12 @@ Result<Json> loadable(Json document, size_t* flattened) {
 
 // The one trace of an OTLP input that `trace_id` names, or its only trace. The input is
 // streamed: only the trace picked is kept, with the ids of the others for the messages.
-Result<Json> import_otlp_trace(Input& input, const std::string& where, const std::string& trace_id,
-                               size_t* flattened, std::string_view pick_option,
-                               OtlpLogsByTrace* logs) {
+Result<Trace> pick_otlp_trace(Input& input, const std::string& where, const std::string& trace_id,
+                              std::string_view pick_option, OtlpLogsByTrace* logs) {
   // Ids are matched as the importer writes them (lower-case hex), however they are typed.
   const std::string wanted = normalize_trace_id(trace_id);
   std::optional<Error> failed;
-  std::optional<Json> picked;
+  std::optional<Trace> picked;
   size_t picked_sequence = 0;
   std::vector<std::pair<size_t, std::string>> seen;  // (rank of first appearance, id)
   auto done = for_each_otlp_trace(
@@ -69,20 +77,20 @@ Result<Json> import_otlp_trace(Input& input, const std::string& where, const std
         }
         seen.emplace_back(item.sequence, item.trace_id);
         if (trace_id.empty()) {
-          // A second trace means none is picked; its fixture is not kept either.
+          // A second trace means none is picked; it is not kept either.
           if (seen.size() == 1)
-            picked = item.fixture();
+            picked = std::move(item.trace);
           else
             picked.reset();
         } else if (item.trace_id == wanted && (!picked || item.sequence < picked_sequence)) {
-          picked = item.fixture();
+          picked = std::move(item.trace);
           picked_sequence = item.sequence;
         }
       },
       logs);
   if (!done) return std::move(done).error();
   if (failed) return std::move(*failed);
-  if (picked) return loadable(std::move(*picked), flattened);
+  if (picked) return std::move(*picked);
   if (seen.empty()) return Error::message(where + ": no spans found");
   std::stable_sort(seen.begin(), seen.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -93,6 +101,14 @@ Result<Json> import_otlp_trace(Input& input, const std::string& where, const std
   return Error::message(where + " holds " + std::to_string(seen.size()) +
                         " traces; pick one with " + std::string(pick_option) + " (traces: " + ids +
                         ")");
+}
+
+Result<Json> import_otlp_trace(Input& input, const std::string& where, const std::string& trace_id,
+                               size_t* flattened, std::string_view pick_option,
+                               OtlpLogsByTrace* logs) {
+  auto trace = pick_otlp_trace(input, where, trace_id, pick_option, logs);
+  if (!trace) return std::move(trace).error();
+  return loadable(otlp::fixture_of_trace(*trace), flattened);
 }
 
 }  // namespace
@@ -132,6 +148,26 @@ Result<Json> import_document(Input& input, Source source, const std::string& tra
   auto bytes = input.read_all();
   if (!bytes) return std::move(bytes).error();
   return import_document(*bytes, source, input.name(), trace_id, flattened, pick_option);
+}
+
+Result<Trace> import_otlp(Input& input, const std::string& trace_id, std::string_view pick_option,
+                          OtlpLogsByTrace* logs) {
+  auto trace = pick_otlp_trace(input, input.name(), trace_id, pick_option, logs);
+  if (!trace) return trace;
+  flatten_deep_values(*trace);
+  return trace;
+}
+
+size_t flatten_deep_values(Trace& trace) {
+  // Where the values stand in the trace's document: document 1, steps 2, a step 3, its
+  // values 4.
+  size_t flattened = 0;
+  for (auto& step : trace.steps) {
+    for (Boxed<Json>* value : {&step.raw_input, &step.raw_output, &step.metadata}) {
+      if (*value) flattened += flatten_deep_values(**value, 4);
+    }
+  }
+  return flattened;
 }
 
 std::optional<RunStatus> parse_run_status(std::string_view word) {

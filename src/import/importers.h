@@ -100,5 +100,16 @@ Result<Json> import_document(Input& input, Source source, const std::string& tra
 // document itself is level 1) by a string holding its compact JSON text, so the document
 // loads again once written. Returns how many values were replaced.
 size_t flatten_deep_values(Json& document);
+// The same for a value that stands at `level` of its document.
+size_t flatten_deep_values(Json& value, size_t level);
+// The same for the values of a Trace, as they stand in its fixture document.
+size_t flatten_deep_values(Trace& trace);
+
+// The one trace of an OTLP input that `trace_id` names (or its only trace) as a Trace,
+// without a fixture document in between, exactly as import_document's document would load:
+// named by its trace id, deep values flattened.
+Result<Trace> import_otlp(Input& input, const std::string& trace_id = {},
+                          std::string_view pick_option = "--trace-id",
+                          OtlpLogsByTrace* logs = nullptr);
 
 }  // namespace tracedx

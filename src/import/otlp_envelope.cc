@@ -293,6 +293,12 @@ Status read_spans(std::string_view bytes, std::string_view where, std::vector<Ot
   return read_spans_reference(bytes, where, out, logs);
 }
 
+Status read_spans_in_place(const std::string& bytes, std::string_view where,
+                           std::vector<OtlpSpan>& out, std::vector<OtlpLog>* logs) {
+  if (read_tape(bytes, out, bytes.capacity() - bytes.size() >= 64)) return Ok{};
+  return read_spans_reference(bytes, where, out, logs);
+}
+
 size_t attach_logs(std::vector<OtlpSpan>& spans, std::vector<OtlpLog>& logs) {
   std::unordered_map<std::string_view, OtlpSpan*> by_id;
   for (auto& s : spans) by_id.emplace(s.span_id, &s);

@@ -31,6 +31,9 @@ Status collect_spans(const Json& doc, std::string_view where, std::vector<OtlpSp
 // keys, shapes that give an error) go through parse_json and collect_spans.
 Status read_spans(std::string_view bytes, std::string_view where, std::vector<OtlpSpan>& out,
                   std::vector<OtlpLog>* logs = nullptr);
+// The same over a string whose spare capacity may let simdjson parse it in place.
+Status read_spans_in_place(const std::string& bytes, std::string_view where,
+                           std::vector<OtlpSpan>& out, std::vector<OtlpLog>* logs);
 
 // The same through parse_json and collect_spans only: the reference reader.
 Status read_spans_reference(std::string_view bytes, std::string_view where,

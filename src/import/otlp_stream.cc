@@ -36,14 +36,20 @@ Result<bool> is_one_document(Input& input) {
   auto got = next_record();
   if (!got || !*got) return got ? Result<bool>(false) : std::move(got).error();
   if (line.too_long) return false;
-  // Checked without building it (the line may be a whole export).
-  std::vector<std::string> ignored;
-  bool cut = false;
-  const bool first_ok = otlp::scan_trace_ids(line.text, ignored, &cut);
+  // A single record is one document whatever it holds; the first is looked at only when a
+  // second follows (it is kept until then: the reader reuses its buffer).
+  const std::string first(line.text);
   got = next_record();
   if (!got) return std::move(got).error();
   if (!*got) return true;
-  if (first_ok || !cut || line.too_long) return false;
+  if (line.too_long) return false;
+  // Checked without building it. The fast scan tells a valid line; only an invalid one is
+  // scanned again to tell whether it was cut short.
+  std::vector<std::string> ignored;
+  bool cut = false;
+  const bool first_ok =
+      otlp::scan_trace_ids(first, ignored) || otlp::scan_trace_ids(first, ignored, &cut);
+  if (first_ok || !cut) return false;
   ignored.clear();
   return !otlp::scan_trace_ids(line.text, ignored);
 }
@@ -85,7 +91,7 @@ Status emit_document(Input& input, const std::string& where,
   {
     auto bytes = input.read_all();
     if (!bytes) return std::move(bytes).error();
-    auto ok = otlp::read_spans(*bytes, where, spans, &logs);
+    auto ok = otlp::read_spans_in_place(*bytes, where, spans, &logs);
     std::string().swap(*bytes);
     if (!ok) {
       Error e = std::move(ok).error();

@@ -359,11 +359,12 @@ bool tape_trace_ids(std::string_view bytes, std::vector<std::string>& ids) {
   return true;
 }
 
-bool read_tape(std::string_view bytes, std::vector<OtlpSpan>& out) {
+bool read_tape(std::string_view bytes, std::vector<OtlpSpan>& out, bool padded) {
+  static_assert(simdjson::SIMDJSON_PADDING <= 64);
   if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
   simdjson::dom::parser* parser = tape_parser();
   element root;
-  if (!parser || parser->parse(bytes.data(), bytes.size(), /*realloc_if_needed=*/true).get(root))
+  if (!parser || parser->parse(bytes.data(), bytes.size(), /*realloc_if_needed=*/!padded).get(root))
     return false;
   const size_t before = out.size();
   try {

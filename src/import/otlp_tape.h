@@ -14,7 +14,8 @@ namespace tracedx::otlp {
 // The spans of the document in `bytes`, appended to `out`; false (nothing appended) when
 // the reference reader must decide: invalid JSON, "-0", repeated or competing keys, log
 // records, shapes that give an error.
-bool read_tape(std::string_view bytes, std::vector<OtlpSpan>& out);
+// `padded`: at least 64 readable bytes follow `bytes`, so they are parsed where they are.
+bool read_tape(std::string_view bytes, std::vector<OtlpSpan>& out, bool padded = false);
 
 // The trace ids of the document's spans and log records; false when it does not parse.
 bool tape_trace_ids(std::string_view bytes, std::vector<std::string>& ids);

@@ -63,6 +63,17 @@ Result<Trace> load_trace_input(Input& input, Source source, const TraceRequest& 
       return std::move(trace).error().with_path(name);
     return trace;
   }
+  if (source == Source::kOtlp) {
+    // Straight from the spans to the Trace.
+    auto trace = import_otlp(input, request.trace_id, request.pick_option, request.logs);
+    if (!trace) return trace;
+    trace->id = name;
+    if (request.run_status) {
+      trace->status = *request.run_status == RunStatus::kFailed ? "failed" : "completed";
+      trace->status_inferred = false;
+    }
+    return trace;
+  }
   auto document =
       import_document(input, source, request.trace_id, nullptr, request.pick_option, request.logs);
   if (!document) return std::move(document).error();

@@ -20,18 +20,16 @@ struct Loaded {
   std::optional<std::string> service;
 };
 
-// The import and load of the command: the trace id names the input in messages.
+// The import and load of the command: the trace id names the input in messages. The spans
+// become the Trace directly, its values flattened as the command's document would be.
 Result<Loaded> load(const std::string& trace_id, const SpanSnapshot& snapshot) {
-  auto document = fixture_of_snapshot(trace_id, snapshot);
-  if (!document) return std::move(document).error();
-  std::optional<std::string> service;
-  if (auto run = document->find("run"); run != document->end() && run->is_object()) {
-    if (auto s = run->find("service_name"); s != run->end() && s->is_string())
-      service = s->get<std::string>();
-  }
-  auto trace = build_trace(trace_id, std::move(*document));
-  if (!trace) return std::move(trace).error();
-  return Loaded{std::move(*trace), std::move(service)};
+  auto spans = spans_of_snapshot(trace_id, snapshot);
+  if (!spans) return std::move(spans).error();
+  Trace trace = otlp::trace_of_spans(*spans);
+  flatten_deep_values(trace);
+  trace.id = trace_id;
+  std::optional<std::string> service = trace.service_name;
+  return Loaded{std::move(trace), std::move(service)};
 }
 
 std::string page_of(const Trace& trace, const Diagnosis& diagnosis) {
@@ -53,7 +51,9 @@ DiagnosisRecord failed(std::string error) {
 
 }  // namespace
 
-Result<Json> fixture_of_snapshot(const std::string& trace_id, const SpanSnapshot& snapshot) {
+// The spans of a snapshot, with their log records attached.
+Result<std::vector<OtlpSpan>> spans_of_snapshot(const std::string& trace_id,
+                                                const SpanSnapshot& snapshot) {
   std::vector<OtlpSpan> spans;
   spans.reserve(snapshot.spans.size());
   for (size_t i = 0; i < snapshot.spans.size(); ++i) {
@@ -76,7 +76,13 @@ Result<Json> fixture_of_snapshot(const std::string& trace_id, const SpanSnapshot
     logs.push_back(std::move(*log));
   }
   otlp::attach_logs(spans, logs);
-  Json fixture = otlp::fixture_of_spans(spans);
+  return spans;
+}
+
+Result<Json> fixture_of_snapshot(const std::string& trace_id, const SpanSnapshot& snapshot) {
+  auto spans = spans_of_snapshot(trace_id, snapshot);
+  if (!spans) return std::move(spans).error();
+  Json fixture = otlp::fixture_of_spans(*spans);
   flatten_deep_values(fixture);
   return fixture;
 }

@@ -8,10 +8,16 @@
 #include <string_view>
 
 #include "diagnosis/diagnosis.h"
+#include "import/span_model.h"
 #include "serve/store.h"
 #include "trace/error.h"
 
 namespace tracedx {
+
+// The spans of the trace `trace_id` whose stored rows are `snapshot`, its log records
+// attached to them; the command's error when the rows cannot be read.
+Result<std::vector<OtlpSpan>> spans_of_snapshot(const std::string& trace_id,
+                                                const SpanSnapshot& snapshot);
 
 // The fixture document of the trace `trace_id` whose stored rows are `snapshot`, as the
 // importer makes it (values nested too deep flattened); the command's error when the rows
