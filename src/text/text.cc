@@ -277,6 +277,12 @@ std::string_view trim_ascii(std::string_view text) {
   return text.substr(b, e - b);
 }
 
+std::string lowered(std::string text) {
+  if (!is_ascii(text)) return mixed_lower(text);
+  ascii_lower_in_place(text);
+  return text;
+}
+
 std::string lower(std::string_view text) {
   if (!is_ascii(text)) return mixed_lower(text);
   std::string out(text);

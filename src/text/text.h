@@ -42,6 +42,8 @@ std::string_view trim_ascii(std::string_view text);
 
 // Full Unicode lowercase, no trimming.
 std::string lower(std::string_view text);
+// The same, lowercasing the text it is given (an ASCII text where it is, without a copy).
+std::string lowered(std::string text);
 
 // Trimmed of Unicode White_Space, then lowercased.
 std::string norm(std::string_view text);
