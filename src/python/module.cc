@@ -281,24 +281,25 @@ TraceInput input_of(const py::handle& trace) {
 // The trace of an input, loaded exactly as the command loads a file named `name`.
 // Runs without the GIL.
 Result<Trace> load_input(TraceInput& in, Source source, const std::string& name,
-                         const std::string& trace_id, std::optional<RunStatus> run_status) {
+                         const std::string& trace_id, std::optional<RunStatus> run_status,
+                         std::string_view pick_option = "--trace-id") {
   Result<Json> document = Error::message("");
   if (in.path) {
     auto input = Input::open(*in.path);
     if (!input) return std::move(input).error();
-    return load_trace_input(*input, source, {trace_id, "--trace-id", nullptr, run_status},
+    return load_trace_input(*input, source, {trace_id, pick_option, nullptr, run_status},
                             name == "-" ? *in.path : name);
   }
   if (in.is_text()) {
-    document = import_document(in.text, source, name, trace_id);
+    document = import_document(in.text, source, name, trace_id, nullptr, pick_option);
   } else if (source == Source::kDetect) {
-    document = import_document(in.document->dump(), source, name, trace_id);
+    document = import_document(in.document->dump(), source, name, trace_id, nullptr, pick_option);
   } else if (source == Source::kFixture) {
     document = std::move(*in.document);
   } else if (source == Source::kChat) {
     document = import_chat(*in.document, name);
   } else {
-    document = import_document(in.document->dump(), source, name, trace_id);
+    document = import_document(in.document->dump(), source, name, trace_id, nullptr, pick_option);
   }
   if (!document) return std::move(document).error();
   if (run_status) state_run_status(*document, *run_status);
@@ -342,8 +343,9 @@ py::object diagnose(const py::object& trace, const py::object& slow_threshold_ms
 
 py::object compare(const py::object& primary, const py::object& compared,
                    const std::optional<std::string>& source_word,
-                   const std::optional<std::string>& trace_id, const std::string& primary_name,
-                   const std::string& compared_name,
+                   const std::optional<std::string>& trace_id,
+                   const std::optional<std::string>& compared_trace_id,
+                   const std::string& primary_name, const std::string& compared_name,
                    const std::optional<std::string>& run_status_word,
                    const std::optional<std::string>& compared_run_status_word) {
   const Source source = source_of(source_word);
@@ -353,7 +355,10 @@ py::object compare(const py::object& primary, const py::object& compared,
   return report_of([&]() -> Result<OrderedJson> {
     auto first = load_input(a, source, primary_name, trace_id.value_or(""), run_status);
     if (!first) return std::move(first).error();
-    auto second = load_input(b, source, compared_name, trace_id.value_or(""), compared_run_status);
+    // The compared input's own trace id, when given, wins over trace_id for it.
+    auto second =
+        load_input(b, source, compared_name, compared_trace_id.value_or(trace_id.value_or("")),
+                   compared_run_status, "--compared-trace-id");
     if (!second) return std::move(second).error();
     return to_json(compare_runs(*first, *second));
   });
@@ -620,11 +625,14 @@ run_status: "failed" or "completed", the run's outcome as known, in place of the
 Raises TraceError with the command's message when the trace cannot be read.)");
   m.def("compare", &compare, py::arg("primary"), py::arg("compared"), py::kw_only(),
         py::arg("source") = py::none(), py::arg("trace_id") = py::none(),
-        py::arg("primary_name") = "-", py::arg("compared_name") = "-",
-        py::arg("run_status") = py::none(), py::arg("compared_run_status") = py::none(),
+        py::arg("compared_trace_id") = py::none(), py::arg("primary_name") = "-",
+        py::arg("compared_name") = "-", py::arg("run_status") = py::none(),
+        py::arg("compared_run_status") = py::none(),
         R"(Compares two recorded runs of the same task and returns the comparison report as a dict.
 
-run_status and compared_run_status: "failed" or "completed", each run's outcome as known.)");
+trace_id picks the OTLP trace of inputs that hold several; compared_trace_id, when given,
+that of the compared input. run_status and compared_run_status: "failed" or "completed",
+each run's outcome as known.)");
 
   m.def("_list_inputs", &list_inputs);
   m.def("_display_path", [](const std::string& path) { return display_path(path); });

@@ -150,6 +150,23 @@ def test_compare_names_the_failing_side():
         tracedx.compare("{}", good)
 
 
+def test_compare_picks_a_trace_per_side(tmp_path):
+    """One OTLP file compared with itself, a trace per side, as the command's per-side options."""
+    path = tmp_path / "two.json"
+    path.write_text(TWO_OTLP_TRACES)
+    expected = json.loads(run_tracedx("compare", path, path, "--left-trace-id", "aa",
+                                      "--right-trace-id", "bb", "--compact").stdout)
+    assert same(tracedx.compare(path, path, trace_id="aa", compared_trace_id="bb"), expected)
+    assert same(tracedx.compare(TWO_OTLP_TRACES, TWO_OTLP_TRACES, source="otlp", trace_id="aa",
+                                compared_trace_id="bb"), expected)
+    # The side that still needs a pick is named by its parameter.
+    one = tmp_path / "one.json"
+    one.write_text(json.dumps({"resourceSpans": [{"scopeSpans": [{"spans": [
+        {"traceId": "aa", "spanId": "01", "name": "a"}]}]}]}))
+    with pytest.raises(tracedx.TraceError, match="pick one with compared_trace_id="):
+        tracedx.compare(one, path)
+
+
 def nested(depth):
     """A fixture whose containers nest `depth` levels, the top object being level 1."""
     value = []

@@ -27,7 +27,8 @@ _SOURCES = _tracedx.SOURCES  # the words of the table of input formats
 # The outcome words of the reports, and the run statuses they state.
 _RUN_STATUSES = {"failed": "failed", "completed": "completed", "success": "completed"}
 # Messages of the engine that name a command-line flag, and the parameter they mean here.
-_FLAG_WORDS = (("pick one with --trace-id", "pick one with trace_id="),)
+_FLAG_WORDS = (("pick one with --trace-id", "pick one with trace_id="),
+               ("pick one with --compared-trace-id", "pick one with compared_trace_id="))
 
 
 def _source(source):
@@ -76,16 +77,19 @@ def diagnose(trace, *, slow_threshold_ms=2500, secondary_issues=True, recommenda
         raise _python_words(e) from None
 
 
-def compare(primary, compared, *, source=None, trace_id=None, primary_name="-",
-            compared_name="-", run_status=None, compared_run_status=None):
+def compare(primary, compared, *, source=None, trace_id=None, compared_trace_id=None,
+            primary_name="-", compared_name="-", run_status=None, compared_run_status=None):
     """Compares two recorded runs of the same task and returns the comparison report as a dict.
 
+    trace_id picks the OTLP trace of inputs that hold several (both); compared_trace_id, when
+    given, picks the compared input's instead, so one file can be compared with itself.
     run_status and compared_run_status: "failed", "completed" or "success", each run's
     outcome as known. Raises TraceError when a trace cannot be read.
     """
     try:
         return _tracedx.compare(
             primary, compared, source=_source(source), trace_id=trace_id,
+            compared_trace_id=compared_trace_id,
             primary_name=primary_name, compared_name=compared_name,
             run_status=_run_status("run_status", run_status),
             compared_run_status=_run_status("compared_run_status", compared_run_status))

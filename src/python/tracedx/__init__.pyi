@@ -36,6 +36,7 @@ def compare(
     *,
     source: Source = ...,
     trace_id: Optional[str] = ...,
+    compared_trace_id: Optional[str] = ...,
     primary_name: str = ...,
     compared_name: str = ...,
     run_status: Optional[RunStatus] = ...,
