@@ -122,17 +122,6 @@ Result<RunRecord> record_from(typename R::Value root) {
   return r;
 }
 
-// Whether the bytes hold "-0" not followed by a digit, '.', 'e' or 'E' (inside a string it
-// only sends the line to the document parser, which reads it the same way).
-bool holds_negative_zero(std::string_view bytes) {
-  for (size_t at = bytes.find("-0"); at != std::string_view::npos; at = bytes.find("-0", at + 2)) {
-    if (at + 2 >= bytes.size()) return true;
-    char c = bytes[at + 2];
-    if (!(c >= '0' && c <= '9') && c != '.' && c != 'e' && c != 'E') return true;
-  }
-  return false;
-}
-
 dom::parser& parser() {
   thread_local std::unique_ptr<dom::parser> p;
   if (!p) {
@@ -151,7 +140,7 @@ Result<RunRecord> parse_run_record(std::string_view line) {
     return Error::message("invalid JSON (" + std::string(simdjson::error_message(error)) + "); " +
                           std::string(kExpected));
   }
-  if (holds_negative_zero(line)) {
+  if (holds_negative_zero_token(line)) {
     auto document = parse_json(line);
     if (!document) return Error::message(document.error().text() + "; " + std::string(kExpected));
     return record_from<DocumentValues>(&*document);

@@ -23,17 +23,6 @@ struct NeedsReference {};
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
-// Whether the bytes hold "-0" not followed by a digit, '.', 'e' or 'E': the tape shows such
-// a token as the integer 0, where parse_json reads the float -0.0.
-bool holds_negative_zero(std::string_view bytes) {
-  for (size_t at = bytes.find("-0"); at != std::string_view::npos; at = bytes.find("-0", at + 2)) {
-    if (at + 2 >= bytes.size()) return true;
-    char c = bytes[at + 2];
-    if (!(c >= '0' && c <= '9') && c != '.' && c != 'e' && c != 'E') return true;
-  }
-  return false;
-}
-
 // The members of an object the envelope reads, found in one pass over it: the last of a
 // repeated key wins, as in a parsed document.
 template <size_t N>
@@ -234,7 +223,7 @@ class TapeReader {
       case element_type::INT64: {
         int64_t v = e.get_int64().value_unsafe();
         if (v == 0) {
-          if (!negative_zero_) negative_zero_ = holds_negative_zero(bytes_);
+          if (!negative_zero_) negative_zero_ = holds_negative_zero_token(bytes_);
           if (*negative_zero_) throw NeedsReference{};
         }
         return v >= 0 ? Json(static_cast<uint64_t>(v)) : Json(v);

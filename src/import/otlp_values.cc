@@ -142,16 +142,21 @@ std::string normalized_id(std::string_view s) {
   if (hex) return out;
   if (s.size() == 12 || s.size() == 24) {
     if (auto bytes = base64_bytes(s); bytes && bytes->size() == (s.size() == 12 ? 8u : 16u)) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out.clear();
-      for (unsigned char c : *bytes) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      }
-      return out;
+      return hex_of_bytes(*bytes);
     }
   }
   return std::string(s);
+}
+
+std::string hex_of_bytes(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
 }
 
 std::string hex_of(const Json* v) {

@@ -42,6 +42,9 @@ std::optional<std::string> base64_bytes(std::string_view s);
 // A trace or span id as lower-case hex (see normalize_trace_id).
 std::string normalized_id(std::string_view s);
 
+// Bytes as lower-case hex (a protobuf id's bytes).
+std::string hex_of_bytes(std::string_view bytes);
+
 // normalized_id of a string value; empty for anything else.
 std::string hex_of(const Json* v);
 

@@ -20,18 +20,6 @@ namespace {
 
 namespace pb = opentelemetry::proto;
 
-constexpr char kHex[] = "0123456789abcdef";
-
-std::string hex(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-  }
-  return out;
-}
-
 template <typename T>
 void append_quoted_number(std::string& out, T v) {
   char buf[32];
@@ -114,8 +102,8 @@ void store_scope_spans(const pb::trace::v1::ResourceSpans& rs, const pb::trace::
       reject(batch, "a span's " + kTooDeep);
       continue;
     }
-    row.trace_id = hex(span.trace_id());
-    row.span_id = hex(span.span_id());
+    row.trace_id = otlp::hex_of_bytes(span.trace_id());
+    row.span_id = otlp::hex_of_bytes(span.span_id());
     row.root = span.parent_span_id().empty() || all_zero(span.parent_span_id(), '\0');
     row.service = service;
     batch.spans.push_back(std::move(row));
@@ -282,8 +270,8 @@ Result<LogBatch> logs_from_protobuf(std::string_view body) {
           reject(batch, "a log record's " + kTooDeep);
           continue;
         }
-        row.trace_id = hex(record.trace_id());
-        row.span_id = hex(record.span_id());
+        row.trace_id = otlp::hex_of_bytes(record.trace_id());
+        row.span_id = otlp::hex_of_bytes(record.span_id());
         batch.logs.push_back(std::move(row));
       }
     }

@@ -18,18 +18,6 @@ using otlp_pb::AnyValue;
 using KeyValue = opentelemetry::proto::common::v1::KeyValue;
 using KeyValues = google::protobuf::RepeatedPtrField<KeyValue>;
 
-constexpr char kHex[] = "0123456789abcdef";
-
-std::string hex(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-  }
-  return out;
-}
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -197,7 +185,7 @@ std::string with_hex_ids(const std::string& json, const std::optional<std::strin
     }
     out.append(json, at, start - at);
     auto bytes = otlp::base64_bytes(std::string_view(json).substr(start, end - start));
-    out += bytes ? hex(*bytes) : json.substr(start, end - start);
+    out += bytes ? otlp::hex_of_bytes(*bytes) : json.substr(start, end - start);
     at = end;
   }
   out.append(json, at, std::string::npos);
@@ -326,10 +314,10 @@ size_t json_depth(const otlp_pb::ResourceLogs& stored) {
 OtlpSpan span_from_protobuf(const std::shared_ptr<const Json>& resource,
                             const otlp_pb::Scope& scope, const otlp_pb::Span& s) {
   OtlpSpan span;
-  span.trace_id = hex(s.trace_id());
-  span.span_id = hex(s.span_id());
+  span.trace_id = otlp::hex_of_bytes(s.trace_id());
+  span.span_id = otlp::hex_of_bytes(s.span_id());
   auto parent = parent_text(s);
-  span.parent_id = parent ? *parent : hex(s.parent_span_id());
+  span.parent_id = parent ? *parent : otlp::hex_of_bytes(s.parent_span_id());
   span.name = s.name();
   span.kind = otlp::kind_name(static_cast<int>(s.kind()));
   // OTLP/JSON leaves a zero time out: the span has none.
@@ -349,8 +337,8 @@ OtlpSpan span_from_protobuf(const std::shared_ptr<const Json>& resource,
 
 OtlpLog log_from_protobuf(const otlp_pb::LogRecord& record) {
   OtlpLog log;
-  log.trace_id = hex(record.trace_id());
-  log.span_id = hex(record.span_id());
+  log.trace_id = otlp::hex_of_bytes(record.trace_id());
+  log.span_id = otlp::hex_of_bytes(record.span_id());
   Json attrs = json_of_attributes(record.attributes());
   std::string name = record.event_name();
   if (name.empty()) {

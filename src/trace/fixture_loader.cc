@@ -611,17 +611,6 @@ class TapeBuilder {
   bool has_negative_zero_ = false;
 };
 
-// Whether the bytes hold "-0" not followed by a digit, '.', 'e' or 'E': an integer token
-// "-0" if it stands outside a string (inside one it only makes the check cautious).
-bool holds_negative_zero_token(std::string_view bytes) {
-  for (size_t at = bytes.find("-0"); at != std::string_view::npos; at = bytes.find("-0", at + 2)) {
-    if (at + 2 >= bytes.size()) return true;
-    char c = bytes[at + 2];
-    if (!(c >= '0' && c <= '9') && c != '.' && c != 'e' && c != 'E') return true;
-  }
-  return false;
-}
-
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 // The fast path over `bytes` (padded when `padded`). Returns no value when the slow path
@@ -674,6 +663,15 @@ Result<Trace> slow_load(std::string_view name, std::string_view bytes) {
 }
 
 }  // namespace
+
+bool holds_negative_zero_token(std::string_view bytes) {
+  for (size_t at = bytes.find("-0"); at != std::string_view::npos; at = bytes.find("-0", at + 2)) {
+    if (at + 2 >= bytes.size()) return true;
+    char c = bytes[at + 2];
+    if (!(c >= '0' && c <= '9') && c != '.' && c != 'e' && c != 'E') return true;
+  }
+  return false;
+}
 
 Result<Trace> load_trace_padded(std::string_view name, std::string_view bytes) {
   if (auto fast = fast_load(name, bytes, /*padded=*/true, nullptr)) return std::move(*fast);

@@ -35,6 +35,11 @@ std::filesystem::path fixture_path(const std::filesystem::path& fixture_dir, std
 // read_file, parse_json and build_trace in a row (through load_trace).
 Result<Trace> load_fixture(const std::filesystem::path& fixture_dir, std::string_view name);
 
+// Whether JSON bytes hold "-0" not followed by a digit, '.', 'e' or 'E': an integer token
+// "-0", which parse_json reads as the float -0.0 and simdjson's tape as the integer 0 (inside
+// a string it only makes the check cautious).
+bool holds_negative_zero_token(std::string_view bytes);
+
 // Bytes a padded buffer holds readable (any value) after its last byte.
 inline constexpr size_t kLoadPadding = 64;
 
