@@ -24,34 +24,24 @@ Error line_error(Error e, uint64_t number, const std::string& where) {
 // several lines) and the next is no document of its own. A first line malformed elsewhere
 // is a bad line of JSON Lines, so the error names it.
 Result<bool> is_one_document(Input& input) {
-  LineReader reader(input);
-  Line line;
-  auto next_record = [&]() -> Result<bool> {
-    for (;;) {
-      auto got = reader.next(line);
-      if (!got || !*got) return got;
-      if (line.too_long || !is_blank_line(line.text)) return true;
-    }
-  };
-  auto got = next_record();
-  if (!got || !*got) return got ? Result<bool>(false) : std::move(got).error();
-  if (line.too_long) return false;
-  // A single record is one document whatever it holds; the first is looked at only when a
-  // second follows (it is kept until then: the reader reuses its buffer).
-  const std::string first(line.text);
-  got = next_record();
-  if (!got) return std::move(got).error();
-  if (!*got) return true;
-  if (line.too_long) return false;
-  // Checked without building it. The fast scan tells a valid line; only an invalid one is
-  // scanned again to tell whether it was cut short.
+  auto records = first_records(input, 2);
+  if (!records) return std::move(records).error();
+  if (records->size() < 2) return records->size() == 1 && records->front().size() <= kMaxRecordBytes;
+  const LineRange first = (*records)[0], second = (*records)[1];
+  if (first.size() > kMaxRecordBytes || second.size() > kMaxRecordBytes) return false;
+  // Only when a second record follows is the first read. The fast scan tells a valid line;
+  // only an invalid one is scanned again to tell whether it was cut short.
+  auto text = read_range(input, first);
+  if (!text) return std::move(text).error();
   std::vector<std::string> ignored;
   bool cut = false;
   const bool first_ok =
-      otlp::scan_trace_ids(first, ignored) || otlp::scan_trace_ids(first, ignored, &cut);
+      otlp::scan_trace_ids(*text, ignored) || otlp::scan_trace_ids(*text, ignored, &cut);
   if (first_ok || !cut) return false;
+  text = read_range(input, second);
+  if (!text) return std::move(text).error();
   ignored.clear();
-  return !otlp::scan_trace_ids(line.text, ignored);
+  return !otlp::scan_trace_ids(*text, ignored);
 }
 
 // Spans grouped by trace in order of first appearance.

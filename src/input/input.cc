@@ -325,6 +325,58 @@ bool is_blank_line(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
+Result<std::vector<LineRange>> first_records(Input& input, size_t count) {
+  std::vector<LineRange> found;
+  if (count == 0) return found;
+  std::string chunk(kChunk, '\0');
+  uint64_t at = 0, line_begin = 0;
+  bool blank = true;  // the line so far holds only spaces, tabs and carriage returns
+  for (;;) {
+    auto n = input.read_at(at, chunk.data(), chunk.size());
+    if (!n) return std::move(n).error();
+    if (*n == 0) break;
+    const char* p = chunk.data();
+    const char* end = p + *n;
+    while (p < end) {
+      // A blank line is read byte by byte until it shows otherwise; from there on only its
+      // line feed matters.
+      while (blank && p < end && *p != '\n') {
+        if (*p != ' ' && *p != '\t' && *p != '\r') blank = false;
+        ++p;
+      }
+      if (!blank && p < end) {
+        auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        p = lf ? lf : end;
+      }
+      if (p == end) break;
+      const uint64_t lf_at = at + static_cast<uint64_t>(p - chunk.data());
+      if (!blank) {
+        found.push_back({line_begin, lf_at});
+        if (found.size() == count) return found;
+      }
+      line_begin = lf_at + 1;
+      blank = true;
+      ++p;
+    }
+    at += *n;
+  }
+  if (!blank) found.push_back({line_begin, at});
+  return found;
+}
+
+Result<std::string> read_range(Input& input, LineRange range) {
+  std::string bytes(range.size(), '\0');
+  size_t got = 0;
+  while (got < bytes.size()) {
+    auto n = input.read_at(range.begin + got, bytes.data() + got, bytes.size() - got);
+    if (!n) return std::move(n).error();
+    if (*n == 0) break;
+    got += *n;
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
 Status for_each_line_in_range(Input& input, uint64_t start, uint64_t end, uint64_t newlines_before,
                               const std::function<void(const Line&)>& visit) {
   // Reading from start-1 tells whether a line begins at `start`: it does when the byte

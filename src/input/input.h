@@ -111,6 +111,20 @@ class LineReader {
 // A line of JSON Lines that holds no record (spaces, tabs and carriage returns only).
 bool is_blank_line(std::string_view line);
 
+// The byte range [begin, end) of a line, without its line feed.
+struct LineRange {
+  uint64_t begin = 0, end = 0;
+  uint64_t size() const { return end - begin; }
+};
+
+// The first `count` lines of a seekable input that are not blank (fewer when it has fewer),
+// found by reading it in chunks: no line is held, so a one-line input of any size costs a
+// scan for line feeds and nothing more.
+Result<std::vector<LineRange>> first_records(Input& input, size_t count);
+
+// The bytes of `range` of a seekable input.
+Result<std::string> read_range(Input& input, LineRange range);
+
 // The lines of a file that start in the byte range [start, end), as a partition of a
 // JSON Lines file sees them: a line that starts before `start` belongs to the range before,
 // a line that starts before `end` is read to its end. `newlines_before` is the number of

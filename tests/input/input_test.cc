@@ -80,6 +80,31 @@ TEST(LineReader, LinesOverTheBoundAreSkipped) {
   EXPECT_EQ(r.lines, (std::vector<std::string>{"", "ab"}));
 }
 
+// The non-blank lines the reader would give, found without holding them: blank means
+// spaces, tabs and carriage returns only, across chunk boundaries too.
+TEST(FirstRecords, AreTheNonBlankLinesTheReaderGives) {
+  const std::string big(3 << 20, 'x');
+  const std::string blanks(3 << 20, ' ');
+  const std::string texts[] = {
+      "",  "\n\n",        " \t\r\n",  "a",           "a\n",     " \n a \n\r\n b",
+      "\n\n{\n}\n", "x\r\n\ny", big + "\n" + big, blanks + "\n" + big + "\n" + blanks + "z",
+  };
+  for (const auto& text : texts) {
+    for (size_t count : {1u, 2u, 3u}) {
+      Input lines = Input::of_bytes(text, "m");
+      std::vector<std::string> expected;
+      for (auto& l : read_lines(lines).lines)
+        if (!is_blank_line(l) && expected.size() < count) expected.push_back(l);
+      Input in = Input::of_bytes(text, "m");
+      auto got = first_records(in, count);
+      ASSERT_TRUE(got);
+      std::vector<std::string> read;
+      for (auto range : *got) read.push_back(*read_range(in, range));
+      EXPECT_EQ(read, expected) << text.substr(0, 20) << " count " << count;
+    }
+  }
+}
+
 // Every range split of a text gives each line once, numbered across the file, as the
 // Dask partitions read it.
 TEST(LineRanges, EverySplitReadsEachLineOnce) {
