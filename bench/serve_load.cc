@@ -274,7 +274,6 @@ int main(int argc, char** argv) {
       double due = start + (interval > 0 ? interval * t / c.threads : 0);
       Template tmpl = make_template(c, rng);
       std::vector<double> mine;
-      std::vector<Sample> my_samples;
       uint64_t trace_count = 0;
       while (now_s() < end) {
         if (interval > 0) {
@@ -317,44 +316,64 @@ int main(int argc, char** argv) {
           if (trace_count++ % static_cast<uint64_t>(c.sample_every) == 0) {
             int spans = std::min(c.spans_per_trace,
                                  c.spans_per_request - static_cast<int>(k) * c.spans_per_trace);
-            my_samples.push_back({ids[k], done, spans});
+            std::lock_guard lock(m);
+            samples.push_back({ids[k], done, spans});
           }
         }
       }
       std::lock_guard lock(m);
       latencies.insert(latencies.end(), mine.begin(), mine.end());
-      samples.insert(samples.end(), my_samples.begin(), my_samples.end());
     });
   }
-  for (auto& t : threads) t.join();
-  const double elapsed = now_s() - start;
 
-  // Diagnosis times of the sampled traces: each is polled from when it is due.
-  httplib::Client poll("127.0.0.1", c.port);
-  poll.set_keep_alive(true);
+  // Diagnosis times of the sampled traces, polled while the load runs: every 10 ms each
+  // sample that is due (its quiet time over) and not yet seen diagnosed is asked for once,
+  // so a trace's time is known to within a round, whatever the others do.
   std::vector<double> to_diagnosis;
   uint64_t lost = 0, undiagnosed = 0;
-  std::sort(samples.begin(), samples.end(),
-            [](const Sample& a, const Sample& b) { return a.last_span_at < b.last_span_at; });
-  for (const auto& s : samples) {
-    double deadline = s.last_span_at + c.quiet_ms / 1000.0 + 30;
-    bool seen = false;
-    while (now_s() < deadline) {
-      auto res = poll.Get(("/api/traces/" + s.id).c_str());
-      if (res && res->status == 200 &&
-          res->body.find("\"status\":\"diagnosed\"") != std::string::npos) {
-        to_diagnosis.push_back((now_s() - s.last_span_at) * 1000);
-        std::string count = "\"span_count\":" + std::to_string(s.spans) + ",";
-        if (res->body.find(count) == std::string::npos) lost++;
-        seen = true;
-        break;
+  std::atomic<bool> load_done{false};
+  std::thread poller([&] {
+    httplib::Client poll("127.0.0.1", c.port);
+    poll.set_keep_alive(true);
+    std::vector<Sample> waiting;
+    for (;;) {
+      {
+        std::lock_guard lock(m);
+        waiting.insert(waiting.end(), samples.begin(), samples.end());
+        samples.clear();
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const bool last_round = load_done && waiting.empty();
+      if (last_round) return;
+      const double now = now_s();
+      std::vector<Sample> still;
+      for (const auto& s : waiting) {
+        if (now < s.last_span_at + c.quiet_ms / 1000.0) {
+          still.push_back(s);
+          continue;
+        }
+        auto res = poll.Get(("/api/traces/" + s.id).c_str());
+        if (res && res->status == 200 &&
+            res->body.find("\"status\":\"diagnosed\"") != std::string::npos) {
+          to_diagnosis.push_back((now_s() - s.last_span_at) * 1000);
+          std::string count = "\"span_count\":" + std::to_string(s.spans) + ",";
+          if (res->body.find(count) == std::string::npos) lost++;
+        } else if (now_s() > s.last_span_at + c.quiet_ms / 1000.0 + 30) {
+          undiagnosed++;
+        } else {
+          still.push_back(s);
+        }
+      }
+      waiting = std::move(still);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!seen) undiagnosed++;
-  }
+  });
+  for (auto& t : threads) t.join();
+  const double elapsed = now_s() - start;
+  load_done = true;
+  poller.join();
   uint64_t received = 0;
-  if (auto res = poll.Get("/metrics"); res && res->status == 200) {
+  httplib::Client metrics("127.0.0.1", c.port);
+  if (auto res = metrics.Get("/metrics"); res && res->status == 200) {
     auto at = res->body.find("\ntracedx_spans_received_total ");
     if (at != std::string::npos) received = std::strtoull(res->body.c_str() + at + 30, nullptr, 10);
   }

@@ -107,7 +107,6 @@ DiagnosisRecord diagnose_spans(const std::string& trace_id, const SpanSnapshot& 
       record.severity = d.root_cause->severity;
     }
     record.diagnosis = dump_report(to_json(d), true);
-    record.page = page_of(trace, d);
   } catch (const std::bad_alloc&) {
     return failed("out of memory");
   } catch (const std::length_error&) {

@@ -24,8 +24,9 @@ Result<std::vector<OtlpSpan>> spans_of_snapshot(const std::string& trace_id,
 // cannot be imported.
 Result<Json> fixture_of_snapshot(const std::string& trace_id, const SpanSnapshot& snapshot);
 
-// The diagnosis of the trace, with its HTML report page, or the command's error message
-// when the spans cannot be imported.
+// The diagnosis of the trace, or the command's error message when the spans cannot be
+// imported. The report page is not rendered here: most traces are never viewed, and
+// rendering took a third of a diagnosis, so the page is made on its first view.
 DiagnosisRecord diagnose_spans(const std::string& trace_id, const SpanSnapshot& snapshot,
                                const DiagnoseOptions& options);
 

@@ -188,6 +188,7 @@ struct Job {
 constexpr size_t kGroupSpans = 32768;     // most spans committed in one transaction
 constexpr int64_t kRetryMs = 1000;        // a diagnosis that could not be stored is tried again
 constexpr int64_t kRetentionBatch = 500;  // traces deleted per transaction
+constexpr int64_t kCheckpointMs = 250;     // between checkpoints of the write-ahead log
 
 }  // namespace
 
@@ -229,6 +230,13 @@ struct TraceServer::Impl {
   std::condition_variable retention_cv;
   bool retention_stop = false;
   std::thread retention;
+
+  // Checkpoints of the write-ahead log, on a connection and thread of their own.
+  std::unique_ptr<Store> checkpoint_store;
+  std::mutex checkpoint_mutex;
+  std::condition_variable checkpoint_cv;
+  bool checkpoint_stop = false;
+  std::thread checkpointer;
 
   std::atomic<bool> stopping{false}, serving{false}, served{false};
   IngestHandlers ingest_handlers;
@@ -528,7 +536,26 @@ struct TraceServer::Impl {
     }
   }
 
+  // --- checkpoints ---------------------------------------------------------------------
+
+  void checkpoint_loop() {
+    std::unique_lock lock(checkpoint_mutex);
+    while (!checkpoint_cv.wait_for(lock, std::chrono::milliseconds(kCheckpointMs),
+                                   [&] { return checkpoint_stop; })) {
+      lock.unlock();
+      if (auto ok = checkpoint_store->checkpoint(); !ok)
+        std::fprintf(stderr, "tracedx serve: %s\n", ok.error().display().c_str());
+      lock.lock();
+    }
+  }
+
   void shut_down_threads() {
+    {
+      std::lock_guard lock(checkpoint_mutex);
+      checkpoint_stop = true;
+      checkpoint_cv.notify_all();
+    }
+    if (checkpointer.joinable()) checkpointer.join();
     {
       std::lock_guard lock(retention_mutex);
       retention_stop = true;
@@ -1022,6 +1049,9 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
     if (!store) return std::move(store).error();
     worker_stores.push_back(std::move(*store));
   }
+  auto checkpoint_store = Store::open(options.db_path);
+  if (!checkpoint_store) return std::move(checkpoint_store).error();
+  impl->checkpoint_store = std::move(*checkpoint_store);
   auto pending = impl->writer_store->pending();
   if (!pending) return std::move(pending).error();
   for (const auto& p : *pending) impl->touch_locked(p.id, p.last_seen, p.root);
@@ -1044,6 +1074,7 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
     impl->workers.emplace_back([p, raw] { p->worker_loop(std::unique_ptr<Store>(raw)); });
   }
   if (options.keep_days) impl->retention = std::thread([p] { p->retention_loop(); });
+  impl->checkpointer = std::thread([p] { p->checkpoint_loop(); });
   return std::unique_ptr<TraceServer>(new TraceServer(std::move(impl)));
 }
 

@@ -172,7 +172,7 @@ Result<std::unique_ptr<Store>> Store::open(const std::string& path) {
   // Every statement below is idempotent, so each connection runs them.
   const char* setup =
       "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-32768; "
-      "PRAGMA temp_store=MEMORY;";
+      "PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint=0;";
   char* message = nullptr;
   for (const char* sql : {setup, kSchema}) {
     if (sqlite3_exec(store->db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
@@ -235,6 +235,13 @@ Result<sqlite3_stmt*> Store::prepare(std::string_view sql) {
 Status Store::begin() {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
     return failure("begin");
+  return Ok{};
+}
+
+Status Store::checkpoint() {
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) !=
+      SQLITE_OK)
+    return failure("checkpoint");
   return Ok{};
 }
 
@@ -339,7 +346,7 @@ Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count
   bind_optional(*s, 11, r.failed ? std::nullopt : std::optional<std::string>(r.diagnosis));
   bind_optional(*s, 12, r.failed ? std::optional<std::string>(r.error) : std::nullopt);
   sqlite3_bind_int64(*s, 13, log_count);
-  bind_optional(*s, 14, r.failed ? std::nullopt : std::optional<std::string>(r.page));
+  bind_optional(*s, 14, r.failed || r.page.empty() ? std::nullopt : std::optional<std::string>(r.page));
   if (sqlite3_step(*s) != SQLITE_DONE) return failure("store diagnosis");
   return sqlite3_changes(db_) > 0;
 }

@@ -48,7 +48,7 @@ struct DiagnosisRecord {
   std::optional<std::string> outcome, label, severity;
   std::string diagnosis;  // compact JSON, empty when failed
   std::string error;      // the import's message, when failed
-  std::string page;       // the HTML report, empty when failed
+  std::string page;       // the HTML report; empty: none yet (made on its first view)
 };
 
 // A trace waiting for its diagnosis, as the scheduler needs it.
@@ -116,6 +116,11 @@ class Store {
   // Deletes up to `limit` traces last seen before `before` with their spans and log
   // records, and log records received before then whose trace never came; their ids.
   Result<std::vector<std::string>> delete_older(int64_t before, int64_t limit);
+
+  // Copies what the write-ahead log holds into the database, as far as readers allow,
+  // without waiting for the writer. No connection checkpoints on commit (a commit that did
+  // would keep its exporters waiting): the server calls this from a thread of its own.
+  Status checkpoint();
 
   // Reads.
   Result<std::vector<PendingTrace>> pending();
