@@ -1088,5 +1088,27 @@ TEST(Serve, RetentionDeletesLogRecordsWithTheirTrace) {
             1);
 }
 
+// Commits only append to the write-ahead log; a checkpoint (the server's own thread) moves
+// them into the database file, while another connection keeps the log open.
+TEST(Serve, CommitsLeaveCheckpointsToTheirOwnCall) {
+  auto dir = make_temp_dir("serve-checkpoint");
+  const auto db = dir / "t.db";
+  auto store = Store::open(db.string());
+  auto other = Store::open(db.string());
+  ASSERT_TRUE(store && other);
+  const auto before = std::filesystem::file_size(db);
+  const std::string data(4096, 'x');
+  for (int t = 0; t < 4; ++t) {
+    ASSERT_TRUE((*store)->begin());
+    for (int i = 0; i < 500; ++i)
+      ASSERT_TRUE((*store)->insert_span(kTrace, std::to_string(t * 1000 + i), data));
+    ASSERT_TRUE((*store)->commit());
+  }
+  EXPECT_EQ(std::filesystem::file_size(db), before);
+  ASSERT_TRUE((*other)->checkpoint());
+  EXPECT_GT(std::filesystem::file_size(db), before + 2000 * data.size());
+  EXPECT_EQ(count_rows(db, "SELECT count(*) FROM spans"), 2000);
+}
+
 }  // namespace
 }  // namespace tracedx
