@@ -86,6 +86,8 @@ constexpr std::string_view kTextKeys[] = {"content", "text"};
 // Arguments and values shown in evidence are cut to this many bytes.
 constexpr size_t kShownValueBytes = 120;
 
+const Json kNoValue;  // null, for a member that is missing
+
 StepRole role_of(const TraceStep& step) {
   const std::string type = norm(MaybeText(step.step_type));
   for (const auto& row : kRoles) {
@@ -105,15 +107,18 @@ std::string meta_text(const TraceStep& step, std::string_view key) {
   return v && v->is_string() ? v->get<std::string>() : std::string();
 }
 
-// A JSON text held in a string is decoded, so "[]" and [] are the same result.
-Json decoded(const Json& v) {
+// A JSON text held in a string is decoded (into `storage`), so "[]" and [] are the same
+// result; any other value is given as it is, without a copy.
+const Json& decoded(const Json& v, Json& storage) {
   if (!v.is_string()) return v;
   std::string_view s = trim_ascii(v.get_ref<const std::string&>());
   if (s.empty() || (s.front() != '{' && s.front() != '[')) return v;
   // Read with the loader's limits (nesting depth among them), so no text makes a value
   // deeper than the rest of the run can hold.
   auto parsed = parse_json(s);
-  return parsed ? std::move(*parsed) : v;
+  if (!parsed) return v;
+  storage = std::move(*parsed);
+  return storage;
 }
 
 // Nothing came back: null, an empty text, list or object, or an object whose lists and
@@ -140,30 +145,10 @@ std::string normalised_json(const Json& v) {
   return lowered(compact_json(v));
 }
 
-// A value as a user reads it in evidence: compact JSON with long strings shortened.
-void shorten(Json& v) {
-  if (v.is_string()) {
-    std::string& s = v.get_ref<std::string&>();
-    if (s.size() > kShownValueBytes) {
-      size_t cut = kShownValueBytes;
-      while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-      s = s.substr(0, cut) + "...";
-    }
-  } else if (v.is_structured()) {
-    for (auto& m : v) shorten(m);
-  }
-}
-
+// A value as a user reads it in evidence: compact JSON with long strings shortened, and
+// the whole shortened too.
 std::string shown(const Json& v) {
-  Json copy = v;
-  shorten(copy);
-  std::string text = compact_json(copy);
-  if (text.size() > 4 * kShownValueBytes) {
-    size_t cut = 4 * kShownValueBytes;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text = text.substr(0, cut) + "...";
-  }
-  return text;
+  return compact_json_shortened(v, kShownValueBytes, 4 * kShownValueBytes);
 }
 
 // A result is kept as a hash and a preview, not a copy: results can be whole documents.
@@ -203,9 +188,9 @@ Call span_call(const TraceStep& step, size_t at, StepRole role) {
   Call c;
   c.step = at;
   c.tool = step.display_name ? *step.display_name : std::string();
-  static const Json kNull;
-  const Json& in = step.raw_input ? *step.raw_input : kNull;
-  const Json args = decoded(in);
+  const Json& in = step.raw_input ? *step.raw_input : kNoValue;
+  Json storage;
+  const Json& args = decoded(in, storage);
   c.arguments = normalised_json(args);
   c.shown_arguments = step.raw_input ? shown(args) : std::string();
   c.failed = norm(MaybeText(step.status)) == "failed" || norm(MaybeText(step.status)) == "error";
@@ -215,7 +200,8 @@ Call span_call(const TraceStep& step, size_t at, StepRole role) {
     c.empty = count->get<double>() == 0;
   }
   if (step.raw_output) {
-    const Json out = decoded(*step.raw_output);
+    Json out_storage;
+    const Json& out = decoded(*step.raw_output, out_storage);
     c.has_result = true;
     set_result(c, out);
     c.empty = c.empty || is_empty_value(out);
@@ -240,7 +226,9 @@ void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
     Call c;
     c.step = at;
     c.tool = name_member(*fn);
-    Json args = decoded(fn->contains("arguments") ? (*fn)["arguments"] : Json());
+    Json storage;
+    auto given = fn->find("arguments");
+    const Json& args = decoded(given != fn->end() ? *given : kNoValue, storage);
     c.arguments = normalised_json(args);
     c.shown_arguments = shown(args);
     c.search = search_like(c.tool);
@@ -254,7 +242,9 @@ void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
     const Json* fn =
         call.contains("function") && call["function"].is_object() ? &call["function"] : &call;
     c.tool = name_member(*fn);
-    Json args = decoded(fn->contains("arguments") ? (*fn)["arguments"] : Json());
+    Json storage;
+    auto given = fn->find("arguments");
+    const Json& args = decoded(given != fn->end() ? *given : kNoValue, storage);
     c.arguments = normalised_json(args);
     c.shown_arguments = shown(args);
     c.search = search_like(c.tool);
@@ -281,7 +271,8 @@ void answer_call(const TraceStep& step, size_t at, std::vector<Call>& calls,
   Call& c = calls[*target];
   if (c.result_step) return;
   c.result_step = at;
-  const Json out = step.raw_output ? decoded(*step.raw_output) : Json();
+  Json storage;
+  const Json& out = step.raw_output ? decoded(*step.raw_output, storage) : kNoValue;
   c.has_result = true;
   set_result(c, out);
   c.empty = is_empty_value(out);

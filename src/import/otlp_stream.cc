@@ -26,7 +26,8 @@ Error line_error(Error e, uint64_t number, const std::string& where) {
 Result<bool> is_one_document(Input& input) {
   auto records = first_records(input, 2);
   if (!records) return std::move(records).error();
-  if (records->size() < 2) return records->size() == 1 && records->front().size() <= kMaxRecordBytes;
+  if (records->size() < 2)
+    return records->size() == 1 && records->front().size() <= kMaxRecordBytes;
   const LineRange first = (*records)[0], second = (*records)[1];
   if (first.size() > kMaxRecordBytes || second.size() > kMaxRecordBytes) return false;
   // Only when a second record follows is the first read. The fast scan tells a valid line;

@@ -188,7 +188,7 @@ struct Job {
 constexpr size_t kGroupSpans = 32768;     // most spans committed in one transaction
 constexpr int64_t kRetryMs = 1000;        // a diagnosis that could not be stored is tried again
 constexpr int64_t kRetentionBatch = 500;  // traces deleted per transaction
-constexpr int64_t kCheckpointMs = 250;     // between checkpoints of the write-ahead log
+constexpr int64_t kCheckpointMs = 250;    // between checkpoints of the write-ahead log
 
 }  // namespace
 

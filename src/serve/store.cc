@@ -346,7 +346,8 @@ Result<bool> Store::save_diagnosis(std::string_view trace_id, int64_t span_count
   bind_optional(*s, 11, r.failed ? std::nullopt : std::optional<std::string>(r.diagnosis));
   bind_optional(*s, 12, r.failed ? std::optional<std::string>(r.error) : std::nullopt);
   sqlite3_bind_int64(*s, 13, log_count);
-  bind_optional(*s, 14, r.failed || r.page.empty() ? std::nullopt : std::optional<std::string>(r.page));
+  bind_optional(*s, 14,
+                r.failed || r.page.empty() ? std::nullopt : std::optional<std::string>(r.page));
   if (sqlite3_step(*s) != SQLITE_DONE) return failure("store diagnosis");
   return sqlite3_changes(db_) > 0;
 }

@@ -405,7 +405,20 @@ void append_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-void append_json(std::string& out, const Json& v) {
+// A string value as a shortened writer shows it: at most `max` bytes, cut back to a
+// character boundary, then "...".
+void append_shortened(std::string& out, const std::string& s, size_t max) {
+  if (s.size() <= max) return append_string(out, s);
+  size_t cut = max;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  append_string(out, s.substr(0, cut) + "...");
+}
+
+// The compact writer. `max_string` shortens string values (not keys); once `out` holds
+// more than `stop` bytes the rest is not written (what was written is a prefix of the
+// whole text).
+void append_json(std::string& out, const Json& v, size_t max_string = std::string::npos,
+                 size_t stop = std::string::npos) {
   using T = Json::value_t;
   switch (v.type()) {
     case T::null:
@@ -421,15 +434,16 @@ void append_json(std::string& out, const Json& v) {
       out += std::to_string(v.get<uint64_t>());
       return;
     case T::string:
-      append_string(out, v.get_ref<const std::string&>());
+      append_shortened(out, v.get_ref<const std::string&>(), max_string);
       return;
     case T::array: {
       out += '[';
       bool first = true;
       for (const auto& e : v.get_ref<const Json::array_t&>()) {
+        if (out.size() > stop) return;
         if (!first) out += ',';
         first = false;
-        append_json(out, e);
+        append_json(out, e, max_string, stop);
       }
       out += ']';
       return;
@@ -438,11 +452,12 @@ void append_json(std::string& out, const Json& v) {
       out += '{';
       bool first = true;
       for (const auto& [key, e] : v.get_ref<const Json::object_t&>()) {
+        if (out.size() > stop) return;
         if (!first) out += ',';
         first = false;
         append_string(out, key);
         out += ':';
-        append_json(out, e);
+        append_json(out, e, max_string, stop);
       }
       out += '}';
       return;
@@ -457,6 +472,18 @@ void append_json(std::string& out, const Json& v) {
 std::string compact_json(const Json& value) {
   std::string out;
   append_json(out, value);
+  return out;
+}
+
+std::string compact_json_shortened(const Json& value, size_t max_string, size_t max_total) {
+  std::string out;
+  append_json(out, value, max_string, max_total);
+  if (out.size() > max_total) {
+    size_t cut = max_total;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += "...";
+  }
   return out;
 }
 

@@ -64,6 +64,12 @@ inline bool contains(std::string_view text, std::string_view keyword) {
 // library's compact dump, written without its per-character overhead.
 std::string compact_json(const nlohmann::json& value);
 
+// compact_json of `value` with every string value longer than `max_string` bytes cut to
+// that many (back to a character boundary) and ended with "...", then the whole cut to
+// `max_total` bytes the same way. What is past `max_total` is never written.
+std::string compact_json_shortened(const nlohmann::json& value, size_t max_string,
+                                   size_t max_total);
+
 // Appends `text` as a JSON string, byte for byte the library's form (invalid UTF-8 is
 // replaced by U+FFFD as the library's replacing dump does).
 void append_json_string(std::string& out, std::string_view text);

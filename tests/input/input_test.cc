@@ -86,8 +86,16 @@ TEST(FirstRecords, AreTheNonBlankLinesTheReaderGives) {
   const std::string big(3 << 20, 'x');
   const std::string blanks(3 << 20, ' ');
   const std::string texts[] = {
-      "",  "\n\n",        " \t\r\n",  "a",           "a\n",     " \n a \n\r\n b",
-      "\n\n{\n}\n", "x\r\n\ny", big + "\n" + big, blanks + "\n" + big + "\n" + blanks + "z",
+      "",
+      "\n\n",
+      " \t\r\n",
+      "a",
+      "a\n",
+      " \n a \n\r\n b",
+      "\n\n{\n}\n",
+      "x\r\n\ny",
+      big + "\n" + big,
+      blanks + "\n" + big + "\n" + blanks + "z",
   };
   for (const auto& text : texts) {
     for (size_t count : {1u, 2u, 3u}) {

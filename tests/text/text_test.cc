@@ -143,6 +143,65 @@ TEST(CompactJson, EveryByteAtEveryOffset) {
   EXPECT_EQ(compact_json(non_ascii), non_ascii.dump());
 }
 
+// The shortened writer against shortening a copy, dumping it and cutting the text: strings
+// of one- to four-byte characters (and invalid bytes) cut around every limit, keys never.
+TEST(CompactJson, ShortenedIsTheDumpOfAShortenedCopyCut) {
+  auto cut = [](std::string s, size_t max) {
+    if (s.size() <= max) return s;
+    size_t at = max;
+    while (at > 0 && (static_cast<unsigned char>(s[at]) & 0xC0) == 0x80) --at;
+    return s.substr(0, at) + "...";
+  };
+  auto shortened_copy = [&](Json v, size_t max_string) {
+    std::vector<Json*> stack{&v};
+    while (!stack.empty()) {
+      Json* node = stack.back();
+      stack.pop_back();
+      if (node->is_string()) *node = cut(node->get<std::string>(), max_string);
+      if (node->is_structured())
+        for (auto& m : *node) stack.push_back(&m);
+    }
+    return v;
+  };
+  std::mt19937 rng(11);
+  const char* pieces[] = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"", "\xff"};
+  auto text = [&] {
+    std::string t;
+    for (int n = rng() % 12; n > 0; --n) t += pieces[rng() % 6];
+    return t;
+  };
+  std::function<Json(int)> value = [&](int depth) -> Json {
+    switch (depth > 3 ? rng() % 2 : rng() % 5) {
+      case 0:
+        return text();
+      case 1:
+        return static_cast<uint64_t>(rng());
+      case 2: {
+        Json a = Json::array();
+        for (int n = rng() % 4; n > 0; --n) a.push_back(value(depth + 1));
+        return a;
+      }
+      default: {
+        Json o = Json::object();
+        for (int n = rng() % 4; n > 0; --n) o[text()] = value(depth + 1);
+        return o;
+      }
+    }
+  };
+  for (int i = 0; i < 3000; ++i) {
+    const Json v = value(0);
+    for (size_t max_string : {0u, 1u, 3u, 7u, 120u}) {
+      for (size_t max_total : {0u, 5u, 16u, 40u, 480u}) {
+        const Json copy = shortened_copy(v, max_string);
+        const std::string expected =
+            cut(copy.dump(-1, ' ', false, Json::error_handler_t::replace), max_total);
+        ASSERT_EQ(compact_json_shortened(v, max_string, max_total), expected)
+            << i << " " << max_string << " " << max_total;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tracedx
 
