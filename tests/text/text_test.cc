@@ -143,6 +143,26 @@ TEST(CompactJson, EveryByteAtEveryOffset) {
   EXPECT_EQ(compact_json(non_ascii), non_ascii.dump());
 }
 
+// ASCII lowercasing goes a word at a time: each byte at each place of a word and of the
+// tail, among letters of either case, and after a stretch of other characters.
+TEST(Lowered, EveryAsciiByteAtEveryOffset) {
+  auto bytewise = [](std::string s) {
+    for (char& c : s) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return s;
+  };
+  for (int c = 0; c < 0x80; ++c) {
+    for (size_t at = 0; at < 17; ++at) {
+      for (const char* base : {"abcdefghijklmnopq", "ABCDEFGHIJKLMNOPQ", "@[`{AZaz@[`{AZaz@"}) {
+        std::string s(base);
+        s[at] = static_cast<char>(c);
+        ASSERT_EQ(lowered(s), bytewise(s)) << c << " at " << at;
+        const std::string mixed = "\xc3\x89" + std::string(70, 'Q') + s;
+        ASSERT_EQ(lowered(mixed), "\xc3\xa9" + bytewise(mixed.substr(2))) << c << " at " << at;
+      }
+    }
+  }
+}
+
 // The shortened writer against shortening a copy, dumping it and cutting the text: strings
 // of one- to four-byte characters (and invalid bytes) cut around every limit, keys never.
 TEST(CompactJson, ShortenedIsTheDumpOfAShortenedCopyCut) {
