@@ -152,7 +152,24 @@ std::string shown(const Json& v) {
 }
 
 // A result is kept as a hash and a preview, not a copy: results can be whole documents.
+// A long text is hashed as it is and only its start is written: its compact JSON is one
+// to one with it. Its hash is set apart from the hashes of compact JSON texts, so a text
+// never equals a value whose JSON it spells.
 void set_result(Call& c, const Json& out) {
+  constexpr uint64_t kTextResult = 0x9e3779b97f4a7c15ull;
+  if (out.is_string()) {
+    const std::string& s = out.get_ref<const std::string&>();
+    if (s.size() > 2 * kShownValueBytes && (is_ascii(s) || is_valid_utf8(s))) {
+      c.result_hash = std::hash<std::string_view>{}(s) ^ kTextResult;
+      // Whole characters past the preview's length: their JSON is at least as long.
+      size_t cut = kShownValueBytes + 4;
+      while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+      std::string text;
+      append_json_string(text, std::string_view(s).substr(0, cut));
+      c.result_preview = text.substr(0, kShownValueBytes);
+      return;
+    }
+  }
   const std::string text = compact_json(out);
   c.result_hash = std::hash<std::string>{}(text);
   c.result_preview = text.substr(0, std::min<size_t>(text.size(), kShownValueBytes));

@@ -263,13 +263,21 @@ Trace trace_of_spans(std::vector<OtlpSpan>& spans) {
   const auto below = errors_below(tree, failures);
 
   // By start time, depth (parent first), end time and span id.
+  // The keys are gathered first, so the sort compares them without visiting the spans.
+  using Key = std::tuple<uint64_t, size_t, uint64_t, std::string_view, size_t>;
+  std::vector<Key> keys(n);
+  for (size_t i = 0; i < n; ++i) {
+    keys[i] = Key(spans[i].start.value_or(0), tree.depth[i], spans[i].end.value_or(0),
+                  std::string_view(spans[i].span_id), i);
+  }
+  // Spans equal on all four (a repeated span id) keep the order the sort has always given
+  // them: the index is carried, not compared.
+  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+    return std::tie(std::get<0>(x), std::get<1>(x), std::get<2>(x), std::get<3>(x)) <
+           std::tie(std::get<0>(y), std::get<1>(y), std::get<2>(y), std::get<3>(y));
+  });
   std::vector<size_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = i;
-  auto key = [&](size_t i) {
-    return std::tuple(spans[i].start.value_or(0), tree.depth[i], spans[i].end.value_or(0),
-                      std::string_view(spans[i].span_id));
-  };
-  std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return key(x) < key(y); });
+  for (size_t i = 0; i < n; ++i) order[i] = std::get<4>(keys[i]);
   const OtlpSpan* root = nullptr;
   for (size_t i : order) {
     if (tree.depth[i] == 0) {
