@@ -242,6 +242,32 @@ TEST(RecordedAnalysis, ChatTranscripts) {
   EXPECT_EQ(loop.root_cause->culprit->tool, "book");
   EXPECT_EQ(loop.root_cause->culprit->arguments, R"({"id":"R1"})");
 
+  // The same long result four times is a loop, its evidence quoting the result's start as
+  // JSON; results that part only past the preview are not the same result.
+  auto same_data = [&](const std::string& tail_of_last) {
+    const std::string text = "r\u00e9sum\u00e9 \\\"line\\\" " + std::string(300, 'x');
+    std::string run = "[";
+    for (int i = 0; i < 4; ++i) {
+      char buf[512];
+      std::snprintf(buf, sizeof buf, call, i);
+      run += buf;
+      run += R"(, {"role": "tool", "name": "book", "tool_call_id": "c)" + std::to_string(i) +
+             R"(", "content": ")" + text + (i == 3 ? tail_of_last : "") + R"("}, )";
+    }
+    return diagnose_chat((run + R"({"role": "assistant", "content": "Done."}])").c_str());
+  };
+  Diagnosis same = same_data("");
+  ASSERT_TRUE(same.root_cause);
+  EXPECT_EQ(same.root_cause->label, "Reasoning loop without convergence");
+  bool quoted = false;
+  for (const auto& e : same.root_cause->evidence)
+    quoted = quoted ||
+             e.find("the same result: \"r\u00e9sum\u00e9 \\\"line\\\" xx") != std::string::npos;
+  EXPECT_TRUE(quoted);
+  Diagnosis differ = same_data("y");
+  ASSERT_TRUE(differ.root_cause);
+  EXPECT_NE(differ.root_cause->label, "Reasoning loop without convergence");
+
   Diagnosis tests_fixed = diagnose_chat(R"([
     {"role": "user", "content": "Fix the bug"},
     {"role": "assistant", "content": "Run the tests.\n```bash\npytest\n```"},
