@@ -85,17 +85,17 @@ inline constexpr MessageEvent kInputEvents[] = {{"gen_ai.system.message", "syste
                                                 {"gen_ai.tool.message", "tool"}};
 
 // Attributes that name what a span's step did, in order of preference; else the span name.
-inline constexpr const char* kNameKeys[] = {"gen_ai.agent.name", "gen_ai.tool.name", "tool.name",
-                                            "agent.name", "traceloop.entity.name"};
+inline constexpr std::string_view kNameKeys[] = {
+    "gen_ai.agent.name", "gen_ai.tool.name", "tool.name", "agent.name", "traceloop.entity.name"};
 
 // Root attributes that name the run, in order of preference; else the root's span name.
-inline constexpr const char* kTitleKeys[] = {"gen_ai.agent.name", "gen_ai.workflow.name",
-                                             "agent.name", "traceloop.workflow.name",
-                                             "traceloop.entity.name"};
+inline constexpr std::string_view kTitleKeys[] = {"gen_ai.agent.name", "gen_ai.workflow.name",
+                                                  "agent.name", "traceloop.workflow.name",
+                                                  "traceloop.entity.name"};
 
 // Attributes that hold finish reasons (a word or a list).
-inline constexpr const char* kFinishKeys[] = {"gen_ai.response.finish_reasons",
-                                              "llm.finish_reason"};
+inline constexpr std::string_view kFinishKeys[] = {"gen_ai.response.finish_reasons",
+                                                   "llm.finish_reason"};
 
 // Whether an attribute is request configuration (see kConfiguration).
 bool is_configuration(std::string_view key);

@@ -299,12 +299,12 @@ Contents take_contents(OtlpSpan& span) {
   if (c.output) c.output = decoded(std::move(*c.output), output_mime);
   // A GenAI value is decoded when it is a JSON text; OpenLLMetry writes entity values as
   // JSON texts, a string included.
-  auto genai = [&](const char* key) {
+  auto genai = [&](std::string_view key) {
     auto v = take(a, key);
     if (v) v = decoded(std::move(*v), std::nullopt);
     return v;
   };
-  auto entity = [&](const char* key) {
+  auto entity = [&](std::string_view key) {
     auto v = take(a, key);
     if (v) v = decoded(std::move(*v), Json("application/json"));
     return v;
@@ -374,7 +374,7 @@ struct Finishes {
 
 Finishes finishes_of(const Json& attrs, const Contents& c) {
   Finishes f;
-  for (const char* key : kFinishKeys) {
+  for (std::string_view key : kFinishKeys) {
     if (auto v = attrs.find(key); v != attrs.end()) add_finish(f.reasons, *v);
   }
   for (ContentField field : kFinishOutputs) {
@@ -411,7 +411,7 @@ StepDraft make_step(OtlpSpan& span, size_t index, std::string type, Role role, b
   if (is_root && type == "delegation") type = "agent_run";
 
   std::optional<Json> name;
-  for (const char* key : kNameKeys) {
+  for (std::string_view key : kNameKeys) {
     if (!name) name = take(a, key);
   }
   std::string display = name && name->is_string() ? name->get<std::string>() : span.name;

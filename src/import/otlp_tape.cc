@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -127,7 +128,11 @@ class TapeReader {
       auto n = members(kName, *library);
       if (n.has[0] && n.found[0].is_string()) scope_name = text(n.found[0]);
     }
-    for (element s : array_of(m.found[0])) {
+    const simdjson::dom::array spans = array_of(m.found[0]);
+    // Room for the scope's spans at once, growing geometrically across many scopes.
+    if (out.capacity() < out.size() + spans.size())
+      out.reserve(std::max(out.size() + spans.size(), 2 * out.capacity()));
+    for (element s : spans) {
       out.push_back(span(s));
       out.back().resource = resource;
       out.back().scope_name = scope_name;

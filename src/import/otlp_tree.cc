@@ -99,7 +99,7 @@ std::vector<std::vector<std::string>> errors_below(const SpanTree& tree,
 
 std::string run_title(const OtlpSpan* root) {
   if (!root) return "OTLP trace";
-  for (const char* key : kTitleKeys) {
+  for (std::string_view key : kTitleKeys) {
     auto it = root->attrs.find(key);
     if (it != root->attrs.end() && it->is_string()) return it->get<std::string>();
   }
@@ -114,7 +114,7 @@ struct Agents {
 };
 
 std::string span_agent_name(const OtlpSpan& span) {
-  for (const char* key : kNameKeys) {
+  for (std::string_view key : kNameKeys) {
     auto it = span.attrs.find(key);
     if (it != span.attrs.end() && it->is_string()) return it->get<std::string>();
   }

@@ -1,13 +1,19 @@
 #include "import/otlp_values.h"
 
 #include <algorithm>
+#include <array>
 
 namespace tracedx::otlp {
 namespace {
 
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+// Each byte's lower-case hex digit, 0 for a byte that is none.
+constexpr auto kHexDigits = [] {
+  std::array<char, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<char>(c);
+  for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<char>(c);
+  for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<char>(c - 'A' + 'a');
+  return t;
+}();
 
 }  // namespace
 
@@ -136,8 +142,9 @@ std::string normalized_id(std::string_view s) {
   std::string out(s);
   bool hex = true;
   for (char& c : out) {
-    hex = hex && is_hex_digit(c);
-    c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    const char digit = kHexDigits[static_cast<unsigned char>(c)];
+    hex = hex && digit != 0;
+    c = digit != 0 ? digit : c;
   }
   if (hex) return out;
   if (s.size() == 12 || s.size() == 24) {
