@@ -59,6 +59,8 @@ Status for_each_otlp_trace(const std::string& path, const std::function<void(Otl
 // name a span, by trace id. Span exports in it are passed over. Fails on a line that is
 // not JSON or not an export, naming it.
 Result<OtlpLogsByTrace> read_otlp_logs(Input& input);
+// The log records of several files (each read by read_otlp_logs), by trace, in file order.
+Result<OtlpLogsByTrace> read_otlp_log_files(const std::vector<std::string>& paths);
 
 // A trace id as the importer writes it: hex lower-cased, a base64 id decoded to hex.
 std::string normalize_trace_id(std::string_view id);

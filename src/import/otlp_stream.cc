@@ -1,6 +1,7 @@
 // Reading an OTLP input trace by trace: one JSON document, or JSON Lines of exports or of
 // bare ResourceSpans objects, each trace handed on once no later line holds its spans.
 #include <algorithm>
+#include <iterator>
 #include <tuple>
 #include <unordered_map>
 
@@ -231,6 +232,21 @@ Status for_each_otlp_trace(const std::string& path, const std::function<void(Otl
   auto input = Input::open(path);
   if (!input) return std::move(input).error();
   return for_each_otlp_trace(*input, emit);
+}
+
+Result<OtlpLogsByTrace> read_otlp_log_files(const std::vector<std::string>& paths) {
+  OtlpLogsByTrace all;
+  for (const auto& path : paths) {
+    auto input = Input::open(path);
+    if (!input) return std::move(input).error();
+    auto logs = read_otlp_logs(*input);
+    if (!logs) return std::move(logs).error();
+    for (auto& [id, records] : *logs) {
+      auto& into = all[id];
+      std::move(records.begin(), records.end(), std::back_inserter(into));
+    }
+  }
+  return all;
 }
 
 Result<OtlpLogsByTrace> read_otlp_logs(Input& input) {

@@ -58,22 +58,6 @@ struct TracePick {
   std::vector<std::string> log_files;  // OTLP log exports whose records join its spans
 };
 
-// The log records of the --logs files, by trace.
-Result<OtlpLogsByTrace> read_log_files(const std::vector<std::string>& files) {
-  OtlpLogsByTrace all;
-  for (const auto& file : files) {
-    auto input = Input::open(file);
-    if (!input) return std::move(input).error();
-    auto logs = read_otlp_logs(*input);
-    if (!logs) return std::move(logs).error();
-    for (auto& [id, records] : *logs) {
-      auto& into = all[id];
-      std::move(records.begin(), records.end(), std::back_inserter(into));
-    }
-  }
-  return all;
-}
-
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
 Result<Json> load_document(const std::string& arg, Source source, const TracePick& pick,
@@ -95,7 +79,7 @@ Result<Json> load_document(const std::string& arg, Source source, const TracePic
   if (!pick.log_files.empty()) {
     if (source != Source::kOtlp)
       return Error::message("--logs joins log records to OTLP spans; " + arg + " is not OTLP");
-    auto read = read_log_files(pick.log_files);
+    auto read = read_otlp_log_files(pick.log_files);
     if (!read) return std::move(read).error();
     logs = std::move(*read);
   }
@@ -113,7 +97,7 @@ Result<Trace> load_argument(const std::string& arg, Source source, const TracePi
   if (!input) return std::move(input).error();
   std::optional<OtlpLogsByTrace> logs;
   if (!pick.log_files.empty()) {
-    auto read = read_log_files(pick.log_files);
+    auto read = read_otlp_log_files(pick.log_files);
     if (!read) return std::move(read).error();
     logs = std::move(*read);
   }
