@@ -1,7 +1,9 @@
 // What `tracedx serve` does to diagnose a stored trace: read its rows back from SQLite and
 // diagnose them (bench_serve_readback). A 64-span GenAI trace, as bench/serve_load.cc sends:
-//   ReadBackDiagnose/stored   the stored messages decoded into spans, diagnosed (no page)
-//   ReadBackDiagnose/page     the same with the HTML report page rendered, as serve stores it
+//   ReadBackDiagnose/stored   the stored messages decoded into spans and diagnosed, as serve
+//                             does when a trace is due (its page is not rendered then)
+//   ReadBackDiagnose/page     the first view of its report page: read back, diagnosed and
+//                             rendered (later views serve the stored page)
 //   ReadBackDiagnose/lines    the OTLP/JSON lines of the same spans imported as a file, the
 //                             way serve read its rows back before they were stored as messages
 #include <benchmark/benchmark.h>
@@ -107,9 +109,7 @@ void ReadBackStored(benchmark::State& state) {
   DiagnoseOptions options;
   for (auto _ : state) {
     auto snapshot = s.store->read_spans(s.trace_id);
-    auto fixture = fixture_of_snapshot(s.trace_id, *snapshot);
-    auto trace = build_trace(s.trace_id, std::move(*fixture));
-    benchmark::DoNotOptimize(dump_report(to_json(diagnose_trace(*trace, options)), true));
+    benchmark::DoNotOptimize(diagnose_spans(s.trace_id, *snapshot, options));
   }
 }
 
@@ -118,7 +118,7 @@ void ReadBackStoredWithPage(benchmark::State& state) {
   DiagnoseOptions options;
   for (auto _ : state) {
     auto snapshot = s.store->read_spans(s.trace_id);
-    benchmark::DoNotOptimize(diagnose_spans(s.trace_id, *snapshot, options));
+    benchmark::DoNotOptimize(report_page(s.trace_id, *snapshot, options));
   }
 }
 
