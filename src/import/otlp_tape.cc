@@ -306,9 +306,26 @@ class TapeReader {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-// The parser of the tape reader, one per thread, kept between documents.
-simdjson::dom::parser* tape_parser() {
+// The parser of the tape reader, one per thread, kept between documents of ordinary size.
+std::unique_ptr<simdjson::dom::parser>& thread_parser() {
   thread_local std::unique_ptr<simdjson::dom::parser> parser;
+  return parser;
+}
+
+// A parser grown for a document of more than this many bytes is let go once the document
+// is read: its buffers (several times the document) would otherwise stay with the thread
+// for as long as it lives (serve's threads, Dask workers).
+constexpr size_t kKeptParserBytes = size_t{16} << 20;
+
+struct ParserRelease {
+  size_t bytes;
+  ~ParserRelease() {
+    if (bytes > kKeptParserBytes) thread_parser().reset();
+  }
+};
+
+simdjson::dom::parser* tape_parser() {
+  auto& parser = thread_parser();
   if (!parser) {
     auto fresh = std::make_unique<simdjson::dom::parser>();
     if (fresh->allocate(1 << 16, kMaxJsonDepth) != simdjson::SUCCESS) return nullptr;
@@ -325,6 +342,7 @@ simdjson::dom::parser* tape_parser() {
 bool tape_trace_ids(std::string_view bytes, std::vector<std::string>& ids) {
   if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
   simdjson::dom::parser* parser = tape_parser();
+  const ParserRelease release{bytes.size()};
   element root;
   if (!parser || parser->parse(bytes.data(), bytes.size(), true).get(root)) return false;
   simdjson::dom::object top;
@@ -357,6 +375,7 @@ bool read_tape(std::string_view bytes, std::vector<OtlpSpan>& out, bool padded) 
   static_assert(simdjson::SIMDJSON_PADDING <= 64);
   if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
   simdjson::dom::parser* parser = tape_parser();
+  const ParserRelease release{bytes.size()};
   element root;
   if (!parser || parser->parse(bytes.data(), bytes.size(), /*realloc_if_needed=*/!padded).get(root))
     return false;
