@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "base/exit_status.h"
 #include "input/input.h"
 
 namespace tracedx {
@@ -114,7 +115,7 @@ const Option kOptions[] = {
 
 int usage(const std::string& message) {
   std::fprintf(stderr, "tracedx: %s\n\n%s", message.c_str(), serve_help().c_str());
-  return 2;
+  return kExitUsage;
 }
 
 std::string url_host(const std::string& host) {
@@ -195,14 +196,14 @@ int serve_command(int argc, char** argv, int first) {
   if (!options) return usage(options.error().text());
   if (help) {
     std::fputs(serve_help().c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return std::fflush(stdout) == 0 ? kExitOk : kExitError;
   }
   if (!is_loopback_host(options->host) && !options->token) {
     std::fprintf(stderr,
                  "Error: listening on %s (not a loopback address) needs --token-file: every "
                  "request must then carry its bearer token\n",
                  options->host.c_str());
-    return 2;
+    return kExitUsage;
   }
   // The signals are taken by one thread (sigwait), so every other thread started below
   // inherits them blocked. A write to a closed connection is an error, not a signal.
@@ -216,7 +217,7 @@ int serve_command(int argc, char** argv, int first) {
   auto server = TraceServer::start(*options);
   if (!server) {
     std::fprintf(stderr, "Error: %s\n", server.error().display().c_str());
-    return 1;
+    return kExitError;
   }
   std::printf("tracedx serve: listening on http://%s:%d\n", url_host(options->host).c_str(),
               (*server)->port());
@@ -237,9 +238,9 @@ int serve_command(int argc, char** argv, int first) {
   waiter.join();
   if (!served) {
     std::fprintf(stderr, "Error: %s\n", served.error().display().c_str());
-    return 1;
+    return kExitError;
   }
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace tracedx

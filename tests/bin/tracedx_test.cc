@@ -491,6 +491,61 @@ testing::CommandResult shell(const std::string& script, const fs::path& cwd = kS
   return run_command({"/bin/bash", "-c", script, TRACEDX_BIN}, cwd);
 }
 
+// Each command takes the formats it writes, its default first in the help and the message.
+TEST(Tracedx, FormatsComeFromOneTable) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string format;
+    int status;
+    std::string message;  // in standard error; empty: none
+  } rows[] = {
+      {{"diagnose", "src/Test/fixtures/tool_failure.json"},
+       "junit",
+       2,
+       "--format needs json, text or html, got \"junit\""},
+      {{"compare", "src/Test/fixtures/tool_failure.json", "src/Test/fixtures/tool_failure.json"},
+       "xml",
+       2,
+       "--format needs json, text or html, got \"xml\""},
+      {{"report", "/dev/null"}, "junit", 2, "--format needs text, json or html, got \"junit\""},
+      {{"gate", "/dev/null", "/dev/null"}, "junit", 0, ""},
+      {{"gate", "/dev/null", "/dev/null"},
+       "",
+       2,
+       "--format needs text, json, html or junit, got \"\""},
+  };
+  for (const auto& row : rows) {
+    auto args = row.args;
+    args.push_back("--format=" + row.format);
+    auto r = tracedx(args);
+    EXPECT_EQ(r.status, row.status) << row.args[0] << " " << row.format << r.err;
+    if (!row.message.empty()) {
+      EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_NE(tracedx({"gate", "--help"}).out.find("text (default), json, html or junit (JUnit XML)"),
+            std::string::npos);
+  EXPECT_NE(tracedx({"diagnose", "--help"}).out.find("json (default), text or html"),
+            std::string::npos);
+}
+
+// Colour on a terminal unless NO_COLOR holds a value: an empty NO_COLOR asks for nothing.
+TEST(Tracedx, NoColorOnlyWhenNotEmpty) {
+  if (shell("command -v script").status != 0) GTEST_SKIP() << "no script(1) for a terminal";
+  struct Row {
+    const char* environment;
+    bool colour;
+  } rows[] = {
+      {"unset NO_COLOR;", true}, {"export NO_COLOR=;", true}, {"export NO_COLOR=1;", false}};
+  for (const auto& row : rows) {
+    auto r = shell(std::string(row.environment) +
+                   " script -qec \"$0 diagnose src/Test/fixtures/tool_failure.json --format text\" "
+                   "/dev/null");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("\x1b[") != std::string::npos, row.colour) << row.environment;
+  }
+}
+
 // Reports that cannot be written fail the command: a full disk, a closed descriptor.
 TEST(Tracedx, FailedWritesToStandardOutput) {
   const std::string fixture = "src/Test/fixtures/tool_failure.json";

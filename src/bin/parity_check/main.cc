@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/exit_status.h"
 #include "scenario/parity_run.h"
 
 int main() {
@@ -13,7 +14,7 @@ int main() {
   while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
     if (errno != ERANGE) {
       std::fprintf(stderr, "Error: %s\n", tracedx::Error::os(errno).debug().c_str());
-      return 1;
+      return tracedx::kExitError;
     }
     cwd.resize(cwd.size() * 2);
   }
@@ -21,8 +22,8 @@ int main() {
   auto output = tracedx::run_parity_check(cwd);
   if (!output) {
     std::fprintf(stderr, "Error: %s\n", output.error().debug().c_str());
-    return 1;
+    return tracedx::kExitError;
   }
   std::printf("Wrote %s\nWrote %s\n", output->markdown.c_str(), output->json.c_str());
-  return 0;
+  return tracedx::kExitOk;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/recorded_analysis.h"
+#include "base/exit_status.h"
 #include "batch/batch.h"
 #include "batch/run_condition.h"
 #include "diagnosis/compare/comparison.h"
@@ -105,8 +106,11 @@ Result<Trace> load_argument(const std::string& arg, Source source, const TracePi
                           {pick.id, pick.option, logs ? &*logs : nullptr, run_status}, arg);
 }
 
+// Colour on a terminal, unless NO_COLOR is set to a non-empty value (the convention: an
+// empty NO_COLOR asks for nothing).
 bool colour_wanted() {
-  return ::isatty(1) && std::getenv("NO_COLOR") == nullptr;
+  const char* no_color = std::getenv("NO_COLOR");
+  return ::isatty(1) && !(no_color && *no_color);
 }
 
 std::optional<uint64_t> parse_unsigned(std::string_view text) {
@@ -127,7 +131,7 @@ struct Args {
   bool signals = false;
   bool compact = false;
   bool help = false;
-  std::string format = "json";
+  std::string format;  // the command's default unless --format was given
   unsigned jobs = 0;
   Source source = Source::kDetect;
   // compare: a per-side id, when given, wins over trace_id for its side.
@@ -140,10 +144,6 @@ struct Args {
   std::string reports_dir;
   GateOptions gate;
 };
-
-// The exit status of a command whose run met its --fail-on condition, or of a gate that
-// failed: distinct from 1 (error) and 2 (usage), so CI can tell "bad result" from "broken".
-constexpr int kExitConditionMet = 3;
 
 // One option: its name, whether it takes a value, its help line and what it sets. Each
 // option is spelled once; the sub-commands list the ones they accept, for parsing and help.
@@ -181,20 +181,9 @@ Status set_source(Args& args, std::string_view value) {
   return Ok{};
 }
 
+// The format word; whether the command writes it is checked once its command is known
+// (check_format).
 Status set_format(Args& args, std::string_view value) {
-  if (value != "json" && value != "text" && value != "html") {
-    return Error::message("--format needs json, text or html, got \"" + std::string(value) + "\"");
-  }
-  args.format = value;
-  args.format_given = true;
-  return Ok{};
-}
-
-Status set_gate_format(Args& args, std::string_view value) {
-  if (value != "json" && value != "text" && value != "html" && value != "junit") {
-    return Error::message("--format needs text, json, html or junit, got \"" + std::string(value) +
-                          "\"");
-  }
   args.format = value;
   args.format_given = true;
   return Ok{};
@@ -275,7 +264,7 @@ constexpr OptionSpec kSignals = {"--signals", false, "   add the extracted signa
     [](Args& a, std::string_view) -> Status { a.signals = true; return Ok{}; }};
 constexpr OptionSpec kCompact = {"--compact", false, "   print the JSON on one line",
     [](Args& a, std::string_view) -> Status { a.compact = true; return Ok{}; }};
-constexpr OptionSpec kFormat = {"--format", true, "F  json (default), text or html", set_format};
+constexpr OptionSpec kFormat = {"--format", true, "F  {formats}", set_format};
 constexpr OptionSpec kJobs = {"--jobs", true, "N  worker threads (default: hardware threads)", set_jobs};
 constexpr OptionSpec kRunStatus = {"--run-status", true, "S  failed or completed: the run's outcome as you know it, in place of the input's",
     set_run_status};
@@ -289,12 +278,10 @@ constexpr OptionSpec kFailOn = {"--fail-on", true, "C  exit 3 when a run meets C
     [](Args& a, std::string_view v) { return set_condition("--fail-on", a.fail_on, v); }};
 constexpr OptionSpec kOnly = {"--only", true, "C  write only the diagnosed runs that meet C (as for --fail-on); unreadable traces are always written",
     [](Args& a, std::string_view v) { return set_condition("--only", a.only, v); }};
-constexpr OptionSpec kReportFormat = {"--format", true, "F  text (default), json or html", set_format};
 constexpr OptionSpec kReportRun = {"--run", false, "   the paths are traces: run the batch over them first (batch options apply)",
     [](Args& a, std::string_view) -> Status { a.run_inputs = true; return Ok{}; }};
 constexpr OptionSpec kReportsDir = {"--reports-dir", true, "D  link each run to D/NAME.html where it exists (NAME: the id percent-encoded)",
     [](Args& a, std::string_view v) -> Status { a.reports_dir = v; return Ok{}; }};
-constexpr OptionSpec kGateFormat = {"--format", true, "F  text (default), json, html or junit (JUnit XML)", set_gate_format};
 constexpr OptionSpec kGateKey = {"--key", true, "K  task key: title (default; the file name without one), file, id, service or agent", set_task_key};
 constexpr OptionSpec kMaxRegressions = {"--max-regressions", true, "N  tasks that may regress (default 0)",
     [](Args& a, std::string_view v) -> Status {
@@ -317,11 +304,103 @@ constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kLogs, kRunStatus};
 constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
                                         kSlowThreshold, kNoSecondary,    kNoRecommendations,
                                         kExact,         kFailOn,         kOnly};
-constexpr OptionSpec kReportOptions[] = {kReportFormat, kCompact,       kReportsDir,
-                                         kReportRun,    kFrom,          kBatchRunStatus,
-                                         kJobs,         kSlowThreshold, kExact};
-constexpr OptionSpec kGateOptions[] = {kGateFormat,     kCompact,         kGateKey,
+constexpr OptionSpec kReportOptions[] = {kFormat,    kCompact,       kReportsDir,
+                                         kReportRun, kFrom,          kBatchRunStatus,
+                                         kJobs,      kSlowThreshold, kExact};
+constexpr OptionSpec kGateOptions[] = {kFormat,         kCompact,         kGateKey,
                                        kMaxRegressions, kMaxRateIncrease, kAlpha};
+
+// The href of a run's own report in --reports-dir, when that file exists.
+RunLink report_links(const std::string& dir) {
+  if (dir.empty()) return {};
+  return [dir](const std::string& id) -> std::optional<std::string> {
+    std::string href = dir + (dir.back() == '/' ? "" : "/") + run_report_name(id);
+    if (path_kind(href) != PathKind::kRegular) return std::nullopt;
+    return href;
+  };
+}
+
+// What a command reports, and so which writer of an output format it takes.
+enum class Report { kDiagnosis, kComparison, kTriage, kGate };
+
+// One output format: its name, a note for the help, and its writer for each report a
+// command makes (none: the format does not write that report). Option parsing, the help
+// and the commands' output all come from this table.
+struct OutputFormat {
+  std::string_view name;
+  std::string_view note;
+  std::string (*diagnosis)(const Args&, const Trace&, const Diagnosis&);
+  std::string (*comparison)(const Args&, const Trace&, const Trace&, const Comparison&);
+  std::string (*triage)(const Args&, const TriageReport&);
+  std::string (*gate)(const Args&, const GateResult&);
+
+  bool writes(Report r) const {
+    switch (r) {
+      case Report::kDiagnosis:
+        return diagnosis != nullptr;
+      case Report::kComparison:
+        return comparison != nullptr;
+      case Report::kTriage:
+        return triage != nullptr;
+      case Report::kGate:
+        return gate != nullptr;
+    }
+    return false;
+  }
+};
+
+// clang-format off
+constexpr OutputFormat kOutputFormats[] = {
+    {"json", "",
+     [](const Args& a, const Trace& trace, const Diagnosis& d) {
+       std::optional<TraceSignals> signals;
+       if (a.signals) signals = extract_signals(trace, a.options.slow_threshold_ms.value_or(2500));
+       return dump_report(to_json(d, signals ? &*signals : nullptr), a.compact) + "\n";
+     },
+     [](const Args& a, const Trace&, const Trace&, const Comparison& c) { return dump_report(to_json(c), a.compact) + "\n"; },
+     [](const Args& a, const TriageReport& r) { return dump_report(triage_json(r), a.compact) + "\n"; },
+     [](const Args& a, const GateResult& g) { return dump_report(gate_json(g), a.compact) + "\n"; }},
+    {"text", "",
+     [](const Args&, const Trace&, const Diagnosis& d) { return diagnosis_text(d, colour_wanted()); },
+     [](const Args&, const Trace&, const Trace&, const Comparison& c) { return comparison_text(c, colour_wanted()); },
+     [](const Args&, const TriageReport& r) { return triage_text(r); },
+     [](const Args&, const GateResult& g) { return gate_text(g); }},
+    {"html", "",
+     [](const Args&, const Trace& trace, const Diagnosis& d) { return diagnosis_html(trace, d); },
+     [](const Args&, const Trace& p, const Trace& c, const Comparison& cmp) { return comparison_html(p, c, cmp); },
+     [](const Args& a, const TriageReport& r) { return triage_html(r, report_links(a.reports_dir)); },
+     [](const Args&, const GateResult& g) { return gate_html(g); }},
+    {"junit", "JUnit XML", nullptr, nullptr, nullptr,
+     [](const Args&, const GateResult& g) { return gate_junit(g); }},
+};
+// clang-format on
+
+const OutputFormat* output_format(std::string_view name) {
+  for (const auto& f : kOutputFormats) {
+    if (f.name == name) return &f;
+  }
+  return nullptr;
+}
+
+// The formats of a report, its default first: "text, json or html", or with the default
+// marked and the notes, for the help: "text (default), json, html or junit (JUnit XML)".
+std::string format_words(Report report, std::string_view fallback, bool for_help) {
+  std::vector<std::string> words;
+  for (const auto& f : kOutputFormats) {
+    if (!f.writes(report)) continue;
+    std::string word(f.name);
+    if (for_help && f.name == fallback) word += " (default)";
+    if (for_help && !f.note.empty()) word += " (" + std::string(f.note) + ")";
+    if (f.name == fallback)
+      words.insert(words.begin(), std::move(word));
+    else
+      words.push_back(std::move(word));
+  }
+  std::string out;
+  for (size_t i = 0; i < words.size(); ++i)
+    out += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+  return out;
+}
 
 struct Command {
   std::string_view name;
@@ -330,6 +409,8 @@ struct Command {
   std::span<const OptionSpec> options;
   size_t min_positional, max_positional;
   int (*run)(const Args&);
+  Report report;
+  std::string_view default_format;
 };
 
 std::string help_text(const Command& c) {
@@ -340,6 +421,8 @@ std::string help_text(const Command& c) {
     // The formats come from their table, so the help lists every one.
     if (size_t at = help.find("{sources}"); at != std::string::npos)
       help.replace(at, 9, source_words());
+    if (size_t at = help.find("{formats}"); at != std::string::npos)
+      help.replace(at, 9, format_words(c.report, c.default_format, true));
     out += "  " + std::string(o.name) + " " + help + "\n";
   }
   out += "  --help   show this help\n";
@@ -381,12 +464,18 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
   if (args.positional.size() < c.min_positional || args.positional.size() > c.max_positional) {
     return Error::message("wrong number of arguments");
   }
+  if (!args.format_given) {
+    args.format = c.default_format;
+  } else if (const OutputFormat* f = output_format(args.format); !f || !f->writes(c.report)) {
+    return Error::message("--format needs " + format_words(c.report, c.default_format, false) +
+                          ", got \"" + args.format + "\"");
+  }
   return args;
 }
 
 int fail(const Error& e) {
   std::fprintf(stderr, "Error: %s\n", e.display().c_str());
-  return 1;
+  return kExitError;
 }
 
 // The error of a failed write to standard output, for the "Error: " line.
@@ -402,7 +491,7 @@ int print(std::string_view text) {
       std::ferror(stdout)) {
     return fail(stdout_error(errno ? errno : EIO));
   }
-  return 0;
+  return kExitOk;
 }
 
 // A loaded trace kept to the end of the process: its memory goes back with the process,
@@ -419,18 +508,8 @@ int run_diagnose(const Args& args) {
   if (!loaded) return fail(loaded.error());
   const Trace* trace = &keep(std::move(*loaded));
   Diagnosis d = diagnose_trace(*trace, args.options);
-  int status;
-  if (args.format == "text") {
-    status = print(diagnosis_text(d, colour_wanted()));
-  } else if (args.format == "html") {
-    status = print(diagnosis_html(*trace, d));
-  } else {
-    std::optional<TraceSignals> signals;
-    if (args.signals)
-      signals = extract_signals(*trace, args.options.slow_threshold_ms.value_or(2500));
-    status = print(dump_report(to_json(d, signals ? &*signals : nullptr), args.compact) + "\n");
-  }
-  if (status == 0 && args.fail_on) {
+  const int status = print(output_format(args.format)->diagnosis(args, *trace, d));
+  if (status == kExitOk && args.fail_on) {
     const auto& rc = d.root_cause;
     if (run_matches(*args.fail_on, d.outcome, rc ? std::optional(rc->label) : std::nullopt,
                     rc ? std::optional(rc->severity) : std::nullopt))
@@ -453,9 +532,7 @@ int run_compare(const Args& args) {
   if (!compared_loaded) return fail(compared_loaded.error());
   const Trace* compared = &keep(std::move(*compared_loaded));
   Comparison c = compare_runs(*primary, *compared);
-  if (args.format == "text") return print(comparison_text(c, colour_wanted()));
-  if (args.format == "html") return print(comparison_html(*primary, *compared, c));
-  return print(dump_report(to_json(c), args.compact) + "\n");
+  return print(output_format(args.format)->comparison(args, *primary, *compared, c));
 }
 
 int run_import(const Args& args) {
@@ -473,7 +550,7 @@ int run_import(const Args& args) {
                  "note: %zu values nested deeper than %zu levels were written as JSON text\n",
                  flattened, kMaxJsonDepth);
   }
-  return 0;
+  return kExitOk;
 }
 
 // The batch settings the options give, for batch and for report --run.
@@ -498,18 +575,8 @@ int run_batch_command(const Args& args) {
     summary.write_error = errno ? errno : EIO;
   if (summary.write_error) return fail(stdout_error(summary.write_error));
   std::fputs(batch_summary_text(summary).c_str(), stderr);
-  if (summary.failed) return 1;
-  return summary.fail_on_matched ? kExitConditionMet : 0;
-}
-
-// The href of a run's own report in --reports-dir, when that file exists.
-RunLink report_links(const std::string& dir) {
-  if (dir.empty()) return {};
-  return [dir](const std::string& id) -> std::optional<std::string> {
-    std::string href = dir + (dir.back() == '/' ? "" : "/") + run_report_name(id);
-    if (path_kind(href) != PathKind::kRegular) return std::nullopt;
-    return href;
-  };
+  if (summary.failed) return kExitError;
+  return summary.fail_on_matched ? kExitConditionMet : kExitOk;
 }
 
 int run_report(const Args& args) {
@@ -517,7 +584,7 @@ int run_report(const Args& args) {
                            args.options.slow_threshold_ms)) {
     std::fprintf(
         stderr, "tracedx: --from, --run-status, --jobs and --slow-threshold-ms apply with --run\n");
-    return 2;
+    return kExitUsage;
   }
   TriageBuilder builder;
   std::vector<std::string> paths = args.positional;
@@ -542,10 +609,7 @@ int run_report(const Args& args) {
       return fail(read.error());
   }
   TriageReport report = builder.finish();
-  const std::string format = args.format_given ? args.format : "text";
-  if (format == "html") return print(triage_html(report, report_links(args.reports_dir)));
-  if (format == "json") return print(dump_report(triage_json(report), args.compact) + "\n");
-  return print(triage_text(report));
+  return print(output_format(args.format)->triage(args, report));
 }
 
 int run_gate(const Args& args) {
@@ -561,47 +625,42 @@ int run_gate(const Args& args) {
       !read)
     return fail(read.error());
   GateResult gate = builder.finish();
-  const std::string format = args.format_given ? args.format : "text";
-  int status = format == "json"    ? print(dump_report(gate_json(gate), args.compact) + "\n")
-               : format == "html"  ? print(gate_html(gate))
-               : format == "junit" ? print(gate_junit(gate))
-                                   : print(gate_text(gate));
-  if (status) return status;
-  return gate.passed ? 0 : kExitConditionMet;
+  if (int status = print(output_format(args.format)->gate(args, gate))) return status;
+  return gate.passed ? kExitOk : kExitConditionMet;
 }
 
 constexpr Command kCommands[] = {
-    {"diagnose", "FIXTURE [options]",
+    {"diagnose", "TRACE [options]",
      "Diagnoses one recorded run (\"-\" reads it from standard input).", kDiagnoseOptions, 1, 1,
-     run_diagnose},
+     run_diagnose, Report::kDiagnosis, "json"},
     {"compare", "PRIMARY COMPARED [options]",
      "Compares two recorded runs of the same task: where they diverge and what to do about it.",
-     kCompareOptions, 2, 2, run_compare},
+     kCompareOptions, 2, 2, run_compare, Report::kComparison, "json"},
     {"import", "FILE [options]",
      "Converts an OTLP JSON export (or JSON Lines of exports) or a chat transcript into the "
      "fixture\n"
      "document the other commands read, printed to standard output.",
-     kImportOptions, 1, 1, run_import},
+     kImportOptions, 1, 1, run_import, Report::kDiagnosis, "json"},
     {"batch", "[options] PATH...",
-     "Diagnoses many runs: fixture files, directories (every *.json below, sorted) and .jsonl "
+     "Diagnoses many runs: trace files, directories (every *.json below, sorted) and .jsonl "
      "files\n"
-     "(one fixture per line). Prints one JSON line per trace in input order and a summary on\n"
+     "(one trace per line). Prints one JSON line per trace in input order and a summary on\n"
      "standard error. Exits 1 when some trace could not be loaded, else 3 when a run meets\n"
      "--fail-on.",
-     kBatchOptions, 1, SIZE_MAX, run_batch_command},
+     kBatchOptions, 1, SIZE_MAX, run_batch_command, Report::kDiagnosis, "json"},
     {"report", "[options] [BATCH.jsonl...]",
      "Triage over many runs: outcomes, findings, failures grouped by service or agent, tool and\n"
      "normalised error (with the time and cost they wasted), the slowest and costliest runs and\n"
      "duration percentiles. Reads the records of tracedx batch (\"-\" or nothing: standard\n"
      "input); with --run the paths are traces, diagnosed first as tracedx batch does.",
-     kReportOptions, 0, SIZE_MAX, run_report},
+     kReportOptions, 0, SIZE_MAX, run_report, Report::kTriage, "text"},
     {"gate", "BASELINE CANDIDATE [options]",
      "Regression gate between two batches (records of tracedx batch) of the same tasks: per task\n"
      "fixed, regressed, still failing, still passing or label changed; overall failure rates\n"
      "with 95% Wilson intervals and Fisher's exact test. Exits 0 when it passes, 3 when more\n"
      "tasks regressed than --max-regressions or the failure rate rose beyond the noise by more\n"
      "than --max-rate-increase.",
-     kGateOptions, 2, 2, run_gate},
+     kGateOptions, 2, 2, run_gate, Report::kGate, "text"},
 };
 
 std::string main_help() {
@@ -619,7 +678,7 @@ std::string main_help() {
 
 int usage(const std::string& message, const std::string& help) {
   std::fprintf(stderr, "tracedx: %s\n\n%s", message.c_str(), help.c_str());
-  return 2;
+  return kExitUsage;
 }
 
 }  // namespace
