@@ -507,7 +507,7 @@ TEST(Tracedx, FormatsComeFromOneTable) {
        "xml",
        2,
        "--format needs json, text or html, got \"xml\""},
-      {{"report", "/dev/null"}, "junit", 2, "--format needs text, json or html, got \"junit\""},
+      {{"report", "/dev/null"}, "junit", 2, "--format needs json, text or html, got \"junit\""},
       {{"gate", "/dev/null", "/dev/null"}, "junit", 0, ""},
       {{"gate", "/dev/null", "/dev/null"},
        "",

@@ -334,7 +334,7 @@ struct OutputFormat {
   std::string (*triage)(const Args&, const TriageReport&);
   std::string (*gate)(const Args&, const GateResult&);
 
-  bool writes(Report r) const {
+  constexpr bool writes(Report r) const {
     switch (r) {
       case Report::kDiagnosis:
         return diagnosis != nullptr;
@@ -382,24 +382,37 @@ const OutputFormat* output_format(std::string_view name) {
   return nullptr;
 }
 
-// The formats of a report, its default first: "text, json or html", or with the default
-// marked and the notes, for the help: "text (default), json, html or junit (JUnit XML)".
-std::string format_words(Report report, std::string_view fallback, bool for_help) {
-  std::vector<std::string> words;
-  for (const auto& f : kOutputFormats) {
-    if (!f.writes(report)) continue;
-    std::string word(f.name);
-    if (for_help && f.name == fallback) word += " (default)";
-    if (for_help && !f.note.empty()) word += " (" + std::string(f.note) + ")";
-    if (f.name == fallback)
-      words.insert(words.begin(), std::move(word));
-    else
-      words.push_back(std::move(word));
-  }
+// The formats a command writes, in the order its messages name them; the first is its
+// default unless the command says otherwise.
+constexpr std::string_view kRunFormats[] = {"json", "text", "html"};  // diagnose, compare
+constexpr std::string_view kTriageFormats[] = {"json", "text", "html"};
+constexpr std::string_view kGateFormats[] = {"text", "json", "html", "junit"};
+
+// "a, b or c" of the words.
+std::string listed(const std::vector<std::string>& words) {
   std::string out;
   for (size_t i = 0; i < words.size(); ++i)
     out += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
   return out;
+}
+
+// The formats of a command as its error message names them ("json, text or html"), or as
+// its help does: the default first and marked, with the notes ("text (default), json,
+// html or junit (JUnit XML)").
+std::string format_words(std::span<const std::string_view> formats, std::string_view fallback,
+                         bool for_help) {
+  std::vector<std::string> words;
+  for (std::string_view name : formats) {
+    std::string word(name);
+    const OutputFormat* f = output_format(name);
+    if (for_help && name == fallback) word += " (default)";
+    if (for_help && f && !f->note.empty()) word += " (" + std::string(f->note) + ")";
+    if (for_help && name == fallback)
+      words.insert(words.begin(), std::move(word));
+    else
+      words.push_back(std::move(word));
+  }
+  return listed(words);
 }
 
 struct Command {
@@ -410,6 +423,7 @@ struct Command {
   size_t min_positional, max_positional;
   int (*run)(const Args&);
   Report report;
+  std::span<const std::string_view> formats;  // see kRunFormats
   std::string_view default_format;
 };
 
@@ -422,7 +436,7 @@ std::string help_text(const Command& c) {
     if (size_t at = help.find("{sources}"); at != std::string::npos)
       help.replace(at, 9, source_words());
     if (size_t at = help.find("{formats}"); at != std::string::npos)
-      help.replace(at, 9, format_words(c.report, c.default_format, true));
+      help.replace(at, 9, format_words(c.formats, c.default_format, true));
     out += "  " + std::string(o.name) + " " + help + "\n";
   }
   out += "  --help   show this help\n";
@@ -466,8 +480,8 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
   }
   if (!args.format_given) {
     args.format = c.default_format;
-  } else if (const OutputFormat* f = output_format(args.format); !f || !f->writes(c.report)) {
-    return Error::message("--format needs " + format_words(c.report, c.default_format, false) +
+  } else if (std::find(c.formats.begin(), c.formats.end(), args.format) == c.formats.end()) {
+    return Error::message("--format needs " + format_words(c.formats, c.default_format, false) +
                           ", got \"" + args.format + "\"");
   }
   return args;
@@ -632,36 +646,64 @@ int run_gate(const Args& args) {
 constexpr Command kCommands[] = {
     {"diagnose", "TRACE [options]",
      "Diagnoses one recorded run (\"-\" reads it from standard input).", kDiagnoseOptions, 1, 1,
-     run_diagnose, Report::kDiagnosis, "json"},
+     run_diagnose, Report::kDiagnosis, kRunFormats, "json"},
     {"compare", "PRIMARY COMPARED [options]",
      "Compares two recorded runs of the same task: where they diverge and what to do about it.",
-     kCompareOptions, 2, 2, run_compare, Report::kComparison, "json"},
-    {"import", "FILE [options]",
+     kCompareOptions, 2, 2, run_compare, Report::kComparison, kRunFormats, "json"},
+    {"import",
+     "FILE [options]",
      "Converts an OTLP JSON export (or JSON Lines of exports) or a chat transcript into the "
      "fixture\n"
      "document the other commands read, printed to standard output.",
-     kImportOptions, 1, 1, run_import, Report::kDiagnosis, "json"},
-    {"batch", "[options] PATH...",
+     kImportOptions,
+     1,
+     1,
+     run_import,
+     Report::kDiagnosis,
+     {},
+     "json"},
+    {"batch",
+     "[options] PATH...",
      "Diagnoses many runs: trace files, directories (every *.json below, sorted) and .jsonl "
      "files\n"
      "(one trace per line). Prints one JSON line per trace in input order and a summary on\n"
      "standard error. Exits 1 when some trace could not be loaded, else 3 when a run meets\n"
      "--fail-on.",
-     kBatchOptions, 1, SIZE_MAX, run_batch_command, Report::kDiagnosis, "json"},
+     kBatchOptions,
+     1,
+     SIZE_MAX,
+     run_batch_command,
+     Report::kDiagnosis,
+     {},
+     "json"},
     {"report", "[options] [BATCH.jsonl...]",
      "Triage over many runs: outcomes, findings, failures grouped by service or agent, tool and\n"
      "normalised error (with the time and cost they wasted), the slowest and costliest runs and\n"
      "duration percentiles. Reads the records of tracedx batch (\"-\" or nothing: standard\n"
      "input); with --run the paths are traces, diagnosed first as tracedx batch does.",
-     kReportOptions, 0, SIZE_MAX, run_report, Report::kTriage, "text"},
+     kReportOptions, 0, SIZE_MAX, run_report, Report::kTriage, kTriageFormats, "text"},
     {"gate", "BASELINE CANDIDATE [options]",
      "Regression gate between two batches (records of tracedx batch) of the same tasks: per task\n"
      "fixed, regressed, still failing, still passing or label changed; overall failure rates\n"
      "with 95% Wilson intervals and Fisher's exact test. Exits 0 when it passes, 3 when more\n"
      "tasks regressed than --max-regressions or the failure rate rose beyond the noise by more\n"
      "than --max-rate-increase.",
-     kGateOptions, 2, 2, run_gate, Report::kGate, "text"},
+     kGateOptions, 2, 2, run_gate, Report::kGate, kGateFormats, "text"},
 };
+
+// Every format a command names has a writer for what the command reports.
+constexpr bool formats_have_writers() {
+  for (const auto& c : kCommands) {
+    for (std::string_view name : c.formats) {
+      bool written = false;
+      for (const auto& f : kOutputFormats)
+        written = written || (f.name == name && f.writes(c.report));
+      if (!written) return false;
+    }
+  }
+  return true;
+}
+static_assert(formats_have_writers());
 
 std::string main_help() {
   std::string out =
