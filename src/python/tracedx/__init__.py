@@ -130,7 +130,7 @@ def report(records, *, format="dict", reports_dir=None):
     records: a path of a JSON Lines file written by ``tracedx batch``, or an iterable of its
     records (dicts or JSON texts). format: "dict" (the JSON report as a dict), "text" or
     "html". reports_dir: with "html", link each run to reports_dir/NAME.html where that file
-    exists (NAME: the run id percent-encoded, see the README).
+    exists (NAME: the run id percent-encoded, see docs/triage.md).
     """
     if format not in _REPORT_FORMATS:
         raise ValueError(f'format must be "dict", "text" or "html", not {format!r}')

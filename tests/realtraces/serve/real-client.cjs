@@ -66,7 +66,7 @@ async function main() {
   const headers = { json: {}, protobuf: auth };
   console.log(`json exporter -> ${servers.json.url}, protobuf exporter (gzip, token) -> ${servers.protobuf.url}`);
 
-  // The protobuf exporter is configured the way the README says, by the SDK's variables.
+  // The protobuf exporter is configured the way docs/serve.md says, by the SDK's variables.
   const env = {
     REALTRACES_OTLP_EXPORTS: JSON.stringify([
       { protocol: "json", url: `${servers.json.url}/v1/traces`, compression: "none" },
