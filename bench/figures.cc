@@ -22,6 +22,7 @@
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/keywords.h"
+#include "input/input.h"
 #include "report/report_json.h"
 #include "trace/fixture_loader.h"
 

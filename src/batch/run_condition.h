@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

@@ -18,7 +18,7 @@
 
 #include "fleet/rate_stats.h"
 #include "fleet/run_record.h"
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

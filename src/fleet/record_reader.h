@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fleet/run_record.h"
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

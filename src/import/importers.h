@@ -15,7 +15,7 @@
 
 #include "import/span_model.h"
 #include "input/input.h"
-#include "trace/error.h"
+#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {

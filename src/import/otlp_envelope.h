@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "import/span_model.h"
-#include "trace/error.h"
+#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx::otlp {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "trace/error.h"
+#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx::otlp {

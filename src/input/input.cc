@@ -35,6 +35,7 @@ ssize_t pread_retrying(int fd, char* buffer, size_t size, uint64_t offset) {
   }
 }
 
+// Writes all of `data`; false with errno set on a failure.
 bool write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -66,6 +67,13 @@ size_t utf8_length(std::string_view s) {
     return 4;
   }
   return 0;
+}
+
+// The permissions a file created with 0644 gets under the process's umask.
+mode_t created_file_mode() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0644 & ~mask;
 }
 
 }  // namespace
@@ -487,6 +495,66 @@ std::vector<DirectoryEntry> list_directory(const std::string& directory,
 Error line_too_long(std::string_view where) {
   return Error::message(std::string(where) + ": a line longer than " +
                         std::to_string(kMaxRecordBytes >> 20) + " MiB");
+}
+
+Result<std::string> read_file(const std::filesystem::path& path, size_t slack) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::os(errno, path.string());
+  std::string bytes;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    // The slack lets a parser that reads past the end parse the bytes where they are.
+    bytes.reserve(static_cast<size_t>(st.st_size) + slack);
+  }
+  char buf[1 << 16];
+  for (;;) {
+    // Read straight into the reserved buffer when there is room, else through buf.
+    size_t room = bytes.capacity() - bytes.size();
+    ssize_t n;
+    if (room >= sizeof buf) {
+      size_t old = bytes.size();
+      bytes.resize(bytes.capacity());
+      n = ::read(fd, bytes.data() + old, room);
+      bytes.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
+    } else {
+      n = ::read(fd, buf, sizeof buf);
+      if (n > 0) bytes.append(buf, static_cast<size_t>(n));
+    }
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int code = errno;
+      ::close(fd);
+      return Error::os(code, path.string());
+    }
+  }
+  ::close(fd);
+  return bytes;
+}
+
+Status write_whole_file(const std::filesystem::path& path, std::string_view bytes) {
+  // A temporary file next to the target, synced and renamed over it: readers and a crash
+  // at any moment see the old file or the new one, never a cut one. The rename replaces
+  // a symbolic link at `path` itself, so its target is never written.
+  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+  std::string temp = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return Error::os(errno).naming(path.string());
+  int code = ::fchmod(fd, created_file_mode()) != 0 ? errno : 0;
+  if (code == 0 && !write_all(fd, bytes.data(), bytes.size())) code = errno ? errno : EIO;
+  if (code == 0 && ::fsync(fd) != 0) code = errno;
+  if (::close(fd) != 0 && code == 0) code = errno;
+  if (code == 0 && ::rename(temp.c_str(), path.c_str()) != 0) code = errno;
+  if (code != 0) {
+    ::unlink(temp.c_str());
+    return Error::os(code).naming(path.string());
+  }
+  // The new directory entry survives a crash once the directory is synced too.
+  if (int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return Ok{};
 }
 
 }  // namespace tracedx

@@ -6,13 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 
@@ -73,6 +74,17 @@ class Input {
 
 // Reads `path` whole ("-" is standard input): the bytes a command reads for one argument.
 Result<std::string> read_input(const std::string& path);
+
+// Reads a whole file in one go, with room for `slack` more bytes after it, so a parser that
+// reads past the end (simdjson) can parse the bytes where they are. Fails with the
+// operating-system error.
+Result<std::string> read_file(const std::filesystem::path& path, size_t slack = 64);
+
+// Writes a whole file, creating or replacing it atomically: a temporary file in the same
+// directory, synced, then renamed over `path` (a symbolic link there is replaced, not
+// followed). On failure the old file stays, the temporary one is removed, and the error
+// names `path`.
+Status write_whole_file(const std::filesystem::path& path, std::string_view bytes);
 
 // One line of an input, without its line feed (a carriage return before it is kept).
 struct Line {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "input/input.h"
+
 namespace tracedx {
 namespace {
 
@@ -69,55 +71,6 @@ std::string checklist_json(std::span<const ScenarioResult> results) {
                     {"notes", r.notes}});
   }
   return rows.dump(2, ' ', false, Json::error_handler_t::replace);
-}
-
-namespace {
-
-// Writes all of `bytes` to `fd`; the errno of a failure, or 0.
-int write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return 0;
-}
-
-// The permissions a file created with 0644 gets under the process's umask.
-mode_t created_file_mode() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0644 & ~mask;
-}
-
-}  // namespace
-
-Status write_whole_file(const std::filesystem::path& path, std::string_view bytes) {
-  // A temporary file next to the target, synced and renamed over it: readers and a crash
-  // at any moment see the old file or the new one, never a cut one. The rename replaces
-  // a symbolic link at `path` itself, so its target is never written.
-  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
-  std::string temp = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return Error::os(errno).naming(path.string());
-  int code = ::fchmod(fd, created_file_mode()) != 0 ? errno : 0;
-  if (code == 0) code = write_all(fd, bytes);
-  if (code == 0 && ::fsync(fd) != 0) code = errno;
-  if (::close(fd) != 0 && code == 0) code = errno;
-  if (code == 0 && ::rename(temp.c_str(), path.c_str()) != 0) code = errno;
-  if (code != 0) {
-    ::unlink(temp.c_str());
-    return Error::os(code).naming(path.string());
-  }
-  // The new directory entry survives a crash once the directory is synced too.
-  if (int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return Ok{};
 }
 
 Status write_checklist(const std::filesystem::path& root, std::span<const ScenarioResult> results) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "input/input.h"
 #include "scenario/checklist.h"
 #include "scenario/scenario.h"
 #include "text/text.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "input/input.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 

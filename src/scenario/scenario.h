@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
-#include "trace/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {

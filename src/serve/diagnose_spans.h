@@ -10,7 +10,7 @@
 #include "diagnosis/diagnosis.h"
 #include "import/span_model.h"
 #include "serve/store.h"
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "serve/server.h"
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "diagnosis/diagnosis.h"
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

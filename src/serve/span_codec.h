@@ -13,7 +13,7 @@
 #include "import/span_model.h"
 #include "opentelemetry/proto/logs/v1/logs.pb.h"
 #include "opentelemetry/proto/trace/v1/trace.pb.h"
-#include "trace/error.h"
+#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trace/error.h"
+#include "base/error.h"
 
 namespace tracedx {
 

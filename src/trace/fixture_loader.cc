@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "input/input.h"
+
 namespace tracedx {
 namespace {
 
@@ -231,48 +233,6 @@ TraceStep build_step(Json& element) {
   return step;
 }
 
-// Empties the containers below `v` and then `v`, by recursion while it is shallow; deeper
-// down, by removing the last leaf at the end of a walk from `v` (slower, but allocation-free
-// and without stack growth: only values not read by the parser can be that deep).
-constexpr int kReleaseRecursion = 200;
-
-void release_below(Json& v, int depth) noexcept {
-  if (depth >= kReleaseRecursion) {
-    while (v.is_structured() && !v.empty()) {
-      Json* node = &v;
-      for (;;) {
-        Json* last = node->is_array() ? &node->get_ref<Json::array_t&>().back()
-                                      : &std::prev(node->get_ref<Json::object_t&>().end())->second;
-        if (last->is_structured() && !last->empty()) {
-          node = last;
-          continue;
-        }
-        if (node->is_array()) {
-          node->get_ref<Json::array_t&>().pop_back();
-        } else {
-          auto& obj = node->get_ref<Json::object_t&>();
-          obj.erase(std::prev(obj.end()));
-        }
-        break;
-      }
-    }
-    return;
-  }
-  if (v.is_array()) {
-    auto& a = v.get_ref<Json::array_t&>();
-    for (auto& e : a) {
-      if (e.is_structured()) release_below(e, depth + 1);
-    }
-    a.clear();
-  } else if (v.is_object()) {
-    auto& o = v.get_ref<Json::object_t&>();
-    for (auto& [key, e] : o) {
-      if (e.is_structured()) release_below(e, depth + 1);
-    }
-    o.clear();
-  }
-}
-
 // Releases a JSON value when the scope is left by an exception or without dismiss().
 class ReleaseGuard {
  public:
@@ -289,56 +249,6 @@ class ReleaseGuard {
 };
 
 }  // namespace
-
-void release_json(Json& value) noexcept {
-  if (value.is_structured()) release_below(value, 0);
-}
-
-uint64_t sum_step_durations(const std::vector<TraceStep>& steps) {
-  uint64_t total = 0;
-  for (const auto& step : steps) {
-    if (!step.duration_ms) continue;
-    if (__builtin_add_overflow(total, *step.duration_ms, &total)) {
-      return std::numeric_limits<uint64_t>::max();
-    }
-  }
-  return total;
-}
-
-Result<std::string> read_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Error::os(errno, path.string());
-  std::string bytes;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    // The slack lets load_trace_owned parse the bytes where they are.
-    bytes.reserve(static_cast<size_t>(st.st_size) + kLoadPadding);
-  }
-  char buf[1 << 16];
-  for (;;) {
-    // Read straight into the reserved buffer when there is room, else through buf.
-    size_t room = bytes.capacity() - bytes.size();
-    ssize_t n;
-    if (room >= sizeof buf) {
-      size_t old = bytes.size();
-      bytes.resize(bytes.capacity());
-      n = ::read(fd, bytes.data() + old, room);
-      bytes.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
-    } else {
-      n = ::read(fd, buf, sizeof buf);
-      if (n > 0) bytes.append(buf, static_cast<size_t>(n));
-    }
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int code = errno;
-      ::close(fd);
-      return Error::os(code, path.string());
-    }
-  }
-  ::close(fd);
-  return bytes;
-}
 
 Result<Json> parse_json(std::string_view bytes) {
   Json root;

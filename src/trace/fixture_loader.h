@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "trace/error.h"
+#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {
@@ -16,9 +16,6 @@ namespace tracedx {
 // Deepest nesting of arrays and objects a document may have; the top-level container is
 // level 1. Deeper documents are rejected as parse failures so no input exhausts the stack.
 inline constexpr size_t kMaxJsonDepth = 128;
-
-// Reads a whole file in one go. Fails with the operating-system error.
-Result<std::string> read_file(const std::filesystem::path& path);
 
 // Parses bytes as exactly one JSON document (trailing non-white-space is an error, and so
 // is nesting deeper than kMaxJsonDepth). "-0" reads as the float -0.0, not an integer.

@@ -1,4 +1,4 @@
-#include "trace/error.h"
+#include "base/error.h"
 
 #include <cerrno>
 #include <cstdio>
