@@ -8,6 +8,7 @@
 #include "diagnosis/categories.h"
 #include "diagnosis/recommendations.h"
 #include "diagnosis/step_probes.h"
+#include "text/template.h"
 #include "text/text.h"
 
 namespace tracedx {

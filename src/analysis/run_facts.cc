@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 
+#include "text/json_writer.h"
 #include "text/keyword_matcher.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"

@@ -15,6 +15,7 @@
 #include "import/detect_source.h"
 #include "input/input.h"
 #include "report/report_json.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 

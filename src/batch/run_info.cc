@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {

@@ -2,6 +2,7 @@
 
 #include "diagnosis/keywords.h"
 #include "diagnosis/step_probes.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {

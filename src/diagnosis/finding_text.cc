@@ -1,6 +1,7 @@
 #include "diagnosis/finding_text.h"
 
 #include "diagnosis/step_probes.h"
+#include "text/template.h"
 #include "text/text.h"
 
 namespace tracedx {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "diagnosis/keywords.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {

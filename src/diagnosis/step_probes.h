@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "text/json_writer.h"
 #include "text/keyword_matcher.h"
 #include "text/text.h"
 #include "trace/trace.h"

@@ -6,6 +6,7 @@
 #include "import/detect_source.h"
 #include "import/importers.h"
 #include "import/otlp_steps.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 

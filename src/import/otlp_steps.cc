@@ -5,6 +5,7 @@
 
 #include "import/json_members.h"
 #include "import/otlp_values.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 

@@ -1,5 +1,6 @@
 #include "report/report_json.h"
 
+#include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {

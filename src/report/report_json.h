@@ -8,6 +8,7 @@
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "text/json_writer.h"
 
 namespace tracedx {
 

@@ -1,5 +1,6 @@
 #include "serve/ingest.h"
 
+#include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {

@@ -12,6 +12,7 @@
 #include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
 #include "serve/span_codec.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 

@@ -23,6 +23,7 @@
 #include "serve/otlp_spans.h"
 #include "serve/pages.h"
 #include "serve/store.h"
+#include "text/json_writer.h"
 
 namespace tracedx {
 namespace {

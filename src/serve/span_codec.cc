@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "import/otlp_values.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {

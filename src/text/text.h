@@ -2,7 +2,7 @@
 // normalised text is trimmed of White_Space characters at both ends and then mapped to full
 // Unicode lowercase (root locale, so expanding mappings and the final-sigma rule apply).
 // Pure ASCII takes a fast path that gives the same bytes as the ICU path; ICU is reached
-// only for texts holding non-ASCII bytes. JSON values are only declared here.
+// only for texts holding non-ASCII bytes.
 #pragma once
 
 #include <concepts>
@@ -60,23 +60,6 @@ inline bool contains(std::string_view text, std::string_view keyword) {
   return text.find(keyword) != std::string_view::npos;
 }
 
-// Compact JSON serialisation (members in key order, no spaces), byte for byte the JSON
-// library's compact dump, written without its per-character overhead.
-std::string compact_json(const nlohmann::json& value);
-
-// compact_json of `value` with every string value longer than `max_string` bytes cut to
-// that many (back to a character boundary) and ended with "...", then the whole cut to
-// `max_total` bytes the same way. What is past `max_total` is never written.
-std::string compact_json_shortened(const nlohmann::json& value, size_t max_string,
-                                   size_t max_total);
-
-// Appends `text` as a JSON string, byte for byte the library's form (invalid UTF-8 is
-// replaced by U+FFFD as the library's replacing dump does).
-void append_json_string(std::string& out, std::string_view text);
-
-// Compact JSON of a present value, normalised; absent gives the empty text.
-std::string json_text(const std::optional<nlohmann::json>& value);
-
 // The ICU implementation of norm, also for ASCII input; the fast path is tested against it.
 std::string norm_icu(std::string_view text);
 
@@ -89,12 +72,5 @@ void set_icu_piece_bytes_for_testing(size_t bytes);
 // without ICU (64 by default); tests vary it to check the parts join to ICU's result of
 // the whole text (SIZE_MAX sends every such text to ICU whole). 0 restores the default.
 void set_ascii_stretch_for_testing(size_t bytes);
-
-}  // namespace tracedx
-
-namespace tracedx {
-
-// Fills each "{}" of a template with the next argument, in order.
-std::string fill_template(std::string_view pattern, std::initializer_list<std::string_view> args);
 
 }  // namespace tracedx

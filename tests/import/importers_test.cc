@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "diagnosis/diagnosis.h"
+#include "text/json_writer.h"
 #include "text/text.h"
 #include "trace/fixture_loader.h"
 

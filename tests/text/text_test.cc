@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "text/json_writer.h"
+
 namespace tracedx {
 namespace {
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "diagnosis/wide_int.h"
+#include "text/template.h"
 #include "text/text.h"
 
 namespace tracedx {

@@ -4,6 +4,7 @@
 #include "diagnosis/keywords.h"
 #include "diagnosis/step_probes.h"
 #include "diagnosis/wide_int.h"
+#include "text/template.h"
 #include "text/text.h"
 
 namespace tracedx {
