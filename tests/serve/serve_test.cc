@@ -253,7 +253,7 @@ TEST(OtlpSpans, StoredFormRoundTripGivesTheSameFixture) {
           << "trace " << id;
     }
   }
-  EXPECT_GT(traces, 100u);
+  EXPECT_GT(traces, 30u);  // the samples and the seeds hold 39 storable traces
   std::printf("%zu traces, %zu spans, %zu log records\n", traces, spans, records);
 }
 
