@@ -16,6 +16,10 @@ tracedx_python_packages=(pybind11-dev python3-dev python3-dask python3-distribut
 # source (which bundles npm) conflicts with Debian's npm package.
 tracedx_node_packages=()
 command -v node >/dev/null && command -v npm >/dev/null || tracedx_node_packages=(nodejs npm)
+# Chromium, for the tests that open the HTML reports and the server's pages headless.
+tracedx_browser_packages=(chromium)
+# clang 14 with libFuzzer and the sanitizers' runtimes, for the fuzz targets (fuzz/run).
+tracedx_fuzz_packages=(clang-14 libclang-rt-14-dev)
 
 tracedx_ensure_packages() {
   local missing=()

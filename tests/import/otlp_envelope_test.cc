@@ -62,8 +62,7 @@ void expect_same(std::string_view text, const std::string& label) {
 TEST(OtlpEnvelope, TapeAndReferenceReadersAgreeOnEveryProjectInput) {
   const fs::path root = TRACEDX_SOURCE_DIR;
   size_t documents = 0;
-  for (const char* dir :
-       {"src/Test/imports", "fuzz/corpus/import_fuzz", "fuzz/corpus/input_fuzz"}) {
+  for (const char* dir : {"src/Test/imports", "fuzz/seeds/import_fuzz", "fuzz/seeds/input_fuzz"}) {
     if (!fs::exists(root / dir)) continue;
     for (const auto& entry : fs::directory_iterator(root / dir)) {
       auto bytes = read_file(entry.path());

@@ -207,13 +207,13 @@ std::map<std::string, std::vector<OtlpSpan>> storable_spans(const std::string& b
   return out;
 }
 
-// Every OTLP input of the project (the import samples and the import fuzzer's corpus): each
+// Every OTLP input of the project (the import samples and the import fuzzer's seeds): each
 // trace's spans and log records encoded to the stored messages and decoded give the same
 // fixture document as the spans read from the input.
 TEST(OtlpSpans, StoredFormRoundTripGivesTheSameFixture) {
   const std::filesystem::path source = TRACEDX_SOURCE_DIR;
   std::vector<std::filesystem::path> files;
-  for (const auto& dir : {source / "src/Test/imports", source / "fuzz/corpus/import_fuzz"}) {
+  for (const auto& dir : {source / "src/Test/imports", source / "fuzz/seeds/import_fuzz"}) {
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
       if (e.path().string().find(".chat.") == std::string::npos) files.push_back(e.path());
     }
@@ -253,7 +253,7 @@ TEST(OtlpSpans, StoredFormRoundTripGivesTheSameFixture) {
           << "trace " << id;
     }
   }
-  EXPECT_GT(traces, 100u);
+  EXPECT_GT(traces, 30u);  // the samples and the seeds hold 39 storable traces
   std::printf("%zu traces, %zu spans, %zu log records\n", traces, spans, records);
 }
 
