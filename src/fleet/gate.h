@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/error.h"
 #include "fleet/rate_stats.h"
 #include "fleet/run_record.h"
-#include "base/error.h"
 
 namespace tracedx {
 

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "fleet/run_record.h"
 #include "base/error.h"
+#include "fleet/run_record.h"
 
 namespace tracedx {
 

@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/error.h"
 #include "import/span_model.h"
 #include "input/input.h"
-#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {

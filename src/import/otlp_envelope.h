@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "import/span_model.h"
 #include "base/error.h"
+#include "import/span_model.h"
 #include "trace/trace.h"
 
 namespace tracedx::otlp {

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "diagnosis/diagnosis.h"
 #include "import/span_model.h"
 #include "serve/store.h"
-#include "base/error.h"
 
 namespace tracedx {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "serve/server.h"
 #include "base/error.h"
+#include "serve/server.h"
 
 namespace tracedx {
 

@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "diagnosis/diagnosis.h"
 #include "base/error.h"
+#include "diagnosis/diagnosis.h"
 
 namespace tracedx {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "import/span_model.h"
 #include "opentelemetry/proto/logs/v1/logs.pb.h"
 #include "opentelemetry/proto/trace/v1/trace.pb.h"
-#include "base/error.h"
 #include "trace/trace.h"
 
 namespace tracedx {
