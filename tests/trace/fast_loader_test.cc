@@ -94,7 +94,8 @@ TEST(FastLoader, FuzzCorpora) {
                  e.path().string() + " (fuzz input)", false);
     ++files;
   }
-  EXPECT_GT(files, 1000u);
+  // The committed seeds (fuzz/seeds, chosen for coverage) and the fuzz sources' neighbours.
+  EXPECT_GT(files, 250u);
 }
 
 TEST(FastLoader, EdgeCases) {
