@@ -19,6 +19,7 @@
 #include "base/exit_status.h"
 #include "batch/batch.h"
 #include "batch/run_condition.h"
+#include "bin/tracedx/options.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
@@ -41,6 +42,8 @@
 
 namespace tracedx {
 namespace {
+
+using namespace cli;
 
 std::string version_text() {
   return "tracedx " TRACEDX_VERSION " (diagnosis engine " + std::string(kDiagnosisVersion) +
@@ -112,203 +115,6 @@ bool colour_wanted() {
   const char* no_color = std::getenv("NO_COLOR");
   return ::isatty(1) && !(no_color && *no_color);
 }
-
-std::optional<uint64_t> parse_unsigned(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v)) {
-      return std::nullopt;
-    }
-  }
-  return v;
-}
-
-struct Args {
-  std::vector<std::string> positional;
-  DiagnoseOptions options;
-  bool signals = false;
-  bool compact = false;
-  bool help = false;
-  std::string format;  // the command's default unless --format was given
-  unsigned jobs = 0;
-  Source source = Source::kDetect;
-  // compare: a per-side id, when given, wins over trace_id for its side.
-  std::string trace_id, left_trace_id, right_trace_id;
-  std::vector<std::string> log_files;
-  std::optional<RunStatus> run_status, compared_run_status;
-  // CI conditions and filters, the triage report and the gate.
-  std::optional<RunCondition> fail_on, only;
-  bool format_given = false, run_inputs = false;
-  std::string reports_dir;
-  GateOptions gate;
-};
-
-// One option: its name, whether it takes a value, its help line and what it sets. Each
-// option is spelled once; the sub-commands list the ones they accept, for parsing and help.
-struct OptionSpec {
-  std::string_view name;
-  bool takes_value;
-  std::string_view help;
-  Status (*apply)(Args& args, std::string_view value);  // value is empty for a flag
-};
-
-Status set_slow_threshold(Args& args, std::string_view value) {
-  auto n = parse_unsigned(value);
-  if (!n) {
-    return Error::message("--slow-threshold-ms needs an unsigned integer, got \"" +
-                          std::string(value) + "\"");
-  }
-  args.options.slow_threshold_ms = *n;
-  return Ok{};
-}
-
-Status set_jobs(Args& args, std::string_view value) {
-  auto n = parse_unsigned(value);
-  if (!n || *n == 0 || *n > 1024) {
-    return Error::message("--jobs needs a number from 1 to 1024, got \"" + std::string(value) +
-                          "\"");
-  }
-  args.jobs = static_cast<unsigned>(*n);
-  return Ok{};
-}
-
-Status set_source(Args& args, std::string_view value) {
-  auto from = parse_source(value);
-  if (!from) return std::move(from).error();
-  args.source = *from;
-  return Ok{};
-}
-
-// The format word; whether the command writes it is checked once its command is known
-// (check_format).
-Status set_format(Args& args, std::string_view value) {
-  args.format = value;
-  args.format_given = true;
-  return Ok{};
-}
-
-Status set_condition(std::string_view name, std::optional<RunCondition>& field,
-                     std::string_view value) {
-  auto c = parse_run_condition(value);
-  if (!c) return Error::message(std::string(name) + " " + c.error().text());
-  field = std::move(*c);
-  return Ok{};
-}
-
-Status set_task_key(Args& args, std::string_view value) {
-  auto key = parse_task_key(value);
-  if (!key) return Error::message("--key " + key.error().text());
-  args.gate.key = *key;
-  return Ok{};
-}
-
-// A fraction from 0 to 1, or a percentage ("5%").
-Status set_fraction(std::string_view name, double& field, std::string_view value) {
-  std::string text(value);
-  bool percent = !text.empty() && text.back() == '%';
-  if (percent) text.pop_back();
-  char* end = nullptr;
-  errno = 0;
-  double v = text.empty() ? -1 : std::strtod(text.c_str(), &end);
-  if (percent) v /= 100;
-  if (text.empty() || errno || end != text.c_str() + text.size() || !(v >= 0 && v <= 1)) {
-    return Error::message(std::string(name) +
-                          " needs a fraction from 0 to 1 or a percentage, got \"" +
-                          std::string(value) + "\"");
-  }
-  field = v;
-  return Ok{};
-}
-
-Status set_status(std::string_view name, std::optional<RunStatus>& field, std::string_view value) {
-  auto status = parse_run_status(value);
-  if (!status) {
-    return Error::message(std::string(name) + " needs failed or completed, got \"" +
-                          std::string(value) + "\"");
-  }
-  field = status;
-  return Ok{};
-}
-
-Status set_run_status(Args& args, std::string_view value) {
-  return set_status("--run-status", args.run_status, value);
-}
-
-Status set_compared_run_status(Args& args, std::string_view value) {
-  return set_status("--compared-run-status", args.compared_run_status, value);
-}
-
-// clang-format off
-constexpr OptionSpec kFrom = {"--from", true, "S  input format: {sources} (default: told from the input)", set_source};
-constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone, also for a recorded run",
-    [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
-constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
-    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
-constexpr OptionSpec kCompareTraceId = {"--trace-id", true, "ID the OTLP trace to take from each input that holds several",
-    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
-constexpr OptionSpec kLeftTraceId = {"--left-trace-id", true, "ID the OTLP trace to take from PRIMARY (wins over --trace-id)",
-    [](Args& a, std::string_view v) -> Status { a.left_trace_id = v; return Ok{}; }};
-constexpr OptionSpec kRightTraceId = {"--right-trace-id", true, "ID the OTLP trace to take from COMPARED (wins over --trace-id)",
-    [](Args& a, std::string_view v) -> Status { a.right_trace_id = v; return Ok{}; }};
-constexpr OptionSpec kLogs = {"--logs", true, "F  OTLP log export (JSON, one document or lines) whose records join their spans as events; repeatable",
-    [](Args& a, std::string_view v) -> Status { a.log_files.emplace_back(v); return Ok{}; }};
-constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
-    set_slow_threshold};
-constexpr OptionSpec kNoSecondary = {"--no-secondary", false, "   leave secondary issues out",
-    [](Args& a, std::string_view) -> Status { a.options.include_secondary_issues = false; return Ok{}; }};
-constexpr OptionSpec kNoRecommendations = {"--no-recommendations", false, "   leave recommendations out",
-    [](Args& a, std::string_view) -> Status { a.options.include_recommendations = false; return Ok{}; }};
-constexpr OptionSpec kSignals = {"--signals", false, "   add the extracted signals to the report",
-    [](Args& a, std::string_view) -> Status { a.signals = true; return Ok{}; }};
-constexpr OptionSpec kCompact = {"--compact", false, "   print the JSON on one line",
-    [](Args& a, std::string_view) -> Status { a.compact = true; return Ok{}; }};
-constexpr OptionSpec kFormat = {"--format", true, "F  {formats}", set_format};
-constexpr OptionSpec kJobs = {"--jobs", true, "N  worker threads (default: hardware threads)", set_jobs};
-constexpr OptionSpec kRunStatus = {"--run-status", true, "S  failed or completed: the run's outcome as you know it, in place of the input's",
-    set_run_status};
-constexpr OptionSpec kPrimaryRunStatus = {"--run-status", true, "S  failed or completed: the primary run's outcome, in place of the input's",
-    set_run_status};
-constexpr OptionSpec kComparedRunStatus = {"--compared-run-status", true, "S  failed or completed: the compared run's outcome, likewise",
-    set_compared_run_status};
-constexpr OptionSpec kBatchRunStatus = {"--run-status", true, "S  failed or completed: every run's outcome, in place of the inputs'",
-    set_run_status};
-constexpr OptionSpec kFailOn = {"--fail-on", true, "C  exit 3 when a run meets C: failed (or another outcome), a least severity (low, medium, high, critical) or a primary label",
-    [](Args& a, std::string_view v) { return set_condition("--fail-on", a.fail_on, v); }};
-constexpr OptionSpec kOnly = {"--only", true, "C  write only the diagnosed runs that meet C (as for --fail-on); unreadable traces are always written",
-    [](Args& a, std::string_view v) { return set_condition("--only", a.only, v); }};
-constexpr OptionSpec kReportRun = {"--run", false, "   the paths are traces: run the batch over them first (batch options apply)",
-    [](Args& a, std::string_view) -> Status { a.run_inputs = true; return Ok{}; }};
-constexpr OptionSpec kReportsDir = {"--reports-dir", true, "D  link each run to D/NAME.html where it exists (NAME: the id percent-encoded)",
-    [](Args& a, std::string_view v) -> Status { a.reports_dir = v; return Ok{}; }};
-constexpr OptionSpec kGateKey = {"--key", true, "K  task key: title (default; the file name without one), file, id, service or agent", set_task_key};
-constexpr OptionSpec kMaxRegressions = {"--max-regressions", true, "N  tasks that may regress (default 0)",
-    [](Args& a, std::string_view v) -> Status {
-      auto n = parse_unsigned(v);
-      if (!n) return Error::message("--max-regressions needs an unsigned integer, got \"" + std::string(v) + "\"");
-      a.gate.max_regressions = *n; return Ok{}; }};
-constexpr OptionSpec kMaxRateIncrease = {"--max-rate-increase", true, "X  rise of the failure rate allowed beyond the noise, 0..1 or N% (default 0)",
-    [](Args& a, std::string_view v) { return set_fraction("--max-rate-increase", a.gate.max_rate_increase, v); }};
-constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher's exact test (default 0.05)",
-    [](Args& a, std::string_view v) { return set_fraction("--alpha", a.gate.alpha, v); }};
-// clang-format on
-
-constexpr OptionSpec kDiagnoseOptions[] = {
-    kFrom,  kTraceId, kLogs,    kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
-    kExact, kSignals, kCompact, kFormat,    kFailOn};
-constexpr OptionSpec kCompareOptions[] = {
-    kFrom,    kCompareTraceId, kLeftTraceId, kRightTraceId, kPrimaryRunStatus, kComparedRunStatus,
-    kCompact, kFormat};
-constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kLogs, kRunStatus};
-constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
-                                        kSlowThreshold, kNoSecondary,    kNoRecommendations,
-                                        kExact,         kFailOn,         kOnly};
-constexpr OptionSpec kReportOptions[] = {kFormat,    kCompact,       kReportsDir,
-                                         kReportRun, kFrom,          kBatchRunStatus,
-                                         kJobs,      kSlowThreshold, kExact};
-constexpr OptionSpec kGateOptions[] = {kFormat,         kCompact,         kGateKey,
-                                       kMaxRegressions, kMaxRateIncrease, kAlpha};
 
 // The href of a run's own report in --reports-dir, when that file exists.
 RunLink report_links(const std::string& dir) {

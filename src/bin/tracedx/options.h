@@ -1,0 +1,135 @@
+// The options of the tracedx commands: what a command line sets (Args) and each option,
+// spelled once (its name, whether it takes a value, its help line and what it sets). The
+// commands list the options they accept, for parsing and for their help.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "batch/run_condition.h"
+#include "diagnosis/diagnosis.h"
+#include "fleet/gate.h"
+#include "import/sources.h"
+
+namespace tracedx::cli {
+
+struct Args {
+  std::vector<std::string> positional;
+  DiagnoseOptions options;
+  bool signals = false;
+  bool compact = false;
+  bool help = false;
+  std::string format;  // the command's default unless --format was given
+  unsigned jobs = 0;
+  Source source = Source::kDetect;
+  // compare: a per-side id, when given, wins over trace_id for its side.
+  std::string trace_id, left_trace_id, right_trace_id;
+  std::vector<std::string> log_files;
+  std::optional<RunStatus> run_status, compared_run_status;
+  // CI conditions and filters, the triage report and the gate.
+  std::optional<RunCondition> fail_on, only;
+  bool format_given = false, run_inputs = false;
+  std::string reports_dir;
+  GateOptions gate;
+};
+
+// One option: its name, whether it takes a value, its help line and what it sets. Each
+// option is spelled once; the sub-commands list the ones they accept, for parsing and help.
+struct OptionSpec {
+  std::string_view name;
+  bool takes_value;
+  std::string_view help;
+  Status (*apply)(Args& args, std::string_view value);  // value is empty for a flag
+};
+
+// An unsigned decimal integer of at most 20 digits that fits in 64 bits.
+std::optional<uint64_t> parse_unsigned(std::string_view text);
+
+// What the options set; each fails with the message the user sees.
+Status set_slow_threshold(Args& args, std::string_view value);
+Status set_jobs(Args& args, std::string_view value);
+Status set_source(Args& args, std::string_view value);
+Status set_format(Args& args, std::string_view value);
+Status set_task_key(Args& args, std::string_view value);
+Status set_run_status(Args& args, std::string_view value);
+Status set_compared_run_status(Args& args, std::string_view value);
+Status set_condition(std::string_view name, std::optional<RunCondition>& field,
+                     std::string_view value);
+Status set_fraction(std::string_view name, double& field, std::string_view value);
+Status set_status(std::string_view name, std::optional<RunStatus>& field, std::string_view value);
+
+// clang-format off
+inline constexpr OptionSpec kFrom = {"--from", true, "S  input format: {sources} (default: told from the input)", set_source};
+inline constexpr OptionSpec kExact = {"--exact", false, "   the fixed rule engine alone, also for a recorded run",
+    [](Args& a, std::string_view) -> Status { a.options.exact_engine = true; return Ok{}; }};
+inline constexpr OptionSpec kTraceId = {"--trace-id", true, "ID the OTLP trace to take when a file holds several",
+    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+inline constexpr OptionSpec kCompareTraceId = {"--trace-id", true, "ID the OTLP trace to take from each input that holds several",
+    [](Args& a, std::string_view v) -> Status { a.trace_id = v; return Ok{}; }};
+inline constexpr OptionSpec kLeftTraceId = {"--left-trace-id", true, "ID the OTLP trace to take from PRIMARY (wins over --trace-id)",
+    [](Args& a, std::string_view v) -> Status { a.left_trace_id = v; return Ok{}; }};
+inline constexpr OptionSpec kRightTraceId = {"--right-trace-id", true, "ID the OTLP trace to take from COMPARED (wins over --trace-id)",
+    [](Args& a, std::string_view v) -> Status { a.right_trace_id = v; return Ok{}; }};
+inline constexpr OptionSpec kLogs = {"--logs", true, "F  OTLP log export (JSON, one document or lines) whose records join their spans as events; repeatable",
+    [](Args& a, std::string_view v) -> Status { a.log_files.emplace_back(v); return Ok{}; }};
+inline constexpr OptionSpec kSlowThreshold = {"--slow-threshold-ms", true, "N  slow threshold for retrieval-like steps (default 2500)",
+    set_slow_threshold};
+inline constexpr OptionSpec kNoSecondary = {"--no-secondary", false, "   leave secondary issues out",
+    [](Args& a, std::string_view) -> Status { a.options.include_secondary_issues = false; return Ok{}; }};
+inline constexpr OptionSpec kNoRecommendations = {"--no-recommendations", false, "   leave recommendations out",
+    [](Args& a, std::string_view) -> Status { a.options.include_recommendations = false; return Ok{}; }};
+inline constexpr OptionSpec kSignals = {"--signals", false, "   add the extracted signals to the report",
+    [](Args& a, std::string_view) -> Status { a.signals = true; return Ok{}; }};
+inline constexpr OptionSpec kCompact = {"--compact", false, "   print the JSON on one line",
+    [](Args& a, std::string_view) -> Status { a.compact = true; return Ok{}; }};
+inline constexpr OptionSpec kFormat = {"--format", true, "F  {formats}", set_format};
+inline constexpr OptionSpec kJobs = {"--jobs", true, "N  worker threads (default: hardware threads)", set_jobs};
+inline constexpr OptionSpec kRunStatus = {"--run-status", true, "S  failed or completed: the run's outcome as you know it, in place of the input's",
+    set_run_status};
+inline constexpr OptionSpec kPrimaryRunStatus = {"--run-status", true, "S  failed or completed: the primary run's outcome, in place of the input's",
+    set_run_status};
+inline constexpr OptionSpec kComparedRunStatus = {"--compared-run-status", true, "S  failed or completed: the compared run's outcome, likewise",
+    set_compared_run_status};
+inline constexpr OptionSpec kBatchRunStatus = {"--run-status", true, "S  failed or completed: every run's outcome, in place of the inputs'",
+    set_run_status};
+inline constexpr OptionSpec kFailOn = {"--fail-on", true, "C  exit 3 when a run meets C: failed (or another outcome), a least severity (low, medium, high, critical) or a primary label",
+    [](Args& a, std::string_view v) { return set_condition("--fail-on", a.fail_on, v); }};
+inline constexpr OptionSpec kOnly = {"--only", true, "C  write only the diagnosed runs that meet C (as for --fail-on); unreadable traces are always written",
+    [](Args& a, std::string_view v) { return set_condition("--only", a.only, v); }};
+inline constexpr OptionSpec kReportRun = {"--run", false, "   the paths are traces: run the batch over them first (batch options apply)",
+    [](Args& a, std::string_view) -> Status { a.run_inputs = true; return Ok{}; }};
+inline constexpr OptionSpec kReportsDir = {"--reports-dir", true, "D  link each run to D/NAME.html where it exists (NAME: the id percent-encoded)",
+    [](Args& a, std::string_view v) -> Status { a.reports_dir = v; return Ok{}; }};
+inline constexpr OptionSpec kGateKey = {"--key", true, "K  task key: title (default; the file name without one), file, id, service or agent", set_task_key};
+inline constexpr OptionSpec kMaxRegressions = {"--max-regressions", true, "N  tasks that may regress (default 0)",
+    [](Args& a, std::string_view v) -> Status {
+      auto n = parse_unsigned(v);
+      if (!n) return Error::message("--max-regressions needs an unsigned integer, got \"" + std::string(v) + "\"");
+      a.gate.max_regressions = *n; return Ok{}; }};
+inline constexpr OptionSpec kMaxRateIncrease = {"--max-rate-increase", true, "X  rise of the failure rate allowed beyond the noise, 0..1 or N% (default 0)",
+    [](Args& a, std::string_view v) { return set_fraction("--max-rate-increase", a.gate.max_rate_increase, v); }};
+inline constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher's exact test (default 0.05)",
+    [](Args& a, std::string_view v) { return set_fraction("--alpha", a.gate.alpha, v); }};
+// clang-format on
+
+inline constexpr OptionSpec kDiagnoseOptions[] = {
+    kFrom,  kTraceId, kLogs,    kRunStatus, kSlowThreshold, kNoSecondary, kNoRecommendations,
+    kExact, kSignals, kCompact, kFormat,    kFailOn};
+inline constexpr OptionSpec kCompareOptions[] = {
+    kFrom,    kCompareTraceId, kLeftTraceId, kRightTraceId, kPrimaryRunStatus, kComparedRunStatus,
+    kCompact, kFormat};
+inline constexpr OptionSpec kImportOptions[] = {kFrom, kTraceId, kLogs, kRunStatus};
+inline constexpr OptionSpec kBatchOptions[] = {kFrom,          kBatchRunStatus, kJobs,
+                                               kSlowThreshold, kNoSecondary,    kNoRecommendations,
+                                               kExact,         kFailOn,         kOnly};
+inline constexpr OptionSpec kReportOptions[] = {kFormat,    kCompact,       kReportsDir,
+                                                kReportRun, kFrom,          kBatchRunStatus,
+                                                kJobs,      kSlowThreshold, kExact};
+inline constexpr OptionSpec kGateOptions[] = {kFormat,         kCompact,         kGateKey,
+                                              kMaxRegressions, kMaxRateIncrease, kAlpha};
+
+}  // namespace tracedx::cli
