@@ -300,16 +300,17 @@ std::optional<Detected> stopped_at_error(const Run& r) {
   return std::nullopt;
 }
 
-// The same call made again and again with nothing new coming back.
-std::optional<Detected> repeated_calls(const Run& r) {
+// Keeps, of the loops found, the one anchored earliest.
+void keep_earliest(std::optional<Detected>& best, Detected d) {
+  if (!best || d.anchor < best->anchor) best = std::move(d);
+}
+
+// The same call (tool and arguments) made again and again with nothing new coming back.
+void same_calls(const Run& r, std::optional<Detected>& best) {
   const auto& calls = r.facts.calls;
   std::map<std::pair<std::string_view, std::string_view>, std::vector<size_t>> groups;
   for (size_t k = 0; k < calls.size(); ++k)
     groups[{calls[k].tool, calls[k].arguments}].push_back(k);
-  std::optional<Detected> best;
-  auto consider = [&](Detected d) {
-    if (!best || d.anchor < best->anchor) best = std::move(d);
-  };
   for (const auto& [key, ks] : groups) {
     if (ks.size() < kRepeatedCalls) continue;
     bool same = true, empty = true, failed = true;
@@ -341,9 +342,13 @@ std::optional<Detected> repeated_calls(const Run& r) {
                std::nullopt};
     if (!r.facts.steps[first_repeat.step].agent.empty())
       d.evidence.push_back(fill_template(kIssuedBy, {r.facts.steps[first_repeat.step].agent}));
-    consider(std::move(d));
+    keep_earliest(best, std::move(d));
   }
-  // A search tool that never found anything, however it was asked.
+}
+
+// A search tool that never found anything, however it was asked.
+void empty_searches(const Run& r, std::optional<Detected>& best) {
+  const auto& calls = r.facts.calls;
   std::map<std::string_view, std::vector<size_t>> by_tool;
   for (size_t k = 0; k < calls.size(); ++k)
     if (calls[k].search) by_tool[calls[k].tool].push_back(k);
@@ -355,7 +360,8 @@ std::optional<Detected> repeated_calls(const Run& r) {
     for (size_t k : ks) empty = empty && calls[k].has_result && calls[k].empty;
     if (!empty) continue;
     const Call& second = calls[ks[1]];
-    consider(
+    keep_earliest(
+        best,
         Detected{Cat::kNavigationLoopWithoutProgress,
                  second.step,
                  second.result_step,
@@ -363,8 +369,11 @@ std::optional<Detected> repeated_calls(const Run& r) {
                  {fill_template(kEmptySearches, {std::string(tool), std::to_string(ks.size())})},
                  std::nullopt});
   }
-  // A coordinating agent giving the same instruction again and again (chats of several
-  // agents; one agent running the same command again after an edit is ordinary work).
+}
+
+// A coordinating agent giving the same instruction again and again (chats of several
+// agents; one agent running the same command again after an edit is ordinary work).
+void repeated_instructions(const Run& r, std::optional<Detected>& best) {
   if (r.facts.chat && r.facts.agents > 1) {
     std::map<std::string, std::vector<size_t>> said;
     for (size_t i = 0; i < r.facts.steps.size(); ++i) {
@@ -376,17 +385,26 @@ std::optional<Detected> repeated_calls(const Run& r) {
     for (const auto& [key, at] : said) {
       if (at.size() < kRepeatedMessages) continue;
       const std::string& agent = r.facts.steps[at[1]].agent;
-      consider(Detected{
-          Cat::kReasoningLoop,
-          at[1],
-          std::nullopt,
-          std::nullopt,
-          {fill_template(kRepeatedMessage,
-                         {agent.empty() ? name_of(r, at[1]) : agent, std::to_string(at.size()),
-                          index_text(r, at[0]), cut(answer_text(step_at(r, at[0])), 100)})},
-          std::nullopt});
+      keep_earliest(best, Detected{Cat::kReasoningLoop,
+                                   at[1],
+                                   std::nullopt,
+                                   std::nullopt,
+                                   {fill_template(kRepeatedMessage,
+                                                  {agent.empty() ? name_of(r, at[1]) : agent,
+                                                   std::to_string(at.size()), index_text(r, at[0]),
+                                                   cut(answer_text(step_at(r, at[0])), 100)})},
+                                   std::nullopt});
     }
   }
+}
+
+// Loops without progress: the same call again and again, a search that never finds
+// anything, an instruction given again and again; the one that starts first.
+std::optional<Detected> repeated_calls(const Run& r) {
+  std::optional<Detected> best;
+  same_calls(r, best);
+  empty_searches(r, best);
+  repeated_instructions(r, best);
   return best;
 }
 

@@ -498,6 +498,39 @@ const Json* with_tool_calls_decoded(const Json* messages, Json& copy) {
   return &copy;
 }
 
+// The step type of a message and the name it is shown by: its author's kind, the tool a
+// result answers, the functions a call names.
+std::pair<std::string, std::string> kind_of_message(
+    const Json& m, const Message& msg, Author author,
+    const std::map<std::string, std::string, std::less<>>& calls, bool final) {
+  std::string display = msg.name.empty() ? msg.role_written : msg.name;
+  std::string type;
+  switch (author) {
+    case Author::kUser:
+      type = "user_input";
+      break;
+    case Author::kSystem:
+      type = "setup";
+      break;
+    case Author::kTool:
+      type = "tool_result";
+      if (!msg.exit_failed) {
+        std::string answered = answered_call(m, calls);
+        if (!answered.empty()) display = answered;
+      }
+      break;
+    case Author::kAgent:
+      if (msg.calls) {
+        type = "tool_call";
+        if (auto fns = called_functions(m); !fns.empty()) display = fns.joined();
+      } else {
+        type = final ? "final_answer" : agent_step_type(msg);
+      }
+      break;
+  }
+  return {std::move(type), std::move(display)};
+}
+
 }  // namespace
 
 Result<Json> import_chat(const Json& document, std::string_view where) {
@@ -526,31 +559,7 @@ Result<Json> import_chat(const Json& document, std::string_view where) {
   for (size_t i = 0; i < read.size(); ++i) {
     const Json& m = (*messages)[i];
     const Message& msg = read[i];
-    std::string display = msg.name.empty() ? msg.role_written : msg.name;
-    std::string type;
-    switch (authors[i]) {
-      case Author::kUser:
-        type = "user_input";
-        break;
-      case Author::kSystem:
-        type = "setup";
-        break;
-      case Author::kTool:
-        type = "tool_result";
-        if (!msg.exit_failed) {
-          std::string answered = answered_call(m, calls);
-          if (!answered.empty()) display = answered;
-        }
-        break;
-      case Author::kAgent:
-        if (msg.calls) {
-          type = "tool_call";
-          if (auto fns = called_functions(m); !fns.empty()) display = fns.joined();
-        } else {
-          type = final_at == i ? "final_answer" : agent_step_type(msg);
-        }
-        break;
-    }
+    auto [type, display] = kind_of_message(m, msg, authors[i], calls, final_at == i);
     if (title.empty() && type == "user_input") title = prefix_of(msg.text, kTitleLimit);
 
     bool failed = msg.exit_failed ? *msg.exit_failed : reports_error(msg.text);

@@ -7,10 +7,13 @@
 #include "text/text.h"
 
 namespace tracedx {
+namespace {
 
-KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists) {
-  if (lists.size() > kMaxKeywordLists) throw std::logic_error("too many keyword lists");
+using Trie = std::vector<std::map<uint8_t, uint32_t>>;  // per state: byte class to state
 
+// The keywords of each list ("a|b|c"), with the number of the list they belong to.
+std::vector<std::pair<std::string_view, uint16_t>> keywords_of(
+    std::span<const std::string_view> lists) {
   std::vector<std::pair<std::string_view, uint16_t>> words;
   for (size_t i = 0; i < lists.size(); ++i) {
     std::string_view rest = lists[i];
@@ -21,37 +24,14 @@ KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists) {
       rest.remove_prefix(bar + 1);
     }
   }
+  return words;
+}
 
-  // Class 0 stands for every byte that no keyword uses.
-  class_count_ = 1;
-  for (auto& [word, list] : words) {
-    for (unsigned char c : word) {
-      if (byte_class_[c] == 0) byte_class_[c] = static_cast<uint8_t>(class_count_++);
-    }
-  }
-  for (int c = 'A'; c <= 'Z'; ++c) byte_class_[c] = byte_class_[c - 'A' + 'a'];
-
-  // Trie of the keywords.
-  std::vector<std::map<uint8_t, uint32_t>> next(1);
-  std::vector<std::vector<uint16_t>> outputs(1);
-  for (auto& [word, list] : words) {
-    uint32_t s = 0;
-    for (unsigned char c : word) {
-      uint8_t k = byte_class_[c];
-      auto it = next[s].find(k);
-      if (it == next[s].end()) {
-        next.emplace_back();
-        outputs.emplace_back();
-        it = next[s].emplace(k, static_cast<uint32_t>(next.size() - 1)).first;
-      }
-      s = it->second;
-    }
-    outputs[s].push_back(list);  // the empty keyword lands on the root and always matches
-  }
-
-  // Breadth-first failure links, folded into a complete transition table of state numbers.
+// Breadth-first failure links over the trie, folded into a complete transition table of
+// state numbers (`k` byte classes a state); each state's outputs gain its failure state's.
+std::vector<uint32_t> transitions_of(const Trie& next, std::vector<std::vector<uint16_t>>& outputs,
+                                     size_t k) {
   const size_t n = next.size();
-  const size_t k = class_count_;
   std::vector<uint32_t> delta(n * k, 0);
   std::vector<uint32_t> fail(n, 0);
   std::deque<uint32_t> queue;
@@ -78,6 +58,45 @@ KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists) {
       }
     }
   }
+  return delta;
+}
+
+}  // namespace
+
+KeywordMatcher::KeywordMatcher(std::span<const std::string_view> lists) {
+  if (lists.size() > kMaxKeywordLists) throw std::logic_error("too many keyword lists");
+  const auto words = keywords_of(lists);
+
+  // Class 0 stands for every byte that no keyword uses.
+  class_count_ = 1;
+  for (const auto& [word, list] : words) {
+    for (unsigned char c : word) {
+      if (byte_class_[c] == 0) byte_class_[c] = static_cast<uint8_t>(class_count_++);
+    }
+  }
+  for (int c = 'A'; c <= 'Z'; ++c) byte_class_[c] = byte_class_[c - 'A' + 'a'];
+
+  // Trie of the keywords.
+  Trie next(1);
+  std::vector<std::vector<uint16_t>> outputs(1);
+  for (const auto& [word, list] : words) {
+    uint32_t s = 0;
+    for (unsigned char c : word) {
+      uint8_t k = byte_class_[c];
+      auto it = next[s].find(k);
+      if (it == next[s].end()) {
+        next.emplace_back();
+        outputs.emplace_back();
+        it = next[s].emplace(k, static_cast<uint32_t>(next.size() - 1)).first;
+      }
+      s = it->second;
+    }
+    outputs[s].push_back(list);  // the empty keyword lands on the root and always matches
+  }
+
+  const size_t n = next.size();
+  const size_t k = class_count_;
+  const std::vector<uint32_t> delta = transitions_of(next, outputs, k);
 
   if (n * k >= kOutputBit) throw std::logic_error("keyword automaton too large");
   root_output_ = !outputs[0].empty();
