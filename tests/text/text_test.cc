@@ -82,17 +82,19 @@ TEST(Contains, ByteWise) {
 namespace tracedx {
 namespace {
 
-// The own serialiser must give the library's compact dump byte for byte.
-TEST(CompactJson, EqualsLibraryDump) {
-  std::mt19937 rng(3);
-  auto text = [&] {
+// Random JSON values for the writer tests: texts joined from `pieces`, numbers of each
+// kind, and arrays and objects a few levels deep.
+struct RandomJson {
+  std::mt19937 rng;
+  std::vector<std::string> pieces;
+  int longest;  // pieces in a text at most, less one
+
+  std::string text() {
     std::string s;
-    const std::string parts[] = {"a",    "\"",   "\\",       "\n", "\t", "\x01",
-                                 "\x1f", "\x7f", "\xc3\xa9", "/",  " ",  "\xe2\x82\xac"};
-    for (int n = rng() % 6; n > 0; --n) s += parts[rng() % std::size(parts)];
+    for (int n = rng() % longest; n > 0; --n) s += pieces[rng() % pieces.size()];
     return s;
-  };
-  std::function<Json(int)> value = [&](int depth) -> Json {
+  }
+  Json value(int depth = 0) {
     switch (rng() % (depth > 3 ? 6 : 8)) {
       case 0:
         return nullptr;
@@ -117,7 +119,16 @@ TEST(CompactJson, EqualsLibraryDump) {
         return o;
       }
     }
-  };
+  }
+};
+
+// The own serialiser must give the library's compact dump byte for byte.
+TEST(CompactJson, EqualsLibraryDump) {
+  RandomJson random{
+      std::mt19937(3),
+      {"a", "\"", "\\", "\n", "\t", "\x01", "\x1f", "\x7f", "\xc3\xa9", "/", " ", "\xe2\x82\xac"},
+      6};
+  auto value = [&](int) { return random.value(); };
   for (int i = 0; i < 5000; ++i) {
     Json v = value(0);
     ASSERT_EQ(compact_json(v), v.dump(-1, ' ', false, Json::error_handler_t::replace)) << i;
@@ -185,31 +196,9 @@ TEST(CompactJson, ShortenedIsTheDumpOfAShortenedCopyCut) {
     }
     return v;
   };
-  std::mt19937 rng(11);
-  const char* pieces[] = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"", "\xff"};
-  auto text = [&] {
-    std::string t;
-    for (int n = rng() % 12; n > 0; --n) t += pieces[rng() % 6];
-    return t;
-  };
-  std::function<Json(int)> value = [&](int depth) -> Json {
-    switch (depth > 3 ? rng() % 2 : rng() % 5) {
-      case 0:
-        return text();
-      case 1:
-        return static_cast<uint64_t>(rng());
-      case 2: {
-        Json a = Json::array();
-        for (int n = rng() % 4; n > 0; --n) a.push_back(value(depth + 1));
-        return a;
-      }
-      default: {
-        Json o = Json::object();
-        for (int n = rng() % 4; n > 0; --n) o[text()] = value(depth + 1);
-        return o;
-      }
-    }
-  };
+  RandomJson random{
+      std::mt19937(11), {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"", "\xff"}, 12};
+  auto value = [&](int) { return random.value(); };
   for (int i = 0; i < 3000; ++i) {
     const Json v = value(0);
     for (size_t max_string : {0u, 1u, 3u, 7u, 120u}) {
