@@ -15,49 +15,108 @@ OrderedJson position(const std::optional<size_t>& p) {
   return p ? OrderedJson(static_cast<uint64_t>(*p)) : OrderedJson(nullptr);
 }
 
+// Each record's members, in the order both writers write them: `to_json` builds the JSON
+// value, the compact writer writes the same text straight away. A visitor `v` takes
+// member(name, value) for a text, a number or a list of texts, and record(name, pointer,
+// fields) and records(name, list, fields) for the records inside (null when absent).
+
+template <typename V>
+void step_ref_fields(V& v, const StepRef& at) {
+  v.member("step_index", at.step_index);
+  v.member("step_name", at.step_name);
+  v.member("step_id", at.step_id);
+}
+
+template <typename V>
+void finding_fields(V& v, const RootCause& rc) {
+  v.member("step_index", rc.step_index);
+  v.member("label", rc.label);
+  v.member("evidence", rc.evidence);
+  v.member("phase", rc.phase);
+  v.member("severity", rc.severity);
+  v.member("explanation", rc.explanation);
+  v.member("step_name", rc.step_name);
+  if (!rc.culprit) return;
+  // The culprit's members stand in the finding itself.
+  const Culprit& c = *rc.culprit;
+  v.member("step_id", c.step_id);
+  v.member("agent", c.agent);
+  v.member("error", c.error);
+  v.member("tool", c.tool);
+  v.member("arguments", c.arguments);
+  v.record("shown_at", c.shown_at ? &*c.shown_at : nullptr, step_ref_fields<V>);
+}
+
+template <typename V>
+void advice_fields(V& v, const Recommendations& rec) {
+  v.member("recommendedActions", rec.recommendedActions);
+  v.member("instrumentation", rec.instrumentation);
+  v.member("guardrails", rec.guardrails);
+  v.member("observations", rec.observations);
+  v.member("config_changes", rec.config_changes);
+  v.member("related_issues", rec.related_issues);
+  v.member("title", rec.title);
+  v.member("severity", rec.severity);
+  v.member("summary", rec.summary);
+}
+
+template <typename V>
+void diagnosis_fields(V& v, const Diagnosis& d) {
+  v.record("root_cause", d.root_cause ? &*d.root_cause : nullptr, finding_fields<V>);
+  v.records("secondary_issues", d.secondary_issues, finding_fields<V>);
+  v.member("outcome", d.outcome);
+  v.record("recommendations", d.recommendations ? &*d.recommendations : nullptr, advice_fields<V>);
+  v.member("engine", d.engine);
+  v.member("engine_version", d.engine_version);
+  v.member("ruleset", d.ruleset);
+  if (d.analysis) v.member("analysis", *d.analysis);
+}
+
+// Builds the JSON value of a record from its fields.
+class JsonBuilder {
+ public:
+  explicit JsonBuilder(OrderedJson& j) : j_(j) {}
+
+  template <typename T>
+  void member(const char* name, const T& value) {
+    j_[name] = value;
+  }
+  template <typename T>
+  void member(const char* name, const std::optional<T>& value) {
+    j_[name] = optional_json(value);
+  }
+  template <typename T>
+  void record(const char* name, const T* value, void (*fields)(JsonBuilder&, const T&)) {
+    j_[name] = value ? build(*value, fields) : OrderedJson(nullptr);
+  }
+  template <typename T>
+  void records(const char* name, const std::vector<T>& list,
+               void (*fields)(JsonBuilder&, const T&)) {
+    OrderedJson a = OrderedJson::array();
+    for (const auto& item : list) a.push_back(build(item, fields));
+    j_[name] = std::move(a);
+  }
+
+  template <typename T>
+  static OrderedJson build(const T& value, void (*fields)(JsonBuilder&, const T&)) {
+    OrderedJson j = OrderedJson::object();
+    JsonBuilder b(j);
+    fields(b, value);
+    return j;
+  }
+
+ private:
+  OrderedJson& j_;
+};
+
 }  // namespace
 
 OrderedJson to_json(const RootCause& rc) {
-  OrderedJson j = OrderedJson::object();
-  j["step_index"] = optional_json(rc.step_index);
-  j["label"] = rc.label;
-  j["evidence"] = rc.evidence;
-  j["phase"] = optional_json(rc.phase);
-  j["severity"] = rc.severity;
-  j["explanation"] = optional_json(rc.explanation);
-  j["step_name"] = optional_json(rc.step_name);
-  if (rc.culprit) {
-    const Culprit& c = *rc.culprit;
-    j["step_id"] = optional_json(c.step_id);
-    j["agent"] = optional_json(c.agent);
-    j["error"] = optional_json(c.error);
-    j["tool"] = optional_json(c.tool);
-    j["arguments"] = optional_json(c.arguments);
-    if (c.shown_at) {
-      OrderedJson at = OrderedJson::object();
-      at["step_index"] = optional_json(c.shown_at->step_index);
-      at["step_name"] = optional_json(c.shown_at->step_name);
-      at["step_id"] = optional_json(c.shown_at->step_id);
-      j["shown_at"] = std::move(at);
-    } else {
-      j["shown_at"] = nullptr;
-    }
-  }
-  return j;
+  return JsonBuilder::build(rc, finding_fields<JsonBuilder>);
 }
 
 OrderedJson to_json(const Recommendations& rec) {
-  OrderedJson j = OrderedJson::object();
-  j["recommendedActions"] = rec.recommendedActions;
-  j["instrumentation"] = rec.instrumentation;
-  j["guardrails"] = rec.guardrails;
-  j["observations"] = rec.observations;
-  j["config_changes"] = rec.config_changes;
-  j["related_issues"] = rec.related_issues;
-  j["title"] = rec.title;
-  j["severity"] = rec.severity;
-  j["summary"] = optional_json(rec.summary);
-  return j;
+  return JsonBuilder::build(rec, advice_fields<JsonBuilder>);
 }
 
 OrderedJson to_json(const TraceSignals& s) {
@@ -72,17 +131,7 @@ OrderedJson to_json(const TraceSignals& s) {
 }
 
 OrderedJson to_json(const Diagnosis& d, const TraceSignals* signals) {
-  OrderedJson j = OrderedJson::object();
-  j["root_cause"] = optional_record(d.root_cause);
-  OrderedJson issues = OrderedJson::array();
-  for (const auto& issue : d.secondary_issues) issues.push_back(to_json(issue));
-  j["secondary_issues"] = std::move(issues);
-  j["outcome"] = d.outcome;
-  j["recommendations"] = optional_record(d.recommendations);
-  j["engine"] = d.engine;
-  j["engine_version"] = d.engine_version;
-  j["ruleset"] = d.ruleset;
-  if (d.analysis) j["analysis"] = *d.analysis;
+  OrderedJson j = JsonBuilder::build(d, diagnosis_fields<JsonBuilder>);
   if (signals) j["signals"] = to_json(*signals);
   return j;
 }
@@ -126,14 +175,61 @@ class CompactWriter {
  public:
   explicit CompactWriter(std::string& out) : out_(out) {}
 
-  void open() {
+  void member(const char* name, const std::string& v) {
+    key(name);
+    append_json_string(out_, v);
+  }
+  void member(const char* name, const std::optional<std::string>& v) {
+    key(name);
+    if (v)
+      append_json_string(out_, *v);
+    else
+      out_ += "null";
+  }
+  void member(const char* name, const std::optional<int64_t>& v) {
+    key(name);
+    out_ += v ? std::to_string(*v) : std::string("null");
+  }
+  void member(const char* name, const std::vector<std::string>& list) {
+    key(name);
+    out_ += '[';
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (i) out_ += ',';
+      append_json_string(out_, list[i]);
+    }
+    out_ += ']';
+  }
+  template <typename T>
+  void record(const char* name, const T* value, void (*fields)(CompactWriter&, const T&)) {
+    key(name);
+    if (value)
+      write(*value, fields);
+    else
+      out_ += "null";
+  }
+  template <typename T>
+  void records(const char* name, const std::vector<T>& list,
+               void (*fields)(CompactWriter&, const T&)) {
+    key(name);
+    out_ += '[';
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (i) out_ += ',';
+      write(list[i], fields);
+    }
+    out_ += ']';
+  }
+
+  // One record as an object.
+  template <typename T>
+  void write(const T& value, void (*fields)(CompactWriter&, const T&)) {
     out_ += '{';
     first_ = true;
-  }
-  void close() {
+    fields(*this, value);
     out_ += '}';
     first_ = false;
   }
+
+ private:
   void key(std::string_view k) {
     if (!first_) out_ += ',';
     first_ = false;
@@ -141,130 +237,7 @@ class CompactWriter {
     out_ += k;  // member names are plain ASCII words
     out_ += "\":";
   }
-  void text(std::string_view v) { append_json_string(out_, v); }
-  void text(const std::string& v) { append_json_string(out_, v); }
-  void text(const std::optional<std::string>& v) {
-    if (v)
-      text(*v);
-    else
-      out_ += "null";
-  }
-  void integer(const std::optional<int64_t>& v) {
-    if (v)
-      out_ += std::to_string(*v);
-    else
-      out_ += "null";
-  }
-  void texts(const std::vector<std::string>& list) {
-    out_ += '[';
-    for (size_t i = 0; i < list.size(); ++i) {
-      if (i) out_ += ',';
-      text(list[i]);
-    }
-    out_ += ']';
-  }
-  void finding(const RootCause& rc) {
-    open();
-    key("step_index");
-    integer(rc.step_index);
-    key("label");
-    text(rc.label);
-    key("evidence");
-    texts(rc.evidence);
-    key("phase");
-    text(rc.phase);
-    key("severity");
-    text(rc.severity);
-    key("explanation");
-    text(rc.explanation);
-    key("step_name");
-    text(rc.step_name);
-    if (rc.culprit) culprit(*rc.culprit);
-    close();
-  }
-  void culprit(const Culprit& c) {
-    key("step_id");
-    text(c.step_id);
-    key("agent");
-    text(c.agent);
-    key("error");
-    text(c.error);
-    key("tool");
-    text(c.tool);
-    key("arguments");
-    text(c.arguments);
-    key("shown_at");
-    if (!c.shown_at) {
-      out_ += "null";
-      return;
-    }
-    open();
-    key("step_index");
-    integer(c.shown_at->step_index);
-    key("step_name");
-    text(c.shown_at->step_name);
-    key("step_id");
-    text(c.shown_at->step_id);
-    close();
-  }
-  void advice(const Recommendations& rec) {
-    open();
-    key("recommendedActions");
-    texts(rec.recommendedActions);
-    key("instrumentation");
-    texts(rec.instrumentation);
-    key("guardrails");
-    texts(rec.guardrails);
-    key("observations");
-    texts(rec.observations);
-    key("config_changes");
-    texts(rec.config_changes);
-    key("related_issues");
-    texts(rec.related_issues);
-    key("title");
-    text(rec.title);
-    key("severity");
-    text(rec.severity);
-    key("summary");
-    text(rec.summary);
-    close();
-  }
-  void diagnosis(const Diagnosis& d) {
-    open();
-    key("root_cause");
-    if (d.root_cause)
-      finding(*d.root_cause);
-    else
-      out_ += "null";
-    key("secondary_issues");
-    out_ += '[';
-    for (size_t i = 0; i < d.secondary_issues.size(); ++i) {
-      if (i) out_ += ',';
-      finding(d.secondary_issues[i]);
-    }
-    out_ += ']';
-    first_ = false;
-    key("outcome");
-    text(d.outcome);
-    key("recommendations");
-    if (d.recommendations)
-      advice(*d.recommendations);
-    else
-      out_ += "null";
-    key("engine");
-    text(d.engine);
-    key("engine_version");
-    text(d.engine_version);
-    key("ruleset");
-    text(d.ruleset);
-    if (d.analysis) {
-      key("analysis");
-      text(*d.analysis);
-    }
-    close();
-  }
 
- private:
   std::string& out_;
   bool first_ = true;
 };
@@ -272,7 +245,7 @@ class CompactWriter {
 }  // namespace
 
 void append_compact_json(std::string& out, const Diagnosis& d) {
-  CompactWriter(out).diagnosis(d);
+  CompactWriter(out).write(d, diagnosis_fields<CompactWriter>);
 }
 
 std::string dump_report(const OrderedJson& doc, bool compact) {

@@ -8,7 +8,6 @@
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
-#include "text/json_writer.h"
 
 namespace tracedx {
 
