@@ -194,12 +194,6 @@ std::optional<std::string> take_string(Json::object_t& obj, const char* key) {
   return std::move(it->second.get_ref<std::string&>());
 }
 
-std::optional<Json> take_value(Json::object_t& obj, const char* key) {
-  auto it = obj.find(key);
-  if (it == obj.end()) return std::nullopt;
-  return std::move(it->second);
-}
-
 std::optional<int64_t> signed_integer(const Json& v) {
   if (v.type() == value_t::number_integer) return v.get<int64_t>();
   if (v.type() == value_t::number_unsigned) {
@@ -211,25 +205,57 @@ std::optional<int64_t> signed_integer(const Json& v) {
   return std::nullopt;
 }
 
+// The members of a step object, one row each, and what each becomes; both readers (the
+// document's and the tape's) go by this table. One member pointer of a row is set.
+struct StepField {
+  std::string_view key;
+  Boxed<Json> TraceStep::*value = nullptr;                     // any JSON value, as it is
+  Boxed<std::string> TraceStep::*text = nullptr;               // a string; else absent
+  std::optional<int64_t> TraceStep::*signed_int = nullptr;     // an integer in int64 range
+  std::optional<uint64_t> TraceStep::*unsigned_int = nullptr;  // an integer from 0
+};
+
+// clang-format off
+constexpr StepField kStepFields[] = {
+    {"id", &TraceStep::id},
+    {"step_index", nullptr, nullptr, &TraceStep::step_index},
+    {"step_type", nullptr, &TraceStep::step_type},
+    {"display_name", nullptr, &TraceStep::display_name},
+    {"summary", nullptr, &TraceStep::summary},
+    {"status", nullptr, &TraceStep::status},
+    {"duration_ms", nullptr, nullptr, nullptr, &TraceStep::duration_ms},
+    {"error_message", nullptr, &TraceStep::error_message},
+    {"raw_input", &TraceStep::raw_input},
+    {"raw_output", &TraceStep::raw_output},
+    {"metadata", &TraceStep::metadata},
+};
+// clang-format on
+
+const StepField* step_field(std::string_view key) {
+  for (const auto& f : kStepFields) {
+    if (f.key == key) return &f;
+  }
+  return nullptr;
+}
+
 TraceStep build_step(Json& element) {
   TraceStep step;
   if (!element.is_object()) return step;
   auto& obj = element.get_ref<Json::object_t&>();
-  step.id = take_value(obj, "id");
-  if (auto it = obj.find("step_index"); it != obj.end())
-    step.step_index = signed_integer(it->second);
-  step.step_type = take_string(obj, "step_type");
-  step.display_name = take_string(obj, "display_name");
-  step.summary = take_string(obj, "summary");
-  step.status = take_string(obj, "status");
-  if (auto it = obj.find("duration_ms");
-      it != obj.end() && it->second.type() == value_t::number_unsigned) {
-    step.duration_ms = it->second.get<uint64_t>();
+  for (const auto& f : kStepFields) {
+    auto it = obj.find(f.key);
+    if (it == obj.end()) continue;
+    Json& v = it->second;
+    if (f.value) {
+      step.*f.value = std::move(v);
+    } else if (f.text) {
+      if (v.is_string()) step.*f.text = std::move(v.get_ref<std::string&>());
+    } else if (f.signed_int) {
+      step.*f.signed_int = signed_integer(v);
+    } else if (v.type() == value_t::number_unsigned) {
+      step.*f.unsigned_int = v.get<uint64_t>();
+    }
   }
-  step.error_message = take_string(obj, "error_message");
-  step.raw_input = take_value(obj, "raw_input");
-  step.raw_output = take_value(obj, "raw_output");
-  step.metadata = take_value(obj, "metadata");
   return step;
 }
 
@@ -413,31 +439,18 @@ class TapeBuilder {
     TraceStep step;
     if (e.type() != element_type::OBJECT) return step;
     for (dom::key_value_pair kv : object_of(e)) {
-      std::string_view k = kv.key;
-      dom::element v = kv.value;
       // Every occurrence of a key is applied in turn, so the last one decides.
-      if (k == "id")
-        step.id = value(v);
-      else if (k == "step_index")
-        step.step_index = signed_integer(v);
-      else if (k == "step_type")
-        step.step_type = text(v);
-      else if (k == "display_name")
-        step.display_name = text(v);
-      else if (k == "summary")
-        step.summary = text(v);
-      else if (k == "status")
-        step.status = text(v);
-      else if (k == "duration_ms")
-        step.duration_ms = unsigned_integer(v);
-      else if (k == "error_message")
-        step.error_message = text(v);
-      else if (k == "raw_input")
-        step.raw_input = value(v);
-      else if (k == "raw_output")
-        step.raw_output = value(v);
-      else if (k == "metadata")
-        step.metadata = value(v);
+      const StepField* f = step_field(kv.key);
+      if (!f) continue;
+      dom::element v = kv.value;
+      if (f->value)
+        step.*f->value = value(v);
+      else if (f->text)
+        step.*f->text = text(v);
+      else if (f->signed_int)
+        step.*f->signed_int = signed_integer(v);
+      else
+        step.*f->unsigned_int = unsigned_integer(v);
     }
     return step;
   }
