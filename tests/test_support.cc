@@ -9,7 +9,7 @@
 
 #include "trace/fixture_loader.h"
 
-namespace tracedx::testing {
+namespace tracedx::test_support {
 
 Trace trace_of(std::string_view fixture_json, std::string_view name) {
   auto doc = parse_json(fixture_json);
@@ -152,13 +152,13 @@ std::string read_text(const std::filesystem::path& path) {
   return s.str();
 }
 
-}  // namespace tracedx::testing
+}  // namespace tracedx::test_support
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 
-namespace tracedx::testing {
+namespace tracedx::test_support {
 
 CommandResult run_command(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
                           std::string_view input) {
@@ -217,4 +217,4 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::files
   return result;
 }
 
-}  // namespace tracedx::testing
+}  // namespace tracedx::test_support

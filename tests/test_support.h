@@ -8,10 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../bench/rng.h"
 #include "trace/trace.h"
 
-namespace tracedx::testing {
+namespace tracedx::test_support {
 
 // A trace from a whole fixture document; fails the test if it does not load.
 Trace trace_of(std::string_view fixture_json, std::string_view name = "test.json");
@@ -32,9 +31,9 @@ std::filesystem::path make_temp_dir(std::string_view tag);
 void write_text(const std::filesystem::path& path, std::string_view text);
 std::string read_text(const std::filesystem::path& path);
 
-}  // namespace tracedx::testing
+}  // namespace tracedx::test_support
 
-namespace tracedx::testing {
+namespace tracedx::test_support {
 
 struct CommandResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally
@@ -46,12 +45,4 @@ struct CommandResult {
 CommandResult run_command(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
                           std::string_view input = {});
 
-}  // namespace tracedx::testing
-
-namespace tracedx::testing {
-
-// The benchmarks' fixed-seed generator, for generated test inputs that are the same on
-// every machine.
-using SplitMix = bench::Rng;
-
-}  // namespace tracedx::testing
+}  // namespace tracedx::test_support

@@ -6,10 +6,7 @@
 
 #include <filesystem>
 
-#include "analysis/error_class.h"
-#include "import/detect_source.h"
 #include "import/importers.h"
-#include "import/python_literal.h"
 #include "input/input.h"
 #include "trace/fixture_loader.h"
 
@@ -309,78 +306,6 @@ TEST(RecordedAnalysis, RealRuns) {
     ASSERT_TRUE(d.root_cause);
     EXPECT_EQ(d.root_cause->label, row.label);
   }
-}
-
-TEST(ErrorClass, StructuredFieldsDecide) {
-  struct ClassRow {
-    const char* metadata;
-    const char* message;
-    ErrorClass expected;
-  } rows[] = {
-      {R"({"error.type": "RateLimitError"})", "", ErrorClass::kRateLimit},
-      {R"({"error.type": "429"})", "", ErrorClass::kRateLimit},
-      {R"({"exception.type": "openai.APIConnectionTimeoutError"})", "", ErrorClass::kTimeout},
-      {R"({"http.status_code": "503"})", "", ErrorClass::kServer},
-      {R"({})", "500 The server had an error", ErrorClass::kServer},
-      {R"({"exception.type": "SyntaxError"})", "Unexpected token 'S' is not valid JSON",
-       ErrorClass::kInvalidJson},
-      {R"({"exception.type": "SyntaxError"})", "Unexpected token '}'", ErrorClass::kNone},
-      {R"({})", "json.decoder.JSONDecodeError: Expecting value", ErrorClass::kInvalidJson},
-      {R"({"exit_code": 124})", "", ErrorClass::kTimeout},
-      {R"({"exit_code": 2})", "", ErrorClass::kCommandFailed},
-      {R"({"finish_reasons": ["content_filter"]})", "", ErrorClass::kContentFilter},
-      {R"({})", "GraphRecursionError: Recursion limit of 25 reached", ErrorClass::kTurnLimit},
-      {R"({})", "connect ECONNREFUSED 10.0.0.5:5432", ErrorClass::kConnection},
-      // Prose that only mentions a failure word is not a class.
-      {R"({})", "The agent stalled while installing", ErrorClass::kNone},
-  };
-  for (const auto& row : rows) {
-    TraceStep s;
-    s.metadata = Json::parse(row.metadata);
-    if (*row.message) s.error_message = std::string(row.message);
-    EXPECT_EQ(classify_error(s).cls, row.expected) << row.metadata << " " << row.message;
-  }
-}
-
-TEST(PythonLiteral, ReadsWhatPythonPrints) {
-  EXPECT_EQ(parse_literal(R"([{'a': 'it\'s', "b": None, 'c': (True, 1.5, -2)}])"),
-            Json::parse(R"([{"a": "it's", "b": null, "c": [true, 1.5, -2]}])"));
-  EXPECT_EQ(parse_literal(R"({"x": "\ud83d\ude00 \u00e9"})"),
-            Json::parse(R"({"x": "\ud83d\ude00 \u00e9"})"));
-  for (const char* bad : {"", "[1, 2", "{'a' 1}", "[1] tail", "'open"}) {
-    EXPECT_FALSE(parse_literal(bad)) << bad;
-  }
-  EXPECT_FALSE(parse_literal(std::string(200, '[') + std::string(200, ']')));  // too deep
-}
-
-TEST(DetectSource, TellsFormatsApartAndNamesTheCandidates) {
-  struct SourceRow {
-    const char* head;
-    std::optional<Source> expected;  // absent: an error
-  } rows[] = {
-      {R"({"resourceSpans": [)", Source::kOtlp},
-      {R"({"resource": {}, "scopeSpans": []})", Source::kOtlp},
-      {"\xEF\xBB\xBF"
-       R"([{"role": "user", "content": "hi"}])",
-       Source::kChat},
-      {R"({"traj": [{"role": "user"}]})", Source::kChat},
-      {R"({"run": {"status": "ok"}, "steps": [{"step_type": "x"}]})", Source::kFixture},
-      {R"({"steps": [], "messages": []})", std::nullopt},
-      {R"({"name": "x", "checks": []})", std::nullopt},
-      {"not json at all", Source::kFixture},  // the loader names the JSON error
-  };
-  for (const auto& row : rows) {
-    auto got = detect_source(row.head, "f.json");
-    if (row.expected) {
-      ASSERT_TRUE(got) << row.head << ": " << got.error().text();
-      EXPECT_EQ(*got, *row.expected) << row.head;
-    } else {
-      EXPECT_FALSE(got) << row.head;
-    }
-  }
-  EXPECT_EQ(detect_source(R"({"steps": [], "messages": []})", "f.json").error().text(),
-            "f.json could be a chat transcript or a fixture document; say which with --from "
-            "otlp, chat or fixture");
 }
 
 }  // namespace

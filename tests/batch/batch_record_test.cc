@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "batch/batch.h"
-#include "test_support.h"
+#include "test_random.h"
 
 namespace tracedx {
 namespace {
@@ -156,7 +156,7 @@ class ResultGen {
     return rc;
   }
 
-  testing::SplitMix rng_;
+  test_support::SplitMix rng_;
 };
 
 TEST(BatchRecord, GeneratedResults) {

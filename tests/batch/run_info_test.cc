@@ -10,7 +10,7 @@
 namespace tracedx {
 namespace {
 
-using testing::trace_of;
+using test_support::trace_of;
 
 RunInfo info_of(std::string_view doc, bool recorded = true) {
   Trace t = trace_of(doc);

@@ -11,13 +11,13 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::run_command;
-using testing::write_text;
+using test_support::run_command;
+using test_support::write_text;
 
 const fs::path kSource = TRACEDX_SOURCE_DIR;
 
-testing::CommandResult tracedx(std::vector<std::string> args, const fs::path& cwd = kSource,
-                               std::string_view input = {}) {
+test_support::CommandResult tracedx(std::vector<std::string> args, const fs::path& cwd = kSource,
+                                    std::string_view input = {}) {
   args.insert(args.begin(), TRACEDX_BIN);
   return run_command(args, cwd, input);
 }
@@ -75,7 +75,7 @@ TEST(FleetCommands, FailOnExitStatus) {
 }
 
 TEST(FleetCommands, BatchFiltersAndSummary) {
-  fs::path dir = testing::make_temp_dir("fleet-batch");
+  fs::path dir = test_support::make_temp_dir("fleet-batch");
   write_text(dir / "runs/a.json", R"({"run":{"status":"completed"},"steps":[]})");
   write_text(
       dir / "runs/b.json",
@@ -107,7 +107,7 @@ TEST(FleetCommands, BatchFiltersAndSummary) {
 }
 
 TEST(FleetCommands, GateOnRealRepeatedTrials) {
-  fs::path dir = testing::make_temp_dir("fleet-gate");
+  fs::path dir = test_support::make_temp_dir("fleet-gate");
   write_text(dir / "trial0.jsonl", trial_records(0));
   write_text(dir / "trial1.jsonl", trial_records(1));
 
@@ -143,7 +143,7 @@ TEST(FleetCommands, GateOnRealRepeatedTrials) {
   EXPECT_EQ(allowed.status, 0);
   // JUnit XML: one test case per task, a failure for each regression.
   auto junit = tracedx({"gate", "--key", "file", "--format", "junit", "trial0.jsonl", "-"}, dir,
-                       testing::read_text(dir / "trial1.jsonl"));
+                       test_support::read_text(dir / "trial1.jsonl"));
   EXPECT_EQ(junit.status, 3);
   EXPECT_EQ(junit.out.substr(0, junit.out.find("<testcase")),
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -167,7 +167,7 @@ TEST(FleetCommands, GateOnRealRepeatedTrials) {
 }
 
 TEST(FleetCommands, GateFailuresAndUsage) {
-  fs::path dir = testing::make_temp_dir("fleet-gate-usage");
+  fs::path dir = test_support::make_temp_dir("fleet-gate-usage");
   write_text(dir / "ok.jsonl", R"({"id":"a","diagnosis":{"outcome":"success"}})"
                                "\n");
   write_text(dir / "bad.jsonl", R"({"id":"a","diagnosis":{"outcome":"success"}})"
@@ -222,7 +222,7 @@ TEST(FleetCommands, GateFailuresAndUsage) {
 
 // Hostile batch files: one clear error naming the line, never a crash or a partial report.
 TEST(FleetCommands, HostileRecords) {
-  fs::path dir = testing::make_temp_dir("fleet-hostile");
+  fs::path dir = test_support::make_temp_dir("fleet-hostile");
   const std::string ok = R"({"id":"a","diagnosis":{"outcome":"success"}})";
   const std::string expected =
       "expected a batch record (an object with \"id\" and \"diagnosis\" or \"error\")";
@@ -265,7 +265,7 @@ TEST(FleetCommands, HostileRecords) {
 }
 
 TEST(FleetCommands, ReportOnRealRuns) {
-  fs::path dir = testing::make_temp_dir("fleet-report");
+  fs::path dir = test_support::make_temp_dir("fleet-report");
   write_text(dir / "trial0.jsonl", trial_records(0));
   // The report of records and the report that runs the batch itself agree.
   auto json = tracedx({"report", "--format", "json", "trial0.jsonl"}, dir);
@@ -277,8 +277,8 @@ TEST(FleetCommands, ReportOnRealRuns) {
   uint64_t grouped = 0;
   for (const auto& g : doc["by_error"]) grouped += g["runs"].get<uint64_t>();
   EXPECT_EQ(grouped, 19u);
-  auto piped =
-      tracedx({"report", "--format", "json", "-"}, dir, testing::read_text(dir / "trial0.jsonl"));
+  auto piped = tracedx({"report", "--format", "json", "-"}, dir,
+                       test_support::read_text(dir / "trial0.jsonl"));
   EXPECT_EQ(piped.out, json.out);
 
   auto run = tracedx({"report", "--run", "--from", "otlp", "--format", "json",

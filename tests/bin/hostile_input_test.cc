@@ -8,9 +8,9 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::read_text;
-using testing::run_command;
-using testing::write_text;
+using test_support::read_text;
+using test_support::run_command;
+using test_support::write_text;
 
 std::string nested(size_t depth) {
   // The top-level object is level 1.
@@ -24,9 +24,9 @@ std::string with_step(const std::string& step) {
 
 class Hostile : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = testing::make_temp_dir("hostile"); }
+  void SetUp() override { dir_ = test_support::make_temp_dir("hostile"); }
   void TearDown() override { fs::remove_all(dir_); }
-  testing::CommandResult diagnose(const std::string& bytes) {
+  test_support::CommandResult diagnose(const std::string& bytes) {
     write_text(dir_ / "f.json", bytes);
     return run_command({TRACEDX_BIN, "diagnose", "f.json", "--compact"}, dir_);
   }
@@ -121,7 +121,7 @@ TEST_F(Hostile, HugeRawOutput) {
 class HostileWorkspace : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = testing::make_temp_dir("hostile-ws");
+    root_ = test_support::make_temp_dir("hostile-ws");
     fs::create_directories(root_ / "build");
     fs::create_directories(root_ / "src/Test/expectations");
     write_text(root_ / "src/Test/fixtures/ok.json", R"({"run":{"status":"completed"},"steps":[]})");
@@ -130,7 +130,7 @@ class HostileWorkspace : public ::testing::Test {
   void scenario(const std::string& doc) {
     write_text(root_ / "src/Test/expectations/s.expected.json", doc);
   }
-  testing::CommandResult run() { return run_command({PARITY_CHECK_BIN}, root_ / "build"); }
+  test_support::CommandResult run() { return run_command({PARITY_CHECK_BIN}, root_ / "build"); }
   fs::path root_;
 };
 

@@ -15,9 +15,9 @@
 namespace tracedx {
 namespace {
 
-using testing::read_text;
-using testing::run_command;
-using testing::write_text;
+using test_support::read_text;
+using test_support::run_command;
+using test_support::write_text;
 
 namespace fs = std::filesystem;
 
@@ -26,7 +26,7 @@ const char* kOkFixture = R"({"run":{"status":"completed"},"steps":[{"step_type":
 class Workspace : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = testing::make_temp_dir("parity");
+    root_ = test_support::make_temp_dir("parity");
     fs::create_directories(root_ / "build");
     fs::create_directories(scenarios());
     write_text(root_ / "src/Test/fixtures/ok.json", kOkFixture);
@@ -42,7 +42,7 @@ class Workspace : public ::testing::Test {
         R"({"name":")" + name +
             R"(","fixture":"ok.json","checks":{"contains_any":{"primary.root_cause.label":["healthy"]}}})");
   }
-  testing::CommandResult run(const fs::path& cwd = {}) {
+  test_support::CommandResult run(const fs::path& cwd = {}) {
     return run_command({PARITY_CHECK_BIN}, cwd.empty() ? root_ / "build" : cwd);
   }
   std::vector<std::string> json_names() {
@@ -211,7 +211,7 @@ TEST_F(Workspace, FailedWriteKeepsTheOldFile) {
 // points to (outside the workspace, or nothing) is left alone.
 TEST_F(Workspace, SymbolicLinksAreReplaced) {
   scenario("one.expected.json", "one");
-  fs::path outside = testing::make_temp_dir("parity-outside");
+  fs::path outside = test_support::make_temp_dir("parity-outside");
   write_text(outside / "target.md", "not yours\n");
   fs::create_symlink(outside / "target.md", root_ / "parity_checklist.md");
   fs::create_symlink(outside / "dangling.json", root_ / "parity_checklist.json");

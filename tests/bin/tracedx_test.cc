@@ -14,14 +14,14 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::read_text;
-using testing::run_command;
-using testing::write_text;
+using test_support::read_text;
+using test_support::run_command;
+using test_support::write_text;
 
 const fs::path kSource = TRACEDX_SOURCE_DIR;
 
-testing::CommandResult tracedx(std::vector<std::string> args, const fs::path& cwd = kSource,
-                               std::string_view input = {}) {
+test_support::CommandResult tracedx(std::vector<std::string> args, const fs::path& cwd = kSource,
+                                    std::string_view input = {}) {
   args.insert(args.begin(), TRACEDX_BIN);
   return run_command(args, cwd, input);
 }
@@ -112,7 +112,7 @@ TEST(Tracedx, FailuresAndUsage) {
 }
 
 TEST(Tracedx, Batch) {
-  fs::path dir = testing::make_temp_dir("batch");
+  fs::path dir = test_support::make_temp_dir("batch");
   const std::string ok = R"({"run":{"status":"completed"},"steps":[]})";
   write_text(dir / "traces/b.json", ok);
   write_text(dir / "traces/a/z.json",
@@ -154,7 +154,7 @@ TEST(Tracedx, Batch) {
 }
 
 TEST(Tracedx, BatchKeepsOrderOverManyTraces) {
-  fs::path dir = testing::make_temp_dir("batch-many");
+  fs::path dir = test_support::make_temp_dir("batch-many");
   std::string lines;
   for (int i = 0; i < 500; ++i) {
     lines +=
@@ -218,7 +218,7 @@ TEST(Tracedx, ImportAndFromOptions) {
     EXPECT_EQ(detected.status, 0) << sample << detected.err;
     EXPECT_EQ(detected.out, named.out) << sample;
     // One verdict whatever the path: the document import wrote, and batch, say the same.
-    fs::path dir = testing::make_temp_dir("one-verdict");
+    fs::path dir = test_support::make_temp_dir("one-verdict");
     auto doc = tracedx({"import", sample});
     write_text(dir / "run.json", doc.out);
     EXPECT_EQ(tracedx({"diagnose", (dir / "run.json").string(), "--compact"}).out, detected.out)
@@ -231,7 +231,7 @@ TEST(Tracedx, ImportAndFromOptions) {
   auto bad = tracedx({"diagnose", "--from", "yaml", "x"});
   EXPECT_EQ(bad.status, 2);
 
-  fs::path dir = testing::make_temp_dir("otlp");
+  fs::path dir = test_support::make_temp_dir("otlp");
   // The second export spans several lines; put it on one line to make JSON Lines.
   std::string genai =
       Json::parse(read_text(kSource / "src/Test/imports/genai_tool_failure.otlp.json")).dump();
@@ -295,7 +295,7 @@ std::string agent_spans(const std::string& trace_id, int code) {
 TEST(Tracedx, ComparePicksATracePerSide) {
   const std::string failed = "000000000000000000000000000000f1";
   const std::string passed = "000000000000000000000000000000c2";
-  fs::path dir = testing::make_temp_dir("compare-pick");
+  fs::path dir = test_support::make_temp_dir("compare-pick");
   write_text(dir / "runs.json", R"({"resourceSpans":[{"scopeSpans":[{"spans":[)" +
                                     agent_spans(failed, 2) + "," + agent_spans(passed, 1) +
                                     "]}]}]}\n");
@@ -487,7 +487,7 @@ TEST(Tracedx, RunStatusOnEverySource) {
 }
 
 // Runs a shell command line (bash) in `cwd`, with $0 set to the tracedx binary.
-testing::CommandResult shell(const std::string& script, const fs::path& cwd = kSource) {
+test_support::CommandResult shell(const std::string& script, const fs::path& cwd = kSource) {
   return run_command({"/bin/bash", "-c", script, TRACEDX_BIN}, cwd);
 }
 
@@ -583,7 +583,7 @@ TEST(Tracedx, BatchStopsWhenItsReaderCloses) {
                   "| { timeout 60 \"$0\" batch --jobs " +
                   jobs + " - 2>err.txt; echo $? >status.txt; } | head -n 1 >/dev/null; " +
                   "cat err.txt; exit $(cat status.txt)",
-              testing::make_temp_dir("pipe"));
+              test_support::make_temp_dir("pipe"));
     EXPECT_EQ(r.status, 1) << "jobs " << jobs;  // 124 when the timeout had to stop it
     EXPECT_EQ(r.out, "Error: cannot write to standard output: Broken pipe\n") << "jobs " << jobs;
   }
@@ -592,7 +592,7 @@ TEST(Tracedx, BatchStopsWhenItsReaderCloses) {
 #ifndef TRACEDX_SANITIZED
 // Memory that runs out gives one error line, not an abort.
 TEST(Tracedx, OutOfMemoryIsAnError) {
-  fs::path dir = testing::make_temp_dir("oom");
+  fs::path dir = test_support::make_temp_dir("oom");
   write_text(dir / "big.json", R"({"run":{"status":"failed"},"steps":[{"status":"failed",)"
                                R"("step_type":"tool","raw_output":")" +
                                    std::string(48u << 20, 'a') + R"("}]})");
@@ -613,7 +613,7 @@ TEST(Tracedx, OutOfMemoryIsAnError) {
 // Memory exhausted by millions of small values: the values built so far are released
 // without allocating, so this is an error line (diagnose) or record (batch), not an abort.
 TEST(Tracedx, OutOfMemoryAmongSmallValuesIsAnError) {
-  fs::path dir = testing::make_temp_dir("oom-small");
+  fs::path dir = test_support::make_temp_dir("oom-small");
   std::string doc = R"({"run":{"status":"failed"},"steps":[{"status":"failed","raw_output":[)";
   for (int i = 0; i < 3000000; ++i) doc += i ? ",[0,1]" : "[0,1]";
   doc += "]}]}";
@@ -634,7 +634,7 @@ TEST(Tracedx, OutOfMemoryAmongSmallValuesIsAnError) {
 
 // Trace texts cannot drive the terminal: control characters are shown, not sent.
 TEST(Tracedx, TextReportsShowControlCharacters) {
-  fs::path dir = testing::make_temp_dir("escapes");
+  fs::path dir = test_support::make_temp_dir("escapes");
   write_text(
       dir / "a.json",
       R"({"run":{"status":"failed"},"steps":[{"status":"failed","step_type":"tool",)"
@@ -659,7 +659,7 @@ TEST(Tracedx, TextReportsShowControlCharacters) {
 // What import writes loads again, also when the run held values nested as deep as the
 // loader allows (the fixture's own levels come on top).
 TEST(Tracedx, ImportedDocumentsLoadAgain) {
-  fs::path dir = testing::make_temp_dir("import-depth");
+  fs::path dir = test_support::make_temp_dir("import-depth");
   const std::string deep = std::string(128, '[') + std::string(128, ']');
   Json otlp = {
       {"resourceSpans",
@@ -718,7 +718,7 @@ std::string hex_id(int i) {
 // The one-line export OTLP/HTTP JSON exporters send: 2,000 traces on one line, each read
 // once (this took minutes when every trace re-read the line).
 TEST(TracedxInput, OneLineExportOfManyTraces) {
-  fs::path dir = testing::make_temp_dir("otlp-one-line");
+  fs::path dir = test_support::make_temp_dir("otlp-one-line");
   std::vector<std::string> ids;
   for (int i = 0; i < 2000; ++i) ids.push_back(hex_id(i));
   write_text(dir / "export.jsonl", otlp_line(ids));
@@ -734,7 +734,7 @@ TEST(TracedxInput, OneLineExportOfManyTraces) {
 // that cannot seek, and the records are those of the same file.
 TEST(TracedxInput, OtlpFromPipeAndFifo) {
   std::signal(SIGPIPE, SIG_IGN);
-  fs::path dir = testing::make_temp_dir("otlp-stream");
+  fs::path dir = test_support::make_temp_dir("otlp-stream");
   std::string text;
   for (int i = 0; i < 300; ++i)
     text += otlp_line({hex_id(i % 100)}, i >= 200 && i % 7 == 0 ? "2" : "1");
@@ -775,7 +775,7 @@ TEST(TracedxInput, OtlpFromPipeAndFifo) {
 // A directory holding a FIFO and a link to a device: only regular files are taken, so
 // the batch neither hangs nor grows without end.
 TEST(TracedxInput, DirectoryTakesRegularFilesOnly) {
-  fs::path dir = testing::make_temp_dir("batch-special");
+  fs::path dir = test_support::make_temp_dir("batch-special");
   write_text(dir / "in/a.json", R"({"run":{"status":"completed"},"steps":[]})");
   ASSERT_EQ(::mkfifo((dir / "in/f.json").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", dir / "in/z.json");
@@ -787,7 +787,7 @@ TEST(TracedxInput, DirectoryTakesRegularFilesOnly) {
 }
 
 TEST(TracedxInput, MalformedOtlpLineIsOneRecord) {
-  fs::path dir = testing::make_temp_dir("otlp-bad-line");
+  fs::path dir = test_support::make_temp_dir("otlp-bad-line");
   std::string cut = otlp_line({hex_id(1), hex_id(2)});
   write_text(dir / "x.jsonl", otlp_line({hex_id(0)}) + cut.substr(0, 100) + "\n" +
                                   otlp_line({hex_id(2)}) + otlp_line({hex_id(3)}));
@@ -808,7 +808,7 @@ TEST(TracedxInput, MalformedOtlpLineIsOneRecord) {
 
 // File names that are not UTF-8 keep distinct ids: their bytes are escaped.
 TEST(TracedxInput, NamesThatAreNotUtf8) {
-  fs::path dir = testing::make_temp_dir("batch-bytes");
+  fs::path dir = test_support::make_temp_dir("batch-bytes");
   const std::string ok = R"({"run":{"status":"completed"},"steps":[]})";
   write_text(dir / "in/a\xff.json", ok);
   write_text(dir / "in/a\xfe.json", ok);
@@ -830,13 +830,13 @@ TEST(TracedxInput, OutOfMemoryIsOneRecord) {
 #ifdef TRACEDX_SANITIZED
   GTEST_SKIP() << "address-space limit under sanitizers";
 #endif
-  fs::path dir = testing::make_temp_dir("batch-oom");
+  fs::path dir = test_support::make_temp_dir("batch-oom");
   // A 150 MB text: its parse needs more than the limit leaves. (Memory exhausted by many
   // small values can still abort: the JSON library allocates while it destroys a tree.)
   std::string big = R"({"run":{"status":"completed"},"steps":[{"raw_output":")" +
                     std::string(150 << 20, 'a') + "\"}]}\n";
   write_text(dir / "x.jsonl", big + R"({"run":{"status":"completed"},"steps":[]})" + "\n");
-  auto r = testing::run_command(
+  auto r = test_support::run_command(
       {"/bin/sh", "-c",
        std::string("ulimit -v 700000; exec ") + TRACEDX_BIN + " batch --jobs 1 x.jsonl"},
       dir);
@@ -855,14 +855,14 @@ TEST(TracedxInput, ReadAheadIsBoundedByMemory) {
 #ifdef TRACEDX_SANITIZED
   GTEST_SKIP() << "address-space limit under sanitizers";
 #endif
-  fs::path dir = testing::make_temp_dir("batch-ahead");
+  fs::path dir = test_support::make_temp_dir("batch-ahead");
   std::string line = R"({"run":{"status":"completed"},"steps":[{})";
   for (int i = 1; i < 1000000; ++i) line += ",{}";
   line += "]}\n";
   std::string lines;
   for (int i = 0; i < 8; ++i) lines += line;
   write_text(dir / "x.jsonl", lines);
-  auto r = testing::run_command(
+  auto r = test_support::run_command(
       {"/bin/sh", "-c",
        std::string("ulimit -v 1200000; exec ") + TRACEDX_BIN + " batch --jobs 8 x.jsonl"},
       dir);

@@ -13,8 +13,8 @@
 namespace tracedx {
 namespace {
 
-using testing::run_of;
-using testing::trace_of;
+using test_support::run_of;
+using test_support::trace_of;
 
 std::optional<RootCause> primary_of(const Trace& t) {
   return classify_primary(scan_trace(t, 2500));

@@ -12,8 +12,8 @@
 namespace tracedx {
 namespace {
 
-using testing::run_of;
-using testing::trace_of;
+using test_support::run_of;
+using test_support::trace_of;
 
 bool flag(const TraceSignals& s, std::string_view name) {
   for (const auto& f : signal_flags()) {

@@ -11,8 +11,8 @@
 namespace tracedx {
 namespace {
 
-using testing::step_of;
-using testing::trace_of;
+using test_support::step_of;
+using test_support::trace_of;
 
 TEST(StepText, JoinsNormalisedParts) {
   struct Row {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fleet/run_record.h"
-#include "test_support.h"
+#include "test_random.h"
 
 namespace tracedx {
 namespace {
@@ -88,7 +88,7 @@ TEST(ErrorNormaliser, AnyTextGivesABoundedKey) {
                                         "\xc3\xa9", "\xff",
                                         "word",     "4bf92f35-77b3-4da6-a3ce-929d0e0e4736",
                                         "\\",       "<n>"};
-  testing::SplitMix rng(25);
+  test_support::SplitMix rng(25);
   for (int i = 0; i < 20000; ++i) {
     std::string text;
     for (uint64_t n = rng.below(40); n > 0; --n) text += kPieces[rng.below(std::size(kPieces))];

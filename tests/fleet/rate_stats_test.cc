@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fleet/duration_histogram.h"
-#include "test_support.h"
+#include "test_random.h"
 
 namespace tracedx {
 namespace {
@@ -71,7 +71,7 @@ TEST(DurationHistogram, PercentilesWithinTheBound) {
   EXPECT_EQ(small.percentile(100), 63u);
   EXPECT_EQ(small.percentile(1), 1u);
 
-  testing::SplitMix rng(7);
+  test_support::SplitMix rng(7);
   DurationHistogram h;
   std::vector<uint64_t> all;
   for (int i = 0; i < 20000; ++i) {

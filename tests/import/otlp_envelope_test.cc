@@ -1,7 +1,8 @@
-// The tape reader against the reference reader: on every OTLP input the project holds
-// (samples, the fuzz corpora) and on the forms where the two could part (numbers, repeated
-// and competing keys, nesting, envelope errors), both give the same spans, the same errors
-// and the same fixture documents.
+// The export envelope. The tape reader against the reference reader: on every OTLP input
+// the project holds (samples, the fuzz corpora) and on the forms where the two could part
+// (numbers, repeated and competing keys, nesting, envelope errors), both give the same spans,
+// the same errors and the same fixture documents. Then the envelope as exporters spell it,
+// other span formats named in the error, log records joined to their spans.
 #include "import/otlp_envelope.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "import/import_test_support.h"
 #include "import/importers.h"
 #include "import/otlp_steps.h"
 #include "input/input.h"
@@ -19,6 +21,11 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
+
+using test_support::import_all_otlp;
+using test_support::only_trace;
+using test_support::otlp;
+using test_support::span;
 
 // Everything a span holds, as one JSON value, so a difference prints readably.
 Json dump(const std::vector<OtlpSpan>& spans) {
@@ -234,6 +241,76 @@ TEST(OtlpLogs, ABadLogFileNamesItsLine) {
   ASSERT_FALSE(logs.ok());
   EXPECT_NE(logs.error().display().find("logs.jsonl: invalid JSON at line 2"), std::string::npos)
       << logs.error().display();
+}
+
+// The envelope as exporters write it: proto field names, bare ResourceSpans per line,
+// base64 and upper-case ids, the resource and scope kept on each span.
+TEST(OtlpEnvelope, SpellingsOfTheSameTrace) {
+  const std::string camel = otlp(
+      "[" +
+      span(
+          "b000000000000004",
+          R"(,"parentSpanId":"b000000000000001","startTimeUnixNano":"2000000","endTimeUnixNano":"5000000")",
+          "0af7651916cd43dd8448eb211c80319c") +
+      "," +
+      span("b000000000000001", R"(,"startTimeUnixNano":"1000000")",
+           "0af7651916cd43dd8448eb211c80319c") +
+      "]");
+  const Json expected = only_trace(camel);
+  // The parent is a wrapper of unknown kind with a child, so only the child is a step; its
+  // metadata still holds the trace, span and parent ids the spellings must agree on.
+  ASSERT_EQ(expected["steps"].size(), 1u);
+  ASSERT_EQ(expected["steps"][0]["metadata"]["parent_span_id"], "b000000000000001");
+  const std::string snake =
+      R"({"resource_spans":[{"resource":{},"scope_spans":[{"scope":{"name":"t"},"spans":[)"
+      R"({"trace_id":"0AF7651916CD43DD8448EB211C80319C","span_id":"b000000000000004","parent_span_id":"B000000000000001","name":"span b000000000000004","start_time_unix_nano":"2000000","end_time_unix_nano":5000000},)"
+      R"({"trace_id":"CvdlGRbNQ92ESOshHIAxnA==","span_id":"sAAAAAAAAAE=","name":"span b000000000000001","start_time_unix_nano":1000000}]}]}]})";
+  const std::string bare =
+      R"({"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":[{"traceId":"0af7651916cd43dd8448eb211c80319c","spanId":"b000000000000004","parentSpanId":"b000000000000001","name":"span b000000000000004","startTimeUnixNano":"2000000","endTimeUnixNano":"5000000"}]}]})"
+      "\n"
+      R"({"resource":{},"scopeSpans":[{"scope":{"name":"t"},"spans":[{"traceId":"0af7651916cd43dd8448eb211c80319c","spanId":"b000000000000001","name":"span b000000000000001","startTimeUnixNano":"1000000"}]}]})"
+      "\n";
+  for (const auto& text : {snake, bare}) {
+    Json f = only_trace(text);
+    EXPECT_EQ(f, expected) << text;
+  }
+  // The id given to pick a trace is matched however it is written.
+  auto picked =
+      import_document(snake, Source::kOtlp, "in.json", "0AF7651916CD43DD8448EB211C80319C");
+  EXPECT_TRUE(picked) << picked.error().display();
+}
+
+TEST(OtlpEnvelope, OtherFormatsAreNamed) {
+  const std::string expected =
+      "in.json: expected an object with resourceSpans (or resource_spans), or one ResourceSpans "
+      "object per line";
+  const std::string sdk = expected +
+                          "; this is a list of SDK spans (span.to_json() or {\"spans\": [...]}), "
+                          "not OTLP JSON";
+  struct Row {
+    std::string input, error;
+  } rows[] = {
+      {R"([{"name":"x","context":{"trace_id":"0x1","span_id":"0x2"}}])", sdk},
+      {R"({"spans":[{"name":"x","context":{"trace_id":"0x1"}}]})", sdk},
+      {R"({"name":"x","context":{"trace_id":"0x1"},"parent":null})", sdk},
+      {"[1]", expected},
+      {"\"text\"", expected},
+  };
+  for (const auto& row : rows) {
+    auto r = import_all_otlp(row.input, "in.json");
+    ASSERT_FALSE(r) << row.input;
+    EXPECT_EQ(r.error().display(), row.error);
+  }
+}
+
+TEST(OtlpEnvelope, ResourceAndScopeReachTheSpans) {
+  // The mapping reads them from the spans; here only that they import and stay out of
+  // the way of a trace that does not use them.
+  std::string text =
+      R"({"resourceSpans":[{"resource":{"attributes":[{"key":"service.name","value":{"stringValue":"svc"}}]},)"
+      R"("scopeSpans":[{"scope":{"name":"openinference.instrumentation"},"spans":[)" +
+      span("a", "") + "]}]}]}";
+  EXPECT_EQ(only_trace(text)["steps"].size(), 1u);
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::make_temp_dir;
-using testing::write_text;
+using test_support::make_temp_dir;
+using test_support::write_text;
 
 struct Read {
   std::vector<std::string> lines;

@@ -7,7 +7,7 @@
 namespace tracedx {
 namespace {
 
-using testing::run_of;
+using test_support::run_of;
 
 size_t count(const std::string& haystack, std::string_view needle) {
   size_t n = 0;
@@ -86,8 +86,8 @@ TEST(DiagnosisHtml, CostsOfAnySize) {
       {"-1.7976931348623157e308", 309, "-179769313486231570814527423731704356798070567525844"},
   };
   for (const auto& row : rows) {
-    Trace t =
-        testing::trace_of(std::string(R"({"run":{"total_cost":)") + row.cost + R"(},"steps":[]})");
+    Trace t = test_support::trace_of(std::string(R"({"run":{"total_cost":)") + row.cost +
+                                     R"(},"steps":[]})");
     std::string html = diagnosis_html(t, diagnose_run(t));
     size_t at = html.find("<span>cost: ");
     ASSERT_NE(at, std::string::npos) << row.cost;

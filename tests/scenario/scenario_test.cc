@@ -8,8 +8,8 @@
 namespace tracedx {
 namespace {
 
-using testing::make_temp_dir;
-using testing::write_text;
+using test_support::make_temp_dir;
+using test_support::write_text;
 
 class ScenarioTest : public ::testing::Test {
  protected:

@@ -34,7 +34,7 @@ namespace {
 
 namespace pb = opentelemetry::proto;
 using Json = nlohmann::json;
-using namespace tracedx::testing;
+using namespace tracedx::test_support;
 
 std::string bytes_of_hex(std::string_view hex) {
   std::string out;

@@ -10,6 +10,7 @@
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
 #include "report/report_json.h"
+#include "test_random.h"
 #include "test_support.h"
 #include "trace/fixture_loader.h"
 
@@ -17,7 +18,7 @@ namespace tracedx {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::trace_difference;
+using test_support::trace_difference;
 
 Result<Trace> slow(std::string_view bytes) {
   auto doc = parse_json(bytes);
@@ -301,7 +302,7 @@ class DocGen {
                     "other"});
   }
 
-  testing::SplitMix rng_;
+  test_support::SplitMix rng_;
 };
 
 TEST(FastLoader, GeneratedDocuments) {

@@ -10,8 +10,8 @@
 namespace tracedx {
 namespace {
 
-using testing::step_of;
-using testing::trace_of;
+using test_support::step_of;
+using test_support::trace_of;
 
 TEST(FixtureLoader, ShapeFailuresInOrder) {
   struct Row {
@@ -178,7 +178,7 @@ TEST(ParseJson, DepthLimit) {
 }
 
 TEST(LoadFixture, FileFailures) {
-  auto dir = testing::make_temp_dir("loader");
+  auto dir = test_support::make_temp_dir("loader");
   auto missing = load_fixture(dir, "nope.json");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().debug(),
@@ -189,7 +189,7 @@ TEST(LoadFixture, FileFailures) {
   EXPECT_EQ(is_dir.error().debug(),
             "Os { code: 21, kind: IsADirectory, message: \"Is a directory\" }");
 
-  testing::write_text(dir / "nested/ok.json", R"({"run":{"status":"passed"},"steps":[{}]})");
+  test_support::write_text(dir / "nested/ok.json", R"({"run":{"status":"passed"},"steps":[{}]})");
   auto ok = load_fixture(dir, "nested/ok.json");
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->id, "nested/ok.json");

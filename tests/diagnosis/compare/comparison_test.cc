@@ -13,8 +13,8 @@
 namespace tracedx {
 namespace {
 
-using testing::run_of;
-using testing::trace_of;
+using test_support::run_of;
+using test_support::trace_of;
 
 using Lines = std::vector<std::string>;
 
