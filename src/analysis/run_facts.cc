@@ -233,7 +233,22 @@ std::string name_member(const Json& object) {
   return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-// The calls of a chat message that requests tools: one per entry of its tool_calls.
+// The call a chat message's function object ({"name", "arguments"}) makes, at step `at`.
+Call function_call(const Json& fn, size_t at) {
+  Call c;
+  c.step = at;
+  c.tool = name_member(fn);
+  Json storage;
+  auto given = fn.find("arguments");
+  const Json& args = decoded(given != fn.end() ? *given : kNoValue, storage);
+  c.arguments = normalised_json(args);
+  c.shown_arguments = shown(args);
+  c.search = search_like(c.tool);
+  return c;
+}
+
+// The calls of a chat message that requests tools: one per entry of its tool_calls (else
+// its one function_call).
 void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
                 std::map<std::string, size_t, std::less<>>& by_id) {
   if (!step.raw_input || !step.raw_input->is_object()) return;
@@ -241,34 +256,16 @@ void chat_calls(const TraceStep& step, size_t at, std::vector<Call>& calls,
   if (list == step.raw_input->end() || !list->is_array()) {
     auto fn = step.raw_input->find("function_call");
     if (fn == step.raw_input->end() || !fn->is_object()) return;
-    Call c;
-    c.step = at;
-    c.tool = name_member(*fn);
-    Json storage;
-    auto given = fn->find("arguments");
-    const Json& args = decoded(given != fn->end() ? *given : kNoValue, storage);
-    c.arguments = normalised_json(args);
-    c.shown_arguments = shown(args);
-    c.search = search_like(c.tool);
-    calls.push_back(std::move(c));
+    calls.push_back(function_call(*fn, at));
     return;
   }
   for (const auto& call : *list) {
     if (!call.is_object()) continue;
-    Call c;
-    c.step = at;
     const Json* fn =
         call.contains("function") && call["function"].is_object() ? &call["function"] : &call;
-    c.tool = name_member(*fn);
-    Json storage;
-    auto given = fn->find("arguments");
-    const Json& args = decoded(given != fn->end() ? *given : kNoValue, storage);
-    c.arguments = normalised_json(args);
-    c.shown_arguments = shown(args);
-    c.search = search_like(c.tool);
     if (call.contains("id") && call["id"].is_string())
       by_id[call["id"].get<std::string>()] = calls.size();
-    calls.push_back(std::move(c));
+    calls.push_back(function_call(*fn, at));
   }
 }
 
