@@ -70,18 +70,6 @@ bool failed_step(const TraceStep& step) {
   return s == "failed" || s == "error" || s == "failure";
 }
 
-void append_text(std::string& out, const std::optional<std::string>& text) {
-  if (text)
-    append_json_string(out, *text);
-  else
-    out += "null";
-}
-
-template <typename N>
-void append_number(std::string& out, const std::optional<N>& n) {
-  out += n ? Json(*n).dump() : "null";
-}
-
 }  // namespace
 
 RunInfo run_info_of(const Trace& trace, const Diagnosis& diagnosis, bool status_recorded) {
@@ -124,45 +112,31 @@ RunInfo run_info_of(const Trace& trace, const Diagnosis& diagnosis, bool status_
   return run;
 }
 
+namespace {
+
+template <typename V>
+void run_fields(V& v, const RunInfo& run) {
+  v.member("title", run.title);
+  v.member("service", run.service);
+  v.member("agent", run.agent);
+  v.member("status", run.status);
+  v.member("outcome", run.outcome);
+  v.member("duration_ms", run.duration_ms);
+  v.member("cost", run.cost);
+  v.member("tokens", run.tokens);
+  v.member("steps", run.steps);
+  v.member("tool", run.tool);
+  v.member("error_message", run.error_message);
+}
+
+}  // namespace
+
 OrderedJson to_json(const RunInfo& run) {
-  OrderedJson o = OrderedJson::object();
-  o["title"] = optional_json(run.title);
-  o["service"] = optional_json(run.service);
-  o["agent"] = optional_json(run.agent);
-  o["status"] = optional_json(run.status);
-  o["outcome"] = run.outcome;
-  o["duration_ms"] = optional_json(run.duration_ms);
-  o["cost"] = optional_json(run.cost);
-  o["tokens"] = optional_json(run.tokens);
-  o["steps"] = run.steps;
-  o["tool"] = optional_json(run.tool);
-  o["error_message"] = optional_json(run.error_message);
-  return o;
+  return JsonBuilder::build(run, run_fields<JsonBuilder>);
 }
 
 void append_run_json(std::string& out, const RunInfo& run) {
-  out += "{\"title\":";
-  append_text(out, run.title);
-  out += ",\"service\":";
-  append_text(out, run.service);
-  out += ",\"agent\":";
-  append_text(out, run.agent);
-  out += ",\"status\":";
-  append_text(out, run.status);
-  out += ",\"outcome\":";
-  append_json_string(out, run.outcome);
-  out += ",\"duration_ms\":";
-  append_number(out, run.duration_ms);
-  out += ",\"cost\":";
-  append_number(out, run.cost);
-  out += ",\"tokens\":";
-  append_number(out, run.tokens);
-  out += ",\"steps\":" + std::to_string(run.steps);
-  out += ",\"tool\":";
-  append_text(out, run.tool);
-  out += ",\"error_message\":";
-  append_text(out, run.error_message);
-  out += '}';
+  CompactWriter(out).write(run, run_fields<CompactWriter>);
 }
 
 }  // namespace tracedx

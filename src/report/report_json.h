@@ -8,16 +8,9 @@
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
 #include "diagnosis/signals.h"
+#include "report/record_writers.h"
 
 namespace tracedx {
-
-using OrderedJson = nlohmann::ordered_json;
-
-// A value, or null when it is absent.
-template <typename T>
-OrderedJson optional_json(const std::optional<T>& v) {
-  return v ? OrderedJson(*v) : OrderedJson(nullptr);
-}
 
 OrderedJson to_json(const RootCause& rc);
 OrderedJson to_json(const Recommendations& rec);
