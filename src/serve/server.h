@@ -28,11 +28,29 @@ struct ServeOptions {
   size_t max_body_bytes = size_t{16} << 20;  // as sent and decompressed
   std::optional<uint64_t> keep_days;         // delete traces last seen longer ago
   DiagnoseOptions diagnose;
+  // OTLP/gRPC beside OTLP/HTTP, on the same store and limits.
+  bool grpc = true;
+  std::string grpc_host = "127.0.0.1";
+  uint16_t grpc_port = 4317;  // 0: an ephemeral port
+  // Bytes of request bodies and decoded batches in flight, and of spans of traces pending
+  // diagnosis held in memory, beyond which exports are refused with Retry-After.
+  size_t memory_budget_bytes = size_t{512} << 20;
+  // Spans kept per trace; later ones are dropped and counted, the trace marked as cut.
+  uint64_t max_trace_spans = 100000;
+  // A trace whose root span never arrives is diagnosed (as incomplete) this long after its
+  // last span.
+  uint64_t rootless_wait_ms = 5 * 60 * 1000;
+  // At shutdown, how long requests in progress may take before they are cut off.
+  uint64_t drain_timeout_ms = 10000;
   // Tuning, not on the command line.
   size_t max_queued_spans = 65536;  // spans waiting for the writer before exports get 429
   unsigned http_threads = 16;
   unsigned diagnosis_threads = 2;  // at a lower priority than the request threads
   uint64_t retention_interval_ms = 10 * 60 * 1000;
+  uint64_t request_deadline_ms = 60000;  // to receive one request whole, headers and body
+  unsigned idle_timeout_s = 30;          // a connection with nothing sent for this long is closed
+  unsigned max_connections = 4096;
+  size_t max_header_bytes = 32 * 1024;  // request line and headers together (431 beyond)
 };
 
 class TraceServer {
