@@ -26,6 +26,7 @@ struct SpanBatch {
   std::vector<SpanRow> spans;
   uint64_t rejected = 0;
   std::string rejection;  // why the first rejected span was rejected
+  uint64_t repaired = 0;  // values whose text was repaired (invalid UTF-8, lone surrogates)
 };
 
 // A log record that names a span, as stored.
@@ -38,6 +39,7 @@ struct LogBatch {
   std::vector<LogRow> logs;
   uint64_t rejected = 0;
   std::string rejection;
+  uint64_t repaired = 0;
 };
 
 // A protobuf ExportTraceServiceRequest. Fails (a malformed body) when the bytes do not parse.
