@@ -90,6 +90,15 @@ class CompactWriter {
     key(name);
     out_ += std::to_string(v);
   }
+  void member(const char* name, int64_t v) {
+    key(name);
+    out_ += std::to_string(v);
+  }
+  // A member whose value is JSON text already (null when absent), written as it is.
+  void json_member(const char* name, const std::optional<std::string>& json_text) {
+    key(name);
+    out_ += json_text ? *json_text : std::string("null");
+  }
   void member(const char* name, const std::vector<std::string>& list) {
     key(name);
     out_ += '[';

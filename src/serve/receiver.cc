@@ -18,17 +18,20 @@ ExportResult failure(int http_status, int grpc_code, std::string message, bool r
   return r;
 }
 
-ExportResult outcome_of(Stored stored, std::string_view what) {
+ExportResult outcome_of(Stored stored, std::string_view what, const ReceiverHooks& hooks) {
   switch (stored) {
     case Stored::kCommitted:
       return {};
     case Stored::kQueueFull:
+      hooks.refused(Refused::kQueueFull);
       return failure(429, 14, "the write queue is full; retry later", true);
     case Stored::kStopping:
+      hooks.refused(Refused::kStopping);
       return failure(503, 14, "the server is shutting down", true);
     case Stored::kFailed:
       break;
   }
+  hooks.refused(Refused::kStorage);
   return failure(503, 14, std::string(what) + " could not be stored; retry later", true);
 }
 
@@ -36,9 +39,12 @@ template <typename Batch>
 ExportResult store(Result<Batch>& batch, size_t rows, Signal signal,
                    const std::function<Stored(const Batch&)>& store_rows,
                    const ReceiverHooks& hooks, std::string_view what) {
-  if (!batch) return failure(400, 3, batch.error().text(), false);
+  if (!batch) {
+    hooks.refused(Refused::kMalformed);
+    return failure(400, 3, batch.error().text(), false);
+  }
   hooks.count(signal, batch->rejected, batch->repaired);
-  ExportResult r = rows == 0 ? ExportResult{} : outcome_of(store_rows(*batch), what);
+  ExportResult r = rows == 0 ? ExportResult{} : outcome_of(store_rows(*batch), what, hooks);
   if (r.ok()) {
     r.rejected = batch->rejected;
     r.rejection = std::move(batch->rejection);
@@ -49,13 +55,12 @@ ExportResult store(Result<Batch>& batch, size_t rows, Signal signal,
 
 }  // namespace
 
-ExportResult Receiver::over_budget() {
-  return failure(503, 14, "the server is at its memory limit; retry later", true);
-}
-
 ExportResult Receiver::receive(std::string_view body, bool protobuf, Signal signal) {
   BudgetLease decoded(&budget_);
-  if (!decoded.grow(body.size() * kDecodedPerBodyByte + kDecodedFixed)) return over_budget();
+  if (!decoded.grow(body.size() * kDecodedPerBodyByte + kDecodedFixed)) {
+    hooks_.refused(Refused::kMemory);
+    return failure(503, 14, "the server is at its memory limit; retry later", true);
+  }
   if (signal == Signal::kLogs) {
     auto batch = protobuf ? logs_from_protobuf(body) : logs_from_json(body);
     return store(batch, batch ? batch->logs.size() : 0, signal, hooks_.store_logs, hooks_,

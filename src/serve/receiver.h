@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "serve/memory_budget.h"
+#include "serve/metrics.h"
 #include "serve/otlp_spans.h"
 
 namespace tracedx {
@@ -42,6 +43,8 @@ struct ReceiverHooks {
   // Rows refused before they reached the store (no valid ids, nested too deep) and values
   // whose text was repaired.
   std::function<void(Signal, uint64_t rejected, uint64_t repaired)> count;
+  // An export refused whole.
+  std::function<void(Refused)> refused;
 };
 
 class Receiver {
@@ -52,9 +55,6 @@ class Receiver {
   // stores its rows. The decoded batch's memory is taken from the budget before decoding:
   // when it does not fit the export is refused for a retry.
   ExportResult receive(std::string_view body, bool protobuf, Signal signal);
-
-  // The failure answered when a body of `bytes` does not fit in the budget.
-  static ExportResult over_budget();
 
  private:
   MemoryBudget& budget_;
