@@ -5,24 +5,13 @@
 #include <optional>
 #include <variant>
 
-#include "report/record_writers.h"
-#include "serve/diagnose_spans.h"
-#include "serve/pages.h"
-#include "serve/store.h"
+#include "serve/read_side.h"
+#include "serve/responses.h"
 #include "text/json_writer.h"
 #include "text/text.h"
 
 namespace tracedx {
 namespace {
-
-constexpr std::string_view kJson = "application/json";
-constexpr std::string_view kProtobuf = "application/x-protobuf";
-constexpr std::string_view kText = "text/plain; charset=utf-8";
-constexpr std::string_view kHtml = "text/html; charset=utf-8";
-
-// The memory a report page takes while it is made, per span of its trace: the spans read
-// back, the imported trace, its diagnosis and the page.
-constexpr size_t kPageBytesPerSpan = 6 * 1024;
 
 enum class Endpoint { kTraces, kLogs, kHealth, kMetrics, kList, kTrace, kSpans, kIndex, kReport };
 
@@ -89,129 +78,15 @@ std::string lowered(std::string_view s) {
   return out;
 }
 
-// A trace id in a path: 1 to 64 hex digits, returned lower-cased.
-std::optional<std::string> path_id(std::string_view s) {
-  if (s.empty() || s.size() > 64) return std::nullopt;
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
-  }
-  return out;
-}
-
-// A Unix time in milliseconds, or a count: digits only, within a signed 64-bit integer.
-std::optional<int64_t> parse_count(std::string_view s) {
-  if (s.empty() || s.size() > 19) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-  return static_cast<int64_t>(v);
-}
-
-struct ErrorBody {
-  std::string error;
-};
-
-template <typename V>
-void error_fields(V& v, const ErrorBody& e) {
-  v.member("error", e.error);
-}
-
-HttpResponse respond(int status, std::string_view type, std::string body) {
-  HttpResponse r;
-  r.status = status;
-  r.content_type = type;
-  r.body = std::move(body);
-  return r;
-}
-
-HttpResponse json_error(int status, std::string message) {
-  std::string out;
-  CompactWriter(out).write(ErrorBody{std::move(message)}, error_fields<CompactWriter>);
-  return respond(status, kJson, std::move(out));
-}
-
-HttpResponse text(int status, std::string message) {
-  return respond(status, kText, std::move(message) + "\n");
-}
-
 // The media type of a Content-Type header, parameters after ';' left out.
 std::string media_type(const HttpRequest& req) {
   std::string_view v = req.header("content-type").value_or("");
   return lowered(v.substr(0, v.find(';')));
 }
 
-template <typename V>
-void trace_fields(V& v, const TraceRow& t) {
-  v.member("trace_id", t.id);
-  v.member("service", t.service);
-  v.member("title", t.title);
-  v.member("status", t.status);
-  v.member("first_seen", t.first_seen);
-  v.member("last_seen", t.last_seen);
-  v.member("span_count", t.span_count);
-  v.member("step_count", t.step_count);
-  v.member("duration_ms", t.duration_ms);
-  v.member("outcome", t.outcome);
-  v.member("label", t.label);
-  v.member("severity", t.severity);
-  v.member("version", t.version);
-}
-
-// A trace with its stored diagnosis, embedded as it was stored.
-void trace_with_diagnosis(CompactWriter& v, const TraceRow& t) {
-  trace_fields(v, t);
-  v.json_member("diagnosis", t.diagnosis);
-  v.member("error", t.error);
-}
-
-struct TraceList {
-  std::vector<TraceRow> traces;
-};
-
-void list_fields(CompactWriter& v, const TraceList& list) {
-  v.records("traces", list.traces, trace_fields<CompactWriter>);
-}
-
-// Read connections for the request threads, opened on first use and reused.
-class ReadPool {
- public:
-  explicit ReadPool(std::string path) : path_(std::move(path)) {}
-
-  Result<std::shared_ptr<Store>> take() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!free_.empty()) {
-        auto s = std::move(free_.back());
-        free_.pop_back();
-        return lease(std::move(s));
-      }
-    }
-    auto s = Store::open(path_);
-    if (!s) return std::move(s).error();
-    return lease(std::move(*s));
-  }
-
- private:
-  std::shared_ptr<Store> lease(std::unique_ptr<Store> s) {
-    return std::shared_ptr<Store>(s.release(), [this](Store* back) {
-      std::lock_guard lock(mutex_);
-      free_.emplace_back(back);
-    });
-  }
-
-  std::string path_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Store>> free_;
-};
-
 class Api {
  public:
-  explicit Api(ApiContext c) : c_(c), readers_(c.options.db_path) {}
+  explicit Api(ApiContext c) : c_(c), reads_(c.options, c.writer, c.budget) {}
 
   Admission admit(const HttpRequest& req) {
     std::string_view id;
@@ -308,15 +183,15 @@ class Api {
       case Endpoint::kMetrics:
         return respond(200, "text/plain; version=0.0.4; charset=utf-8", metrics());
       case Endpoint::kList:
-        return list(req);
+        return reads_.list(req);
       case Endpoint::kTrace:
-        return trace(id);
+        return reads_.trace(id);
       case Endpoint::kSpans:
-        return spans(id);
+        return reads_.spans(id);
       case Endpoint::kIndex:
-        return index(req);
+        return reads_.index(req);
       case Endpoint::kReport:
-        return report(id);
+        return reads_.report(id);
     }
     return json_error(404, "not found");
   }
@@ -363,158 +238,8 @@ class Api {
     return respond(200, protobuf ? kProtobuf : kJson, export_answer(r, protobuf, signal));
   }
 
-  // A TraceFilter from the query; an error message for a bad parameter.
-  static Result<TraceFilter> filter_of(const HttpRequest& req) {
-    TraceFilter f;
-    auto param = [&](const char* name) -> std::optional<std::string> {
-      auto v = req.param(name);
-      if (!v || v->empty()) return std::nullopt;
-      return std::string(*v);
-    };
-    f.label = param("label");
-    f.outcome = param("outcome");
-    f.service = param("service");
-    for (auto [name, field] : {std::pair{"since", &f.since}, std::pair{"until", &f.until}}) {
-      if (auto v = param(name)) {
-        auto n = parse_count(*v);
-        if (!n) {
-          return Error::message(std::string(name) +
-                                " must be a Unix time in milliseconds (0 to 9223372036854775807)");
-        }
-        *field = *n;
-      }
-    }
-    if (auto v = param("limit")) {
-      auto n = parse_count(*v);
-      if (!n || *n < 1 || *n > 1000) return Error::message("limit must be from 1 to 1000");
-      f.limit = *n;
-    }
-    return f;
-  }
-
-  HttpResponse server_error(const Error& e, bool html) {
-    std::fprintf(stderr, "tracedx serve: %s\n", e.display().c_str());
-    return html ? text(500, e.display()) : json_error(500, e.display());
-  }
-
-  HttpResponse list(const HttpRequest& req) {
-    auto filter = filter_of(req);
-    if (!filter) return json_error(400, filter.error().text());
-    auto db = readers_.take();
-    if (!db) return server_error(db.error(), false);
-    auto rows = (*db)->list_traces(*filter);
-    if (!rows) return server_error(rows.error(), false);
-    std::string out;
-    CompactWriter(out).write(TraceList{std::move(*rows)}, list_fields);
-    return respond(200, kJson, std::move(out));
-  }
-
-  // The trace named by the path, or the response saying why there is none.
-  std::variant<TraceRow, HttpResponse> find(std::string_view raw_id, bool html) {
-    auto id = path_id(raw_id);
-    auto refuse = [&](int status, std::string message) {
-      return html ? text(status, std::move(message)) : json_error(status, std::move(message));
-    };
-    if (!id) return refuse(400, "a trace id is 1 to 64 hex digits");
-    auto db = readers_.take();
-    if (!db) return server_error(db.error(), html);
-    auto row = (*db)->get_trace(*id);
-    if (!row) return server_error(row.error(), html);
-    if (!*row) return refuse(404, "no trace " + *id);
-    return std::move(**row);
-  }
-
-  HttpResponse trace(std::string_view raw_id) {
-    auto found = find(raw_id, false);
-    if (auto* r = std::get_if<HttpResponse>(&found)) return std::move(*r);
-    std::string out;
-    CompactWriter(out).write(std::get<TraceRow>(found), trace_with_diagnosis);
-    return respond(200, kJson, std::move(out));
-  }
-
-  HttpResponse spans(std::string_view raw_id) {
-    auto found = find(raw_id, false);
-    if (auto* r = std::get_if<HttpResponse>(&found)) return std::move(*r);
-    const TraceRow& row = std::get<TraceRow>(found);
-    BudgetLease held(&c_.budget);
-    if (!held.grow(static_cast<size_t>(row.span_count) * kPageBytesPerSpan / 4))
-      return refuse_busy(false);
-    auto db = readers_.take();
-    if (!db) return server_error(db.error(), false);
-    auto snapshot = (*db)->read_spans(row.id);
-    if (!snapshot) return server_error(snapshot.error(), false);
-    auto lines = snapshot_lines(*snapshot);
-    if (!lines) return server_error(lines.error(), false);
-    return respond(200, "application/jsonl", std::move(*lines));
-  }
-
-  HttpResponse refuse_busy(bool html) {
-    std::string why = "the server is at its memory limit; retry later";
-    HttpResponse r = html ? text(503, why) : json_error(503, why);
-    r.headers.emplace_back("Retry-After", "1");
-    return r;
-  }
-
-  // The report page stored with the trace's diagnosis. A trace not diagnosed yet is
-  // rendered from its spans as they are; one diagnosed whose page was never viewed is
-  // rendered once and its page stored. A trace whose spans could not be imported is a
-  // 422 saying why.
-  HttpResponse report(std::string_view raw_id) {
-    auto id = path_id(raw_id);
-    if (!id) return text(400, "a trace id is 1 to 64 hex digits");
-    auto db = readers_.take();
-    if (!db) return server_error(db.error(), true);
-    auto stored = (*db)->read_page(*id);
-    if (!stored) return server_error(stored.error(), true);
-    if (!*stored) return text(404, "no trace " + *id);
-    StoredPage& p = **stored;
-    if (p.page) return respond(200, kHtml, std::move(*p.page));
-    auto cannot = [&](const std::string& why) {
-      return text(422, "the spans of trace " + *id + " could not be imported: " + why);
-    };
-    if (p.status == "failed" && p.error) return cannot(*p.error);
-    auto row = (*db)->get_trace(*id);
-    if (!row) return server_error(row.error(), true);
-    BudgetLease held(&c_.budget);
-    if (*row && !held.grow(static_cast<size_t>((**row).span_count) * kPageBytesPerSpan))
-      return refuse_busy(true);
-    auto snapshot = (*db)->read_spans(*id);
-    if (!snapshot) return server_error(snapshot.error(), true);
-    auto page = report_page(*id, *snapshot, c_.options.diagnose);
-    if (!page) return cannot(page.error().display());
-    if (p.status == "diagnosed") {
-      auto job = new Job;
-      job->kind = Job::Kind::kPage;
-      job->trace_id = *id;
-      job->version = p.version;
-      job->record.page = *page;
-      job->then = [](Job&) {};
-      if (!c_.writer.submit(*job, false)) delete job;
-    }
-    return respond(200, kHtml, std::move(*page));
-  }
-
-  HttpResponse index(const HttpRequest& req) {
-    auto filter = filter_of(req);
-    if (!filter) return text(400, filter.error().text());
-    auto db = readers_.take();
-    if (!db) return server_error(db.error(), true);
-    IndexPage page;
-    page.filter = *filter;
-    page.now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
-    auto rows = (*db)->list_traces(*filter);
-    if (!rows) return server_error(rows.error(), true);
-    page.traces = std::move(*rows);
-    auto counts = (*db)->label_counts(*filter);
-    if (!counts) return server_error(counts.error(), true);
-    page.label_counts = std::move(*counts);
-    return respond(200, kHtml, index_html(page));
-  }
-
   ApiContext c_;
-  ReadPool readers_;
+  ReadSide reads_;
 };
 
 }  // namespace
