@@ -1,0 +1,385 @@
+// The receiver against clients that misbehave: header floods, idle and slow connections,
+// lengths that lie, bodies past the memory budget, a storage that fails, and stops while a
+// client trickles. Each case runs at the size that once took a server down.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "serve/otlp_spans.h"
+#include "serve/store.h"
+#include "serve_support.h"
+
+namespace tracedx {
+namespace {
+
+using namespace tracedx::serve_support;
+using Clock = std::chrono::steady_clock;
+
+// A raw connection to the server's port, with bounded reads.
+class Conn {
+ public:
+  explicit Conn(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Conn() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+  bool ok() const { return fd_ >= 0; }
+
+  // Whether every byte went out (false once the server closed the connection).
+  bool send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // What arrives until the server closes the connection, `until` is seen, or `timeout`.
+  std::string receive(std::chrono::milliseconds timeout, std::string_view until = {}) {
+    std::string out;
+    const auto end = Clock::now() + timeout;
+    char buf[65536];
+    while (Clock::now() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 1))) <= 0) continue;
+      ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) {
+        closed_ = true;
+        break;
+      }
+      out.append(buf, static_cast<size_t>(n));
+      if (!until.empty() && out.find(until) != std::string::npos) break;
+    }
+    return out;
+  }
+  bool closed() const { return closed_; }
+
+ private:
+  int fd_ = -1;
+  bool closed_ = false;
+};
+
+// Resident and peak resident memory of this process, in bytes.
+size_t status_bytes(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1)) * 1024;
+  }
+  return 0;
+}
+
+std::string export_head(size_t length, const std::string& extra = "") {
+  return "POST /v1/traces HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-protobuf\r\n" + extra +
+         "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+int status_of(const std::string& response) {
+  if (response.rfind("HTTP/1.1 ", 0) != 0 || response.size() < 12) return 0;
+  return std::stoi(response.substr(9, 3));
+}
+
+void raise_descriptor_limit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+TEST(ServeHostile, HeaderFloodIsRefusedWithMemoryBounded) {
+  Served s(quick());
+  const size_t before = status_bytes("VmRSS");
+  Conn c(s.port());
+  ASSERT_TRUE(c.ok());
+  std::string lines;
+  for (int i = 0; lines.size() < (1 << 20); ++i) lines += "X-" + std::to_string(i) + ": y\r\n";
+  size_t sent = 0;
+  c.send("POST /v1/traces HTTP/1.1\r\nHost: x\r\n");
+  while (sent < (size_t{100} << 20) && c.send(lines)) sent += lines.size();
+  std::string answer = c.receive(std::chrono::seconds(10));
+  EXPECT_EQ(status_of(answer), 431) << answer.substr(0, 200);
+  EXPECT_LT(sent, size_t{100} << 20) << "the server read the whole flood";
+  const size_t after = status_bytes("VmRSS");
+  EXPECT_LT(after > before ? after - before : 0, size_t{64} << 20);
+  EXPECT_EQ(s.client().Get("/healthz")->status, 200);
+}
+
+TEST(ServeHostile, HealthAnswersWhileIdleAndSlowClientsHoldConnections) {
+  raise_descriptor_limit();
+  Served s(quick());
+  std::vector<std::unique_ptr<Conn>> idle;
+  for (int i = 0; i < 1000; ++i) {
+    idle.push_back(std::make_unique<Conn>(s.port()));
+    ASSERT_TRUE(idle.back()->ok()) << i;
+  }
+  // Slow clients: a header byte every 100 ms, and bodies trickled after honest headers.
+  std::vector<std::unique_ptr<Conn>> slow;
+  for (int i = 0; i < 32; ++i) {
+    slow.push_back(std::make_unique<Conn>(s.port()));
+    slow.back()->send(i % 2 ? export_head(1000) : "POST /v1/traces HTTP/1.1\r\nX-Slow: ");
+  }
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    for (int round = 0; round < 100 && !done; ++round) {
+      for (auto& c : slow) c->send("a");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int i = 0; i < 3; ++i) {
+    httplib::Client client("127.0.0.1", s.port());
+    client.set_read_timeout(5, 0);
+    const auto start = Clock::now();
+    auto r = client.Get("/healthz");
+    const auto took = Clock::now() - start;
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_LT(took, std::chrono::seconds(2));
+  }
+  done = true;
+  trickle.join();
+}
+
+TEST(ServeHostile, TokenAndLengthAreCheckedBeforeTheBody) {
+  ServeOptions o = quick();
+  o.token = "s3cret";
+  o.max_body_bytes = 1 << 20;
+  Served s(o);
+  const std::string auth = "Authorization: Bearer s3cret\r\n";
+  struct Case {
+    const char* what;
+    std::string head;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"no token, a large body announced", export_head(10 << 20), 401},
+      {"a wrong token", export_head(100, "Authorization: Bearer nope\r\n"), 401},
+      {"a length of 2^62", export_head(size_t{1} << 62, auth), 413},
+      {"a length just over the limit", export_head((1 << 20) + 1, auth), 413},
+      {"a length that is not a number",
+       "POST /v1/traces HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-protobuf\r\n" + auth +
+           "Content-Length: abc\r\n\r\n",
+       400},
+      {"a length past 64 bits",
+       "POST /v1/traces HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-protobuf\r\n" + auth +
+           "Content-Length: 99999999999999999999999\r\n\r\n",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Conn conn(s.port());
+    const auto start = Clock::now();
+    ASSERT_TRUE(conn.send(c.head));
+    std::string answer = conn.receive(std::chrono::seconds(5), "\r\n\r\n");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "answered only after a timeout";
+    if (c.status) {
+      EXPECT_EQ(status_of(answer), c.status) << answer;
+    } else {
+      EXPECT_GE(status_of(answer), 400) << answer;
+    }
+  }
+  EXPECT_EQ(Json::parse(
+                s.client().Get("/api/traces", {{"Authorization", "Bearer s3cret"}})->body)["traces"]
+                .size(),
+            0u);
+}
+
+TEST(ServeHostile, ChunkedBodiesWithTrailersAndPipelinedRequests) {
+  Served s(quick());
+  const std::string body = request_of(small_trace()).SerializeAsString();
+  std::string chunked =
+      "POST /v1/traces HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-protobuf\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n";
+  for (size_t i = 0; i < body.size(); i += 40) {
+    std::string piece = body.substr(i, 40);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", piece.size());
+    chunked += std::string(size) + "\r\n" + piece + "\r\n";
+  }
+  chunked += "0\r\nX-Checksum: none\r\n\r\n";
+  // Three requests in one write: an export and two reads, answered in order.
+  const std::string health = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+  Conn c(s.port());
+  ASSERT_TRUE(c.send(chunked + health + health));
+  std::string answers;
+  for (int i = 0; i < 50; ++i) {
+    answers += c.receive(std::chrono::milliseconds(200));
+    size_t n = 0;
+    for (size_t at = answers.find("HTTP/1.1 200"); at != std::string::npos;
+         at = answers.find("HTTP/1.1 200", at + 1))
+      ++n;
+    if (n == 3) break;
+  }
+  EXPECT_EQ(status_of(answers), 200) << answers;
+  EXPECT_NE(answers.find("ok\n"), std::string::npos) << answers;
+  EXPECT_EQ(std::count(answers.begin(), answers.end(), '\n') > 0, true);
+  Json t = s.wait_for(kTrace, "diagnosed");
+  EXPECT_EQ(t["span_count"], 2);
+}
+
+TEST(ServeHostile, ARequestMustArriveWithinItsDeadline) {
+  ServeOptions o = quick();
+  o.request_deadline_ms = 500;
+  Served s(o);
+  Conn c(s.port());
+  ASSERT_TRUE(c.send(export_head(1000)));
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(5) && c.send("x")) {
+    std::string got = c.receive(std::chrono::milliseconds(100));
+    if (c.closed() || !got.empty()) break;
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "the trickle was never cut";
+  auto list = s.client().Get("/api/traces");
+  EXPECT_EQ(Json::parse(list->body)["traces"].size(), 0u);
+}
+
+TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
+  ServeOptions o = quick();
+  o.max_body_bytes = 4 << 20;
+  o.memory_budget_bytes = 96 << 20;
+  Served s(o);
+  // Twelve maximum-size exports at once, of many minimal spans (the costliest to decode).
+  std::vector<SpanSpec> specs;
+  for (int i = 0; specs.size() < 60000; ++i) {
+    char id[17];
+    std::snprintf(id, sizeof id, "%016x", i + 1);
+    specs.push_back({kTrace, id, "b7ad6b7169203331", "s", "svc"});
+  }
+  auto req = request_of(specs);
+  std::string body = req.SerializeAsString();
+  while (body.size() > o.max_body_bytes) {
+    specs.resize(specs.size() * 9 / 10);
+    body = request_of(specs).SerializeAsString();
+  }
+  const size_t peak_before = status_bytes("VmHWM");
+  std::vector<std::thread> senders;
+  std::mutex mutex;
+  std::map<int, int> statuses;
+  int retry_after = 0;
+  for (int i = 0; i < 12; ++i) {
+    senders.emplace_back([&] {
+      httplib::Client client("127.0.0.1", s.port());
+      client.set_read_timeout(60, 0);
+      auto r = client.Post("/v1/traces", body, "application/x-protobuf");
+      std::lock_guard lock(mutex);
+      statuses[r ? r->status : -1]++;
+      if (r && r->has_header("Retry-After")) retry_after++;
+    });
+  }
+  for (auto& t : senders) t.join();
+  const size_t peak_after = status_bytes("VmHWM");
+  EXPECT_GT(statuses[200], 0);
+  EXPECT_EQ(statuses[200] + statuses[503] + statuses[429], 12);
+  EXPECT_EQ(retry_after, statuses[503] + statuses[429]);
+  // The server holds at most its budget and a fixed margin; the senders' own copies of the
+  // body (the client copies it into each request) are this process's too.
+  EXPECT_LT(peak_after - peak_before,
+            o.memory_budget_bytes + (size_t{64} << 20) + 2 * 12 * body.size());
+  auto metrics = s.client().Get("/metrics");
+  EXPECT_NE(metrics->body.find("tracedx_memory_budget_bytes{state=\"used\"} 0\n"),
+            std::string::npos)
+      << metrics->body;
+}
+
+TEST(ServeHostile, NumbersOutOfRangeAre400) {
+  Served s(quick());
+  EXPECT_EQ(s.client().Get("/api/traces?since=9223372036854775808")->status, 400);
+  EXPECT_EQ(s.client().Get("/api/traces?until=99999999999999999999")->status, 400);
+  EXPECT_EQ(s.client().Get("/?since=9223372036854775808")->status, 400);
+  EXPECT_EQ(s.client().Get("/api/traces?since=9223372036854775807")->status, 200);
+}
+
+TEST(ServeHostile, HealthSaysWhenTheDatabaseCannotBeWritten) {
+  Served s(quick());
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+  exec_sql(s.dir() / "t.db", "DROP TABLE spans");
+  auto r = s.post_protobuf(
+      request_of(small_trace("1af7651916cd43dd8448eb211c80319c")).SerializeAsString());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 503);
+  EXPECT_TRUE(r->has_header("Retry-After"));
+  auto health = s.client().Get("/healthz");
+  EXPECT_EQ(health->status, 503);
+  EXPECT_NE(health->body.find("spans"), std::string::npos) << health->body;
+  auto metrics = s.client().Get("/metrics");
+  EXPECT_NE(metrics->body.find("tracedx_exports_refused_total{reason=\"storage\"} 1\n"),
+            std::string::npos);
+}
+
+TEST(ServeHostile, StopFinishesWhileAClientTrickles) {
+  ServeOptions o = quick();
+  o.quiet_ms = 600000;
+  o.drain_timeout_ms = 300;
+  Served s(o);
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+  Conn c(s.port());
+  ASSERT_TRUE(c.send(export_head(100000)));
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    for (int i = 0; i < 300 && !done && c.send("x"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = Clock::now();
+  s.stop();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  done = true;
+  trickle.join();
+  // What was acknowledged was diagnosed by the drain.
+  EXPECT_EQ(count_rows(s.dir() / "t.db", "SELECT count(*) FROM traces WHERE status='diagnosed'"),
+            1);
+}
+
+TEST(ServeHostile, ATraceWhoseRootNeverComesIsDiagnosedAfterItsWait) {
+  ServeOptions o = quick();
+  o.rootless_wait_ms = 200;
+  Served s(o);
+  auto child = small_trace()[1];
+  ASSERT_EQ(s.post_protobuf(request_of({child}).SerializeAsString())->status, 200);
+  Json t = s.wait_for(kTrace, "diagnosed");
+  EXPECT_EQ(t["span_count"], 1);
+}
+
+TEST(ServeHostile, AReportThatCannotBeMadeIsAnError) {
+  // A trace whose spans could not be imported: its page says why, with an error status.
+  auto dir = make_temp_dir("serve-failed");
+  {
+    auto store = Store::open((dir / "t.db").string());
+    ASSERT_TRUE(store);
+    auto batch = spans_from_protobuf(request_of(small_trace()).SerializeAsString());
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE((*store)->begin());
+    for (const SpanRow& row : batch->spans)
+      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.data));
+    ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
+    DiagnosisRecord failed;
+    failed.failed = true;
+    failed.error = "no step could be read";
+    ASSERT_TRUE((*store)->save_diagnosis(kTrace, 2, 0, failed));
+    ASSERT_TRUE((*store)->commit());
+  }
+  Served s(quick(), dir);
+  auto page = s.client().Get(("/traces/" + kTrace).c_str());
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 422);
+  EXPECT_NE(page->body.find("no step could be read"), std::string::npos) << page->body;
+}
+
+}  // namespace
+}  // namespace tracedx
