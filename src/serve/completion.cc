@@ -12,6 +12,8 @@ namespace tracedx {
 namespace {
 
 constexpr int64_t kRetryMs = 1000;  // a diagnosis that could not be stored is tried again
+// The memory a pending trace takes beside its id: its entry in the map and in the due set.
+constexpr size_t kFlightBytes = 160;
 
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -21,8 +23,9 @@ int64_t now_ms() {
 
 }  // namespace
 
-Completion::Completion(const CompletionOptions& options, Metrics& metrics)
-    : options_(options), metrics_(metrics) {}
+Completion::Completion(const CompletionOptions& options, Metrics& metrics,
+                       MemoryBudget& budget)
+    : options_(options), metrics_(metrics), budget_(budget) {}
 
 Completion::~Completion() {
   stop();
@@ -66,7 +69,9 @@ void Completion::queue_due_locked(const std::string& id, Flight& f) {
 }
 
 void Completion::touch_locked(const std::string& id, int64_t last_seen, bool root) {
-  Flight& f = flights_[id];
+  auto [it, fresh] = flights_.try_emplace(id);
+  if (fresh) budget_.take(kFlightBytes + 2 * id.size());
+  Flight& f = it->second;
   if (f.queued) {
     due_.erase({f.due, id});
     f.queued = false;
@@ -81,6 +86,11 @@ void Completion::forget_locked(const std::string& id) {
   auto it = flights_.find(id);
   if (it == flights_.end() || it->second.running) return;
   if (it->second.queued) due_.erase({it->second.due, id});
+  erase_locked(it);
+}
+
+void Completion::erase_locked(std::unordered_map<std::string, Flight>::iterator it) {
+  budget_.give_back(kFlightBytes + 2 * it->first.size());
   flights_.erase(it);
 }
 
@@ -124,7 +134,7 @@ void Completion::settle_locked(const std::string& id, uint64_t generation, Outco
   g.running = false;
   if (outcome == Outcome::kGone || (outcome == Outcome::kError && draining_) ||
       (outcome == Outcome::kStored && g.generation == generation)) {
-    flights_.erase(it);
+    erase_locked(it);
   } else if (outcome == Outcome::kError) {
     g.due = now_ms() + kRetryMs;
     due_.emplace(g.due, id);
@@ -153,7 +163,9 @@ void Completion::worker_loop(std::unique_ptr<Store> store) {
       continue;
     }
     due_.erase(due_.begin());
-    Flight& f = flights_[id];
+    auto it = flights_.find(id);
+    if (it == flights_.end()) continue;
+    Flight& f = it->second;
     f.queued = false;
     f.running = true;
     const uint64_t generation = f.generation;

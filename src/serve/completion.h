@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "diagnosis/diagnosis.h"
+#include "serve/memory_budget.h"
 #include "serve/metrics.h"
 #include "serve/store.h"
 #include "serve/writer.h"
@@ -34,7 +35,8 @@ struct CompletionOptions {
 
 class Completion {
  public:
-  Completion(const CompletionOptions& options, Metrics& metrics);
+  // Pending traces take their bookkeeping from `budget` while they wait.
+  Completion(const CompletionOptions& options, Metrics& metrics, MemoryBudget& budget);
   ~Completion();
 
   // Starts the diagnosis threads on their connections (and retention, when traces are kept
@@ -68,6 +70,7 @@ class Completion {
   void queue_due_locked(const std::string& id, Flight& f);
   void touch_locked(const std::string& id, int64_t last_seen, bool root);
   void forget_locked(const std::string& id);
+  void erase_locked(std::unordered_map<std::string, Flight>::iterator it);
   Outcome diagnose_one(Store& store, const std::string& id, uint64_t generation);
   void settle_locked(const std::string& id, uint64_t generation, Outcome outcome);
   void worker_loop(std::unique_ptr<Store> store);
@@ -75,6 +78,7 @@ class Completion {
 
   const CompletionOptions options_;
   Metrics& metrics_;
+  MemoryBudget& budget_;
   Writer* writer_ = nullptr;
 
   std::mutex mutex_;

@@ -22,6 +22,9 @@ class MemoryBudget {
     } while (!used_.compare_exchange_weak(used, used + n, std::memory_order_relaxed));
     return true;
   }
+  // Takes `n` bytes whether they fit or not: memory already spent, which later work must
+  // make room for.
+  void take(size_t n) { used_.fetch_add(n, std::memory_order_relaxed); }
   void give_back(size_t n) { used_.fetch_sub(n, std::memory_order_relaxed); }
 
   size_t used() const { return used_.load(std::memory_order_relaxed); }

@@ -64,7 +64,7 @@ struct TraceServer::Impl {
   bool stopping = false;
 
   explicit Impl(const ServeOptions& o)
-      : options(o), budget(o.memory_budget_bytes), completion(completion_options(o), metrics) {}
+      : options(o), budget(o.memory_budget_bytes), completion(completion_options(o), metrics, budget) {}
 
   ~Impl() {
     if (http) http->stop();
