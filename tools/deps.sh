@@ -2,9 +2,10 @@
 # Installs the Debian packages the build needs when any is missing. Sourced by the other
 # scripts; as root it installs them, otherwise it says what to install and stops.
 # What parity_check and tracedx need to build (jemalloc for the commands; tracedx serve:
-# protobuf for the OTLP messages, cpp-httplib, SQLite and zlib).
+# protobuf for the OTLP messages, cpp-httplib, gRPC with its code generator, SQLite and zlib).
 tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libsimdjson-dev libicu-dev
-  libjemalloc-dev libprotobuf-dev protobuf-compiler libcpp-httplib-dev libsqlite3-dev zlib1g-dev)
+  libjemalloc-dev libprotobuf-dev protobuf-compiler libcpp-httplib-dev libgrpc++-dev
+  protobuf-compiler-grpc libsqlite3-dev zlib1g-dev)
 # The test suite, the benchmarks and the format check.
 tracedx_test_packages=(libgtest-dev libbenchmark-dev clang-format-14)
 # The Python module and its tests (Debian's python3, whose dist-packages hold Dask; pandas
