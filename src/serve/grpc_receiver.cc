@@ -183,22 +183,15 @@ struct GrpcReceiver::Impl {
   grpc::Status receive(Call& call) {
     // Given up by the client, timed out, or cut off by stop() while it waited.
     if (call.context->IsCancelled()) return grpc::Status::CANCELLED;
-    std::vector<grpc::Slice> slices;
-    if (!call.request->Dump(&slices).ok())
-      return grpc::Status(grpc::StatusCode::INTERNAL, "the request could not be read");
-    // The receiver needs the bytes in one piece: one slice is used as it is, several are
-    // joined in a copy, whose bytes are taken from the budget too.
-    std::string joined;
-    std::string_view body;
-    if (slices.size() == 1) {
-      body = std::string_view(reinterpret_cast<const char*>(slices[0].begin()), slices[0].size());
-    } else if (!slices.empty()) {
+    // The receiver needs the bytes in one piece: a request received in several is copied,
+    // and the copy's bytes are taken from the budget too.
+    grpc::Slice whole;
+    if (!call.request->TrySingleSlice(&whole).ok()) {
       if (!call.bytes.grow(call.request->Length())) return status_of(Receiver::over_budget());
-      joined.reserve(call.request->Length());
-      for (const grpc::Slice& s : slices)
-        joined.append(reinterpret_cast<const char*>(s.begin()), s.size());
-      body = joined;
+      if (!call.request->DumpToSingleSlice(&whole).ok())
+        return grpc::Status(grpc::StatusCode::INTERNAL, "the request could not be read");
     }
+    std::string_view body(reinterpret_cast<const char*>(whole.begin()), whole.size());
     ExportResult result = receiver.receive(body, true, call.signal);
     if (!result.ok()) return status_of(result);
     grpc::Slice answer(export_answer(result, true, call.signal));
