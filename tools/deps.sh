@@ -2,11 +2,11 @@
 # Installs the Debian packages the build needs when any is missing. Sourced by the other
 # scripts; as root it installs them, otherwise it says what to install and stops.
 # What parity_check and tracedx need to build (jemalloc for the commands; tracedx serve:
-# protobuf for the OTLP messages, libmicrohttpd for HTTP, SQLite and zlib; cpp-httplib is the
-# HTTP client of the tests and benchmarks).
+# protobuf for the OTLP messages, libmicrohttpd for HTTP, gRPC with its code generator,
+# SQLite and zlib; cpp-httplib is the HTTP client of the tests and benchmarks).
 tracedx_packages=(g++ cmake make pkg-config nlohmann-json3-dev libsimdjson-dev libicu-dev
   libjemalloc-dev libprotobuf-dev protobuf-compiler libmicrohttpd-dev libcpp-httplib-dev
-  libsqlite3-dev zlib1g-dev)
+  libgrpc++-dev protobuf-compiler-grpc libsqlite3-dev zlib1g-dev)
 # The test suite, the benchmarks and the format check.
 tracedx_test_packages=(libgtest-dev libbenchmark-dev clang-format-14)
 # The Python module and its tests (Debian's python3, whose dist-packages hold Dask; pandas

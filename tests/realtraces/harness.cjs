@@ -6,8 +6,9 @@
 // to that receiver. A kit that records logs (the OpenTelemetry GenAI instrumentation writes
 // message content as log records, not on spans) also gets a logger provider that exports
 // through the SDK's OTLP/HTTP JSON log exporter to the same receiver.
-// REALTRACES_OTLP_EXPORTS (a JSON array of {protocol: "json"|"protobuf", url, headers,
-// compression, logs}, where what is left out comes from the SDK's environment variables) adds one
+// REALTRACES_OTLP_EXPORTS (a JSON array of {protocol: "json"|"protobuf"|"grpc", url, headers,
+// compression, logs}, where what is left out comes from the SDK's environment variables; no
+// headers and no logs for "grpc", whose metadata comes from those variables) adds one
 // more exporter per entry, so the same spans also go to an OTLP
 // endpoint such as `tracedx serve`; an entry with `logs: true` sends the log records too, with
 // the log exporter of the same protocol, to its url with /v1/traces replaced by /v1/logs (or,
@@ -122,7 +123,9 @@ function extraExporters() {
   }));
   const processors = entries.map((e, i) => {
     const Exporter = e.protocol === "protobuf"
-      ? require("@opentelemetry/exporter-trace-otlp-proto").OTLPTraceExporter : OTLPTraceExporter;
+      ? require("@opentelemetry/exporter-trace-otlp-proto").OTLPTraceExporter
+      : e.protocol === "grpc" ? require("@opentelemetry/exporter-trace-otlp-grpc").OTLPTraceExporter
+      : OTLPTraceExporter;
     // What the entry leaves out comes from the OTEL_EXPORTER_OTLP_TRACES_* variables.
     const config = {};
     for (const key of ["url", "headers", "compression"]) if (e[key] !== undefined) config[key] = e[key];

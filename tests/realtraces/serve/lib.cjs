@@ -14,11 +14,13 @@ process.on("exit", () => {
 });
 
 const LISTENING = /^tracedx serve: listening on (http:\/\/127\.0\.0\.1:\d+)\s*$/;
+const GRPC_LISTENING = /^tracedx serve: OTLP\/gRPC on (127\.0\.0\.1:\d+)\s*$/;
 
 // Starts `tracedx serve ARGS...` on an ephemeral port of 127.0.0.1 and resolves once it has
-// printed its listening line. Standard error (and anything more on standard output) goes to
-// `log`. `exited` resolves to {code, signal} when the process ends.
-function startServe(tracedx, args, { log, timeoutMs = 60000 } = {}) {
+// printed its listening line (and, with `grpc`, its OTLP/gRPC line, whose HOST:PORT is `grpc`
+// in the result). Standard error (and anything more on standard output) goes to `log`.
+// `exited` resolves to {code, signal} when the process ends.
+function startServe(tracedx, args, { log, timeoutMs = 60000, grpc = false } = {}) {
   const logFd = fs.openSync(log || "/dev/null", "a");
   const child = spawn(tracedx, ["serve", "--listen", "127.0.0.1:0", ...args], { stdio: ["ignore", "pipe", logFd] });
   fs.closeSync(logFd);
@@ -30,30 +32,35 @@ function startServe(tracedx, args, { log, timeoutMs = 60000 } = {}) {
   return new Promise((resolve, reject) => {
     let buffered = "";
     let url = null;
+    let grpcAddress = null;
+    let listening = false;
     const timer = setTimeout(() => {
       child.kill("SIGKILL");
-      reject(new Error(`tracedx serve printed no listening line within ${timeoutMs} ms (log: ${log})`));
+      reject(new Error(`tracedx serve printed no listening line${grpc ? "s" : ""} within ${timeoutMs} ms (log: ${log})`));
     }, timeoutMs);
     child.stdout.setEncoding("utf8");
     child.stdout.on("data", (chunk) => {
       if (log) fs.appendFileSync(log, chunk);
-      if (url) return;
+      if (listening) return;
       buffered += chunk;
       const lines = buffered.split("\n");
       buffered = lines.pop();
       for (const line of lines) {
         const m = LISTENING.exec(line);
-        if (m) {
-          url = m[1];
+        if (m) url = m[1];
+        const g = grpc && GRPC_LISTENING.exec(line);
+        if (g) grpcAddress = g[1];
+        if (url && (!grpc || grpcAddress)) {
+          listening = true;
           clearTimeout(timer);
-          resolve({ url, pid: child.pid, child, exited });
+          resolve({ url, grpc: grpcAddress, pid: child.pid, child, exited });
           return;
         }
       }
     });
     exited.then(({ code, signal }) => {
       clearTimeout(timer);
-      if (!url) reject(new Error(`tracedx serve exited (code ${code}, signal ${signal}) before listening (log: ${log})`));
+      if (!listening) reject(new Error(`tracedx serve exited (code ${code}, signal ${signal}) before listening (log: ${log})`));
     });
   });
 }

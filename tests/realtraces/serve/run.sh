@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs one end-to-end test of `tracedx serve` with the OpenTelemetry JS SDK's exporters:
-#   run.sh real-client|durability|load|pages|genai-logs TRACEDX OUTDIR
-# (genai-logs: the GenAI recorder's spans and log records, both sent to the server.)
+#   run.sh real-client|durability|load|pages|genai-logs|grpc-client TRACEDX OUTDIR
+# (genai-logs: the GenAI recorder's spans and log records, both sent to the server;
+# grpc-client: the recorders' spans sent over OTLP/gRPC.)
 # Exits 77 (skipped, with the reason) when node, the suite's node_modules or, for the pages,
 # Chromium is missing.
 set -euo pipefail
@@ -12,7 +13,8 @@ if ! command -v node >/dev/null; then
   exit 77
 fi
 if [ ! -d "$here/../node_modules/@opentelemetry/exporter-trace-otlp-proto" ] ||
-   [ ! -d "$here/../node_modules/@opentelemetry/exporter-logs-otlp-proto" ]; then
+   [ ! -d "$here/../node_modules/@opentelemetry/exporter-logs-otlp-proto" ] ||
+   [ ! -d "$here/../node_modules/@opentelemetry/exporter-trace-otlp-grpc" ]; then
   echo "SKIP: $(cd "$here/.." && pwd)/node_modules is missing or stale; run: (cd tests/realtraces && npm ci)"
   exit 77
 fi
