@@ -64,6 +64,16 @@ std::string bind_failure(const std::string& host, uint16_t port) {
   return why;
 }
 
+// A call whose bytes do not fit in the memory budget: refused for a retry.
+ExportResult over_budget() {
+  ExportResult r;
+  r.http_status = 503;
+  r.grpc_code = 14;
+  r.message = "the server is at its memory limit; retry later";
+  r.retry = true;
+  return r;
+}
+
 grpc::Status status_of(const ExportResult& result) {
   if (result.ok()) return grpc::Status::OK;
   int code = result.grpc_code != 0 ? result.grpc_code : grpc::StatusCode::UNAVAILABLE;
@@ -148,7 +158,7 @@ struct GrpcReceiver::Impl {
     }
     BudgetLease bytes(&budget);
     if (!bytes.grow(request->Length())) {
-      reactor->Finish(status_of(Receiver::over_budget()));
+      reactor->Finish(status_of(over_budget()));
       return reactor;
     }
     std::unique_lock lock(mu);
@@ -187,7 +197,7 @@ struct GrpcReceiver::Impl {
     // and the copy's bytes are taken from the budget too.
     grpc::Slice whole;
     if (!call.request->TrySingleSlice(&whole).ok()) {
-      if (!call.bytes.grow(call.request->Length())) return status_of(Receiver::over_budget());
+      if (!call.bytes.grow(call.request->Length())) return status_of(over_budget());
       if (!call.request->DumpToSingleSlice(&whole).ok())
         return grpc::Status(grpc::StatusCode::INTERNAL, "the request could not be read");
     }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "serve/completion.h"
+#include "serve/grpc_receiver.h"
 #include "serve/http_api.h"
 #include "serve/http_server.h"
 #include "serve/metrics.h"
@@ -58,15 +59,19 @@ struct TraceServer::Impl {
   std::unique_ptr<Writer> writer;
   std::unique_ptr<Receiver> receiver;
   std::unique_ptr<HttpServer> http;
+  std::unique_ptr<GrpcReceiver> grpc;
 
   std::mutex mutex;
   std::condition_variable cv;
   bool stopping = false;
 
   explicit Impl(const ServeOptions& o)
-      : options(o), budget(o.memory_budget_bytes), completion(completion_options(o), metrics, budget) {}
+      : options(o),
+        budget(o.memory_budget_bytes),
+        completion(completion_options(o), metrics, budget) {}
 
   ~Impl() {
+    if (grpc) grpc->stop(std::chrono::milliseconds(0));
     if (http) http->stop();
     completion.stop();
     if (writer) writer->stop();
@@ -134,11 +139,28 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
                                 impl->budget);
   if (!http) return std::move(http).error();
   impl->http = std::move(*http);
+  if (options.grpc) {
+    GrpcLimits limits;
+    limits.max_message_bytes = options.max_body_bytes;
+    limits.threads = std::max(2u, options.http_threads);
+    limits.idle_timeout = std::chrono::seconds(options.idle_timeout_s);
+    std::optional<std::string> token = options.token;
+    auto grpc = GrpcReceiver::start(options.grpc_host, options.grpc_port, limits, *impl->receiver,
+                                    impl->budget, [token](std::string_view authorization) {
+                                      return !token || bearer_matches(authorization, *token);
+                                    });
+    if (!grpc) return std::move(grpc).error();
+    impl->grpc = std::move(*grpc);
+  }
   return std::unique_ptr<TraceServer>(new TraceServer(std::move(impl)));
 }
 
 int TraceServer::port() const {
   return impl_->http->port();
+}
+
+int TraceServer::grpc_port() const {
+  return impl_->grpc ? impl_->grpc->port() : 0;
 }
 
 Status TraceServer::serve() {
@@ -149,9 +171,11 @@ Status TraceServer::serve() {
   }
   // No new connection; the requests in progress get the drain's time to finish, then
   // every connection is closed. What was acknowledged is committed.
+  const auto drain = std::chrono::milliseconds(s.options.drain_timeout_ms);
+  const auto deadline = std::chrono::steady_clock::now() + drain;
   s.http->stop_accepting();
-  s.http->wait_idle(std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(s.options.drain_timeout_ms));
+  if (s.grpc) s.grpc->stop(drain);
+  s.http->wait_idle(deadline);
   s.http->stop();
   s.completion.drain();
   s.completion.stop();

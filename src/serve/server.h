@@ -1,12 +1,15 @@
-// tracedx serve: an OTLP/HTTP trace receiver that stores every span in SQLite and diagnoses
-// each trace once it is complete (its root span arrived and it stayed quiet), with a read
-// side on the same port (HTML index and reports, a JSON API, health and metrics).
+// tracedx serve: an OTLP receiver (OTLP/HTTP, and OTLP/gRPC on a port of its own) that
+// stores every span in SQLite and diagnoses each trace once it is complete (its root span
+// arrived and it stayed quiet, or its root never came within a longer wait), with a read
+// side on the HTTP port (HTML index and reports, a JSON API, health and metrics).
 //
-// Request threads decode and convert bodies; one writer thread commits the spans of all
-// waiting requests in one transaction (group commit) and a request is answered 200 only once
-// its spans are committed. The write queue is bounded: when it is full, exports get 429 with
-// Retry-After and retry. Diagnosis runs on its own thread, reading a trace's spans back from
-// the database, so memory holds the traces in flight, not the database.
+// Connections are handled by event threads (an idle or slow client holds no thread);
+// exports are checked on their headers before their bodies are read, decoded within a
+// memory budget, and committed by one writer thread in group commits; an export is
+// answered 200 only once its rows are committed. A full write queue or a spent budget is
+// answered 429/503 with Retry-After. Diagnosis runs on threads of its own, reading a
+// trace's spans back from the database, so memory holds the traces in flight, not the
+// database.
 #pragma once
 
 #include <cstdint>
@@ -60,8 +63,9 @@ class TraceServer {
   static Result<std::unique_ptr<TraceServer>> start(const ServeOptions& options);
   ~TraceServer();
 
-  // The bound port.
+  // The bound port, and the OTLP/gRPC one (0 when gRPC is off).
   int port() const;
+  int grpc_port() const;
 
   // Serves until stop(), then drains: waits for the requests in progress, commits what
   // they sent, diagnoses every pending trace. Fails when the listener fails.

@@ -98,7 +98,7 @@ class GrpcServed {
   explicit GrpcServed(GrpcLimits limits = {})
       : receiver(budget, {[this](const SpanBatch& b) { return store.store(b.spans.size()); },
                           [this](const LogBatch& b) { return store.store(b.logs.size()); },
-                          [](Signal, uint64_t, uint64_t) {}}) {
+                          [](Signal, uint64_t, uint64_t) {}, [](Refused) {}}) {
     limits.max_message_bytes = 64 * 1024;
     auto started = GrpcReceiver::start("127.0.0.1", 0, limits, receiver, budget,
                                        [](std::string_view h) { return h == kToken; });

@@ -94,6 +94,7 @@ class Served {
     dir_ = dir.empty() ? make_temp_dir("serve") : dir;
     options.host = "127.0.0.1";
     options.port = 0;
+    options.grpc_port = 0;
     options.db_path = (dir_ / "t.db").string();
     auto server = TraceServer::start(options);
     if (!server) throw std::runtime_error(server.error().display());
