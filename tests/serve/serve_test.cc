@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -22,6 +24,7 @@
 #include "import/otlp_values.h"
 #include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/db_lock.h"
 #include "serve/diagnose_spans.h"
 #include "serve/otlp_spans.h"
 #include "serve/server.h"
@@ -1222,7 +1225,7 @@ TEST(OtlpSpans, ALargeResourceIsHeldOnceForAllItsRows) {
   }
 }
 
-// --- the store: envelopes, the span limit, versions, health -----------------------------
+// --- the store: envelopes, the span limit, versions, health, one server per database -----
 
 // Stores a batch as the writer does, in one transaction: each span offered with `limit`, each
 // trace that got spans touched. How each span fared.
@@ -1508,6 +1511,55 @@ TEST(Store, ProbeSaysWhyTheDatabaseCannotBeWritten) {
             "database: begin: cannot start a transaction within a transaction");
   ASSERT_TRUE((*store)->commit());
   EXPECT_EQ((*store)->write_error(), std::nullopt);
+}
+
+TEST(DatabaseLock, OneServerPerDatabase) {
+  auto dir = make_temp_dir("store-lock");
+  const std::string db = (dir / "t.db").string();
+  const std::string in_use = "the database " + db + " is in use by another tracedx serve (pid ";
+  const std::string mine = in_use + std::to_string(getpid()) + ")";
+  {
+    auto held = DatabaseLock::acquire(db);
+    ASSERT_TRUE(held) << held.error().display();
+    EXPECT_EQ(read_text(db + ".lock"), std::to_string(getpid()) + "\n");
+    // Another lock in this process, and one in another process: both refused.
+    auto second = DatabaseLock::acquire(db);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().display(), mine);
+    pid_t child = fork();
+    if (child == 0) {
+      auto refused = DatabaseLock::acquire(db);
+      _exit(!refused && refused.error().display() == mine ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  // Released: free again, and the pid gone with it.
+  EXPECT_EQ(read_text(db + ".lock"), "");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    auto held = DatabaseLock::acquire(db);
+    (void)!write(ready[1], held ? "1" : "0", 1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_EQ(c, '1');
+  auto refused = DatabaseLock::acquire(db);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(), in_use + std::to_string(holder) + ")");
+  // A server killed outright leaves no lock behind.
+  kill(holder, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  auto after = DatabaseLock::acquire(db);
+  ASSERT_TRUE(after) << after.error().display();
 }
 
 // Commits only append to the write-ahead log; a checkpoint (the server's own thread) moves
