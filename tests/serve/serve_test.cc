@@ -1489,6 +1489,29 @@ TEST(Store, RetentionDeletesTheEnvelopesNoRowReferences) {
   EXPECT_EQ(count_rows(db, "SELECT count(*) FROM spans"), 0);
 }
 
+// A trace whose root never came: the store says so (has_root), and the importer makes the
+// run of the spans it has, the earliest span without its parent standing for the root.
+TEST(Store, TraceWithoutItsRootIsDiagnosedFromTheSpansItHas) {
+  auto dir = make_temp_dir("store-rootless");
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  store_batch(**store, batch_of({small_trace()[1]}));
+  auto pending = (*store)->pending();
+  ASSERT_TRUE(pending && pending->size() == 1);
+  EXPECT_FALSE((*pending)[0].root);
+  EXPECT_EQ((*pending)[0].last_seen, 1700000000000);
+  auto row = (*store)->get_trace(kTrace);
+  ASSERT_TRUE(row && *row);
+  EXPECT_FALSE((**row).has_root);
+  auto snapshot = (*store)->read_spans(kTrace);
+  ASSERT_TRUE(snapshot);
+  EXPECT_FALSE(snapshot->has_root);
+  DiagnosisRecord r = diagnose_spans(kTrace, *snapshot, DiagnoseOptions{});
+  ASSERT_FALSE(r.failed) << r.error;
+  EXPECT_EQ(r.title, "chat");
+  EXPECT_EQ(r.step_count, 1);
+}
+
 TEST(Store, ProbeSaysWhyTheDatabaseCannotBeWritten) {
   auto dir = make_temp_dir("store-probe");
   const auto db = dir / "t.db";
