@@ -122,8 +122,8 @@ class Store {
   // Stores a span unless the trace already holds one with its id, or already holds `limit`
   // spans (0: no limit). A root span is stored over the limit while the trace has no root,
   // so that a long run cut short keeps its top span (its title, outcome and service). The
-  // envelope is stored once for all the rows with the same bytes, across transactions too;
-  // it must stay alive until the transaction ends.
+  // envelope is stored once for all the rows with the same bytes, across transactions too
+  // (the store holds the object until the transaction ends, and finds it again by address).
   Result<SpanInsert> insert_span(std::string_view trace_id, std::string_view span_id,
                                  const StoredMessage& data, bool root, uint64_t limit);
   // The same with no limit: whether it was stored (false: a duplicate).
