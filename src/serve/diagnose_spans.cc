@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "analysis/recorded_analysis.h"
 #include "import/importers.h"
@@ -56,6 +57,9 @@ Result<std::vector<OtlpSpan>> spans_of_snapshot(const std::string& trace_id,
                                                 const SpanSnapshot& snapshot) {
   std::vector<OtlpSpan> spans;
   spans.reserve(snapshot.spans.size());
+  // Each envelope is decoded once: its spans share the resource's attributes, as the
+  // importer's spans of one resource do.
+  std::unordered_map<const std::string*, SpanEnvelope> envelopes;
   for (size_t i = 0; i < snapshot.spans.size(); ++i) {
     const StoredRow& row = snapshot.spans[i];
     if (row.text) {
@@ -63,15 +67,27 @@ Result<std::vector<OtlpSpan>> spans_of_snapshot(const std::string& trace_id,
       if (auto ok = otlp::read_spans(row.data, where, spans); !ok) return std::move(ok).error();
       continue;
     }
-    auto span = decode_stored_span(row.data);
+    if (!row.envelope) {
+      auto span = decode_stored_span(row.data);
+      if (!span) return std::move(span).error();
+      spans.push_back(std::move(*span));
+      continue;
+    }
+    auto it = envelopes.find(row.envelope.get());
+    if (it == envelopes.end()) {
+      auto envelope = decode_span_envelope(*row.envelope);
+      if (!envelope) return std::move(envelope).error();
+      it = envelopes.emplace(row.envelope.get(), std::move(*envelope)).first;
+    }
+    auto span = decode_stored_span(it->second, row.data);
     if (!span) return std::move(span).error();
     spans.push_back(std::move(*span));
   }
   if (spans.empty()) return Error::message(trace_id + ": no spans found");
   std::vector<OtlpLog> logs;
   logs.reserve(snapshot.logs.size());
-  for (const std::string& data : snapshot.logs) {
-    auto log = decode_stored_log(data);
+  for (const StoredRow& row : snapshot.logs) {
+    auto log = row.envelope ? decode_stored_log_record(row.data) : decode_stored_log(row.data);
     if (!log) return std::move(log).error();
     logs.push_back(std::move(*log));
   }
@@ -128,14 +144,15 @@ Result<std::string> snapshot_lines(const SpanSnapshot& snapshot) {
     if (row.text) {
       out += row.data;
     } else {
-      auto line = stored_span_json(row.data);
+      auto line =
+          row.envelope ? stored_span_json(*row.envelope, row.data) : stored_span_json(row.data);
       if (!line) return line;
       out += *line;
     }
     out += '\n';
   }
-  for (const std::string& data : snapshot.logs) {
-    auto line = stored_log_json(data);
+  for (const StoredRow& row : snapshot.logs) {
+    auto line = row.envelope ? stored_log_json(*row.envelope, row.data) : stored_log_json(row.data);
     if (!line) return line;
     out += *line;
     out += '\n';

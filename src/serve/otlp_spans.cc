@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 
 #include "google/rpc/status.pb.h"
 #include "import/otlp_envelope.h"
@@ -54,13 +56,40 @@ void reject(Batch& batch, std::string why) {
 const std::string kTooDeep =
     "values nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
 
-// Serializes a stored message unless its OTLP/JSON line would nest deeper than the importer
-// reads; false when it would.
+// An envelope's bytes unless its OTLP/JSON line would nest deeper than the importer reads
+// (nullopt).
+template <typename Message>
+std::optional<std::string> envelope_bytes(const Message& envelope) {
+  if (json_depth(envelope) > kMaxJsonDepth) return std::nullopt;
+  return envelope.SerializeAsString();
+}
+
+// Serializes a stored span (record) unless its OTLP/JSON line would nest deeper than the
+// importer reads; false when it would.
 template <typename Message>
 bool stored_bytes(const Message& stored, std::string& out) {
   if (json_depth(stored) > kMaxJsonDepth) return false;
   return stored.SerializeToString(&out);
 }
+
+// The distinct envelopes of a batch being made, by content: an export may repeat a resource
+// in several of its entries (a collector's batches do), and each is held once.
+class EnvelopeSet {
+ public:
+  explicit EnvelopeSet(std::vector<std::shared_ptr<const std::string>>& list) : list_(list) {}
+
+  // The batch's envelope holding `bytes`, added the first time they come.
+  std::shared_ptr<const std::string> add(std::string bytes) {
+    if (auto it = index_.find(bytes); it != index_.end()) return list_[it->second];
+    list_.push_back(std::make_shared<const std::string>(std::move(bytes)));
+    index_.emplace(*list_.back(), list_.size() - 1);
+    return list_.back();
+  }
+
+ private:
+  std::vector<std::shared_ptr<const std::string>>& list_;
+  std::unordered_map<std::string_view, size_t> index_;
+};
 
 std::string service_of(const pb::resource::v1::Resource& r) {
   for (const auto& kv : r.attributes()) {
@@ -76,15 +105,17 @@ bool parse_body(std::string_view body, Message& out) {
          out.ParseFromArray(body.data(), static_cast<int>(body.size()));
 }
 
-// The spans of one scope, each stored with its resource and scope.
+// The spans of one scope, stored under one envelope holding their resource and scope.
 void store_scope_spans(const pb::trace::v1::ResourceSpans& rs, const pb::trace::v1::ScopeSpans& ss,
-                       const std::string& service, SpanBatch& batch) {
+                       const std::string& service, EnvelopeSet& envelopes, SpanBatch& batch) {
   pb::trace::v1::ResourceSpans stored;
   if (rs.has_resource()) *stored.mutable_resource() = rs.resource();
   stored.set_schema_url(rs.schema_url());
   auto* scope = stored.add_scope_spans();
   if (ss.has_scope()) *scope->mutable_scope() = ss.scope();
   scope->set_schema_url(ss.schema_url());
+  const auto bytes = envelope_bytes(stored);
+  std::shared_ptr<const std::string> envelope;  // made with the first span kept
   for (const auto& span : ss.spans()) {
     if (!valid_id(span.trace_id(), 16)) {
       reject(batch, "a span has no valid trace id (16 bytes, not all zero)");
@@ -94,21 +125,127 @@ void store_scope_spans(const pb::trace::v1::ResourceSpans& rs, const pb::trace::
       reject(batch, "a span has no valid span id (8 bytes, not all zero)");
       continue;
     }
-    scope->clear_spans();
-    pb::trace::v1::Span& copy = *scope->add_spans();
-    copy = span;
+    pb::trace::v1::Span copy = span;
     integral_doubles_as_integers(copy);
     SpanRow row;
-    if (!stored_bytes(stored, row.data)) {
+    if (!bytes || !stored_bytes(copy, row.data.message)) {
       reject(batch, "a span's " + kTooDeep);
       continue;
     }
+    if (!envelope) envelope = envelopes.add(*bytes);
+    row.data.envelope = envelope;
     row.trace_id = otlp::hex_of_bytes(span.trace_id());
     row.span_id = otlp::hex_of_bytes(span.span_id());
     row.root = span.parent_span_id().empty() || all_zero(span.parent_span_id(), '\0');
     row.service = service;
     batch.spans.push_back(std::move(row));
   }
+}
+
+// The envelopes of the spans read from an OTLP/JSON export: the importer's spans of one
+// resource share its attributes, so the envelope of the previous span is reused as long as
+// the resource and scope stay the same.
+class JsonEnvelopes {
+ public:
+  explicit JsonEnvelopes(SpanBatch& batch) : set_(batch.envelopes) {}
+
+  // The envelope of `span`; null when it nests deeper than the importer reads.
+  std::shared_ptr<const std::string> of(const OtlpSpan& span) {
+    if (made_ && span.resource.get() == resource_ && span.scope_name == scope_) return last_;
+    made_ = true;
+    resource_ = span.resource.get();
+    scope_ = span.scope_name;
+    pb::trace::v1::ResourceSpans envelope;
+    envelope_to_protobuf(span, envelope);
+    auto bytes = envelope_bytes(envelope);
+    last_ = bytes ? set_.add(std::move(*bytes)) : nullptr;
+    return last_;
+  }
+
+ private:
+  EnvelopeSet set_;
+  bool made_ = false;
+  const Json* resource_ = nullptr;
+  std::string scope_;
+  std::shared_ptr<const std::string> last_;
+};
+
+// A span read from an OTLP/JSON export, stored (or rejected) as a protobuf export's would be.
+void store_json_span(const OtlpSpan& span, JsonEnvelopes& envelopes, SpanBatch& batch) {
+  if (!hex_id(span.trace_id, 32)) {
+    reject(batch, "a span has no valid trace id (32 hex digits, not all zero)");
+    return;
+  }
+  if (!hex_id(span.span_id, 16)) {
+    reject(batch, "a span has no valid span id (16 hex digits, not all zero)");
+    return;
+  }
+  pb::trace::v1::Span stored;
+  span_to_protobuf(span, stored);
+  SpanRow row;
+  row.data.envelope = envelopes.of(span);
+  if (!row.data.envelope || !stored_bytes(stored, row.data.message)) {
+    reject(batch, "a span's " + kTooDeep);
+    return;
+  }
+  row.trace_id = span.trace_id;
+  row.span_id = span.span_id;
+  row.root = span.parent_id.empty() || all_zero(span.parent_id, '0');
+  auto service = span.resource_attrs().find("service.name");
+  if (service != span.resource_attrs().end() && service->is_string()) row.service = *service;
+  batch.spans.push_back(std::move(row));
+}
+
+// The log records of one scope, stored under one envelope holding their resource and scope.
+void store_scope_logs(const pb::logs::v1::ResourceLogs& rl, const pb::logs::v1::ScopeLogs& sl,
+                      EnvelopeSet& envelopes, LogBatch& batch) {
+  pb::logs::v1::ResourceLogs stored;
+  if (rl.has_resource()) *stored.mutable_resource() = rl.resource();
+  stored.set_schema_url(rl.schema_url());
+  auto* scope = stored.add_scope_logs();
+  if (sl.has_scope()) *scope->mutable_scope() = sl.scope();
+  scope->set_schema_url(sl.schema_url());
+  const auto bytes = envelope_bytes(stored);
+  std::shared_ptr<const std::string> envelope;
+  for (const auto& record : sl.log_records()) {
+    if (!valid_id(record.trace_id(), 16) || !valid_id(record.span_id(), 8)) {
+      reject(batch, "a log record names no span (a valid trace id and span id)");
+      continue;
+    }
+    pb::logs::v1::LogRecord copy = record;
+    integral_doubles_as_integers(copy);
+    LogRow row;
+    if (!bytes || !stored_bytes(copy, row.data.message)) {
+      reject(batch, "a log record's " + kTooDeep);
+      continue;
+    }
+    if (!envelope) envelope = envelopes.add(*bytes);
+    row.data.envelope = envelope;
+    row.trace_id = otlp::hex_of_bytes(record.trace_id());
+    row.span_id = otlp::hex_of_bytes(record.span_id());
+    batch.logs.push_back(std::move(row));
+  }
+}
+
+// A log record read from an OTLP/JSON log export, stored under `envelope` (the importer
+// reads no resource or scope of a record: every record shares the one empty envelope).
+void store_json_log(const OtlpLog& log, const std::shared_ptr<const std::string>& envelope,
+                    LogBatch& batch) {
+  if (!hex_id(log.trace_id, 32) || !hex_id(log.span_id, 16)) {
+    reject(batch, "a log record names no span (a valid trace id and span id)");
+    return;
+  }
+  pb::logs::v1::LogRecord stored;
+  log_to_protobuf(log, stored);
+  LogRow row;
+  if (!stored_bytes(stored, row.data.message)) {
+    reject(batch, "a log record's " + kTooDeep);
+    return;
+  }
+  row.data.envelope = envelope;
+  row.trace_id = log.trace_id;
+  row.span_id = log.span_id;
+  batch.logs.push_back(std::move(row));
 }
 
 // The trace id the importer reads for a span object; empty when it has none.
@@ -203,9 +340,10 @@ Result<SpanBatch> spans_from_protobuf(std::string_view body) {
   if (!parse_body(body, *request))
     return Error::message("the body is not a valid protobuf ExportTraceServiceRequest");
   SpanBatch batch;
+  EnvelopeSet envelopes(batch.envelopes);
   for (const auto& rs : request->resource_spans()) {
     const std::string service = rs.has_resource() ? service_of(rs.resource()) : std::string();
-    for (const auto& ss : rs.scope_spans()) store_scope_spans(rs, ss, service, batch);
+    for (const auto& ss : rs.scope_spans()) store_scope_spans(rs, ss, service, envelopes, batch);
   }
   return batch;
 }
@@ -214,29 +352,8 @@ Result<SpanBatch> spans_from_json(std::string_view body) {
   SpanBatch batch;
   auto spans = read_json_spans(body, batch);
   if (!spans) return std::move(spans).error();
-  for (const OtlpSpan& span : *spans) {
-    if (!hex_id(span.trace_id, 32)) {
-      reject(batch, "a span has no valid trace id (32 hex digits, not all zero)");
-      continue;
-    }
-    if (!hex_id(span.span_id, 16)) {
-      reject(batch, "a span has no valid span id (16 hex digits, not all zero)");
-      continue;
-    }
-    pb::trace::v1::ResourceSpans stored;
-    span_to_protobuf(span, stored);
-    SpanRow row;
-    if (!stored_bytes(stored, row.data)) {
-      reject(batch, "a span's " + kTooDeep);
-      continue;
-    }
-    row.trace_id = span.trace_id;
-    row.span_id = span.span_id;
-    row.root = span.parent_id.empty() || all_zero(span.parent_id, '0');
-    auto service = span.resource_attrs().find("service.name");
-    if (service != span.resource_attrs().end() && service->is_string()) row.service = *service;
-    batch.spans.push_back(std::move(row));
-  }
+  JsonEnvelopes envelopes(batch);
+  for (const OtlpSpan& span : *spans) store_json_span(span, envelopes, batch);
   return batch;
 }
 
@@ -248,34 +365,9 @@ Result<LogBatch> logs_from_protobuf(std::string_view body) {
   if (!parse_body(body, *request))
     return Error::message("the body is not a valid protobuf ExportLogsServiceRequest");
   LogBatch batch;
+  EnvelopeSet envelopes(batch.envelopes);
   for (const auto& rl : request->resource_logs()) {
-    pb::logs::v1::ResourceLogs stored;
-    if (rl.has_resource()) *stored.mutable_resource() = rl.resource();
-    stored.set_schema_url(rl.schema_url());
-    auto* scope = stored.add_scope_logs();
-    for (const auto& sl : rl.scope_logs()) {
-      scope->Clear();
-      if (sl.has_scope()) *scope->mutable_scope() = sl.scope();
-      scope->set_schema_url(sl.schema_url());
-      for (const auto& record : sl.log_records()) {
-        if (!valid_id(record.trace_id(), 16) || !valid_id(record.span_id(), 8)) {
-          reject(batch, "a log record names no span (a valid trace id and span id)");
-          continue;
-        }
-        scope->clear_log_records();
-        auto& copy = *scope->add_log_records();
-        copy = record;
-        integral_doubles_as_integers(copy);
-        LogRow row;
-        if (!stored_bytes(stored, row.data)) {
-          reject(batch, "a log record's " + kTooDeep);
-          continue;
-        }
-        row.trace_id = otlp::hex_of_bytes(record.trace_id());
-        row.span_id = otlp::hex_of_bytes(record.span_id());
-        batch.logs.push_back(std::move(row));
-      }
-    }
+    for (const auto& sl : rl.scope_logs()) store_scope_logs(rl, sl, envelopes, batch);
   }
   return batch;
 }
@@ -292,23 +384,25 @@ Result<LogBatch> logs_from_json(std::string_view body) {
   const uint64_t total = doc->is_object() ? log_record_count(*doc) : 0;
   for (uint64_t i = logs.size(); i < total; ++i)
     reject(batch, "a log record names no span (a valid trace id and span id)");
-  for (const OtlpLog& log : logs) {
-    if (!hex_id(log.trace_id, 32) || !hex_id(log.span_id, 16)) {
-      reject(batch, "a log record names no span (a valid trace id and span id)");
-      continue;
-    }
-    pb::logs::v1::ResourceLogs stored;
-    log_to_protobuf(log, stored);
-    LogRow row;
-    if (!stored_bytes(stored, row.data)) {
-      reject(batch, "a log record's " + kTooDeep);
-      continue;
-    }
-    row.trace_id = log.trace_id;
-    row.span_id = log.span_id;
-    batch.logs.push_back(std::move(row));
-  }
+  pb::logs::v1::ResourceLogs empty;
+  empty.add_scope_logs();
+  const auto envelope = EnvelopeSet(batch.envelopes).add(empty.SerializeAsString());
+  for (const OtlpLog& log : logs) store_json_log(log, envelope, batch);
   return batch;
+}
+
+size_t stored_bytes(const SpanBatch& batch) {
+  size_t n = 0;
+  for (const auto& e : batch.envelopes) n += e->size();
+  for (const auto& row : batch.spans) n += row.data.message.size();
+  return n;
+}
+
+size_t stored_bytes(const LogBatch& batch) {
+  size_t n = 0;
+  for (const auto& e : batch.envelopes) n += e->size();
+  for (const auto& row : batch.logs) n += row.data.message.size();
+  return n;
 }
 
 Result<std::string> gunzip(std::string_view body, size_t limit, bool& too_large) {

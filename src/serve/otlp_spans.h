@@ -1,11 +1,14 @@
 // The ingest side of the receiver: an OTLP/HTTP request body (protobuf or OTLP/JSON) becomes
-// one stored row per span (and per log record that names a span), the protobuf encoding of
-// a ResourceSpans (ResourceLogs) holding it with its resource and scope (see span_codec.h).
+// one stored row per span (and per log record that names a span): its own Span (LogRecord)
+// message and its envelope, a ResourceSpans (ResourceLogs) holding its resource and scope
+// (see span_codec.h). An envelope is made once per resource and scope of the export and
+// shared by the rows under it: a large resource is held once, not once per span.
 // Spans and records without a valid trace id or span id are rejected and counted (the
 // export's partial success), and so are those nested deeper than the importer reads.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,16 +17,27 @@
 
 namespace tracedx {
 
+// A span or log record as stored: its envelope, shared with the others of the same resource
+// and scope, and its own message.
+struct StoredMessage {
+  // A ResourceSpans (ResourceLogs) holding the resource, the schema urls and one scope, and
+  // no span (record).
+  std::shared_ptr<const std::string> envelope;
+  std::string message;  // the Span (LogRecord)
+};
+
 struct SpanRow {
   std::string trace_id;  // 32 lower-case hex digits
   std::string span_id;   // 16 lower-case hex digits
   std::string service;   // the resource's service.name, empty when it has none
   bool root = false;     // the span has no parent span id
-  std::string data;      // the stored message: a ResourceSpans with this one span
+  StoredMessage data;
 };
 
 struct SpanBatch {
   std::vector<SpanRow> spans;
+  // The distinct envelopes of the rows, each once.
+  std::vector<std::shared_ptr<const std::string>> envelopes;
   uint64_t rejected = 0;
   std::string rejection;  // why the first rejected span was rejected
   uint64_t repaired = 0;  // values whose text was repaired (invalid UTF-8, lone surrogates)
@@ -32,15 +46,20 @@ struct SpanBatch {
 // A log record that names a span, as stored.
 struct LogRow {
   std::string trace_id, span_id;  // lower-case hex
-  std::string data;               // the stored message: a ResourceLogs with this one record
+  StoredMessage data;
 };
 
 struct LogBatch {
   std::vector<LogRow> logs;
+  std::vector<std::shared_ptr<const std::string>> envelopes;  // as in SpanBatch
   uint64_t rejected = 0;
   std::string rejection;
   uint64_t repaired = 0;
 };
+
+// The bytes a batch's rows hold: each envelope once, and every message.
+size_t stored_bytes(const SpanBatch& batch);
+size_t stored_bytes(const LogBatch& batch);
 
 // A protobuf ExportTraceServiceRequest. Fails (a malformed body) when the bytes do not parse.
 Result<SpanBatch> spans_from_protobuf(std::string_view body);

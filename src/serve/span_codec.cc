@@ -281,6 +281,19 @@ void integral_doubles_as_integers(otlp_pb::LogRecord& record) {
   if (record.has_body()) integral_doubles(*record.mutable_body());
 }
 
+size_t json_depth(const otlp_pb::Span& s) {
+  size_t depth = std::max(size_t{6}, 5 + list_depth(s.attributes()));
+  for (const auto& e : s.events()) depth = std::max(depth, 7 + list_depth(e.attributes()));
+  for (const auto& l : s.links()) depth = std::max(depth, 7 + list_depth(l.attributes()));
+  return depth;
+}
+
+size_t json_depth(const otlp_pb::LogRecord& r) {
+  size_t depth = 7 + list_depth(r.attributes());
+  if (r.has_body()) depth = std::max(depth, 7 + any_depth(r.body()));
+  return depth;
+}
+
 size_t json_depth(const otlp_pb::ResourceSpans& stored) {
   size_t depth = 1;
   if (stored.has_resource())
@@ -288,11 +301,7 @@ size_t json_depth(const otlp_pb::ResourceSpans& stored) {
   for (const auto& ss : stored.scope_spans()) {
     depth = std::max<size_t>(depth, 3);
     if (ss.has_scope()) depth = std::max(depth, 4 + list_depth(ss.scope().attributes()));
-    for (const auto& s : ss.spans()) {
-      depth = std::max({depth, size_t{6}, 5 + list_depth(s.attributes())});
-      for (const auto& e : s.events()) depth = std::max(depth, 7 + list_depth(e.attributes()));
-      for (const auto& l : s.links()) depth = std::max(depth, 7 + list_depth(l.attributes()));
-    }
+    for (const auto& s : ss.spans()) depth = std::max(depth, json_depth(s));
   }
   return depth;
 }
@@ -304,10 +313,7 @@ size_t json_depth(const otlp_pb::ResourceLogs& stored) {
   for (const auto& sl : stored.scope_logs()) {
     depth = std::max<size_t>(depth, 5);
     if (sl.has_scope()) depth = std::max(depth, 6 + list_depth(sl.scope().attributes()));
-    for (const auto& r : sl.log_records()) {
-      depth = std::max({depth, size_t{7}, 7 + list_depth(r.attributes())});
-      if (r.has_body()) depth = std::max(depth, 7 + any_depth(r.body()));
-    }
+    for (const auto& r : sl.log_records()) depth = std::max(depth, json_depth(r));
   }
   return depth;
 }
@@ -354,12 +360,19 @@ OtlpLog log_from_protobuf(const otlp_pb::LogRecord& record) {
   return log;
 }
 
-void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out) {
+void envelope_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out) {
   if (span.resource)
     attributes_of_json(*span.resource, *out.mutable_resource()->mutable_attributes());
   auto* ss = out.add_scope_spans();
   if (!span.scope_name.empty()) ss->mutable_scope()->set_name(span.scope_name);
-  otlp_pb::Span& s = *ss->add_spans();
+}
+
+void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out) {
+  envelope_to_protobuf(span, out);
+  span_to_protobuf(span, *out.mutable_scope_spans(0)->add_spans());
+}
+
+void span_to_protobuf(const OtlpSpan& span, otlp_pb::Span& s) {
   // The span's own ids are checked hex before they come here.
   s.set_trace_id(id_bytes(span.trace_id).value_or(span.trace_id));
   s.set_span_id(id_bytes(span.span_id).value_or(span.span_id));
@@ -397,7 +410,10 @@ void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out) {
 }
 
 void log_to_protobuf(const OtlpLog& log, otlp_pb::ResourceLogs& out) {
-  otlp_pb::LogRecord& r = *out.add_scope_logs()->add_log_records();
+  log_to_protobuf(log, *out.add_scope_logs()->add_log_records());
+}
+
+void log_to_protobuf(const OtlpLog& log, otlp_pb::LogRecord& r) {
   r.set_trace_id(id_bytes(log.trace_id).value_or(log.trace_id));
   r.set_span_id(id_bytes(log.span_id).value_or(log.span_id));
   if (auto n = log.event.find("name"); n != log.event.end() && n->is_string()) r.set_event_name(*n);
@@ -405,6 +421,24 @@ void log_to_protobuf(const OtlpLog& log, otlp_pb::ResourceLogs& out) {
     attributes_of_json(*a, *r.mutable_attributes());
   if (auto b = log.event.find("body"); b != log.event.end() && !b->is_null())
     any_value_of_json(*b, *r.mutable_body());
+}
+
+Result<SpanEnvelope> decode_span_envelope(std::string_view bytes) {
+  otlp_pb::ResourceSpans envelope;
+  if (!parse_stored(bytes, envelope) || envelope.scope_spans_size() != 1 ||
+      envelope.scope_spans(0).spans_size() != 0)
+    return Error::message("a stored envelope is not a ResourceSpans message with one scope");
+  SpanEnvelope out;
+  out.resource = std::make_shared<Json>(json_of_attributes(envelope.resource().attributes()));
+  out.scope = std::move(*envelope.mutable_scope_spans(0)->mutable_scope());
+  return out;
+}
+
+Result<OtlpSpan> decode_stored_span(const SpanEnvelope& envelope, std::string_view bytes) {
+  thread_local otlp_pb::Span span;
+  span.Clear();
+  if (!parse_stored(bytes, span)) return Error::message("a stored span is not a Span message");
+  return span_from_protobuf(envelope.resource, envelope.scope, span);
 }
 
 Result<OtlpSpan> decode_stored_span(std::string_view bytes) {
@@ -418,6 +452,14 @@ Result<OtlpSpan> decode_stored_span(std::string_view bytes) {
   return span_from_protobuf(resource, ss.scope(), ss.spans(0));
 }
 
+Result<OtlpLog> decode_stored_log_record(std::string_view bytes) {
+  thread_local otlp_pb::LogRecord record;
+  record.Clear();
+  if (!parse_stored(bytes, record))
+    return Error::message("a stored log record is not a LogRecord message");
+  return log_from_protobuf(record);
+}
+
 Result<OtlpLog> decode_stored_log(std::string_view bytes) {
   thread_local otlp_pb::ResourceLogs stored;
   stored.Clear();
@@ -427,21 +469,60 @@ Result<OtlpLog> decode_stored_log(std::string_view bytes) {
   return log_from_protobuf(stored.scope_logs(0).log_records(0));
 }
 
-Result<std::string> stored_span_json(std::string_view bytes) {
-  otlp_pb::ResourceSpans stored;
-  if (!parse_stored(bytes, stored)) return Error::message("a stored span cannot be read");
+namespace {
+
+// The whole message of a row stored as an envelope and its span: the envelope with the span
+// added to its one scope.
+bool whole_span(std::string_view envelope, std::string_view span, otlp_pb::ResourceSpans& out) {
+  return parse_stored(envelope, out) && out.scope_spans_size() == 1 &&
+         out.scope_spans(0).spans_size() == 0 &&
+         parse_stored(span, *out.mutable_scope_spans(0)->add_spans());
+}
+
+bool whole_log(std::string_view envelope, std::string_view record, otlp_pb::ResourceLogs& out) {
+  return parse_stored(envelope, out) && out.scope_logs_size() == 1 &&
+         out.scope_logs(0).log_records_size() == 0 &&
+         parse_stored(record, *out.mutable_scope_logs(0)->add_log_records());
+}
+
+Result<std::string> span_json(const otlp_pb::ResourceSpans& stored) {
   std::optional<std::string> parent;
   if (stored.scope_spans_size() == 1 && stored.scope_spans(0).spans_size() == 1)
     parent = parent_text(stored.scope_spans(0).spans(0));
   return to_json(stored, parent);
 }
 
-Result<std::string> stored_log_json(std::string_view bytes) {
-  otlp_pb::ResourceLogs stored;
-  if (!parse_stored(bytes, stored)) return Error::message("a stored log record cannot be read");
+Result<std::string> log_json(const otlp_pb::ResourceLogs& stored) {
   auto line = to_json(stored);
   if (!line) return line;
   return "{\"resourceLogs\":[" + *line + "]}";
+}
+
+}  // namespace
+
+Result<std::string> stored_span_json(std::string_view envelope, std::string_view span) {
+  otlp_pb::ResourceSpans stored;
+  if (!whole_span(envelope, span, stored)) return Error::message("a stored span cannot be read");
+  return span_json(stored);
+}
+
+Result<std::string> stored_span_json(std::string_view bytes) {
+  otlp_pb::ResourceSpans stored;
+  if (!parse_stored(bytes, stored)) return Error::message("a stored span cannot be read");
+  return span_json(stored);
+}
+
+Result<std::string> stored_log_json(std::string_view envelope, std::string_view record) {
+  otlp_pb::ResourceLogs stored;
+  if (!whole_log(envelope, record, stored))
+    return Error::message("a stored log record cannot be read");
+  return log_json(stored);
+}
+
+Result<std::string> stored_log_json(std::string_view bytes) {
+  otlp_pb::ResourceLogs stored;
+  if (!parse_stored(bytes, stored)) return Error::message("a stored log record cannot be read");
+  return log_json(stored);
 }
 
 }  // namespace tracedx

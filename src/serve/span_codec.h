@@ -1,9 +1,11 @@
-// The stored form of a span and of a log record: the protobuf encoding of a ResourceSpans
-// (ResourceLogs) holding that one span (record) with its resource and scope. Protobuf
-// exports are copied into it as they came; OTLP/JSON exports are read by the importer's
-// envelope reader and each span written back to the same messages. Reading a stored row
-// gives the importer's span model straight from the messages, with the values the
-// importer would read from the same span exported as OTLP/JSON.
+// The stored form of a span and of a log record: its own Span (LogRecord) message, and an
+// envelope shared by the spans (records) of one resource and scope: a ResourceSpans
+// (ResourceLogs) holding them and no span. The two together make the ResourceSpans
+// (ResourceLogs) holding that one span (record), the form older versions stored whole and
+// which still decodes. Protobuf exports are copied into it as they came; OTLP/JSON exports
+// are read by the importer's envelope reader and each span written back to the same
+// messages. Reading a stored row gives the importer's span model straight from the
+// messages, with the values the importer would read from the same span exported as OTLP/JSON.
 #pragma once
 
 #include <memory>
@@ -43,9 +45,12 @@ void any_value_of_json(const Json& value, otlp_pb::AnyValue& out);
 void integral_doubles_as_integers(otlp_pb::Span& span);
 void integral_doubles_as_integers(otlp_pb::LogRecord& record);
 
-// How deep the OTLP/JSON line of a stored span (record) nests, the line's own object at 1.
+// How deep the OTLP/JSON line of a stored span (record) nests, the line's own object at 1;
+// for a span (record) alone, how deep it reaches in that line.
 size_t json_depth(const otlp_pb::ResourceSpans& stored);
 size_t json_depth(const otlp_pb::ResourceLogs& stored);
+size_t json_depth(const otlp_pb::Span& span);
+size_t json_depth(const otlp_pb::LogRecord& record);
 
 // A span of a protobuf export in the importer's model; `resource` holds the resource's
 // attributes (shared by the spans of one resource).
@@ -57,17 +62,34 @@ OtlpLog log_from_protobuf(const otlp_pb::LogRecord& record);
 
 // A span of the model (read from OTLP/JSON) as the stored message: `span_from_protobuf` of
 // it gives the same fixture. Non-negative integers above INT64_MAX have no AnyValue of
-// their own and are stored as doubles.
+// their own and are stored as doubles. The envelope holds the span's resource and scope,
+// the Span the rest; the ResourceSpans form holds both.
 void span_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out);
+void envelope_to_protobuf(const OtlpSpan& span, otlp_pb::ResourceSpans& out);
+void span_to_protobuf(const OtlpSpan& span, otlp_pb::Span& out);
+// The model's log records have no resource or scope: their envelope is an empty one.
 void log_to_protobuf(const OtlpLog& log, otlp_pb::ResourceLogs& out);
+void log_to_protobuf(const OtlpLog& log, otlp_pb::LogRecord& out);
 
-// A stored row read back; fails when the bytes are not the stored message.
+// The resource and scope of an envelope, read once for all the spans stored under it.
+struct SpanEnvelope {
+  std::shared_ptr<const Json> resource;  // the resource's attributes
+  otlp_pb::Scope scope;
+};
+
+// A stored row read back; fails when the bytes are not the stored messages. The forms
+// without an envelope read a row of an older version (a ResourceSpans with one span).
+Result<SpanEnvelope> decode_span_envelope(std::string_view envelope);
+Result<OtlpSpan> decode_stored_span(const SpanEnvelope& envelope, std::string_view span);
 Result<OtlpSpan> decode_stored_span(std::string_view bytes);
+Result<OtlpLog> decode_stored_log_record(std::string_view record);
 Result<OtlpLog> decode_stored_log(std::string_view bytes);
 
 // A stored row as one line of OTLP/JSON (protobuf's JSON mapping, ids as lower-case hex):
 // a span as a bare ResourceSpans object, a log record as a log export.
+Result<std::string> stored_span_json(std::string_view envelope, std::string_view span);
 Result<std::string> stored_span_json(std::string_view bytes);
+Result<std::string> stored_log_json(std::string_view envelope, std::string_view record);
 Result<std::string> stored_log_json(std::string_view bytes);
 
 }  // namespace tracedx

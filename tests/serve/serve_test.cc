@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -19,8 +21,10 @@
 
 #include "import/otlp_envelope.h"
 #include "import/otlp_steps.h"
+#include "import/otlp_values.h"
 #include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/db_lock.h"
 #include "serve/diagnose_spans.h"
 #include "serve/otlp_spans.h"
 #include "serve/server.h"
@@ -39,6 +43,24 @@ using namespace tracedx::test_support;
 using namespace tracedx::serve_support;
 
 // --- the stored form and its OTLP/JSON lines ---------------------------------------------
+
+// The OTLP/JSON line of a span row, and the span it decodes to.
+std::string line_of(const StoredMessage& m) {
+  auto line = stored_span_json(*m.envelope, m.message);
+  EXPECT_TRUE(line);
+  return line ? *line : std::string();
+}
+
+Result<OtlpSpan> decoded_span(const StoredMessage& m) {
+  auto envelope = decode_span_envelope(*m.envelope);
+  if (!envelope) return std::move(envelope).error();
+  return decode_stored_span(*envelope, m.message);
+}
+
+// A stored message of no particular content under a one-off envelope.
+StoredMessage message_of(std::string bytes) {
+  return {std::make_shared<const std::string>("envelope"), std::move(bytes)};
+}
 
 TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
   using V = pb::common::v1::AnyValue;
@@ -92,9 +114,8 @@ TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
     auto batch = spans_from_protobuf(req.SerializeAsString());
     ASSERT_TRUE(batch);
     ASSERT_EQ(batch->spans.size(), 1u);
-    auto text = stored_span_json(batch->spans[0].data);
-    ASSERT_TRUE(text);
-    Json line = Json::parse(*text);
+    const std::string text = line_of(batch->spans[0].data);
+    Json line = Json::parse(text);
     const Json& span = line["scopeSpans"][0]["spans"][0];
     EXPECT_EQ(span["traceId"], "0102030405060708090a0b0c0d0e0f10");
     EXPECT_EQ(span["spanId"], "a1a2a3a4a5a6a7a8");
@@ -107,11 +128,11 @@ TEST(OtlpSpans, AnyValueKindsMapToOtlpJson) {
     EXPECT_TRUE(batch->spans[0].root);
     EXPECT_EQ(batch->spans[0].service, "svc");
     // Decoded straight from the stored message, and read from its line: the same value.
-    auto decoded = decode_stored_span(batch->spans[0].data);
+    auto decoded = decoded_span(batch->spans[0].data);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->attrs["value"].dump(), c.value.dump());
     std::vector<OtlpSpan> read;
-    ASSERT_TRUE(otlp::read_spans(*text, "line", read));
+    ASSERT_TRUE(otlp::read_spans(text, "line", read));
     ASSERT_EQ(read.size(), 1u);
     EXPECT_EQ(read[0].attrs["value"].dump(), c.value.dump());
     EXPECT_EQ(decoded->trace_id, read[0].trace_id);
@@ -702,10 +723,10 @@ TEST(Serve, ProtobufAndJsonBodiesStoreTheSameSpans) {
   // The same export as an OTLP/JSON exporter writes it.
   auto rows = spans_from_protobuf(req.SerializeAsString());
   ASSERT_TRUE(rows);
-  Json doc = Json::parse(*stored_span_json(rows->spans[0].data));  // the resource and scope
+  Json doc = Json::parse(line_of(rows->spans[0].data));  // the resource and scope
   Json spans = Json::array();
   for (const auto& row : rows->spans)
-    spans.push_back(Json::parse(*stored_span_json(row.data))["scopeSpans"][0]["spans"][0]);
+    spans.push_back(Json::parse(line_of(row.data))["scopeSpans"][0]["spans"][0]);
   doc["scopeSpans"][0]["spans"] = spans;
   const std::string json_body = Json{{"resourceSpans", Json::array({doc})}}.dump();
 
@@ -744,7 +765,7 @@ TEST(Serve, OldTextRowsStillDiagnoseTheSame) {
   auto rows = spans_from_protobuf(request_of(spans).SerializeAsString());
   ASSERT_TRUE(rows);
   for (const auto& row : rows->spans) {
-    std::string line = *stored_span_json(row.data);
+    std::string line = line_of(row.data);
     lines += line + "\n";
     std::string quoted;
     for (char c : line) quoted += c == '\'' ? std::string("''") : std::string(1, c);
@@ -902,13 +923,13 @@ TEST(Serve, RetentionDeletesLogRecordsWithTheirTrace) {
   ASSERT_TRUE(store);
   const std::string fresh = "3af7651916cd43dd8448eb211c80319c";
   ASSERT_TRUE((*store)->begin());
-  ASSERT_TRUE((*store)->insert_span(kTrace, "b7ad6b7169203331", "x"));
+  ASSERT_TRUE((*store)->insert_span(kTrace, "b7ad6b7169203331", message_of("x")));
   ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1000, 1, true));
-  ASSERT_TRUE((*store)->insert_log(kTrace, "b7ad6b7169203331", 1000, "r"));
+  ASSERT_TRUE((*store)->insert_log(kTrace, "b7ad6b7169203331", 1000, message_of("r")));
   // Records whose trace never came: an old one goes, a recent one stays.
-  ASSERT_TRUE(
-      (*store)->insert_log("4af7651916cd43dd8448eb211c80319c", "b7ad6b7169203331", 1000, "r"));
-  ASSERT_TRUE((*store)->insert_log(fresh, "b7ad6b7169203331", 5000, "r"));
+  ASSERT_TRUE((*store)->insert_log("4af7651916cd43dd8448eb211c80319c", "b7ad6b7169203331", 1000,
+                                   message_of("r")));
+  ASSERT_TRUE((*store)->insert_log(fresh, "b7ad6b7169203331", 5000, message_of("r")));
   ASSERT_TRUE((*store)->commit());
   auto deleted = (*store)->delete_older(2000, 100);
   ASSERT_TRUE(deleted);
@@ -917,6 +938,482 @@ TEST(Serve, RetentionDeletesLogRecordsWithTheirTrace) {
   EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM logs"), 1);
   EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM logs WHERE trace_id = '" + fresh + "'"),
             1);
+}
+
+// --- envelopes: a resource and scope held once --------------------------------------
+
+// The rows of an export of these spans.
+SpanBatch batch_of(const std::vector<SpanSpec>& specs) {
+  auto batch = spans_from_protobuf(request_of(specs).SerializeAsString());
+  EXPECT_TRUE(batch);
+  return batch ? std::move(*batch) : SpanBatch{};
+}
+
+// Each resource and scope of an export becomes one envelope, however many spans it has and
+// however many of the export's entries repeat it; an envelope and a span give back the whole
+// message older versions stored for that span.
+TEST(OtlpSpans, EnvelopesAreMadeOncePerResourceAndScope) {
+  auto one_resource = [](int scopes, int spans) {
+    pb::collector::trace::v1::ExportTraceServiceRequest req = request_of(small_trace());
+    req.mutable_resource_spans()->DeleteSubrange(1, 1);
+    auto* rs = req.mutable_resource_spans(0);
+    rs->set_schema_url("https://opentelemetry.io/schemas/1.26.0");
+    const auto first = rs->scope_spans(0);
+    rs->clear_scope_spans();
+    for (int s = 0; s < scopes; ++s) {
+      auto* scope = rs->add_scope_spans();
+      *scope->mutable_scope() = first.scope();
+      scope->mutable_scope()->set_name("scope" + std::to_string(s));
+      for (int i = 0; i < spans; ++i) {
+        auto* span = scope->add_spans();
+        *span = first.spans(0);
+        span->set_span_id(bytes_of_hex("c0c0c0c0c0c0c0" + std::to_string(10 + s * 10 + i)));
+      }
+    }
+    return req;
+  };
+  auto two_services = small_trace();
+  two_services[1].service = "other";
+  struct Case {
+    const char* what;
+    pb::collector::trace::v1::ExportTraceServiceRequest request;
+    size_t envelopes;
+  };
+  const std::vector<Case> cases = {
+      {"one resource, one scope, three spans", one_resource(1, 3), 1},
+      {"one resource, two scopes", one_resource(2, 2), 2},
+      {"the same resource and scope in two entries", request_of(small_trace()), 1},
+      {"two services", request_of(two_services), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto batch = spans_from_protobuf(c.request.SerializeAsString());
+    ASSERT_TRUE(batch);
+    EXPECT_EQ(batch->envelopes.size(), c.envelopes);
+    size_t row = 0;
+    for (const auto& rs : c.request.resource_spans()) {
+      for (const auto& ss : rs.scope_spans()) {
+        for (const auto& span : ss.spans()) {
+          ASSERT_LT(row, batch->spans.size());
+          const StoredMessage& data = batch->spans[row++].data;
+          EXPECT_NE(std::find(batch->envelopes.begin(), batch->envelopes.end(), data.envelope),
+                    batch->envelopes.end());
+          pb::trace::v1::ResourceSpans whole;
+          *whole.mutable_resource() = rs.resource();
+          whole.set_schema_url(rs.schema_url());
+          auto* scope = whole.add_scope_spans();
+          *scope->mutable_scope() = ss.scope();
+          *scope->add_spans() = span;
+          EXPECT_EQ(line_of(data), *stored_span_json(whole.SerializeAsString()));
+        }
+      }
+    }
+    EXPECT_EQ(row, batch->spans.size());
+  }
+  // An OTLP/JSON export of one resource: one envelope too.
+  std::string json = "{\"resourceSpans\":[";
+  for (const auto& row : batch_of(small_trace()).spans)
+    json += (json.back() == '[' ? "" : ",") + line_of(row.data);
+  auto from_json = spans_from_json(json + "]}");
+  ASSERT_TRUE(from_json);
+  EXPECT_EQ(from_json->spans.size(), 2u);
+  EXPECT_EQ(from_json->envelopes.size(), 1u);
+}
+
+// A resource of 256 KiB over 200 spans (and log records) is held once, not 200 times.
+TEST(OtlpSpans, ALargeResourceIsHeldOnceForAllItsRows) {
+  const std::string large(256 * 1024, 'r');
+  std::vector<SpanSpec> specs;
+  std::vector<RecordSpec> records;
+  for (int i = 0; i < 200; ++i) {
+    specs.push_back({kTrace, "b7ad6b7169" + std::to_string(200000 + i), "b7ad6b7169203331"});
+    records.push_back({kTrace, "b7ad6b7169203331", "gen_ai.choice", {{"content", "x"}}});
+  }
+  auto spans = request_of(specs);
+  auto logs = logs_request_of(records);
+  for (auto& rs : *spans.mutable_resource_spans()) {
+    auto* kv = rs.mutable_resource()->add_attributes();
+    kv->set_key("process.command_args");
+    kv->mutable_value()->set_string_value(large);
+  }
+  *logs.mutable_resource_logs(0)->mutable_resource() = spans.resource_spans(0).resource();
+  auto span_batch = spans_from_protobuf(spans.SerializeAsString());
+  auto log_batch = logs_from_protobuf(logs.SerializeAsString());
+  ASSERT_TRUE(span_batch && log_batch);
+  ASSERT_EQ(span_batch->spans.size(), 200u);
+  ASSERT_EQ(log_batch->logs.size(), 200u);
+  EXPECT_LT(stored_bytes(*span_batch), large.size() + 200 * 100);
+  EXPECT_LT(stored_bytes(*log_batch), large.size() + 200 * 100);
+  for (const auto& row : log_batch->logs) {
+    auto line = stored_log_json(*row.data.envelope, row.data.message);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(
+        Json::parse(*line)["resourceLogs"][0]["resource"]["attributes"][1]["value"]["stringValue"],
+        large);
+    auto record = decode_stored_log_record(row.data.message);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->event["name"], "gen_ai.choice");
+  }
+}
+
+// --- the store: envelopes, the span limit, versions, health, one server per database -----
+
+// Stores a batch as the writer does, in one transaction: each span offered with `limit`, each
+// trace that got spans touched. How each span fared.
+std::vector<SpanInsert> store_batch(Store& store, const SpanBatch& batch, uint64_t limit = 0) {
+  std::vector<SpanInsert> out;
+  std::map<std::string, std::pair<int64_t, bool>> touched;
+  EXPECT_TRUE(store.begin());
+  for (const SpanRow& row : batch.spans) {
+    auto r = store.insert_span(row.trace_id, row.span_id, row.data, row.root, limit);
+    EXPECT_TRUE(r) << r.error().display();
+    if (!r) continue;
+    out.push_back(*r);
+    if (*r != SpanInsert::kStored) continue;
+    touched[row.trace_id].first++;
+    touched[row.trace_id].second = touched[row.trace_id].second || row.root;
+  }
+  for (const auto& [id, t] : touched)
+    EXPECT_TRUE(store.touch_trace(id, "svc", 1700000000000, t.first, t.second));
+  EXPECT_TRUE(store.commit());
+  return out;
+}
+
+std::string diagnosis_of(const SpanSnapshot& snapshot) {
+  DiagnosisRecord r = diagnose_spans(kTrace, snapshot, DiagnoseOptions{});
+  EXPECT_FALSE(r.failed) << r.error;
+  return r.diagnosis;
+}
+
+// The rows of a batch as older versions stored them: each span's whole ResourceSpans.
+std::vector<std::string> whole_rows(const SpanBatch& batch) {
+  std::vector<std::string> out;
+  for (const SpanRow& row : batch.spans) {
+    pb::trace::v1::ResourceSpans whole;
+    EXPECT_TRUE(whole.ParseFromString(*row.data.envelope));
+    EXPECT_TRUE(whole.mutable_scope_spans(0)->add_spans()->ParseFromString(row.data.message));
+    out.push_back(whole.SerializeAsString());
+  }
+  return out;
+}
+
+TEST(Store, EnvelopesAreStoredOnceAndReadBackShared) {
+  auto dir = make_temp_dir("store-envelopes");
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  auto spans = small_trace();
+  spans.push_back({kTrace, "b7ad6b7169203333", "b7ad6b7169203331", "tool", "other"});
+  // Three exports: the same resource in two transactions, then another service.
+  const SpanBatch first = batch_of({spans[0]}), second = batch_of({spans[1]}),
+                  third = batch_of({spans[2]});
+  for (const SpanBatch* b : {&first, &second, &third})
+    EXPECT_EQ(store_batch(**store, *b), std::vector<SpanInsert>{SpanInsert::kStored});
+  EXPECT_EQ(count_rows(dir / "t.db", "SELECT count(*) FROM envelopes"), 2);
+  auto snapshot = (*store)->read_spans(kTrace);
+  ASSERT_TRUE(snapshot);
+  ASSERT_EQ(snapshot->spans.size(), 3u);
+  EXPECT_EQ(snapshot->spans[0].envelope, snapshot->spans[1].envelope);  // one object
+  EXPECT_NE(snapshot->spans[1].envelope, snapshot->spans[2].envelope);
+
+  // The same spans stored whole, as older versions did: the same diagnosis, byte for byte.
+  SpanSnapshot old = *snapshot;
+  std::vector<std::string> whole;
+  for (const SpanBatch* b : {&first, &second, &third}) {
+    for (auto& row : whole_rows(*b)) whole.push_back(std::move(row));
+  }
+  for (size_t i = 0; i < whole.size(); ++i) old.spans[i] = {false, whole[i], nullptr};
+  EXPECT_EQ(diagnosis_of(*snapshot), diagnosis_of(old));
+  EXPECT_EQ(*snapshot_lines(*snapshot), *snapshot_lines(old));
+}
+
+// The tables as the previous version made them: each span and log record stored whole, no
+// envelopes, no recorded version.
+constexpr const char* kPreviousSchema = R"sql(
+CREATE TABLE traces (id TEXT PRIMARY KEY, service TEXT, title TEXT, first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL, status TEXT NOT NULL, has_root INTEGER NOT NULL DEFAULT 0,
+  span_count INTEGER NOT NULL DEFAULT 0, step_count INTEGER, duration_ms INTEGER, outcome TEXT,
+  label TEXT, severity TEXT, diagnosis TEXT, error TEXT, version INTEGER NOT NULL DEFAULT 0,
+  log_count INTEGER NOT NULL DEFAULT 0, page TEXT);
+CREATE TABLE spans (seq INTEGER PRIMARY KEY, trace_id TEXT NOT NULL, span_id TEXT NOT NULL,
+  line TEXT NOT NULL);
+CREATE UNIQUE INDEX spans_id ON spans(trace_id, span_id);
+CREATE TABLE logs (seq INTEGER PRIMARY KEY, trace_id TEXT NOT NULL, span_id TEXT NOT NULL,
+  received INTEGER NOT NULL, record BLOB NOT NULL);
+)sql";
+
+TEST(Store, RowsOfThePreviousVersionReadTheSame) {
+  auto dir = make_temp_dir("store-previous");
+  const auto db = dir / "t.db";
+  const SpanBatch batch = batch_of(small_trace());
+  auto logs = logs_from_protobuf(logs_request_of(chat_records(kTrace)).SerializeAsString());
+  ASSERT_TRUE(logs);
+  std::string sql = kPreviousSchema;
+  const auto whole = whole_rows(batch);
+  for (size_t i = 0; i < whole.size(); ++i) {
+    sql += "INSERT INTO spans(trace_id, span_id, line) VALUES('" + kTrace + "', '" +
+           batch.spans[i].span_id + "', X'" + otlp::hex_of_bytes(whole[i]) + "');\n";
+  }
+  for (const LogRow& row : logs->logs) {
+    pb::logs::v1::ResourceLogs record;
+    ASSERT_TRUE(record.ParseFromString(*row.data.envelope));
+    ASSERT_TRUE(record.mutable_scope_logs(0)->add_log_records()->ParseFromString(row.data.message));
+    sql += "INSERT INTO logs(trace_id, span_id, received, record) VALUES('" + kTrace + "', '" +
+           row.span_id + "', 1700000000000, X'" + otlp::hex_of_bytes(record.SerializeAsString()) +
+           "');\n";
+  }
+  sql +=
+      "INSERT INTO traces(id, first_seen, last_seen, status, has_root, span_count, log_count) "
+      "VALUES('" +
+      kTrace + "', 1700000000000, 1700000000000, 'pending', 1, 2, 2);\n";
+  exec_sql(db, sql);
+
+  // The same spans and records stored by this version, in a database of its own.
+  auto now = Store::open((dir / "now.db").string());
+  ASSERT_TRUE(now);
+  store_batch(**now, batch);
+  ASSERT_TRUE((*now)->begin());
+  for (const LogRow& row : logs->logs)
+    ASSERT_TRUE((*now)->insert_log(row.trace_id, row.span_id, 1700000000000, row.data));
+  ASSERT_TRUE((*now)->commit());
+  auto expected = (*now)->read_spans(kTrace);
+  ASSERT_TRUE(expected);
+
+  auto store = Store::open(db.string());
+  ASSERT_TRUE(store) << store.error().display();
+  EXPECT_EQ(count_rows(db, "PRAGMA user_version"), Store::kSchemaVersion);
+  EXPECT_EQ(count_rows(db,
+                       "SELECT count(*) FROM pragma_table_info('spans') WHERE name = "
+                       "'envelope'"),
+            1);
+  auto snapshot = (*store)->read_spans(kTrace);
+  ASSERT_TRUE(snapshot);
+  ASSERT_EQ(snapshot->spans.size(), 2u);
+  ASSERT_EQ(snapshot->logs.size(), 2u);
+  EXPECT_FALSE(snapshot->spans[0].envelope);
+  EXPECT_EQ(diagnosis_of(*snapshot), diagnosis_of(*expected));
+  EXPECT_EQ(*snapshot_lines(*snapshot), *snapshot_lines(*expected));
+  EXPECT_NE(snapshot_lines(*snapshot)->find("It is 4."), std::string::npos);
+
+  // A late span joins the old rows in the new form; both are read.
+  SpanSpec late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
+  EXPECT_EQ(store_batch(**store, batch_of({late})), std::vector<SpanInsert>{SpanInsert::kStored});
+  snapshot = (*store)->read_spans(kTrace);
+  ASSERT_TRUE(snapshot);
+  ASSERT_EQ(snapshot->spans.size(), 3u);
+  EXPECT_TRUE(snapshot->spans[2].envelope);
+  EXPECT_EQ(snapshot->span_count, 3);
+  EXPECT_NE(snapshot_lines(*snapshot)->find("\"name\":\"tool\""), std::string::npos);
+}
+
+TEST(Store, DatabaseOfALaterVersionIsRefused) {
+  auto dir = make_temp_dir("store-later");
+  const auto db = dir / "t.db";
+  exec_sql(db, "PRAGMA user_version = " + std::to_string(Store::kSchemaVersion + 1));
+  auto store = Store::open(db.string());
+  ASSERT_FALSE(store);
+  EXPECT_EQ(store.error().display(),
+            db.string() +
+                ": the database was made by a later version of tracedx (its tables are of "
+                "version 2; this one knows up to 1)");
+}
+
+// A trace keeps its first spans up to its limit; the spans after it are counted, not stored.
+TEST(Store, SpanLimitKeepsTheFirstSpansAndTheRoot) {
+  constexpr uint64_t kLimit = 3;
+  const std::string root = "b7ad6b71692033a0";
+  struct Offer {
+    std::string span;
+    bool root;
+    SpanInsert expected;
+  };
+  using enum SpanInsert;
+  // One transaction a row; the trace's count carries over from one to the next.
+  const std::vector<std::vector<Offer>> transactions = {
+      {{"b7ad6b71692033a1", false, kStored},
+       {"b7ad6b71692033a2", false, kStored},
+       {"b7ad6b71692033a3", false, kStored},
+       {"b7ad6b71692033a4", false, kOverLimit},
+       {"b7ad6b71692033a2", false, kDuplicate},
+       {root, true, kStored},                   // over the limit, but the trace had no root
+       {"b7ad6b71692033b0", true, kOverLimit},  // a second root
+       {"b7ad6b71692033a5", false, kOverLimit}},
+      {{"b7ad6b71692033a6", false, kOverLimit},
+       {"b7ad6b71692033a1", false, kDuplicate},  // an export sent again
+       {root, true, kDuplicate}},
+  };
+  const std::vector<int64_t> dropped_after = {3, 4};
+  auto dir = make_temp_dir("store-limit");
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  for (size_t t = 0; t < transactions.size(); ++t) {
+    SCOPED_TRACE("transaction " + std::to_string(t + 1));
+    std::vector<SpanSpec> specs;
+    std::vector<SpanInsert> expected;
+    for (const Offer& o : transactions[t]) {
+      specs.push_back({kTrace, o.span, o.root ? "" : root});
+      expected.push_back(o.expected);
+    }
+    EXPECT_EQ(store_batch(**store, batch_of(specs), kLimit), expected);
+    auto row = (*store)->get_trace(kTrace);
+    ASSERT_TRUE(row && *row);
+    EXPECT_EQ((**row).span_count, 4);
+    EXPECT_EQ((**row).spans_dropped, dropped_after[t]);
+    EXPECT_TRUE((**row).has_root);
+  }
+  auto snapshot = (*store)->read_spans(kTrace);
+  ASSERT_TRUE(snapshot);
+  EXPECT_EQ(snapshot->spans.size(), 4u);
+  EXPECT_EQ(snapshot->spans_dropped, 4);
+  EXPECT_TRUE(snapshot->has_root);
+  auto listed = (*store)->list_traces({});
+  ASSERT_TRUE(listed && listed->size() == 1);
+  EXPECT_EQ((*listed)[0].spans_dropped, 4);
+
+  // No limit: every span is kept.
+  std::vector<SpanSpec> many;
+  for (int i = 0; i < 10; ++i)
+    many.push_back({"1af7651916cd43dd8448eb211c80319c", "c7ad6b716920333" + std::to_string(i)});
+  EXPECT_EQ(store_batch(**store, batch_of(many), 0),
+            std::vector<SpanInsert>(10, SpanInsert::kStored));
+}
+
+// Retention deletes the envelopes no span or record references any more, and only those; a
+// transaction whose spans were all stored before leaves no envelope behind.
+TEST(Store, RetentionDeletesTheEnvelopesNoRowReferences) {
+  auto dir = make_temp_dir("store-retention");
+  const auto db = dir / "t.db";
+  auto store = Store::open(db.string());
+  ASSERT_TRUE(store);
+  const std::string fresh = "3af7651916cd43dd8448eb211c80319c";
+  auto shared = std::make_shared<const std::string>("shared by the old and the fresh trace");
+  auto old_only = std::make_shared<const std::string>("only the old trace's");
+  auto orphan = std::make_shared<const std::string>("an old record's whose trace never came");
+  ASSERT_TRUE((*store)->begin());
+  ASSERT_TRUE((*store)->insert_span(kTrace, "b7ad6b7169203331", {shared, "a"}));
+  ASSERT_TRUE((*store)->insert_span(kTrace, "b7ad6b7169203332", {old_only, "b"}));
+  ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1000, 2, true));
+  ASSERT_TRUE((*store)->insert_span(fresh, "b7ad6b7169203331", {shared, "c"}));
+  ASSERT_TRUE((*store)->touch_trace(fresh, "svc", 5000, 1, true));
+  ASSERT_TRUE((*store)->insert_log("4af7651916cd43dd8448eb211c80319c", "b7ad6b7169203331", 1000,
+                                   {orphan, "r"}));
+  ASSERT_TRUE((*store)->commit());
+  auto envelopes = [&] {
+    return count_rows(db, "SELECT group_concat(id) = '1' FROM envelopes") == 1
+               ? 1
+               : count_rows(db, "SELECT count(*) FROM envelopes");
+  };
+  EXPECT_EQ(count_rows(db, "SELECT count(*) FROM envelopes"), 3);
+
+  // Every span of the fresh trace again, under a new envelope: nothing is stored.
+  auto again = std::make_shared<const std::string>("sent again with another resource");
+  ASSERT_TRUE((*store)->begin());
+  auto stored = (*store)->insert_span(fresh, "b7ad6b7169203331", {again, "c"}, true, 0);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(*stored, SpanInsert::kDuplicate);
+  ASSERT_TRUE((*store)->commit());
+  EXPECT_EQ(count_rows(db, "SELECT count(*) FROM envelopes"), 3);
+
+  ASSERT_TRUE((*store)->delete_older(2000, 100));
+  EXPECT_EQ(envelopes(), 1);  // the shared one, id 1
+  ASSERT_TRUE((*store)->delete_older(6000, 100));
+  EXPECT_EQ(count_rows(db, "SELECT count(*) FROM envelopes"), 0);
+  EXPECT_EQ(count_rows(db, "SELECT count(*) FROM spans"), 0);
+}
+
+// A trace whose root never came: the store says so (has_root), and the importer makes the
+// run of the spans it has, the earliest span without its parent standing for the root.
+TEST(Store, TraceWithoutItsRootIsDiagnosedFromTheSpansItHas) {
+  auto dir = make_temp_dir("store-rootless");
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  store_batch(**store, batch_of({small_trace()[1]}));
+  auto pending = (*store)->pending();
+  ASSERT_TRUE(pending && pending->size() == 1);
+  EXPECT_FALSE((*pending)[0].root);
+  EXPECT_EQ((*pending)[0].last_seen, 1700000000000);
+  auto row = (*store)->get_trace(kTrace);
+  ASSERT_TRUE(row && *row);
+  EXPECT_FALSE((**row).has_root);
+  auto snapshot = (*store)->read_spans(kTrace);
+  ASSERT_TRUE(snapshot);
+  EXPECT_FALSE(snapshot->has_root);
+  DiagnosisRecord r = diagnose_spans(kTrace, *snapshot, DiagnoseOptions{});
+  ASSERT_FALSE(r.failed) << r.error;
+  EXPECT_EQ(r.title, "chat");
+  EXPECT_EQ(r.step_count, 1);
+}
+
+TEST(Store, ProbeSaysWhyTheDatabaseCannotBeWritten) {
+  auto dir = make_temp_dir("store-probe");
+  const auto db = dir / "t.db";
+  auto store = Store::open(db.string());
+  ASSERT_TRUE(store);
+  EXPECT_TRUE((*store)->probe());
+  EXPECT_EQ((*store)->write_error(), std::nullopt);
+
+  auto full = (*store)->probe(UINT64_MAX);
+  ASSERT_FALSE(full);
+  EXPECT_EQ(
+      full.error().display().rfind("database: the file system holding " + db.string() + " has ", 0),
+      0u)
+      << full.error().display();
+
+  // A failed write is remembered until a commit succeeds.
+  ASSERT_TRUE((*store)->begin());
+  EXPECT_FALSE((*store)->begin());
+  EXPECT_EQ((*store)->write_error(),
+            "database: begin: cannot start a transaction within a transaction");
+  ASSERT_TRUE((*store)->commit());
+  EXPECT_EQ((*store)->write_error(), std::nullopt);
+}
+
+TEST(DatabaseLock, OneServerPerDatabase) {
+  auto dir = make_temp_dir("store-lock");
+  const std::string db = (dir / "t.db").string();
+  const std::string in_use = "the database " + db + " is in use by another tracedx serve (pid ";
+  const std::string mine = in_use + std::to_string(getpid()) + ")";
+  {
+    auto held = DatabaseLock::acquire(db);
+    ASSERT_TRUE(held) << held.error().display();
+    EXPECT_EQ(read_text(db + ".lock"), std::to_string(getpid()) + "\n");
+    // Another lock in this process, and one in another process: both refused.
+    auto second = DatabaseLock::acquire(db);
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().display(), mine);
+    pid_t child = fork();
+    if (child == 0) {
+      auto refused = DatabaseLock::acquire(db);
+      _exit(!refused && refused.error().display() == mine ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  // Released: free again, and the pid gone with it.
+  EXPECT_EQ(read_text(db + ".lock"), "");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    auto held = DatabaseLock::acquire(db);
+    (void)!write(ready[1], held ? "1" : "0", 1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_EQ(c, '1');
+  auto refused = DatabaseLock::acquire(db);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(), in_use + std::to_string(holder) + ")");
+  // A server killed outright leaves no lock behind.
+  kill(holder, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  auto after = DatabaseLock::acquire(db);
+  ASSERT_TRUE(after) << after.error().display();
 }
 
 // Commits only append to the write-ahead log; a checkpoint (the server's own thread) moves
@@ -932,7 +1429,7 @@ TEST(Serve, CommitsLeaveCheckpointsToTheirOwnCall) {
   for (int t = 0; t < 4; ++t) {
     ASSERT_TRUE((*store)->begin());
     for (int i = 0; i < 500; ++i)
-      ASSERT_TRUE((*store)->insert_span(kTrace, std::to_string(t * 1000 + i), data));
+      ASSERT_TRUE((*store)->insert_span(kTrace, std::to_string(t * 1000 + i), message_of(data)));
     ASSERT_TRUE((*store)->commit());
   }
   EXPECT_EQ(std::filesystem::file_size(db), before);
