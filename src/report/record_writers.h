@@ -90,6 +90,10 @@ class CompactWriter {
     key(name);
     out_ += std::to_string(v);
   }
+  void member(const char* name, bool v) {
+    key(name);
+    out_ += v ? "true" : "false";
+  }
   void member(const char* name, int64_t v) {
     key(name);
     out_ += std::to_string(v);

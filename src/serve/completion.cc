@@ -23,8 +23,7 @@ int64_t now_ms() {
 
 }  // namespace
 
-Completion::Completion(const CompletionOptions& options, Metrics& metrics,
-                       MemoryBudget& budget)
+Completion::Completion(const CompletionOptions& options, Metrics& metrics, MemoryBudget& budget)
     : options_(options), metrics_(metrics), budget_(budget) {}
 
 Completion::~Completion() {

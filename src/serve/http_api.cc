@@ -105,7 +105,6 @@ class Api {
       r.headers.emplace_back("WWW-Authenticate", "Bearer");
       return answer(a, std::move(r));
     }
-    if (route->endpoint == Endpoint::kHealth) return answer(a, health());
     if (route->post) {
       const std::string type = media_type(req);
       if (type != kProtobuf && type != kJson)
@@ -202,9 +201,14 @@ class Api {
     return a;
   }
 
+  // Healthy while the last commit succeeded and the database can be read and written to.
   HttpResponse health() {
     std::string failure = c_.writer.failure();
-    if (failure.empty()) return text(200, "ok");
+    if (failure.empty()) {
+      Status probe = reads_.probe();
+      if (probe) return text(200, "ok");
+      failure = probe.error().display();
+    }
     return text(503, "the database cannot be written: " + failure);
   }
 

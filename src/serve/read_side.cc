@@ -51,6 +51,9 @@ void trace_fields(V& v, const TraceRow& t) {
   v.member("first_seen", t.first_seen);
   v.member("last_seen", t.last_seen);
   v.member("span_count", t.span_count);
+  // Spans past the trace's span limit, not stored: the diagnosis is of those kept.
+  v.member("spans_dropped", t.spans_dropped);
+  v.member("has_root", t.has_root);
   v.member("step_count", t.step_count);
   v.member("duration_ms", t.duration_ms);
   v.member("outcome", t.outcome);
@@ -263,6 +266,12 @@ class ReadSide::Impl {
     return respond(200, kHtml, index_html(page));
   }
 
+  Status probe() {
+    auto db = readers_.take();
+    if (!db) return std::move(db).error();
+    return (*db)->probe();
+  }
+
  private:
   const ServeOptions& options_;
   Writer& writer_;
@@ -285,6 +294,9 @@ HttpResponse ReadSide::spans(std::string_view raw_id) {
 }
 HttpResponse ReadSide::index(const HttpRequest& req) {
   return impl_->index(req);
+}
+Status ReadSide::probe() {
+  return impl_->probe();
 }
 HttpResponse ReadSide::report(std::string_view raw_id) {
   return impl_->report(raw_id);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "base/error.h"
 #include "serve/http_server.h"
 #include "serve/memory_budget.h"
 #include "serve/server.h"
@@ -23,6 +24,8 @@ class ReadSide {
   HttpResponse spans(std::string_view raw_id);   // GET /api/traces/ID/spans
   HttpResponse index(const HttpRequest& req);    // GET /
   HttpResponse report(std::string_view raw_id);  // GET /traces/ID
+  // Whether the database can still be read and written to (see Store::probe).
+  Status probe();
 
  private:
   class Impl;

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "serve/completion.h"
+#include "serve/db_lock.h"
 #include "serve/grpc_receiver.h"
 #include "serve/http_api.h"
 #include "serve/http_server.h"
@@ -53,6 +54,7 @@ HttpLimits http_limits(const ServeOptions& o) {
 
 struct TraceServer::Impl {
   ServeOptions options;
+  std::optional<DatabaseLock> lock;  // held for the server's life, released last
   MemoryBudget budget;
   Metrics metrics;
   Completion completion;
@@ -109,7 +111,10 @@ TraceServer::~TraceServer() = default;
 
 Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& options) {
   raise_descriptor_limit();
+  auto lock = DatabaseLock::acquire(options.db_path);
+  if (!lock) return std::move(lock).error();
   auto impl = std::make_unique<Impl>(options);
+  impl->lock = std::move(*lock);
   auto writer_store = Store::open(options.db_path);
   if (!writer_store) return std::move(writer_store).error();
   auto checkpoint_store = Store::open(options.db_path);
@@ -127,7 +132,7 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
   Impl* p = impl.get();
   impl->writer = std::make_unique<Writer>(
       std::move(*writer_store), std::move(*checkpoint_store), options.max_queued_spans,
-      impl->metrics,
+      options.max_trace_spans, impl->metrics,
       [p](int64_t now, const std::vector<TouchedTrace>& touched, const std::vector<Job*>& group) {
         p->completion.committed(now, touched, group);
       });

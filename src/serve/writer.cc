@@ -38,10 +38,12 @@ void Job::wait() {
 }
 
 Writer::Writer(std::unique_ptr<Store> store, std::unique_ptr<Store> checkpoint_store,
-               size_t max_queued_rows, Metrics& metrics, Committed committed)
+               size_t max_queued_rows, uint64_t max_trace_spans, Metrics& metrics,
+               Committed committed)
     : store_(std::move(store)),
       checkpoint_store_(std::move(checkpoint_store)),
       max_queued_rows_(max_queued_rows),
+      max_trace_spans_(max_trace_spans),
       metrics_(metrics),
       committed_(std::move(committed)) {
   thread_ = std::thread([this] { loop(); });
@@ -125,7 +127,7 @@ void Writer::loop() {
 Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
                            std::vector<TouchedTrace>& order) {
   std::unordered_map<std::string_view, Touched> touched;
-  uint64_t stored = 0, duplicates = 0, logs = 0;
+  uint64_t stored = 0, duplicates = 0, over_limit = 0, logs = 0;
   auto touch = [&](std::string_view id) -> Touched& {
     auto [it, fresh] = touched.try_emplace(id);
     if (fresh) order.push_back({id, false});
@@ -135,10 +137,15 @@ Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
   for (Job* job : group) {
     if (job->kind != Job::Kind::kSpans) continue;
     for (const SpanRow& row : job->batch->spans) {
-      auto inserted = store_->insert_span(row.trace_id, row.span_id, row.data);
+      auto inserted =
+          store_->insert_span(row.trace_id, row.span_id, row.data, row.root, max_trace_spans_);
       if (!inserted) return std::move(inserted).error();
-      if (!*inserted) {
+      if (*inserted == SpanInsert::kDuplicate) {
         ++duplicates;
+        continue;
+      }
+      if (*inserted == SpanInsert::kOverLimit) {
+        ++over_limit;
         continue;
       }
       ++stored;
@@ -193,6 +200,7 @@ Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
   if (auto ok = store_->commit(); !ok) return ok;
   metrics_.spans_stored += stored;
   metrics_.drop_spans(Dropped::kDuplicate, duplicates);
+  metrics_.drop_spans(Dropped::kTraceLimit, over_limit);
   metrics_.logs_stored += logs;
   return Ok{};
 }

@@ -69,8 +69,9 @@ class Writer {
   using Committed = std::function<void(int64_t now, const std::vector<TouchedTrace>& touched,
                                        const std::vector<Job*>& group)>;
 
+  // Spans past `max_trace_spans` in their trace are dropped and counted (0: no limit).
   Writer(std::unique_ptr<Store> store, std::unique_ptr<Store> checkpoint_store,
-         size_t max_queued_rows, Metrics& metrics, Committed committed);
+         size_t max_queued_rows, uint64_t max_trace_spans, Metrics& metrics, Committed committed);
   ~Writer();
 
   // Queues a job; false when the writer stopped, or (`bounded`: spans and log records)
@@ -98,6 +99,7 @@ class Writer {
 
   std::unique_ptr<Store> store_, checkpoint_store_;
   const size_t max_queued_rows_;
+  const uint64_t max_trace_spans_;
   Metrics& metrics_;
   Committed committed_;
 

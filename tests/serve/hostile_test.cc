@@ -383,5 +383,41 @@ TEST(ServeHostile, AReportThatCannotBeMadeIsAnError) {
   EXPECT_NE(page->body.find("no step could be read"), std::string::npos) << page->body;
 }
 
+TEST(ServeHostile, ASecondServerOnTheSameDatabaseIsRefused) {
+  Served s(quick());
+  ServeOptions o = quick();
+  o.port = 0;
+  o.grpc_port = 0;
+  o.db_path = (s.dir() / "t.db").string();
+  auto second = TraceServer::start(o);
+  ASSERT_FALSE(second);
+  EXPECT_NE(second.error().display().find("in use by another tracedx serve (pid " +
+                                          std::to_string(getpid()) + ")"),
+            std::string::npos)
+      << second.error().display();
+  EXPECT_EQ(s.client().Get("/healthz")->status, 200);
+}
+
+TEST(ServeHostile, ATracePastItsSpanLimitKeepsItsFirstSpansAndSaysSo) {
+  ServeOptions o = quick();
+  o.max_trace_spans = 5;
+  Served s(o);
+  std::vector<SpanSpec> specs = {small_trace()[0]};
+  for (int i = 0; i < 20; ++i) {
+    char id[17];
+    std::snprintf(id, sizeof id, "%016x", 0x100 + i);
+    specs.push_back({kTrace, id, "b7ad6b7169203331", "tool"});
+  }
+  ASSERT_EQ(s.post_protobuf(request_of(specs).SerializeAsString())->status, 200);
+  Json t = s.wait_for(kTrace, "diagnosed");
+  EXPECT_EQ(t["span_count"], 5);
+  EXPECT_EQ(t["spans_dropped"], 16);
+  EXPECT_EQ(t["has_root"], true);
+  auto metrics = s.client().Get("/metrics");
+  EXPECT_NE(metrics->body.find("tracedx_spans_dropped_total{reason=\"trace_limit\"} 16\n"),
+            std::string::npos)
+      << metrics->body;
+}
+
 }  // namespace
 }  // namespace tracedx
