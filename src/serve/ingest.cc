@@ -96,7 +96,7 @@ void ingest(const httplib::Request& req, httplib::Response& res,
     if (!inflated) return fail(too_large ? 413 : 400, too_large ? 8 : 3, inflated.error().text());
     body = std::move(*inflated);
   }
-  uint64_t rejected = 0;
+  uint64_t rejected = 0, repaired = 0;
   std::string rejection;
   std::pair<int, std::string> failure;
   if (logs) {
@@ -107,6 +107,7 @@ void ingest(const httplib::Request& req, httplib::Response& res,
     failure = store(batch, batch->logs.size(), h.store_logs, "the log records");
     rejected = batch->rejected;
     rejection = std::move(batch->rejection);
+    repaired = batch->repaired;
   } else {
     auto batch = protobuf ? spans_from_protobuf(body) : spans_from_json(body);
     std::string().swap(body);
@@ -115,13 +116,14 @@ void ingest(const httplib::Request& req, httplib::Response& res,
     failure = store(batch, batch->spans.size(), h.store_spans, "the spans");
     rejected = batch->rejected;
     rejection = std::move(batch->rejection);
+    repaired = batch->repaired;
   }
   if (failure.first) {
     res.set_header("Retry-After", "1");
     return fail(failure.first, failure.first == 429 ? 8 : 14, failure.second);
   }
   res.status = 200;
-  res.set_content(export_response(protobuf, rejected, rejection, logs),
+  res.set_content(export_response(protobuf, {rejected, rejection, repaired}, logs),
                   protobuf ? "application/x-protobuf" : "application/json");
 }
 
