@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one end-to-end test of `tracedx serve` with the OpenTelemetry JS SDK's exporters:
-#   run.sh real-client|durability|load|pages|genai-logs TRACEDX OUTDIR
+#   run.sh real-client|durability|load|pages|genai-logs|bad-text TRACEDX OUTDIR
 # (genai-logs: the GenAI recorder's spans and log records, both sent to the server.)
 # Exits 77 (skipped, with the reason) when node, the suite's node_modules or, for the pages,
 # Chromium is missing.
