@@ -1,6 +1,7 @@
 #include "import/otlp_envelope.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <unordered_map>
 
@@ -10,6 +11,7 @@
 #include "import/otlp_tape.h"
 #include "import/otlp_values.h"
 #include "text/text.h"
+#include "text/utf8_repair.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -277,7 +279,16 @@ Status collect_spans(const Json& doc, std::string_view where, std::vector<OtlpSp
 Status read_spans_reference(std::string_view bytes, std::string_view where,
                             std::vector<OtlpSpan>& out, std::vector<OtlpLog>* logs) {
   auto doc = parse_json(bytes);
-  if (!doc) return std::move(doc).error();
+  if (!doc) {
+    // Text that is not valid UTF-8, or a lone surrogate escaped (a string an exporter cut in
+    // the middle of an emoji), is read with U+FFFD in its place, as the receiver stores it.
+    // Any other fault gives the document's own error.
+    std::string fixed;
+    if (repair_json_text(bytes, fixed) == 0) return std::move(doc).error();
+    auto repaired = parse_json(fixed);
+    if (!repaired) return std::move(doc).error();
+    doc = std::move(repaired);
+  }
   const size_t before = out.size(), logs_before = logs ? logs->size() : 0;
   auto ok = collect_spans(*doc, where, out, logs);
   if (!ok) {
@@ -314,7 +325,16 @@ size_t attach_logs(std::vector<OtlpSpan>& spans, std::vector<OtlpLog>& logs) {
 
 bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids, bool* cut) {
   if (!cut && tape_trace_ids(text, ids)) return true;
-  return scan_trace_ids_sax(text, ids, cut);
+  const size_t before = ids.size();
+  if (scan_trace_ids_sax(text, ids, cut)) return true;
+  // Bad text is repaired as read_spans_reference repairs it.
+  std::string fixed;
+  std::vector<std::string> all;
+  if (repair_json_text(text, fixed) == 0 || !scan_trace_ids_sax(fixed, all, nullptr)) return false;
+  ids.resize(before);
+  std::move(all.begin(), all.end(), std::back_inserter(ids));
+  if (cut) *cut = false;
+  return true;
 }
 
 }  // namespace otlp

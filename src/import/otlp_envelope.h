@@ -28,7 +28,9 @@ Status collect_spans(const Json& doc, std::string_view where, std::vector<OtlpSp
 // appended on failure). A JSON error is parse_json's (Error::Kind::kJson, without a path);
 // an envelope error names `where`. Reads simdjson's tape straight into spans; the rare
 // documents it leaves (invalid ones, "-0", numbers beyond 64 bits, repeated or competing
-// keys, shapes that give an error) go through parse_json and collect_spans.
+// keys, shapes that give an error) go through parse_json and collect_spans. A document that
+// parse_json refuses only for its text (invalid UTF-8, a lone surrogate escaped) is read with
+// that text repaired (U+FFFD, see text/utf8_repair.h).
 Status read_spans(std::string_view bytes, std::string_view where, std::vector<OtlpSpan>& out,
                   std::vector<OtlpLog>* logs = nullptr);
 // The same over a string whose spare capacity may let simdjson parse it in place.
@@ -44,8 +46,9 @@ Status read_spans_reference(std::string_view bytes, std::string_view where,
 size_t attach_logs(std::vector<OtlpSpan>& spans, std::vector<OtlpLog>& logs);
 
 // The trace ids of the spans and log records of one document (repeats included), found without
-// building spans; false when it is not valid JSON, and then `cut` tells whether it was cut short
-// and `ids` holds those read before the fault (the traces the document would have touched).
+// building spans (bad text repaired as read_spans repairs it); false when it is not valid JSON, and
+// then `cut` tells whether it was cut short and `ids` holds those read before the fault (the traces
+// the document would have touched).
 bool scan_trace_ids(std::string_view text, std::vector<std::string>& ids, bool* cut = nullptr);
 
 }  // namespace tracedx::otlp

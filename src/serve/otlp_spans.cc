@@ -13,9 +13,11 @@
 #include "import/otlp_values.h"
 #include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/proto_repair.h"
 #include "serve/span_codec.h"
 #include "text/json_writer.h"
 #include "text/text.h"
+#include "text/utf8_repair.h"
 #include "trace/fixture_loader.h"
 
 namespace tracedx {
@@ -100,9 +102,29 @@ std::string service_of(const pb::resource::v1::Resource& r) {
 }
 
 template <typename Message>
-bool parse_body(std::string_view body, Message& out) {
+bool parse_strict(std::string_view body, Message& out) {
   return body.size() <= static_cast<size_t>(INT32_MAX) &&
          out.ParseFromArray(body.data(), static_cast<int>(body.size()));
+}
+
+// Parses a protobuf body. One the parser refuses is parsed again with the invalid UTF-8 of
+// its string fields repaired, if it has any: their number goes to `repaired`.
+template <typename Message>
+bool parse_body(std::string_view body, Message& out, uint64_t& repaired) {
+  if (parse_strict(body, out)) return true;
+  std::string fixed;
+  auto strings = repair_protobuf_strings(*Message::descriptor(), body, fixed);
+  if (!strings || *strings == 0) return false;
+  out.Clear();
+  if (!parse_strict(fixed, out)) return false;
+  repaired = *strings;
+  return true;
+}
+
+// The JSON body to read: `body` itself, or its repair held in `fixed`.
+std::string_view repaired_json(std::string_view body, std::string& fixed, uint64_t& repaired) {
+  repaired = repair_json_text(body, fixed);
+  return repaired ? std::string_view(fixed) : body;
 }
 
 // The spans of one scope, stored under one envelope holding their resource and scope.
@@ -337,9 +359,9 @@ Result<SpanBatch> spans_from_protobuf(std::string_view body) {
   auto* request =
       google::protobuf::Arena::CreateMessage<pb::collector::trace::v1::ExportTraceServiceRequest>(
           &arena);
-  if (!parse_body(body, *request))
-    return Error::message("the body is not a valid protobuf ExportTraceServiceRequest");
   SpanBatch batch;
+  if (!parse_body(body, *request, batch.repaired))
+    return Error::message("the body is not a valid protobuf ExportTraceServiceRequest");
   EnvelopeSet envelopes(batch.envelopes);
   for (const auto& rs : request->resource_spans()) {
     const std::string service = rs.has_resource() ? service_of(rs.resource()) : std::string();
@@ -350,6 +372,8 @@ Result<SpanBatch> spans_from_protobuf(std::string_view body) {
 
 Result<SpanBatch> spans_from_json(std::string_view body) {
   SpanBatch batch;
+  std::string fixed;
+  body = repaired_json(body, fixed, batch.repaired);
   auto spans = read_json_spans(body, batch);
   if (!spans) return std::move(spans).error();
   JsonEnvelopes envelopes(batch);
@@ -362,9 +386,9 @@ Result<LogBatch> logs_from_protobuf(std::string_view body) {
   auto* request =
       google::protobuf::Arena::CreateMessage<pb::collector::logs::v1::ExportLogsServiceRequest>(
           &arena);
-  if (!parse_body(body, *request))
-    return Error::message("the body is not a valid protobuf ExportLogsServiceRequest");
   LogBatch batch;
+  if (!parse_body(body, *request, batch.repaired))
+    return Error::message("the body is not a valid protobuf ExportLogsServiceRequest");
   EnvelopeSet envelopes(batch.envelopes);
   for (const auto& rl : request->resource_logs()) {
     for (const auto& sl : rl.scope_logs()) store_scope_logs(rl, sl, envelopes, batch);
@@ -373,13 +397,15 @@ Result<LogBatch> logs_from_protobuf(std::string_view body) {
 }
 
 Result<LogBatch> logs_from_json(std::string_view body) {
-  auto doc = parse_json(body);
+  LogBatch batch;
+  std::string fixed;
+  auto doc = parse_json(repaired_json(body, fixed, batch.repaired));
+  std::string().swap(fixed);
   if (!doc) return not_json(doc.error());
   std::vector<OtlpSpan> ignored;
   std::vector<OtlpLog> logs;
   if (auto ok = otlp::collect_spans(*doc, "the body", ignored, &logs); !ok)
     return std::move(ok).error();
-  LogBatch batch;
   // Records without both ids are passed over by the importer: they count as rejected.
   const uint64_t total = doc->is_object() ? log_record_count(*doc) : 0;
   for (uint64_t i = logs.size(); i < total; ++i)
@@ -453,31 +479,50 @@ Result<std::string> gunzip(std::string_view body, size_t limit, bool& too_large)
   return out;
 }
 
-std::string export_response(bool protobuf, uint64_t rejected, std::string_view message, bool logs) {
+std::string partial_success_message(const ExportOutcome& outcome) {
+  std::string out(outcome.rejected ? outcome.rejection : std::string_view());
+  if (!outcome.repaired) return out;
+  if (!out.empty()) out += "; ";
+  const bool one = outcome.repaired == 1;
+  out += std::to_string(outcome.repaired);
+  out += one ? " string" : " strings";
+  out += " held invalid UTF-8 or a lone surrogate and ";
+  out += one ? "was" : "were";
+  out += " repaired (U+FFFD)";
+  return out;
+}
+
+std::string export_response(bool protobuf, const ExportOutcome& outcome, bool logs) {
+  const bool partial = outcome.rejected || outcome.repaired;
+  const auto rejected = static_cast<int64_t>(outcome.rejected);
   if (protobuf && logs) {
     pb::collector::logs::v1::ExportLogsServiceResponse response;
-    if (rejected) {
-      auto* partial = response.mutable_partial_success();
-      partial->set_rejected_log_records(static_cast<int64_t>(rejected));
-      partial->set_error_message(std::string(message));
+    if (partial) {
+      auto* p = response.mutable_partial_success();
+      p->set_rejected_log_records(rejected);
+      p->set_error_message(partial_success_message(outcome));
     }
     return response.SerializeAsString();
   }
   if (protobuf) {
     pb::collector::trace::v1::ExportTraceServiceResponse response;
-    if (rejected) {
-      auto* partial = response.mutable_partial_success();
-      partial->set_rejected_spans(static_cast<int64_t>(rejected));
-      partial->set_error_message(std::string(message));
+    if (partial) {
+      auto* p = response.mutable_partial_success();
+      p->set_rejected_spans(rejected);
+      p->set_error_message(partial_success_message(outcome));
     }
     return response.SerializeAsString();
   }
-  if (!rejected) return "{}";
-  std::string out = logs ? "{\"partialSuccess\":{\"rejectedLogRecords\":"
-                         : "{\"partialSuccess\":{\"rejectedSpans\":";
-  append_quoted_number(out, rejected);
-  out += ",\"errorMessage\":";
-  append_json_string(out, message);
+  if (!partial) return "{}";
+  // As the protobuf JSON mapping writes it: a count of 0 is left out, an int64 is quoted.
+  std::string out = "{\"partialSuccess\":{";
+  if (outcome.rejected) {
+    out += logs ? "\"rejectedLogRecords\":" : "\"rejectedSpans\":";
+    append_quoted_number(out, outcome.rejected);
+    out += ',';
+  }
+  out += "\"errorMessage\":";
+  append_json_string(out, partial_success_message(outcome));
   return out + "}}";
 }
 

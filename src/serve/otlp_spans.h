@@ -4,7 +4,10 @@
 // (see span_codec.h). An envelope is made once per resource and scope of the export and
 // shared by the rows under it: a large resource is held once, not once per span.
 // Spans and records without a valid trace id or span id are rejected and counted (the
-// export's partial success), and so are those nested deeper than the importer reads.
+// export's partial success), and so are those nested deeper than the importer reads. Text
+// that is not valid UTF-8, or a lone surrogate escaped in JSON (a string an exporter cut in
+// the middle of an emoji), is repaired with U+FFFD rather than failing the whole export;
+// the response says how many strings were.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +43,7 @@ struct SpanBatch {
   std::vector<std::shared_ptr<const std::string>> envelopes;
   uint64_t rejected = 0;
   std::string rejection;  // why the first rejected span was rejected
-  uint64_t repaired = 0;  // values whose text was repaired (invalid UTF-8, lone surrogates)
+  uint64_t repaired = 0;  // strings of the body whose bad text was replaced by U+FFFD
 };
 
 // A log record that names a span, as stored.
@@ -61,12 +64,13 @@ struct LogBatch {
 size_t stored_bytes(const SpanBatch& batch);
 size_t stored_bytes(const LogBatch& batch);
 
-// A protobuf ExportTraceServiceRequest. Fails (a malformed body) when the bytes do not parse.
+// A protobuf ExportTraceServiceRequest. Fails (a malformed body) when the bytes do not parse,
+// even with the invalid UTF-8 of their string fields repaired.
 Result<SpanBatch> spans_from_protobuf(std::string_view body);
 
 // An OTLP/JSON ExportTraceServiceRequest ({"resourceSpans": [...]}, keys in lowerCamelCase
-// or as proto field names), read by the importer. Fails when the text is not JSON or not
-// shaped like an export.
+// or as proto field names), read by the importer once its invalid UTF-8 and lone surrogate
+// escapes are repaired. Fails when the text is not JSON or not shaped like an export.
 Result<SpanBatch> spans_from_json(std::string_view body);
 
 // The same for log exports (ExportLogsServiceRequest, {"resourceLogs": [...]}).
@@ -77,11 +81,23 @@ Result<LogBatch> logs_from_json(std::string_view body);
 // and with `too_large` set when the output would exceed `limit` bytes.
 Result<std::string> gunzip(std::string_view body, size_t limit, bool& too_large);
 
+// What became of an export's spans (log records), as its response tells.
+struct ExportOutcome {
+  uint64_t rejected = 0;       // spans (records) rejected
+  std::string_view rejection;  // why the first was rejected
+  uint64_t repaired = 0;       // strings repaired (see SpanBatch)
+};
+
+// The partial_success error message: the rejection, then a sentence on the strings repaired
+// ("2 strings held invalid UTF-8 or a lone surrogate and were repaired (U+FFFD)"), joined by
+// "; "; empty when nothing was rejected or repaired.
+std::string partial_success_message(const ExportOutcome& outcome);
+
 // The answer to an export: an ExportTraceServiceResponse (ExportLogsServiceResponse when
-// `logs`), with partial_success when spans (records) were rejected, as protobuf bytes or as
-// OTLP/JSON.
-std::string export_response(bool protobuf, uint64_t rejected, std::string_view message,
-                            bool logs = false);
+// `logs`), as protobuf bytes or as OTLP/JSON. It has partial_success when spans (records)
+// were rejected or strings repaired: the number rejected (0 for a repair alone) and
+// partial_success_message.
+std::string export_response(bool protobuf, const ExportOutcome& outcome, bool logs = false);
 
 // The body of a failed export (a google.rpc.Status with the gRPC code and a message).
 std::string export_error(bool protobuf, int grpc_code, std::string_view message);

@@ -73,7 +73,8 @@ ExportResult Receiver::receive(std::string_view body, bool protobuf, Signal sign
 }
 
 std::string export_answer(const ExportResult& result, bool protobuf, Signal signal) {
-  return export_response(protobuf, result.rejected, result.rejection, signal == Signal::kLogs);
+  return export_response(protobuf, {result.rejected, result.rejection, result.repaired},
+                         signal == Signal::kLogs);
 }
 
 }  // namespace tracedx

@@ -83,6 +83,50 @@ TEST(OtlpEnvelope, MalformedLineSparesOtherTraces) {
   EXPECT_EQ(whole.error().line(), 3u);
 }
 
+// Text that is not valid UTF-8, or a lone surrogate escaped (a string cut in the middle of an
+// emoji), is read with U+FFFD in its place, in one document as on a line of JSON Lines; a
+// line with another fault still fails as before.
+TEST(OtlpEnvelope, BadTextIsReadRepaired) {
+  using test_support::attr;
+  using test_support::attrs;
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::string surrogate = attrs({attr("note", "cut \\uD83D")});
+  const std::string raw = attrs({attr("note", "cut \xF0\x9F\x98")});
+  std::string cut_short = otlp("[" + span("a", raw, "t1") + "]");
+  cut_short.resize(cut_short.size() - 5);  // after the bad text
+  struct Row {
+    const char* what;
+    std::string text;
+    std::vector<std::string> got;  // line, trace id, then the error's start or the step count
+  };
+  const std::vector<Row> rows = {
+      {"one document, a lone surrogate", otlp("[" + span("a", surrogate) + "]"), {"0 t1 1"}},
+      {"one document, invalid UTF-8", otlp("[" + span("a", raw) + "]"), {"0 t1 1"}},
+      {"JSON Lines",
+       otlp("[" + span("a", raw, "t1") + "]") + "\n" + otlp("[" + span("b", "", "t2") + "]") +
+           "\n" + otlp("[" + span("c", surrogate, "t1") + "]") + "\n",
+       {"0 t2 1", "0 t1 2"}},
+      {"a line also cut short",
+       cut_short + "\n" + otlp("[" + span("b", "", "t2") + "]") + "\n",
+       {"1  in.jsonl: invalid JSON at line 1, ",
+        "0 t1 in.jsonl: trace t1 is incomplete: ", "0 t2 1"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> got;
+    for (const auto& i : stream_items(row.text)) {
+      got.push_back(std::to_string(i.line) + " " + i.trace_id + " " +
+                    (i.error ? i.error->display().substr(0, 34)
+                             : std::to_string(i.fixture()["steps"].size())));
+      if (i.trace && i.trace_id == "t1") {
+        const std::string dump = i.fixture().dump();
+        EXPECT_NE(dump.find("cut " + fffd), std::string::npos) << dump;
+      }
+    }
+    EXPECT_EQ(got, row.got);
+  }
+}
+
 // 2,000 traces on one line (what OTLP/HTTP JSON exporters send): every trace once, each
 // line parsed once; 2,000 more spread over 2,000 lines in reverse order of completion.
 TEST(OtlpEnvelope, OneLineExportOfManyTraces) {

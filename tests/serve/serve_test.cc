@@ -27,6 +27,7 @@
 #include "serve/db_lock.h"
 #include "serve/diagnose_spans.h"
 #include "serve/otlp_spans.h"
+#include "serve/proto_repair.h"
 #include "serve/server.h"
 #include "serve/span_codec.h"
 #include "serve/store.h"
@@ -296,6 +297,276 @@ std::string json_logs_of(const std::vector<RecordSpec>& records) {
 std::vector<RecordSpec> chat_records(const std::string& trace) {
   return {{trace, "b7ad6b7169203332", "gen_ai.user.message", {{"content", "What is 2+2?"}}},
           {trace, "b7ad6b7169203332", "gen_ai.choice", {{"content", "It is 4."}}}};
+}
+
+// --- bad text in an export: repaired, the export kept ------------------------------------
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+// `bytes` with each "BAD" (a placeholder of a valid message) replaced by the first three
+// bytes of an emoji: invalid UTF-8 of the same length, so the encoding stays well formed.
+std::string with_bad_text(std::string bytes) {
+  for (size_t at = bytes.find("BAD"); at != std::string::npos; at = bytes.find("BAD", at))
+    bytes.replace(at, 3, "\xF0\x9F\x98");
+  return bytes;
+}
+
+// An OTLP/JSON export of `count` spans of one trace, the first with `attribute` as the value
+// of "input", each named `name` (both spliced in as written: any escape, any bytes).
+std::string json_export(size_t count, const std::string& attribute, const std::string& name = "x") {
+  Json spans = Json::array();
+  for (size_t i = 0; i < count; ++i) {
+    char id[17];
+    std::snprintf(id, sizeof id, "b7ad6b71692033%02zx", i + 1);
+    Json span = {{"traceId", kTrace}, {"spanId", id}, {"name", "@name@"}};
+    if (i > 0) span["parentSpanId"] = "b7ad6b7169203301";
+    if (i == 0)
+      span["attributes"] = Json::array({{{"key", "input"}, {"value", {{"stringValue", "@@"}}}}});
+    spans.push_back(span);
+  }
+  std::string text =
+      Json{{"resourceSpans", Json::array({{{"scopeSpans", Json::array({{{"spans", spans}}})}}})}}
+          .dump();
+  text.replace(text.find("\"@@\""), 4, "\"" + attribute + "\"");
+  for (size_t at = text.find("@name@"); at != std::string::npos; at = text.find("@name@", at))
+    text.replace(at, 6, name);
+  return text;
+}
+
+TEST(OtlpSpans, BadTextIsRepairedAndTheSpansStored) {
+  struct Case {
+    const char* what;
+    std::function<Result<SpanBatch>()> decode;
+    size_t spans;
+    uint64_t repaired;
+    std::string input, name;  // the first span's "input" attribute and name, as stored
+  };
+  auto proto = request_of(
+      {{kTrace, "b7ad6b7169203301", "", "nameBAD", "svc", {{"keyBAD", "v"}, {"input", "cut BAD"}}},
+       {kTrace, "b7ad6b7169203302", "b7ad6b7169203301"}});
+  auto ok_proto = request_of({{kTrace, "b7ad6b7169203301", "", "x", "svc", {{"input", "ok"}}}});
+  const std::vector<Case> cases = {
+      // As JavaScript's JSON.stringify writes a string cut in the middle of an emoji.
+      {"JSON, a lone high surrogate in 1 of 20 spans",
+       [] { return spans_from_json(json_export(20, "cut \\uD83D")); }, 20, 1, "cut " + kFffd, "x"},
+      {"JSON, a pair kept", [] { return spans_from_json(json_export(2, "\\uD83D\\uDE00")); }, 2, 0,
+       "\xF0\x9F\x98\x80", "x"},
+      {"JSON, an escaped backslash before uD83D",
+       [] { return spans_from_json(json_export(2, "\\\\uD83D")); }, 2, 0, "\\uD83D", "x"},
+      {"JSON, raw invalid UTF-8 in a value and a name",
+       [] { return spans_from_json(json_export(2, "a\xFF", "n\xC3")); }, 2, 3, "a" + kFffd,
+       "n" + kFffd},
+      {"protobuf, invalid UTF-8 in a name, a key and a value",
+       [&] { return spans_from_protobuf(with_bad_text(proto.SerializeAsString())); }, 2, 3,
+       "cut " + kFffd, "name" + kFffd},
+      {"protobuf, valid", [&] { return spans_from_protobuf(ok_proto.SerializeAsString()); }, 1, 0,
+       "ok", "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto batch = c.decode();
+    ASSERT_TRUE(batch) << batch.error().display();
+    EXPECT_EQ(batch->rejected, 0u);
+    EXPECT_EQ(batch->repaired, c.repaired);
+    ASSERT_EQ(batch->spans.size(), c.spans);
+    auto first = decoded_span(batch->spans[0].data);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->attrs["input"], c.input);
+    EXPECT_EQ(first->name, c.name);
+  }
+  // The repaired key, in the stored message as in its OTLP/JSON line.
+  auto batch = spans_from_protobuf(with_bad_text(proto.SerializeAsString()));
+  ASSERT_TRUE(batch);
+  auto first = decoded_span(batch->spans[0].data);
+  EXPECT_TRUE(first->attrs.contains("key" + kFffd)) << first->attrs.dump();
+  EXPECT_NE(line_of(batch->spans[0].data).find("\"key" + kFffd + "\""),
+            std::string::npos);
+}
+
+TEST(OtlpSpans, BadTextInLogRecordsIsRepaired) {
+  auto records = chat_records(kTrace);
+  records[0].body = {{"content", "What is 2+2? BAD"}};
+  auto batch = logs_from_protobuf(with_bad_text(logs_request_of(records).SerializeAsString()));
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->repaired, 1u);
+  ASSERT_EQ(batch->logs.size(), 2u);
+  auto log = decode_stored_log_record(batch->logs[0].data.message);
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log->event["body"]["content"], "What is 2+2? " + kFffd);
+
+  std::string json = json_logs_of(chat_records(kTrace));
+  json.replace(json.find("It is 4."), 8, "It is \\ud83d");
+  auto from_json = logs_from_json(json);
+  ASSERT_TRUE(from_json);
+  EXPECT_EQ(from_json->repaired, 1u);
+  ASSERT_EQ(from_json->logs.size(), 2u);
+  EXPECT_EQ(decode_stored_log_record(from_json->logs[1].data.message)->event["body"]["content"], "It is " + kFffd);
+}
+
+// A body that is not an export at all fails as before, bad text or not.
+TEST(OtlpSpans, BodiesThatAreNotExportsStillFail) {
+  // A resource that is three bytes of nothing, and a body cut short.
+  const std::string valid = request_of(small_trace()).SerializeAsString();
+  EXPECT_FALSE(spans_from_protobuf(with_bad_text(valid + "\x0a\x03"
+                                                         "BAD")));
+  const std::string bad =
+      with_bad_text(request_of({{kTrace, "b7ad6b7169203301", "", "BAD"}}).SerializeAsString());
+  EXPECT_FALSE(spans_from_protobuf(bad.substr(0, bad.size() - 1)));
+  EXPECT_FALSE(spans_from_protobuf("\xFF\xFF\xFF"));
+  EXPECT_FALSE(spans_from_json("{\"resourceSpans\": [\"\\uD83D\""));
+  EXPECT_FALSE(spans_from_json("not json \xFF"));
+  EXPECT_FALSE(logs_from_json("{\"resourceLogs\": \xFF"));
+  EXPECT_FALSE(
+      logs_from_protobuf(with_bad_text("\x0a\x03"
+                                       "BAD")));
+}
+
+TEST(ProtoRepair, StringFieldsOnlyAndEverythingElseKept) {
+  using google::protobuf::Descriptor;
+  const Descriptor& any = *pb::common::v1::AnyValue::descriptor();
+  const Descriptor& request = *pb::collector::trace::v1::ExportTraceServiceRequest::descriptor();
+  pb::common::v1::AnyValue bytes_value;
+  bytes_value.set_bytes_value("BAD");
+  pb::common::v1::AnyValue string_value;
+  string_value.set_string_value("xBADy");
+  // AnyValues nested `levels` deep through array values, a bad string at the bottom.
+  auto nested = [](int levels) {
+    pb::common::v1::AnyValue top;
+    pb::common::v1::AnyValue* v = &top;
+    for (int i = 1; i < levels; ++i) v = v->mutable_array_value()->add_values();
+    v->set_string_value("BAD");
+    return with_bad_text(top.SerializeAsString());
+  };
+  struct Case {
+    const char* what;
+    const Descriptor& type;
+    std::string in;
+    std::optional<size_t> repaired;
+    std::string out;  // the repaired bytes; empty when `in` is kept
+  };
+  const std::string unknown = std::string("\xfa\x06\x03", 3);  // field 111, 3 bytes
+  const std::vector<Case> cases = {
+      {"valid", request, request_of(small_trace()).SerializeAsString(), 0, ""},
+      {"a bytes field is not text", any, with_bad_text(bytes_value.SerializeAsString()), 0, ""},
+      {"an unknown field is copied", any, unknown + "\xFF\xFE\xFD", 0, ""},
+      {"a string field", any, with_bad_text(string_value.SerializeAsString()), 1,
+       "\x0a\x05x" + kFffd + "y"},
+      {"a string among numbers and an unknown field", any,
+       "\x10\x01" + with_bad_text(string_value.SerializeAsString()) + unknown + "\xFF\xFE\xFD" +
+           "\x21" + std::string(8, '\x01'),
+       1,
+       "\x10\x01\x0a\x05x" + kFffd + "y" + unknown + "\xFF\xFE\xFD\x21" + std::string(8, '\x01')},
+      {"nested 30 deep", any, nested(30), 1, ""},
+      {"nested deeper than the limit", any, nested(150), std::nullopt, ""},
+      {"a field cut short", any, with_bad_text(string_value.SerializeAsString()).substr(0, 5),
+       std::nullopt, ""},
+      {"a length beyond the end", any,
+       "\x0a\x7f"
+       "BAD",
+       std::nullopt, ""},
+      {"a group", any, "\x0b\x0c", std::nullopt, ""},
+      {"field number 0", any, std::string("\x02\x00", 2), std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string out = "untouched";
+    auto n = repair_protobuf_strings(c.type, c.in, out);
+    ASSERT_EQ(n, c.repaired);
+    if (!n || *n == 0) {
+      EXPECT_EQ(out, "untouched");
+    } else if (!c.out.empty()) {
+      EXPECT_EQ(out, c.out);
+    }
+  }
+  // The deep value parses once repaired, its string with U+FFFD.
+  std::string out;
+  ASSERT_EQ(repair_protobuf_strings(any, nested(30), out), 1u);
+  pb::common::v1::AnyValue parsed;
+  ASSERT_TRUE(parsed.ParseFromString(out));
+  const pb::common::v1::AnyValue* v = &parsed;
+  while (v->has_array_value()) v = &v->array_value().values(0);
+  EXPECT_EQ(v->string_value(), kFffd);
+}
+
+TEST(OtlpSpans, ExportResponseSaysWhatWasRejectedAndRepaired) {
+  const std::string one =
+      "1 string held invalid UTF-8 or a lone surrogate and was repaired (U+FFFD)";
+  struct Case {
+    ExportOutcome outcome;
+    bool logs;
+    std::string json, message;
+  };
+  const std::vector<Case> cases = {
+      {{}, false, "{}", ""},
+      {{0, "ignored without a rejection", 0}, false, "{}", ""},
+      {{0, "", 1}, false, R"({"partialSuccess":{"errorMessage":")" + one + "\"}}", one},
+      {{0, "", 3},
+       true,
+       R"j({"partialSuccess":{"errorMessage":"3 strings held invalid UTF-8 or a lone surrogate and were repaired (U+FFFD)"}})j",
+       "3 strings held invalid UTF-8 or a lone surrogate and were repaired (U+FFFD)"},
+      {{2, "a span has no trace id", 0},
+       false,
+       R"({"partialSuccess":{"rejectedSpans":"2","errorMessage":"a span has no trace id"}})",
+       "a span has no trace id"},
+      {{2, "a span has no trace id", 1},
+       false,
+       R"({"partialSuccess":{"rejectedSpans":"2","errorMessage":"a span has no trace id; )" + one +
+           "\"}}",
+       "a span has no trace id; " + one},
+      {{1, "a log record names no span", 1},
+       true,
+       R"({"partialSuccess":{"rejectedLogRecords":"1","errorMessage":"a log record names no span; )" +
+           one + "\"}}",
+       "a log record names no span; " + one},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    EXPECT_EQ(partial_success_message(c.outcome), c.message);
+    EXPECT_EQ(export_response(false, c.outcome, c.logs), c.json);
+    const std::string bytes = export_response(true, c.outcome, c.logs);
+    if (c.logs) {
+      pb::collector::logs::v1::ExportLogsServiceResponse r;
+      ASSERT_TRUE(r.ParseFromString(bytes));
+      EXPECT_EQ(r.has_partial_success(), !c.message.empty());
+      EXPECT_EQ(r.partial_success().rejected_log_records(),
+                static_cast<int64_t>(c.outcome.rejected));
+      EXPECT_EQ(r.partial_success().error_message(), c.message);
+    } else {
+      pb::collector::trace::v1::ExportTraceServiceResponse r;
+      ASSERT_TRUE(r.ParseFromString(bytes));
+      EXPECT_EQ(r.has_partial_success(), !c.message.empty());
+      EXPECT_EQ(r.partial_success().rejected_spans(), static_cast<int64_t>(c.outcome.rejected));
+      EXPECT_EQ(r.partial_success().error_message(), c.message);
+    }
+  }
+}
+
+TEST(Serve, ExportsWithBadTextAreStoredAndSaySo) {
+  Served s(quick());
+  auto json = s.client().Post("/v1/traces", json_export(20, "cut \\uD83D"), "application/json");
+  ASSERT_TRUE(json);
+  ASSERT_EQ(json->status, 200) << json->body;
+  EXPECT_EQ(
+      json->body,
+      R"j({"partialSuccess":{"errorMessage":"1 string held invalid UTF-8 or a lone surrogate and was repaired (U+FFFD)"}})j");
+  EXPECT_EQ(s.wait_for(kTrace, "diagnosed")["span_count"], 20);
+
+  const std::string other = "1af7651916cd43dd8448eb211c80319c";
+  auto req = request_of({{other, "b7ad6b7169203301", "", "BAD", "svc", {{"k", "vBAD"}}},
+                         {std::string(32, '0'), "b7ad6b7169203302", ""}});
+  auto proto = s.post_protobuf(with_bad_text(req.SerializeAsString()));
+  ASSERT_TRUE(proto);
+  ASSERT_EQ(proto->status, 200);
+  pb::collector::trace::v1::ExportTraceServiceResponse resp;
+  ASSERT_TRUE(resp.ParseFromString(proto->body));
+  EXPECT_EQ(resp.partial_success().rejected_spans(), 1);
+  EXPECT_EQ(resp.partial_success().error_message(),
+            "a span has no valid trace id (16 bytes, not all zero); 2 strings held invalid UTF-8 "
+            "or a lone surrogate and were repaired (U+FFFD)");
+  EXPECT_EQ(s.wait_for(other, "diagnosed")["span_count"], 1);
+  auto spans = s.client().Get(("/api/traces/" + other + "/spans").c_str());
+  ASSERT_TRUE(spans);
+  EXPECT_NE(spans->body.find("\"v" + kFffd + "\""), std::string::npos) << spans->body;
 }
 
 TEST(Serve, IngestStatusCodes) {

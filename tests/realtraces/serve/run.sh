@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one end-to-end test of `tracedx serve` with the OpenTelemetry JS SDK's exporters:
-#   run.sh real-client|durability|load|pages|genai-logs|grpc-client TRACEDX OUTDIR
+#   run.sh real-client|durability|load|pages|genai-logs|grpc-client|bad-text TRACEDX OUTDIR
 # (genai-logs: the GenAI recorder's spans and log records, both sent to the server;
-# grpc-client: the recorders' spans sent over OTLP/gRPC.)
+# grpc-client: the recorders' spans sent over OTLP/gRPC; bad-text: strings cut in the
+# middle of an emoji by the JSON exporter.)
 # Exits 77 (skipped, with the reason) when node, the suite's node_modules or, for the pages,
 # Chromium is missing.
 set -euo pipefail
