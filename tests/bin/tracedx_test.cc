@@ -558,7 +558,10 @@ TEST(Tracedx, FailedWritesToStandardOutput) {
       "import --from otlp " + imported,
       "batch " + fixture + " src/Test/fixtures",
       "--version",
+      "--help",
       "compare --help",
+      // Its batch goes to a temporary file, which must not take the closed descriptor 1.
+      "report --run " + fixture,
   };
   struct Sink {
     const char* redirect;
@@ -568,10 +571,22 @@ TEST(Tracedx, FailedWritesToStandardOutput) {
     for (const auto& sink : sinks) {
       auto r = shell("exec \"$0\" " + command + " " + sink.redirect);
       EXPECT_EQ(r.status, 1) << command << " " << sink.redirect;
-      EXPECT_EQ(r.err, std::string("Error: cannot write to standard output: ") + sink.reason + "\n")
-          << command << " " << sink.redirect;
+      // The one line, after the batch summary that report --run writes on standard error.
+      const std::string message =
+          std::string("Error: cannot write to standard output: ") + sink.reason + "\n";
+      const size_t summary =
+          command.starts_with("report") ? r.err.rfind('\n', r.err.size() - 2) + 1 : 0;
+      EXPECT_EQ(r.err.substr(summary), message) << command << " " << sink.redirect;
+      EXPECT_EQ(r.err.find("Error: "), summary) << r.err;
     }
   }
+}
+
+// Nothing written, nothing to report: a command that fails before it writes says why, once.
+TEST(Tracedx, ClosedStandardOutputUnwrittenIsNoError) {
+  auto r = shell("exec \"$0\" diagnose missing.json >&-");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: missing.json: No such file or directory (os error 2)\n");
 }
 
 // With SIGPIPE ignored, a reader that goes away stops a batch reading an endless input.

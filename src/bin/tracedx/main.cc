@@ -19,6 +19,7 @@
 #include "base/exit_status.h"
 #include "batch/batch.h"
 #include "batch/run_condition.h"
+#include "bin/standard_output.h"
 #include "bin/tracedx/options.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
@@ -298,20 +299,10 @@ int fail(const Error& e) {
   return kExitError;
 }
 
-// The error of a failed write to standard output, for the "Error: " line.
-Error stdout_error(int code) {
-  return Error::message("cannot write to standard output: " + Error::os(code).text());
-}
-
-// Writes a whole report to standard output and flushes it; a report that did not reach
-// its reader (full disk, closed pipe or descriptor) fails the command.
+// Writes a whole report to standard output; one that did not reach its reader fails the
+// command (finish_standard_output says why).
 int print(std::string_view text) {
-  errno = 0;
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0 ||
-      std::ferror(stdout)) {
-    return fail(stdout_error(errno ? errno : EIO));
-  }
-  return kExitOk;
+  return write_standard_output(text) ? kExitOk : kExitError;
 }
 
 // A loaded trace kept to the end of the process: its memory goes back with the process,
@@ -390,10 +381,8 @@ int run_batch_command(const Args& args) {
   options.fail_on = args.fail_on;
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
   // Records that never reached the reader: the summary would count them as done.
-  errno = 0;
-  if (!summary.write_error && (std::fflush(stdout) != 0 || std::ferror(stdout)))
-    summary.write_error = errno ? errno : EIO;
-  if (summary.write_error) return fail(stdout_error(summary.write_error));
+  if (summary.write_error) standard_output_failed(summary.write_error);
+  if (summary.write_error || !write_standard_output({})) return kExitError;
   std::fputs(batch_summary_text(summary).c_str(), stderr);
   if (summary.failed) return kExitError;
   return summary.fail_on_matched ? kExitConditionMet : kExitOk;
@@ -529,11 +518,7 @@ int usage(const std::string& message, const std::string& help) {
   return kExitUsage;
 }
 
-}  // namespace
-}  // namespace tracedx
-
-int main(int argc, char** argv) {
-  using namespace tracedx;
+int run_tracedx(int argc, char** argv) {
   if (argc < 2) return usage("missing command", main_help());
   std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
@@ -568,4 +553,12 @@ int main(int argc, char** argv) {
     }
   }
   return usage("unknown command \"" + std::string(name) + "\"", main_help());
+}
+
+}  // namespace
+}  // namespace tracedx
+
+int main(int argc, char** argv) {
+  tracedx::hold_standard_descriptors();
+  return tracedx::finish_standard_output(tracedx::run_tracedx(argc, argv));
 }
