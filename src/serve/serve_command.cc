@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -67,11 +68,25 @@ int run_serve(const ServeOptions& options, bool (*announce)(std::string_view lin
   TraceServer* s = server->get();
   std::atomic<bool> over{false};
   std::thread waiter([s, signals, &over] {
-    int sig = 0;
-    sigwait(&signals, &sig);
-    if (over) return;
-    std::fprintf(stderr, "tracedx serve: stopping: diagnosing the pending traces\n");
-    s->stop();
+    for (bool first = true;; first = false) {
+      int sig = 0;
+      sigwait(&signals, &sig);
+      if (over) return;
+      if (!first) {
+        // Acknowledged spans are committed to the database's log already; traces left
+        // undiagnosed are picked up again by the next start.
+        std::fputs(
+            "tracedx serve: stopping at once: the pending traces are diagnosed at the next "
+            "start\n",
+            stderr);
+        std::_Exit(kExitError);
+      }
+      std::fputs(
+          "tracedx serve: stopping: diagnosing the pending traces (signal again to stop "
+          "at once)\n",
+          stderr);
+      s->stop();
+    }
   });
   Status served = s->serve();
   // Wakes the waiter when serve() ended on its own (a failed listener) or after the drain.

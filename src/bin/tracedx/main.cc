@@ -527,8 +527,9 @@ constexpr Command kCommands[] = {
      "and diagnoses each trace once its root span has arrived and no span of it came for\n"
      "--quiet-ms (a trace whose root span never comes: --rootless-wait-ms after its last span,\n"
      "as incomplete). SIGTERM or SIGINT: stop accepting, let the requests in progress finish\n"
-     "(--drain-timeout-ms), diagnose what is pending, exit 0. A --listen or --grpc-listen\n"
-     "address other than loopback needs --token-file.",
+     "(--drain-timeout-ms), diagnose what is pending, exit 0; a second signal exits at once\n"
+     "with status 1, keeping what was acknowledged. A --listen or --grpc-listen address other\n"
+     "than loopback needs --token-file.",
      kServeOptions,
      0,
      0,
