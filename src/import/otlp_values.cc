@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "text/number.h"
+
 namespace tracedx::otlp {
 namespace {
 
@@ -68,12 +70,10 @@ Json any_value(const Json& v) {
   if (auto* b = member(v, "boolValue", "bool_value")) return *b;
   if (auto* i = member(v, "intValue", "int_value")) {
     if (i->is_number_integer()) return *i;
+    // An int64 travels as a decimal text in OTLP JSON; a text that is not one whole is kept.
     if (i->is_string()) {
-      try {
-        return Json(std::stoll(i->get<std::string>()));
-      } catch (...) {
-        return *i;
-      }
+      auto n = parse_signed(i->get_ref<const std::string&>());
+      return n ? Json(*n) : *i;
     }
   }
   if (auto* d = member(v, "doubleValue", "double_value")) return *d;

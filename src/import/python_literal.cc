@@ -1,8 +1,9 @@
 #include "import/python_literal.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
+
+#include "text/number.h"
 
 namespace tracedx {
 namespace {
@@ -192,10 +193,9 @@ class LiteralReader {
     std::string text(s_.substr(start, at_ - start));
     if (text.empty() || text == "-" || text == "+") return std::nullopt;
     char* end = nullptr;
+    // An integer beyond 64 bits is kept as the nearest double, as JSON readers do.
     if (!fraction) {
-      errno = 0;
-      long long v = std::strtoll(text.c_str(), &end, 10);
-      if (errno == 0 && end && *end == '\0') return Json(static_cast<int64_t>(v));
+      if (auto v = parse_signed(text.starts_with('+') ? text.substr(1) : text)) return Json(*v);
     }
     double d = std::strtod(text.c_str(), &end);
     if (!end || *end != '\0') return std::nullopt;

@@ -7,6 +7,7 @@
 
 #include "serve/read_side.h"
 #include "serve/responses.h"
+#include "serve/routes.h"
 #include "text/json_writer.h"
 #include "text/text.h"
 
@@ -28,7 +29,7 @@ struct Route {
 constexpr Route kRoutes[] = {
     {"/v1/traces", Endpoint::kTraces, true, false, false, "OTLP/HTTP trace exports (protobuf or JSON, gzip)"},
     {"/v1/logs", Endpoint::kLogs, true, false, false, "OTLP/HTTP log exports (records that name a span join it)"},
-    {"/healthz", Endpoint::kHealth, false, true, false, "\"ok\", or 503 with the reason when the database cannot be written"},
+    {"/healthz", Endpoint::kHealth, false, true, false, "\"ok\", or 503 and why the database fails"},
     {"/metrics", Endpoint::kMetrics, false, false, false, "Prometheus metrics"},
     {"/api/traces", Endpoint::kList, false, false, false, "recent traces as JSON (?label= outcome= service= since= until= limit=)"},
     {"/api/traces/{id}", Endpoint::kTrace, false, false, false, "a trace and its diagnosis as JSON"},
@@ -73,9 +74,7 @@ bool same_secret(std::string_view a, std::string_view b) {
 }
 
 std::string lowered(std::string_view s) {
-  std::string out(trim_ascii(s));
-  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
+  return lower_ascii(trim_ascii(s));
 }
 
 // The media type of a Content-Type header, parameters after ';' left out.
@@ -270,8 +269,8 @@ HttpHandlers http_api(ApiContext context) {
   return h;
 }
 
-std::string routes_help() {
-  std::string out;
+std::string serve_endpoints_help() {
+  std::string out = "The HTTP port (--listen) answers:\n";
   for (const Route& r : kRoutes) {
     out += "  ";
     out += r.post ? "POST " : "GET  ";
@@ -280,6 +279,7 @@ std::string routes_help() {
     out += r.help;
     out += r.open ? " (no token needed)\n" : "\n";
   }
+  out += "OTLP/gRPC (--grpc-listen) takes TraceService/Export and LogsService/Export.";
   return out;
 }
 

@@ -32,9 +32,6 @@ struct ApiContext {
 // The handlers of the HTTP server over the receiver and the database.
 HttpHandlers http_api(ApiContext context);
 
-// The endpoints, one line each, for `tracedx serve --help`.
-std::string routes_help();
-
 // Whether an Authorization header value carries the bearer `token`.
 bool bearer_matches(std::string_view header, std::string_view token);
 

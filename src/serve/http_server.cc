@@ -14,18 +14,13 @@
 #include <thread>
 #include <unordered_set>
 
+#include "text/number.h"
 #include "text/text.h"
 
 namespace tracedx {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string lower_ascii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return out;
-}
 
 // A connection, as the deadline sweeper sees it.
 struct Connection {
@@ -132,17 +127,9 @@ int bound_port(int fd) {
   return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
 }
 
-// A strict Content-Length: digits only, within 64 bits.
+// A strict Content-Length: digits only (blanks around), within 64 bits.
 std::optional<uint64_t> content_length(std::string_view s) {
-  s = trim_ascii(s);
-  if (s.empty() || s.size() > 20) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v))
-      return std::nullopt;
-  }
-  return v;
+  return parse_unsigned(trim_ascii(s));
 }
 
 }  // namespace

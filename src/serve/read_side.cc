@@ -11,6 +11,7 @@
 #include "serve/pages.h"
 #include "serve/responses.h"
 #include "serve/store.h"
+#include "text/number.h"
 
 namespace tracedx {
 namespace {
@@ -32,14 +33,9 @@ std::optional<std::string> path_id(std::string_view s) {
 
 // A Unix time in milliseconds, or a count: digits only, within a signed 64-bit integer.
 std::optional<int64_t> parse_count(std::string_view s) {
-  if (s.empty() || s.size() > 19) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-  return static_cast<int64_t>(v);
+  auto v = parse_unsigned(s);
+  if (!v || *v > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return static_cast<int64_t>(*v);
 }
 
 template <typename V>

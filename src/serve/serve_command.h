@@ -1,24 +1,21 @@
-// The `tracedx serve` command: its options, its help, and the run until SIGTERM/SIGINT.
+// The run of `tracedx serve`: start the server, say where it listens, serve until SIGTERM or
+// SIGINT, then drain. Its command line is read with the other commands' (src/bin/tracedx).
 #pragma once
 
-#include <string>
 #include <string_view>
 
-#include "base/error.h"
 #include "serve/server.h"
 
 namespace tracedx {
 
-// The help text of `tracedx serve`.
-std::string serve_help();
-
-// Options from the arguments after "serve"; a usage error names the option.
-Result<ServeOptions> parse_serve_args(int argc, char** argv, int first, bool& help);
-
-// Whether a --listen host is a loopback address (127.0.0.0/8, ::1 or localhost).
+// Whether a listening host is a loopback address (127.0.0.0/8, ::1 or localhost).
 bool is_loopback_host(std::string_view host);
 
-// `tracedx serve ...` (argv[first] is the first option): the exit status.
-int serve_command(int argc, char** argv, int first);
+// Runs the server until the first SIGTERM or SIGINT, then drains it; the exit status (0
+// after the drain, 1 when it could not start or its listener failed). `announce` writes the
+// line saying where it listens; when that fails the server stops at once with status 1 and
+// the caller reports the write. A second signal during the drain ends the process at once
+// with status 1: what was acknowledged is already committed.
+int run_serve(const ServeOptions& options, bool (*announce)(std::string_view line));
 
 }  // namespace tracedx

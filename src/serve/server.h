@@ -40,8 +40,8 @@ struct ServeOptions {
   size_t memory_budget_bytes = size_t{512} << 20;
   // Spans kept per trace; later ones are dropped and counted, the trace marked as cut.
   uint64_t max_trace_spans = 100000;
-  // A trace whose root span never arrives is diagnosed (as incomplete) this long after its
-  // last span.
+  // A trace whose root span never arrives is diagnosed, on the spans that came, this long
+  // after its last span (the API's has_root says it never came).
   uint64_t rootless_wait_ms = 5 * 60 * 1000;
   // At shutdown, how long requests in progress may take before they are cut off.
   uint64_t drain_timeout_ms = 10000;

@@ -5,11 +5,11 @@
 #include <google/protobuf/util/json_util.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 #include "import/otlp_values.h"
 #include "text/json_writer.h"
+#include "text/number.h"
 #include "text/text.h"
 
 namespace tracedx {
@@ -389,8 +389,8 @@ void span_to_protobuf(const OtlpSpan& span, otlp_pb::Span& s) {
   auto names = std::find(std::begin(otlp::kKindNames), std::end(otlp::kKindNames), span.kind);
   if (names != std::end(otlp::kKindNames)) {
     kind = static_cast<int>(names - std::begin(otlp::kKindNames));
-  } else {
-    std::from_chars(span.kind.data(), span.kind.data() + span.kind.size(), kind);
+  } else if (auto n = parse_signed(span.kind); n && *n >= INT32_MIN && *n <= INT32_MAX) {
+    kind = static_cast<int>(*n);
   }
   s.set_kind(static_cast<otlp_pb::Span::SpanKind>(kind));
   if (span.start) s.set_start_time_unix_nano(*span.start);

@@ -294,6 +294,12 @@ std::string_view trim_ascii(std::string_view text) {
   return text.substr(b, e - b);
 }
 
+std::string lower_ascii(std::string_view text) {
+  std::string out(text);
+  ascii_lower_in_place(out);
+  return out;
+}
+
 std::string lowered(std::string text) {
   if (!is_ascii(text)) return mixed_lower(text);
   ascii_lower_in_place(text);

@@ -40,6 +40,11 @@ bool is_valid_utf8(std::string_view text);
 // The text without ASCII White_Space (tab to carriage return, space) at both ends.
 std::string_view trim_ascii(std::string_view text);
 
+// The ASCII letters lowercased, every other byte as it is: for protocol words (header
+// values, media types, schemes), which are ASCII and compare without case. Trimmed too:
+// lower_ascii(trim_ascii(text)).
+std::string lower_ascii(std::string_view text);
+
 // Full Unicode lowercase, no trimming.
 std::string lower(std::string_view text);
 // The same, lowercasing the text it is given (an ASCII text where it is, without a copy).

@@ -190,6 +190,29 @@ TEST_F(Workspace, WriteFailures) {
   EXPECT_EQ(temp_files(), std::vector<std::string>{});
 }
 
+// The "Wrote" lines are part of the run: when they cannot reach standard output (a full
+// disk, a closed descriptor) the run fails and says so, though the checklists are written.
+TEST_F(Workspace, FailedWritesToStandardOutput) {
+  scenario("one.expected.json", "one");
+  struct Sink {
+    const char* redirect;
+    const char* reason;
+  } sinks[] = {{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}};
+  for (const auto& sink : sinks) {
+    fs::remove(root_ / "parity_checklist.md");
+    fs::remove(root_ / "parity_checklist.json");
+    auto r = run_command(
+        {"/bin/bash", "-c", std::string("exec \"$0\" ") + sink.redirect, PARITY_CHECK_BIN},
+        root_ / "build");
+    EXPECT_EQ(r.status, 1) << sink.redirect;
+    EXPECT_EQ(r.err, std::string("Error: cannot write to standard output: ") + sink.reason + "\n")
+        << sink.redirect;
+    EXPECT_EQ(json_names(), std::vector<std::string>{"one"}) << sink.redirect;
+    EXPECT_NE(read_text(root_ / "parity_checklist.md").find("| one |"), std::string::npos);
+    EXPECT_EQ(temp_files(), std::vector<std::string>{});
+  }
+}
+
 // A write that fails part-way (here: the file size limit, as on a full disk) leaves the
 // previous checklists byte for byte and no temporary file.
 TEST_F(Workspace, FailedWriteKeepsTheOldFile) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "bin/tracedx/options.h"
 #include "test_support.h"
 
 namespace tracedx {
@@ -558,7 +559,11 @@ TEST(Tracedx, FailedWritesToStandardOutput) {
       "import --from otlp " + imported,
       "batch " + fixture + " src/Test/fixtures",
       "--version",
+      "--help",
       "compare --help",
+      "serve --help",
+      // Its batch goes to a temporary file, which must not take the closed descriptor 1.
+      "report --run " + fixture,
   };
   struct Sink {
     const char* redirect;
@@ -568,10 +573,84 @@ TEST(Tracedx, FailedWritesToStandardOutput) {
     for (const auto& sink : sinks) {
       auto r = shell("exec \"$0\" " + command + " " + sink.redirect);
       EXPECT_EQ(r.status, 1) << command << " " << sink.redirect;
-      EXPECT_EQ(r.err, std::string("Error: cannot write to standard output: ") + sink.reason + "\n")
-          << command << " " << sink.redirect;
+      // The one line, after the batch summary that report --run writes on standard error.
+      const std::string message =
+          std::string("Error: cannot write to standard output: ") + sink.reason + "\n";
+      const size_t summary =
+          command.starts_with("report") ? r.err.rfind('\n', r.err.size() - 2) + 1 : 0;
+      EXPECT_EQ(r.err.substr(summary), message) << command << " " << sink.redirect;
+      EXPECT_EQ(r.err.find("Error: "), summary) << r.err;
     }
   }
+}
+
+// Nothing written, nothing to report: a command that fails before it writes says why, once.
+TEST(Tracedx, ClosedStandardOutputUnwrittenIsNoError) {
+  auto r = shell("exec \"$0\" diagnose missing.json >&-");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: missing.json: No such file or directory (os error 2)\n");
+}
+
+// serve reads its command line with the other commands: the same messages, its help
+// generated from its option rows, and the checks that span several options.
+TEST(Tracedx, ServeCommandLine) {
+  const fs::path dir = test_support::make_temp_dir("serve-usage");
+  struct Row {
+    std::vector<std::string> args;
+    std::string message;
+  } rows[] = {
+      {{"extra"}, "serve takes no arguments, got \"extra\""},
+      {{"-x"}, "unknown option -x"},
+      {{"--bogus=1"}, "unknown option --bogus"},
+      {{"--format", "json"}, "unknown option --format"},
+      {{"--listen"}, "--listen needs a value"},
+      {{"--no-grpc=yes"}, "--no-grpc takes no value"},
+      {{"--listen", "localhost"},
+       "--listen needs HOST:PORT (an IPv6 host in brackets), got \"localhost\""},
+      {{"--memory-budget-mb", "8"},
+       "--memory-budget-mb needs a number from 16 to 1048576, got \"8\""},
+      {{"--token-file", "missing"},
+       "--token-file: missing: No such file or directory (os error 2)"},
+      // Any address but loopback needs the token, on either listener.
+      {{"--listen", "0.0.0.0:0"},
+       "listening on 0.0.0.0 (not a loopback address) needs --token-file: every request must "
+       "then carry its bearer token"},
+      {{"--listen", "127.0.0.1:0", "--grpc-listen", "[::]:0"},
+       "listening on :: (not a loopback address) needs --token-file: every request must then "
+       "carry its bearer token"},
+      {{"--grpc-listen", "127.0.0.1:0", "--no-grpc"},
+       "--grpc-listen and --no-grpc cannot be given together"},
+      {{"--no-grpc", "--grpc-listen=127.0.0.1:0"},
+       "--grpc-listen and --no-grpc cannot be given together"},
+  };
+  auto help = tracedx({"serve", "--help"});
+  ASSERT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {"/usr/bin/timeout", "-s", "KILL", "30", TRACEDX_BIN, "serve"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    auto r = run_command(args, dir);
+    EXPECT_EQ(r.status, 2) << row.message;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tracedx: " + row.message + "\n\n" + help.out) << row.message;
+  }
+  EXPECT_FALSE(fs::exists(dir / "tracedx.db"));  // no server was started
+  fs::remove_all(dir);
+
+  // Every row of the table is in the help, in order; the endpoints have their paragraph.
+  EXPECT_EQ(help.out.rfind("usage: tracedx serve [options]\n\n", 0), 0u);
+  size_t at = help.out.find("\noptions:\n");
+  ASSERT_NE(at, std::string::npos);
+  for (const auto& o : cli::kServeOptions) {
+    at = help.out.find("\n  " + std::string(o.name) + " " + std::string(o.help) + "\n", at);
+    EXPECT_NE(at, std::string::npos) << o.name;
+  }
+  EXPECT_NE(help.out.find("POST /v1/traces"), std::string::npos);
+  // The command list comes from the same table as the other commands.
+  auto main_help = tracedx({"--help"});
+  EXPECT_NE(main_help.out.find("\n  gate BASELINE CANDIDATE [options]\n  serve [options]\n\n"),
+            std::string::npos)
+      << main_help.out;
 }
 
 // With SIGPIPE ignored, a reader that goes away stops a batch reading an endless input.

@@ -30,6 +30,8 @@ TEST(OtlpImport, EncodingVariants) {
         "status":{"code":"STATUS_CODE_ERROR","message":"boom"},
         "attributes":[{"key":"gen_ai.operation.name","value":{"stringValue":"execute_tool"}},
           {"key":"n","value":{"intValue":"42"}},{"key":"m","value":{"intValue":7}},
+          {"key":"neg","value":{"intValue":"-9223372036854775808"}},
+          {"key":"tail","value":{"intValue":"42abc"}},{"key":"big","value":{"intValue":"9223372036854775808"}},
           {"key":"d","value":{"doubleValue":0.5}},{"key":"b","value":{"boolValue":true}},
           {"key":"l","value":{"arrayValue":{"values":[{"stringValue":"x"},{"intValue":"1"}]}}},
           {"key":"o","value":{"kvlistValue":{"values":[{"key":"k","value":{"stringValue":"v"}}]}}},
@@ -43,6 +45,10 @@ TEST(OtlpImport, EncodingVariants) {
   EXPECT_EQ(s["metadata"]["span_kind"], "SPAN_KIND_CLIENT");
   EXPECT_EQ(s["metadata"]["n"], 42);
   EXPECT_EQ(s["metadata"]["m"], 7);
+  EXPECT_EQ(s["metadata"]["neg"], INT64_MIN);
+  // Integer texts that are not an int64 whole are kept as written, not cut or wrapped.
+  EXPECT_EQ(s["metadata"]["tail"], "42abc");
+  EXPECT_EQ(s["metadata"]["big"], "9223372036854775808");
   EXPECT_EQ(s["metadata"]["d"], 0.5);
   EXPECT_EQ(s["metadata"]["b"], true);
   EXPECT_EQ(s["metadata"]["l"], Json::parse(R"(["x",1])"));

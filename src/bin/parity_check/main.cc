@@ -7,9 +7,12 @@
 #include <string>
 
 #include "base/exit_status.h"
+#include "bin/standard_output.h"
 #include "scenario/parity_run.h"
 
-int main() {
+namespace {
+
+int run_parity_check() {
   std::string cwd(4096, '\0');
   while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
     if (errno != ERANGE) {
@@ -24,6 +27,14 @@ int main() {
     std::fprintf(stderr, "Error: %s\n", output.error().debug().c_str());
     return tracedx::kExitError;
   }
-  std::printf("Wrote %s\nWrote %s\n", output->markdown.c_str(), output->json.c_str());
-  return tracedx::kExitOk;
+  bool written = tracedx::write_standard_output("Wrote " + output->markdown.string() + "\n") &&
+                 tracedx::write_standard_output("Wrote " + output->json.string() + "\n");
+  return written ? tracedx::kExitOk : tracedx::kExitError;
+}
+
+}  // namespace
+
+int main() {
+  tracedx::hold_standard_descriptors();
+  return tracedx::finish_standard_output(run_parity_check());
 }

@@ -19,6 +19,7 @@
 #include "base/exit_status.h"
 #include "batch/batch.h"
 #include "batch/run_condition.h"
+#include "bin/standard_output.h"
 #include "bin/tracedx/options.h"
 #include "diagnosis/compare/comparison.h"
 #include "diagnosis/diagnosis.h"
@@ -37,6 +38,7 @@
 #include "report/report_html.h"
 #include "report/report_json.h"
 #include "report/report_text.h"
+#include "serve/routes.h"
 #include "serve/serve_command.h"
 #include "trace/fixture_loader.h"
 
@@ -231,11 +233,15 @@ struct Command {
   Report report;
   std::span<const std::string_view> formats;  // see kRunFormats
   std::string_view default_format;
+  Status (*check)(const Args&) = nullptr;  // what no single option can check, after parsing
+  std::string (*more_about)() = nullptr;   // a paragraph of the help after `about`
 };
 
 std::string help_text(const Command& c) {
   std::string out = "usage: tracedx " + std::string(c.name) + " " + std::string(c.synopsis) +
-                    "\n\n" + std::string(c.about) + "\n\noptions:\n";
+                    "\n\n" + std::string(c.about) + "\n\n";
+  if (c.more_about) out += c.more_about() + "\n\n";
+  out += "options:\n";
   for (const auto& o : c.options) {
     std::string help(o.help);
     // The formats come from their table, so the help lists every one.
@@ -279,6 +285,12 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
       if (auto applied = option->apply(args, value); !applied) return std::move(applied).error();
       continue;
     }
+    if (c.max_positional == 0) {
+      return Error::message(a.size() > 1 && a.starts_with('-')
+                                ? "unknown option " + std::string(a)
+                                : std::string(c.name) + " takes no arguments, got \"" +
+                                      std::string(a) + "\"");
+    }
     args.positional.emplace_back(a);
   }
   if (args.positional.size() < c.min_positional || args.positional.size() > c.max_positional) {
@@ -290,6 +302,9 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
     return Error::message("--format needs " + format_words(c.formats, c.default_format, false) +
                           ", got \"" + args.format + "\"");
   }
+  if (c.check) {
+    if (auto checked = c.check(args); !checked) return std::move(checked).error();
+  }
   return args;
 }
 
@@ -298,20 +313,10 @@ int fail(const Error& e) {
   return kExitError;
 }
 
-// The error of a failed write to standard output, for the "Error: " line.
-Error stdout_error(int code) {
-  return Error::message("cannot write to standard output: " + Error::os(code).text());
-}
-
-// Writes a whole report to standard output and flushes it; a report that did not reach
-// its reader (full disk, closed pipe or descriptor) fails the command.
+// Writes a whole report to standard output; one that did not reach its reader fails the
+// command (finish_standard_output says why).
 int print(std::string_view text) {
-  errno = 0;
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0 ||
-      std::ferror(stdout)) {
-    return fail(stdout_error(errno ? errno : EIO));
-  }
-  return kExitOk;
+  return write_standard_output(text) ? kExitOk : kExitError;
 }
 
 // A loaded trace kept to the end of the process: its memory goes back with the process,
@@ -390,10 +395,8 @@ int run_batch_command(const Args& args) {
   options.fail_on = args.fail_on;
   BatchSummary summary = run_batch(args.positional, options, stdout, stderr);
   // Records that never reached the reader: the summary would count them as done.
-  errno = 0;
-  if (!summary.write_error && (std::fflush(stdout) != 0 || std::ferror(stdout)))
-    summary.write_error = errno ? errno : EIO;
-  if (summary.write_error) return fail(stdout_error(summary.write_error));
+  if (summary.write_error) standard_output_failed(summary.write_error);
+  if (summary.write_error || !write_standard_output({})) return kExitError;
   std::fputs(batch_summary_text(summary).c_str(), stderr);
   if (summary.failed) return kExitError;
   return summary.fail_on_matched ? kExitConditionMet : kExitOk;
@@ -449,6 +452,29 @@ int run_gate(const Args& args) {
   return gate.passed ? kExitOk : kExitConditionMet;
 }
 
+// serve's options taken together: --grpc-listen and --no-grpc contradict each other, and an
+// address other than loopback takes requests from other machines, which must then carry
+// the bearer token.
+Status check_serve(const Args& args) {
+  const ServeOptions& o = args.serve;
+  if (args.grpc_listen_given && !o.grpc)
+    return Error::message("--grpc-listen and --no-grpc cannot be given together");
+  for (const std::string* host : {&o.host, o.grpc ? &o.grpc_host : nullptr}) {
+    if (host && !is_loopback_host(*host) && !o.token) {
+      return Error::message("listening on " + *host +
+                            " (not a loopback address) needs --token-file: every request must "
+                            "then carry its bearer token");
+    }
+  }
+  return Ok{};
+}
+
+int run_serve_command(const Args& args) {
+  ServeOptions options = args.serve;
+  options.diagnose = args.options;
+  return run_serve(options, write_standard_output);
+}
+
 constexpr Command kCommands[] = {
     {"diagnose", "TRACE [options]",
      "Diagnoses one recorded run (\"-\" reads it from standard input).", kDiagnoseOptions, 1, 1,
@@ -495,6 +521,24 @@ constexpr Command kCommands[] = {
      "tasks regressed than --max-regressions or the failure rate rose beyond the noise by more\n"
      "than --max-rate-increase.",
      kGateOptions, 2, 2, run_gate, Report::kGate, kGateFormats, "text"},
+    {"serve",
+     "[options]",
+     "Receives OpenTelemetry traces over OTLP/HTTP and OTLP/gRPC, stores every span in SQLite\n"
+     "and diagnoses each trace once its root span has arrived and no span of it came for\n"
+     "--quiet-ms (a trace whose root span never comes: --rootless-wait-ms after its last span,\n"
+     "on the spans that came). SIGTERM or SIGINT: stop accepting, let the requests in progress\n"
+     "finish (--drain-timeout-ms), diagnose what is pending, exit 0; a second signal exits at\n"
+     "once with status 1, keeping what was acknowledged. A --listen or --grpc-listen address\n"
+     "other than loopback needs --token-file.",
+     kServeOptions,
+     0,
+     0,
+     run_serve_command,
+     Report::kDiagnosis,
+     {},
+     "",
+     check_serve,
+     serve_endpoints_help},
 };
 
 // Every format a command names has a writer for what the command reports.
@@ -516,7 +560,6 @@ std::string main_help() {
       "usage: tracedx COMMAND [options]\n\nDiagnoses recorded AI-agent runs.\n\ncommands:\n";
   for (const auto& c : kCommands)
     out += "  " + std::string(c.name) + " " + std::string(c.synopsis) + "\n";
-  out += "  serve [options]\n";
   out += "\n  tracedx COMMAND --help   options of a command\n  tracedx --version\n";
   out +=
       "\nexit status: 0 success, 1 error, 2 usage error, 3 a run met --fail-on or the gate "
@@ -529,11 +572,7 @@ int usage(const std::string& message, const std::string& help) {
   return kExitUsage;
 }
 
-}  // namespace
-}  // namespace tracedx
-
-int main(int argc, char** argv) {
-  using namespace tracedx;
+int run_tracedx(int argc, char** argv) {
   if (argc < 2) return usage("missing command", main_help());
   std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
@@ -541,13 +580,6 @@ int main(int argc, char** argv) {
   }
   if (name == "--version") {
     return print(version_text() + "\n");
-  }
-  if (name == "serve") {
-    try {
-      return serve_command(argc, argv, 2);
-    } catch (const std::bad_alloc&) {
-      return fail(Error::message("out of memory"));
-    }
   }
   for (const auto& command : kCommands) {
     if (command.name != name) continue;
@@ -568,4 +600,12 @@ int main(int argc, char** argv) {
     }
   }
   return usage("unknown command \"" + std::string(name) + "\"", main_help());
+}
+
+}  // namespace
+}  // namespace tracedx
+
+int main(int argc, char** argv) {
+  tracedx::hold_standard_descriptors();
+  return tracedx::finish_standard_output(tracedx::run_tracedx(argc, argv));
 }

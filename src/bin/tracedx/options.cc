@@ -1,21 +1,13 @@
 #include "bin/tracedx/options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
-namespace tracedx::cli {
+#include "input/input.h"
+#include "text/text.h"
 
-std::optional<uint64_t> parse_unsigned(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v)) {
-      return std::nullopt;
-    }
-  }
-  return v;
-}
+namespace tracedx::cli {
 
 Status set_slow_threshold(Args& args, std::string_view value) {
   auto n = parse_unsigned(value);
@@ -101,6 +93,65 @@ Status set_run_status(Args& args, std::string_view value) {
 
 Status set_compared_run_status(Args& args, std::string_view value) {
   return set_status("--compared-run-status", args.compared_run_status, value);
+}
+
+Status set_number(std::string_view name, uint64_t& field, std::string_view value, uint64_t min,
+                  uint64_t max) {
+  auto n = parse_unsigned(value);
+  if (!n || *n < min || *n > max) {
+    return Error::message(std::string(name) + " needs a number from " + std::to_string(min) +
+                          " to " + std::to_string(max) + ", got \"" + std::string(value) + "\"");
+  }
+  field = *n;
+  return Ok{};
+}
+
+Status set_address(std::string_view name, std::string& host, uint16_t& port,
+                   std::string_view value) {
+  auto bad = [&] {
+    return Error::message(std::string(name) +
+                          " needs HOST:PORT (an IPv6 host in brackets), got \"" +
+                          std::string(value) + "\"");
+  };
+  auto colon = value.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return bad();
+  std::string_view h = value.substr(0, colon);
+  if (h.starts_with('[')) {
+    if (!h.ends_with(']') || h.size() < 3) return bad();
+    h = h.substr(1, h.size() - 2);
+  } else if (h.find(':') != std::string_view::npos) {
+    return bad();
+  }
+  auto p = parse_unsigned(value.substr(colon + 1));
+  if (!p || *p > 65535) return bad();
+  host = h;
+  port = static_cast<uint16_t>(*p);
+  return Ok{};
+}
+
+Status set_token_file(Args& args, std::string_view value) {
+  const std::string file(value);
+  auto bytes = read_input(file);
+  if (!bytes) return Error::message("--token-file: " + bytes.error().display());
+  // A trailing line break (LF or CRLF) and blanks around are how editors and `echo` leave
+  // a one-line file; anything else that is not printable could not travel in a header.
+  std::string_view token = trim_ascii(*bytes);
+  if (token.empty()) return Error::message("--token-file: " + file + " holds no token");
+  for (unsigned char c : token) {
+    if (c == '\n' || c == '\r') {
+      return Error::message("--token-file: " + file +
+                            " holds more than one line: the token is one line, since no "
+                            "HTTP header can carry a line break");
+    }
+    if (c < 0x20 || c == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02x", c);
+      return Error::message("--token-file: " + file + " holds a control character (" + code +
+                            ") in its token, which no HTTP header can carry");
+    }
+  }
+  args.serve.token = std::string(token);
+  return Ok{};
 }
 
 }  // namespace tracedx::cli

@@ -14,6 +14,8 @@
 #include "diagnosis/diagnosis.h"
 #include "fleet/gate.h"
 #include "import/sources.h"
+#include "serve/server.h"
+#include "text/number.h"
 
 namespace tracedx::cli {
 
@@ -35,6 +37,9 @@ struct Args {
   bool format_given = false, run_inputs = false;
   std::string reports_dir;
   GateOptions gate;
+  // serve: the server's settings; --grpc-listen given (which --no-grpc contradicts).
+  ServeOptions serve;
+  bool grpc_listen_given = false;
 };
 
 // One option: its name, whether it takes a value, its help line and what it sets. Each
@@ -45,9 +50,6 @@ struct OptionSpec {
   std::string_view help;
   Status (*apply)(Args& args, std::string_view value);  // value is empty for a flag
 };
-
-// An unsigned decimal integer of at most 20 digits that fits in 64 bits.
-std::optional<uint64_t> parse_unsigned(std::string_view text);
 
 // What the options set; each fails with the message the user sees.
 Status set_slow_threshold(Args& args, std::string_view value);
@@ -61,6 +63,14 @@ Status set_condition(std::string_view name, std::optional<RunCondition>& field,
                      std::string_view value);
 Status set_fraction(std::string_view name, double& field, std::string_view value);
 Status set_status(std::string_view name, std::optional<RunStatus>& field, std::string_view value);
+// A number from min to max, else "NAME needs a number from MIN to MAX, got ...".
+Status set_number(std::string_view name, uint64_t& field, std::string_view value, uint64_t min,
+                  uint64_t max);
+// HOST:PORT, an IPv6 host in brackets, a port from 0 to 65535.
+Status set_address(std::string_view name, std::string& host, uint16_t& port,
+                   std::string_view value);
+// The bearer token: the file's one line, without the blanks and line break around it.
+Status set_token_file(Args& args, std::string_view value);
 
 // clang-format off
 inline constexpr OptionSpec kFrom = {"--from", true, "S  input format: {sources} (default: told from the input)", set_source};
@@ -114,6 +124,46 @@ inline constexpr OptionSpec kMaxRateIncrease = {"--max-rate-increase", true, "X 
     [](Args& a, std::string_view v) { return set_fraction("--max-rate-increase", a.gate.max_rate_increase, v); }};
 inline constexpr OptionSpec kAlpha = {"--alpha", true, "P  significance level of Fisher's exact test (default 0.05)",
     [](Args& a, std::string_view v) { return set_fraction("--alpha", a.gate.alpha, v); }};
+
+// tracedx serve. Times in ms up to 2^40 (35 years), so that they convert to nanoseconds.
+inline constexpr uint64_t kMaxMs = uint64_t{1} << 40;
+inline constexpr OptionSpec kListen = {"--listen", true, "HOST:PORT  address to listen on (default 127.0.0.1:4318; port 0: any free port)",
+    [](Args& a, std::string_view v) { return set_address("--listen", a.serve.host, a.serve.port, v); }};
+inline constexpr OptionSpec kGrpcListen = {"--grpc-listen", true, "HOST:PORT  address for OTLP/gRPC (default 127.0.0.1:4317; port 0: any free port)",
+    [](Args& a, std::string_view v) {
+      a.grpc_listen_given = true;
+      return set_address("--grpc-listen", a.serve.grpc_host, a.serve.grpc_port, v); }};
+inline constexpr OptionSpec kNoGrpc = {"--no-grpc", false, "   no OTLP/gRPC listener: OTLP/HTTP only",
+    [](Args& a, std::string_view) -> Status { a.serve.grpc = false; return Ok{}; }};
+inline constexpr OptionSpec kDb = {"--db", true, "FILE  the SQLite database (default tracedx.db, created when missing)",
+    [](Args& a, std::string_view v) -> Status {
+      if (v.empty()) return Error::message("--db needs a file name");
+      a.serve.db_path = v; return Ok{}; }};
+inline constexpr OptionSpec kQuietMs = {"--quiet-ms", true, "N  a trace with its root span is diagnosed N ms after its last span (default 5000)",
+    [](Args& a, std::string_view v) { return set_number("--quiet-ms", a.serve.quiet_ms, v, 0, kMaxMs); }};
+inline constexpr OptionSpec kRootlessWaitMs = {"--rootless-wait-ms", true, "N  a trace whose root span never arrives is diagnosed N ms after its last span, on the spans that came (default 300000)",
+    [](Args& a, std::string_view v) { return set_number("--rootless-wait-ms", a.serve.rootless_wait_ms, v, 0, kMaxMs); }};
+inline constexpr OptionSpec kTokenFile = {"--token-file", true, "FILE  require Authorization: Bearer TOKEN (the file's one line, trimmed)",
+    set_token_file};
+inline constexpr OptionSpec kMaxBodyBytes = {"--max-body-bytes", true, "N  largest request body, as sent and decompressed (default 16777216)",
+    [](Args& a, std::string_view v) -> Status {
+      uint64_t n = 0;
+      if (auto ok = set_number("--max-body-bytes", n, v, 1, uint64_t{1} << 32); !ok) return ok;
+      a.serve.max_body_bytes = n; return Ok{}; }};
+inline constexpr OptionSpec kMemoryBudgetMb = {"--memory-budget-mb", true, "N  MiB of request bodies, decoded batches and pending spans held before exports are refused with Retry-After (default 512)",
+    [](Args& a, std::string_view v) -> Status {
+      uint64_t n = 0;
+      if (auto ok = set_number("--memory-budget-mb", n, v, 16, 1048576); !ok) return ok;
+      a.serve.memory_budget_bytes = size_t{n} << 20; return Ok{}; }};
+inline constexpr OptionSpec kMaxTraceSpans = {"--max-trace-spans", true, "N  spans kept per trace; later ones are dropped and counted, the trace marked as cut (default 100000)",
+    [](Args& a, std::string_view v) { return set_number("--max-trace-spans", a.serve.max_trace_spans, v, 1, 1000000000); }};
+inline constexpr OptionSpec kDrainTimeoutMs = {"--drain-timeout-ms", true, "N  at SIGTERM or SIGINT, how long requests in progress may take before they are cut off (default 10000)",
+    [](Args& a, std::string_view v) { return set_number("--drain-timeout-ms", a.serve.drain_timeout_ms, v, 0, kMaxMs); }};
+inline constexpr OptionSpec kKeepDays = {"--keep-days", true, "N  delete traces last seen more than N days ago (default: keep all)",
+    [](Args& a, std::string_view v) -> Status {
+      uint64_t n = 0;
+      if (auto ok = set_number("--keep-days", n, v, 1, 100000); !ok) return ok;
+      a.serve.keep_days = n; return Ok{}; }};
 // clang-format on
 
 inline constexpr OptionSpec kDiagnoseOptions[] = {
@@ -131,5 +181,10 @@ inline constexpr OptionSpec kReportOptions[] = {kFormat,    kCompact,       kRep
                                                 kJobs,      kSlowThreshold, kExact};
 inline constexpr OptionSpec kGateOptions[] = {kFormat,         kCompact,         kGateKey,
                                               kMaxRegressions, kMaxRateIncrease, kAlpha};
+inline constexpr OptionSpec kServeOptions[] = {
+    kListen,         kGrpcListen,     kNoGrpc,         kDb,
+    kQuietMs,        kRootlessWaitMs, kTokenFile,      kMaxBodyBytes,
+    kMemoryBudgetMb, kMaxTraceSpans,  kDrainTimeoutMs, kKeepDays,
+    kSlowThreshold};
 
 }  // namespace tracedx::cli

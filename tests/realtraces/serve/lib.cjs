@@ -16,13 +16,14 @@ process.on("exit", () => {
 const LISTENING = /^tracedx serve: listening on (http:\/\/127\.0\.0\.1:\d+)\s*$/;
 const GRPC_LISTENING = /^tracedx serve: OTLP\/gRPC on (127\.0\.0\.1:\d+)\s*$/;
 
-// Starts `tracedx serve ARGS...` on an ephemeral port of 127.0.0.1 and resolves once it has
-// printed its listening line (and, with `grpc`, its OTLP/gRPC line, whose HOST:PORT is `grpc`
-// in the result). Standard error (and anything more on standard output) goes to `log`.
-// `exited` resolves to {code, signal} when the process ends.
+// Starts `tracedx serve ARGS...` on ephemeral ports of 127.0.0.1 (OTLP/HTTP and OTLP/gRPC, so
+// that servers run side by side) and resolves once it has printed its listening line (and,
+// with `grpc`, its OTLP/gRPC line, whose HOST:PORT is `grpc` in the result). Standard error
+// (and anything more on standard output) goes to `log`. `exited` resolves to {code, signal}
+// when the process ends.
 function startServe(tracedx, args, { log, timeoutMs = 60000, grpc = false } = {}) {
   const logFd = fs.openSync(log || "/dev/null", "a");
-  const child = spawn(tracedx, ["serve", "--listen", "127.0.0.1:0", ...args], { stdio: ["ignore", "pipe", logFd] });
+  const child = spawn(tracedx, ["serve", "--listen", "127.0.0.1:0", "--grpc-listen", "127.0.0.1:0", ...args], { stdio: ["ignore", "pipe", logFd] });
   fs.closeSync(logFd);
   live.add(child);
   const exited = new Promise((ok) => child.on("exit", (code, signal) => {
