@@ -379,8 +379,7 @@ TEST(OtlpSpans, BadTextIsRepairedAndTheSpansStored) {
   ASSERT_TRUE(batch);
   auto first = decoded_span(batch->spans[0].data);
   EXPECT_TRUE(first->attrs.contains("key" + kFffd)) << first->attrs.dump();
-  EXPECT_NE(line_of(batch->spans[0].data).find("\"key" + kFffd + "\""),
-            std::string::npos);
+  EXPECT_NE(line_of(batch->spans[0].data).find("\"key" + kFffd + "\""), std::string::npos);
 }
 
 TEST(OtlpSpans, BadTextInLogRecordsIsRepaired) {
@@ -400,7 +399,8 @@ TEST(OtlpSpans, BadTextInLogRecordsIsRepaired) {
   ASSERT_TRUE(from_json);
   EXPECT_EQ(from_json->repaired, 1u);
   ASSERT_EQ(from_json->logs.size(), 2u);
-  EXPECT_EQ(decode_stored_log_record(from_json->logs[1].data.message)->event["body"]["content"], "It is " + kFffd);
+  EXPECT_EQ(decode_stored_log_record(from_json->logs[1].data.message)->event["body"]["content"],
+            "It is " + kFffd);
 }
 
 // A body that is not an export at all fails as before, bad text or not.
