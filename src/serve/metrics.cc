@@ -35,6 +35,12 @@ void sample(std::string& out, const char* name, std::string_view labels, uint64_
   out += " " + std::to_string(v) + "\n";
 }
 
+// A counter without labels.
+void counter(std::string& out, const char* name, const char* help, uint64_t v) {
+  header(out, name, "counter", help);
+  sample(out, name, "", v);
+}
+
 template <size_t N>
 void by_reason(std::string& out, const char* name, const char* help,
                const std::atomic<uint64_t> (&counts)[N], const char* const (&names)[N]) {
@@ -63,28 +69,25 @@ void Metrics::diagnosed_one(const std::string& label) {
 
 std::string metrics_text(Metrics& m, const Gauges& g) {
   std::string out;
-  header(out, "tracedx_spans_received_total", "counter",
-         "Spans stored: committed to the database, duplicates and dropped spans apart.");
-  sample(out, "tracedx_spans_received_total", "", m.spans_stored);
-  header(out, "tracedx_spans_rejected_total", "counter",
-         "Spans rejected (no valid trace id or span id, or nested too deep).");
-  sample(out, "tracedx_spans_rejected_total", "", m.spans_dropped[0]);
+  counter(out, "tracedx_spans_received_total",
+          "Spans stored: committed to the database, duplicates and dropped spans apart.",
+          m.spans_stored);
+  counter(out, "tracedx_spans_rejected_total",
+          "Spans rejected (no valid trace id or span id, or nested too deep).", m.spans_dropped[0]);
   by_reason(out, "tracedx_spans_dropped_total", "Spans received and not stored, by reason.",
             m.spans_dropped, kDroppedNames);
-  header(out, "tracedx_log_records_received_total", "counter",
-         "Log records naming a span stored: committed to the database.");
-  sample(out, "tracedx_log_records_received_total", "", m.logs_stored);
-  header(out, "tracedx_log_records_rejected_total", "counter",
-         "Log records rejected (no valid trace id or span id).");
-  sample(out, "tracedx_log_records_rejected_total", "", m.logs_dropped[0]);
+  counter(out, "tracedx_log_records_received_total",
+          "Log records naming a span stored: committed to the database.", m.logs_stored);
+  counter(out, "tracedx_log_records_rejected_total",
+          "Log records rejected (no valid trace id or span id).", m.logs_dropped[0]);
   by_reason(out, "tracedx_log_records_dropped_total",
             "Log records received and not stored, by reason.", m.logs_dropped, kDroppedNames);
   by_reason(out, "tracedx_exports_refused_total",
             "Exports refused whole, by reason (the exporter may send them again).",
             m.exports_refused, kRefusedNames);
-  header(out, "tracedx_values_repaired_total", "counter",
-         "Texts in exports whose invalid UTF-8 or lone surrogates were replaced by U+FFFD.");
-  sample(out, "tracedx_values_repaired_total", "", m.values_repaired);
+  counter(out, "tracedx_values_repaired_total",
+          "Texts in exports whose invalid UTF-8 or lone surrogates were replaced by U+FFFD.",
+          m.values_repaired);
   header(out, "tracedx_traces_diagnosed_total", "counter", "Traces diagnosed, by primary label.");
   {
     std::lock_guard lock(m.mutex);

@@ -365,21 +365,10 @@ TEST(ServeHostile, ATraceWhoseRootNeverComesIsDiagnosedAfterItsWait) {
 TEST(ServeHostile, AReportThatCannotBeMadeIsAnError) {
   // A trace whose spans could not be imported: its page says why, with an error status.
   auto dir = make_temp_dir("serve-failed");
-  {
-    auto store = Store::open((dir / "t.db").string());
-    ASSERT_TRUE(store);
-    auto batch = spans_from_protobuf(request_of(small_trace()).SerializeAsString());
-    ASSERT_TRUE(batch);
-    ASSERT_TRUE((*store)->begin());
-    for (const SpanRow& row : batch->spans)
-      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.data));
-    ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
-    DiagnosisRecord failed;
-    failed.failed = true;
-    failed.error = "no step could be read";
-    ASSERT_TRUE((*store)->save_diagnosis(kTrace, 2, 0, failed));
-    ASSERT_TRUE((*store)->commit());
-  }
+  DiagnosisRecord failed;
+  failed.failed = true;
+  failed.error = "no step could be read";
+  seed_database(dir, failed);
   Served s(quick(), dir);
   auto page = s.client().Get(("/traces/" + kTrace).c_str());
   ASSERT_TRUE(page);

@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
+#include "serve/otlp_spans.h"
 #include "serve/server.h"
+#include "serve/store.h"
 #include "test_support.h"
 
 namespace tracedx::serve_support {
@@ -184,6 +186,24 @@ inline std::string raw_exchange(int port, const std::string& bytes) {
   }
   close(fd);
   return out;
+}
+
+// A database in `dir` holding small_trace()'s spans, left pending as a server that died
+// before diagnosing it would leave it, or with `diagnosis` stored.
+inline void seed_database(const std::filesystem::path& dir,
+                          const std::optional<DiagnosisRecord>& diagnosis = std::nullopt) {
+  auto store = Store::open((dir / "t.db").string());
+  ASSERT_TRUE(store);
+  auto batch = spans_from_protobuf(request_of(small_trace()).SerializeAsString());
+  ASSERT_TRUE(batch);
+  ASSERT_TRUE((*store)->begin());
+  for (const SpanRow& row : batch->spans)
+    ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.data));
+  ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
+  if (diagnosis) {
+    ASSERT_TRUE((*store)->save_diagnosis(kTrace, 2, 0, *diagnosis));
+  }
+  ASSERT_TRUE((*store)->commit());
 }
 
 inline void exec_sql(const std::filesystem::path& db, const std::string& sql) {

@@ -797,17 +797,7 @@ TEST(Serve, PendingTracesArePickedUpOnRestart) {
   // A database left by a server that died with a trace pending: its spans committed, its
   // diagnosis never made. The next server diagnoses it.
   auto dir = make_temp_dir("serve-restart");
-  {
-    auto store = Store::open((dir / "t.db").string());
-    ASSERT_TRUE(store);
-    auto batch = spans_from_protobuf(request_of(small_trace()).SerializeAsString());
-    ASSERT_TRUE(batch);
-    ASSERT_TRUE((*store)->begin());
-    for (const SpanRow& row : batch->spans)
-      ASSERT_TRUE((*store)->insert_span(row.trace_id, row.span_id, row.data));
-    ASSERT_TRUE((*store)->touch_trace(kTrace, "svc", 1700000000000, 2, true));
-    ASSERT_TRUE((*store)->commit());
-  }
+  seed_database(dir);
   Served s(quick(), dir);
   Json t = s.wait_for(kTrace, "diagnosed", 1);
   EXPECT_EQ(t["version"], 1);
