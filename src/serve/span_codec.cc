@@ -2,7 +2,6 @@
 
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/unknown_field_set.h>
-#include <google/protobuf/util/json_util.h>
 
 #include <algorithm>
 #include <cmath>
@@ -46,18 +45,6 @@ std::optional<std::string> id_bytes(std::string_view id) {
 // are checked, a parent's is not); such a text is kept in this field of the stored span,
 // which no OTLP message uses, and its bytes stand in the parent id field.
 constexpr int kParentTextField = 1000;
-
-// The parent id text kept with a stored span, if any.
-std::optional<std::string> parent_text(const otlp_pb::Span& s) {
-  const auto& unknown = s.GetReflection()->GetUnknownFields(s);
-  for (int i = 0; i < unknown.field_count(); ++i) {
-    const auto& f = unknown.field(i);
-    if (f.number() == kParentTextField &&
-        f.type() == google::protobuf::UnknownField::TYPE_LENGTH_DELIMITED)
-      return f.length_delimited();
-  }
-  return std::nullopt;
-}
 
 std::string base64(std::string_view bytes) {
   static constexpr char kAlphabet[] =
@@ -145,63 +132,30 @@ size_t list_depth(const KeyValues& list) {
   return list.empty() ? 1 : 2 + inner;
 }
 
+}  // namespace
+
+// The parent id text kept with a stored span, if any.
+std::optional<std::string> parent_text(const otlp_pb::Span& s) {
+  const auto& unknown = s.GetReflection()->GetUnknownFields(s);
+  for (int i = 0; i < unknown.field_count(); ++i) {
+    const auto& f = unknown.field(i);
+    if (f.number() == kParentTextField &&
+        f.type() == google::protobuf::UnknownField::TYPE_LENGTH_DELIMITED)
+      return f.length_delimited();
+  }
+  return std::nullopt;
+}
+
 // Parses a stored message. Stored messages passed the depth check, so their nesting is
 // bounded; the limit is above the default because a JSON export's values may nest more
 // messages than a protobuf export's parser allows.
-template <typename Message>
-bool parse_stored(std::string_view bytes, Message& out) {
+bool parse_stored(std::string_view bytes, google::protobuf::MessageLite& out) {
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
   google::protobuf::io::CodedInputStream in(reinterpret_cast<const uint8_t*>(bytes.data()),
                                             static_cast<int>(bytes.size()));
   in.SetRecursionLimit(512);
   return out.ParseFromCodedStream(&in) && in.ConsumedEntireMessage();
 }
-
-// Replaces the base64 ids that protobuf's JSON mapping writes for bytes fields by hex, as
-// OTLP/JSON writes them (the parent id by `parent` when given). Only member names can stand
-// before `":"` unescaped, so the pattern finds the id members and nothing inside a string.
-std::string with_hex_ids(const std::string& json, const std::optional<std::string>& parent) {
-  std::string out;
-  out.reserve(json.size());
-  size_t at = 0;
-  for (;;) {
-    size_t best = std::string::npos, key_len = 0;
-    bool is_parent = false;
-    for (std::string_view key : {"\"traceId\":\"", "\"spanId\":\"", "\"parentSpanId\":\""}) {
-      size_t found = json.find(key, at);
-      if (found < best) {
-        best = found;
-        key_len = key.size();
-        is_parent = key[1] == 'p';
-      }
-    }
-    if (best == std::string::npos) break;
-    size_t start = best + key_len, end = json.find('"', start);
-    if (end == std::string::npos) break;
-    if (is_parent && parent) {
-      out.append(json, at, start - 1 - at);
-      append_json_string(out, *parent);
-      at = end + 1;
-      continue;
-    }
-    out.append(json, at, start - at);
-    auto bytes = otlp::base64_bytes(std::string_view(json).substr(start, end - start));
-    out += bytes ? otlp::hex_of_bytes(*bytes) : json.substr(start, end - start);
-    at = end;
-  }
-  out.append(json, at, std::string::npos);
-  return out;
-}
-
-template <typename Message>
-Result<std::string> to_json(const Message& m, const std::optional<std::string>& parent = {}) {
-  std::string text;
-  auto status = google::protobuf::util::MessageToJsonString(m, &text);
-  if (!status.ok()) return Error::message("a stored row cannot be written as JSON");
-  return with_hex_ids(text, parent);
-}
-
-}  // namespace
 
 Json json_of_any_value(const AnyValue& v) {
   switch (v.value_case()) {
@@ -467,62 +421,6 @@ Result<OtlpLog> decode_stored_log(std::string_view bytes) {
       stored.scope_logs(0).log_records_size() != 1)
     return Error::message("a stored log record is not a ResourceLogs message with one record");
   return log_from_protobuf(stored.scope_logs(0).log_records(0));
-}
-
-namespace {
-
-// The whole message of a row stored as an envelope and its span: the envelope with the span
-// added to its one scope.
-bool whole_span(std::string_view envelope, std::string_view span, otlp_pb::ResourceSpans& out) {
-  return parse_stored(envelope, out) && out.scope_spans_size() == 1 &&
-         out.scope_spans(0).spans_size() == 0 &&
-         parse_stored(span, *out.mutable_scope_spans(0)->add_spans());
-}
-
-bool whole_log(std::string_view envelope, std::string_view record, otlp_pb::ResourceLogs& out) {
-  return parse_stored(envelope, out) && out.scope_logs_size() == 1 &&
-         out.scope_logs(0).log_records_size() == 0 &&
-         parse_stored(record, *out.mutable_scope_logs(0)->add_log_records());
-}
-
-Result<std::string> span_json(const otlp_pb::ResourceSpans& stored) {
-  std::optional<std::string> parent;
-  if (stored.scope_spans_size() == 1 && stored.scope_spans(0).spans_size() == 1)
-    parent = parent_text(stored.scope_spans(0).spans(0));
-  return to_json(stored, parent);
-}
-
-Result<std::string> log_json(const otlp_pb::ResourceLogs& stored) {
-  auto line = to_json(stored);
-  if (!line) return line;
-  return "{\"resourceLogs\":[" + *line + "]}";
-}
-
-}  // namespace
-
-Result<std::string> stored_span_json(std::string_view envelope, std::string_view span) {
-  otlp_pb::ResourceSpans stored;
-  if (!whole_span(envelope, span, stored)) return Error::message("a stored span cannot be read");
-  return span_json(stored);
-}
-
-Result<std::string> stored_span_json(std::string_view bytes) {
-  otlp_pb::ResourceSpans stored;
-  if (!parse_stored(bytes, stored)) return Error::message("a stored span cannot be read");
-  return span_json(stored);
-}
-
-Result<std::string> stored_log_json(std::string_view envelope, std::string_view record) {
-  otlp_pb::ResourceLogs stored;
-  if (!whole_log(envelope, record, stored))
-    return Error::message("a stored log record cannot be read");
-  return log_json(stored);
-}
-
-Result<std::string> stored_log_json(std::string_view bytes) {
-  otlp_pb::ResourceLogs stored;
-  if (!parse_stored(bytes, stored)) return Error::message("a stored log record cannot be read");
-  return log_json(stored);
 }
 
 }  // namespace tracedx

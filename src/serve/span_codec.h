@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -76,6 +77,13 @@ struct SpanEnvelope {
   std::shared_ptr<const Json> resource;  // the resource's attributes
   otlp_pb::Scope scope;
 };
+
+// A stored message parsed, with the nesting stored rows may have (deeper than a protobuf
+// export's parser allows: a JSON export's values may nest more messages).
+bool parse_stored(std::string_view bytes, google::protobuf::MessageLite& out);
+
+// The parent id text kept with a stored span (an id that was not hex), if any.
+std::optional<std::string> parent_text(const otlp_pb::Span& span);
 
 // A stored row read back; fails when the bytes are not the stored messages. The forms
 // without an envelope read a row of an older version (a ResourceSpans with one span).
