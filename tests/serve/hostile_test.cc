@@ -117,6 +117,8 @@ TEST(ServeHostile, HeaderFloodIsRefusedWithMemoryBounded) {
   EXPECT_EQ(status_of(answer), 431) << answer.substr(0, 200);
   EXPECT_LT(sent, size_t{100} << 20) << "the server read the whole flood";
   const size_t after = status_bytes("VmRSS");
+  std::printf("header flood: %zu MB sent before the answer, resident memory +%zu MB\n", sent >> 20,
+              (after > before ? after - before : 0) >> 20);
   EXPECT_LT(after > before ? after - before : 0, size_t{64} << 20);
   EXPECT_EQ(s.client().Get("/healthz")->status, 200);
 }
@@ -152,6 +154,8 @@ TEST(ServeHostile, HealthAnswersWhileIdleAndSlowClientsHoldConnections) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
     EXPECT_LT(took, std::chrono::seconds(2));
+    std::printf("healthz with 1000 idle and 32 slow connections: %.1f ms\n",
+                std::chrono::duration<double, std::milli>(took).count());
   }
   done = true;
   trickle.join();
@@ -252,13 +256,11 @@ TEST(ServeHostile, ARequestMustArriveWithinItsDeadline) {
 
 TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
   std::signal(SIGPIPE, SIG_IGN);  // a refused client's writes fail with EPIPE instead
-  ServeOptions o = quick();
-  o.max_body_bytes = 4 << 20;
-  o.memory_budget_bytes = 96 << 20;
+  ServeOptions o = quick();  // the default limits: 16 MiB bodies, a budget of 512 MiB
   Served s(o);
   // Twelve maximum-size exports at once, of many minimal spans (the costliest to decode).
   std::vector<SpanSpec> specs;
-  for (int i = 0; specs.size() < 60000; ++i) {
+  for (int i = 0; specs.size() < 270000; ++i) {
     char id[17];
     std::snprintf(id, sizeof id, "%016x", i + 1);
     specs.push_back({kTrace, id, "b7ad6b7169203331", "s", "svc"});
@@ -266,7 +268,7 @@ TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
   auto req = request_of(specs);
   std::string body = req.SerializeAsString();
   while (body.size() > o.max_body_bytes) {
-    specs.resize(specs.size() * 9 / 10);
+    specs.resize(specs.size() * 49 / 50);
     body = request_of(specs).SerializeAsString();
   }
   const size_t peak_before = status_bytes("VmHWM");
@@ -286,6 +288,10 @@ TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
   }
   for (auto& t : senders) t.join();
   const size_t peak_after = status_bytes("VmHWM");
+  std::printf(
+      "12 exports of %zu bytes, budget %zu MB: %d stored, %d refused, %d cut; peak +%zu MB\n",
+      body.size(), o.memory_budget_bytes >> 20, statuses[200], statuses[503] + statuses[429],
+      statuses[-1], (peak_after - peak_before) >> 20);
   // A refusal comes as soon as the headers are in: a client still sending its body may see
   // the connection closed instead of the answer (-1), which exporters retry as they do a 503.
   EXPECT_GT(statuses[200], 0);
