@@ -14,6 +14,12 @@ namespace {
 constexpr int64_t kRetryMs = 1000;  // a diagnosis that could not be stored is tried again
 // The memory a pending trace takes beside its id: its entry in the map and in the due set.
 constexpr size_t kFlightBytes = 160;
+// The memory a diagnosis takes per span of its trace: the spans read back, the imported
+// trace and the engine's texts (a trace of 100,000 minimal spans peaks at about 700 MB).
+constexpr size_t kDiagnosisBytesPerSpan = 7 * 1024;
+// And per byte of its rows: the texts of real spans (prompts, tool results) are read into
+// values, then into the engine's texts.
+constexpr size_t kDiagnosisBytesPerRowByte = 4;
 
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -103,6 +109,11 @@ Completion::Outcome Completion::diagnose_one(Store& store, const std::string& id
     return Outcome::kError;
   }
   if (snapshot->span_count < 0) return Outcome::kGone;
+  // A diagnosis holds memory in proportion to its trace: it is counted in the budget while
+  // it runs (it is not refused; exports are, until it is over).
+  BudgetLease held(&budget_);
+  held.take_anyway(static_cast<size_t>(snapshot->span_count) * kDiagnosisBytesPerSpan +
+                   kDiagnosisBytesPerRowByte * snapshot->bytes());
   auto job = std::make_unique<Job>();
   job->kind = Job::Kind::kDiagnosis;
   job->trace_id = id;

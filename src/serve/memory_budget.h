@@ -59,6 +59,13 @@ class BudgetLease {
     held_ += n;
     return true;
   }
+  // Holds `n` more bytes, whether the budget has room for them or not (memory that will be
+  // spent anyway, which later work must make room for).
+  void take_anyway(size_t n) {
+    if (!budget_) return;
+    budget_->take(n);
+    held_ += n;
+  }
   // Holds `n` bytes in all, taking or giving back the difference.
   bool hold(size_t n) {
     if (n >= held_) return grow(n - held_);

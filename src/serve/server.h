@@ -39,7 +39,8 @@ struct ServeOptions {
   // diagnosis held in memory, beyond which exports are refused with Retry-After.
   size_t memory_budget_bytes = size_t{512} << 20;
   // Spans kept per trace; later ones are dropped and counted, the trace marked as cut.
-  uint64_t max_trace_spans = 100000;
+  // 50,000 spans make a diagnosis of about 350 MB: it fits in the default memory budget.
+  uint64_t max_trace_spans = 50000;
   // A trace whose root span never arrives is diagnosed, on the spans that came, this long
   // after its last span (the API's has_root says it never came).
   uint64_t rootless_wait_ms = 5 * 60 * 1000;

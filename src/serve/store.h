@@ -85,6 +85,16 @@ struct SpanSnapshot {
   bool has_root = false;         // the root span is among the spans
   std::vector<StoredRow> spans;  // in arrival order
   std::vector<StoredRow> logs;   // in arrival order
+
+  // The bytes of the rows (each envelope counted with every row that shares it: what
+  // reading them into spans makes of it).
+  size_t bytes() const {
+    size_t n = 0;
+    for (const auto* rows : {&spans, &logs}) {
+      for (const StoredRow& r : *rows) n += r.data.size() + (r.envelope ? r.envelope->size() : 0);
+    }
+    return n;
+  }
 };
 
 // The stored report page of a trace and the diagnosis version it shows.

@@ -39,7 +39,7 @@ TEST(ServeOptions, HelpStatesTheDefaults) {
       {"--rootless-wait-ms", "300000", std::to_string(o.rootless_wait_ms)},
       {"--max-body-bytes", "16777216", std::to_string(o.max_body_bytes)},
       {"--memory-budget-mb", "512", std::to_string(o.memory_budget_bytes >> 20)},
-      {"--max-trace-spans", "100000", std::to_string(o.max_trace_spans)},
+      {"--max-trace-spans", "50000", std::to_string(o.max_trace_spans)},
       {"--drain-timeout-ms", "10000", std::to_string(o.drain_timeout_ms)},
   };
   for (const auto& row : rows) {

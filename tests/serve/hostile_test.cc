@@ -256,7 +256,7 @@ TEST(ServeHostile, ARequestMustArriveWithinItsDeadline) {
 
 TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
   std::signal(SIGPIPE, SIG_IGN);  // a refused client's writes fail with EPIPE instead
-  ServeOptions o = quick();  // the default limits: 16 MiB bodies, a budget of 512 MiB
+  ServeOptions o = quick();       // the default limits: 16 MiB bodies, a budget of 512 MiB
   Served s(o);
   // Twelve maximum-size exports at once, of many minimal spans (the costliest to decode).
   std::vector<SpanSpec> specs;
@@ -450,6 +450,37 @@ TEST(ServeHostile, ALargeResourceOverManySpansIsHeldOnce) {
   EXPECT_LT(std::filesystem::file_size(s.dir() / "t.db") +
                 std::filesystem::file_size(s.dir() / "t.db-wal"),
             size_t{64} << 20);
+}
+
+TEST(ServeHostile, AHalfMillionSpanTraceIsCutAtItsLimitAndViewedWithinTheBudget) {
+  // 500,000 spans of one trace once took 2.5 GB, and a view of it more. It keeps its first
+  // 50,000 (the default limit); its diagnosis and its page are of those.
+  ServeOptions o = quick();
+  o.quiet_ms = 300;
+  Served s(o);
+  const size_t peak_before = status_bytes("VmHWM");
+  std::vector<SpanSpec> specs;
+  specs.push_back(small_trace()[0]);
+  for (int i = 1; i < 500000; ++i) {
+    char id[17];
+    std::snprintf(id, sizeof id, "%016x", 0x1000 + i);
+    specs.push_back({kTrace, id, "b7ad6b7169203331", "tool", "svc"});
+    if (specs.size() == 20000) {
+      auto r = s.post_protobuf(request_of(specs).SerializeAsString());
+      ASSERT_TRUE(r);
+      ASSERT_EQ(r->status, 200);
+      specs.clear();
+    }
+  }
+  Json t = s.wait_for(kTrace, "diagnosed");
+  EXPECT_EQ(t["span_count"], 50000);
+  EXPECT_EQ(t["spans_dropped"], 500000 - 50000);
+  auto page = s.client().Get(("/traces/" + kTrace).c_str());
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  const size_t peak = status_bytes("VmHWM") - peak_before;
+  std::printf("500,000 spans of one trace: peak +%zu MB\n", peak >> 20);
+  EXPECT_LT(peak, o.memory_budget_bytes + (size_t{512} << 20));
 }
 
 }  // namespace

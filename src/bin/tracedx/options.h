@@ -155,7 +155,7 @@ inline constexpr OptionSpec kMemoryBudgetMb = {"--memory-budget-mb", true, "N  M
       uint64_t n = 0;
       if (auto ok = set_number("--memory-budget-mb", n, v, 16, 1048576); !ok) return ok;
       a.serve.memory_budget_bytes = size_t{n} << 20; return Ok{}; }};
-inline constexpr OptionSpec kMaxTraceSpans = {"--max-trace-spans", true, "N  spans kept per trace; later ones are dropped and counted, the trace marked as cut (default 100000)",
+inline constexpr OptionSpec kMaxTraceSpans = {"--max-trace-spans", true, "N  spans kept per trace; later ones are dropped and counted, the trace marked as cut (default 50000)",
     [](Args& a, std::string_view v) { return set_number("--max-trace-spans", a.serve.max_trace_spans, v, 1, 1000000000); }};
 inline constexpr OptionSpec kDrainTimeoutMs = {"--drain-timeout-ms", true, "N  at SIGTERM or SIGINT, how long requests in progress may take before they are cut off (default 10000)",
     [](Args& a, std::string_view v) { return set_number("--drain-timeout-ms", a.serve.drain_timeout_ms, v, 0, kMaxMs); }};
