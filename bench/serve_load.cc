@@ -1,12 +1,19 @@
 // Load generator for `tracedx serve`: N threads export protobuf bodies of 512 spans (traces of
-// a fixed number of spans, root first, GenAI attributes) to POST /v1/traces for a bounded
-// time, optionally at a fixed total rate. It prints the spans per second accepted, the p50
-// and p99 request latency, the time from a trace's last span to its diagnosis (sampled
-// traces polled on /api/traces/ID) and checks that every acknowledged span was stored.
+// a fixed number of spans, root first, GenAI attributes) to POST /v1/traces, or with --grpc
+// the same bytes to TraceService/Export over OTLP/gRPC, for a bounded time, optionally at a
+// fixed total rate. Each thread has a connection of its own. It prints the spans per second
+// accepted, the p50 and p99 request latency, the time from a trace's last span to its
+// diagnosis (sampled traces polled over HTTP on /api/traces/ID) and checks that every
+// acknowledged span was stored.
 //
-//   serve_load --spawn build/tracedx [--threads 4] [--seconds 10] [--rate SPANS_PER_S]
+//   serve_load --spawn build/tracedx [--grpc] [--threads 4] [--seconds 10] [--rate SPANS_PER_S]
 //              [--spans-per-trace 64] [--spans-per-request 512] [--quiet-ms 1000] [--gzip]
-//   serve_load --port PORT ...   (a server already running on 127.0.0.1)
+//   serve_load --port PORT [--grpc-port PORT] ...   (a server already running on 127.0.0.1)
+//
+// With --grpc, --gzip is grpc's own message compression, so it falls inside the timed call;
+// over HTTP the body is compressed before the clock starts.
+#include <grpcpp/generic/generic_stub.h>
+#include <grpcpp/grpcpp.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,7 +27,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -36,7 +45,9 @@ using Clock = std::chrono::steady_clock;
 
 struct Config {
   std::string spawn;
-  int port = 0;
+  int port = 0;       // OTLP/HTTP, and the read side polled for diagnoses
+  bool grpc = false;  // exports over OTLP/gRPC to grpc_port
+  int grpc_port = 0;
   int threads = 4;
   double seconds = 10;
   double rate = 0;  // spans per second over all threads; 0: as fast as accepted
@@ -179,13 +190,121 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(i, v.size() - 1)];
 }
 
+enum class Outcome { kAcked, kRefused, kFailed };
+
+// Sends export bodies (ExportTraceServiceRequest bytes) over a connection of its own.
+class Exporter {
+ public:
+  virtual ~Exporter() = default;
+  // Work done on a body before the clock starts.
+  virtual std::string prepare(std::string body) { return body; }
+  virtual Outcome send(const std::string& body) = 0;
+};
+
+class HttpExporter : public Exporter {
+ public:
+  HttpExporter(int port, bool gzip) : client_("127.0.0.1", port), gzip_(gzip) {
+    client_.set_keep_alive(true);
+    client_.set_read_timeout(30);
+    if (gzip_) headers_.emplace("Content-Encoding", "gzip");
+  }
+  std::string prepare(std::string body) override { return gzip_ ? gzipped(body) : body; }
+  Outcome send(const std::string& body) override {
+    auto res = client_.Post("/v1/traces", headers_, body, "application/x-protobuf");
+    if (!res) return Outcome::kFailed;
+    if (res->status == 429 || res->status == 503) return Outcome::kRefused;
+    return res->status == 200 ? Outcome::kAcked : Outcome::kFailed;
+  }
+
+ private:
+  httplib::Client client_;
+  bool gzip_;
+  httplib::Headers headers_;
+};
+
+// The body goes out as it is, never parsed into a message on this side.
+class GrpcExporter : public Exporter {
+ public:
+  GrpcExporter(int port, bool gzip) : gzip_(gzip) {
+    grpc::ChannelArguments args;
+    // A connection per exporter, as over HTTP, not one shared by every channel to the address.
+    args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    channel_ = grpc::CreateCustomChannel("127.0.0.1:" + std::to_string(port),
+                                         grpc::InsecureChannelCredentials(), args);
+    stub_ = std::make_unique<grpc::GenericStub>(channel_);
+    // Connected up front: name resolution and the HTTP/2 handshake are not an export's time.
+    channel_->WaitForConnected(std::chrono::system_clock::now() + std::chrono::seconds(10));
+  }
+  Outcome send(const std::string& body) override {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));
+    if (gzip_) context.set_compression_algorithm(GRPC_COMPRESS_GZIP);
+    grpc::Slice slice(body);
+    grpc::ByteBuffer request(&slice, 1), response;
+    std::promise<grpc::Status> done;
+    stub_->UnaryCall(&context, "/opentelemetry.proto.collector.trace.v1.TraceService/Export", {},
+                     &request, &response, [&done](grpc::Status s) { done.set_value(s); });
+    grpc::Status status = done.get_future().get();
+    // The codes OTLP exporters retry after a pause: the server pushing back.
+    if (status.error_code() == grpc::StatusCode::UNAVAILABLE ||
+        status.error_code() == grpc::StatusCode::RESOURCE_EXHAUSTED)
+      return Outcome::kRefused;
+    return status.ok() ? Outcome::kAcked : Outcome::kFailed;
+  }
+
+ private:
+  bool gzip_;
+  std::shared_ptr<grpc::Channel> channel_;
+  std::unique_ptr<grpc::GenericStub> stub_;
+};
+
+std::unique_ptr<Exporter> make_exporter(const Config& c) {
+  if (c.grpc) return std::make_unique<GrpcExporter>(c.grpc_port, c.gzip);
+  return std::make_unique<HttpExporter>(c.port, c.gzip);
+}
+
 struct Sample {
   std::string id;
   double last_span_at;  // when the request holding its spans was acknowledged
   int spans;
 };
 
-pid_t spawn_server(const Config& c, const std::string& db, int& port) {
+// The line `tracedx serve` prints on standard output, without its line break.
+std::string read_line(int fd) {
+  std::string line;
+  char ch;
+  while (read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
+  return line;
+}
+
+int port_of(const std::string& line) {
+  auto colon = line.rfind(':');
+  return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+}
+
+// Whether this `tracedx serve` takes --grpc-listen (older ones served only OTLP/HTTP).
+bool has_grpc_listen(const std::string& tracedx) {
+  std::string command = "'" + tracedx + "' serve --help 2>/dev/null";
+  FILE* help = popen(command.c_str(), "r");
+  if (!help) return false;
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, help)) > 0;) text.append(buffer, n);
+  pclose(help);
+  return text.find("--grpc-listen") != std::string::npos;
+}
+
+// Starts `tracedx serve` on ephemeral ports and reads them from its first two lines: the
+// HTTP one, then (with gRPC) "tracedx serve: OTLP/gRPC on HOST:PORT". The gRPC listener is
+// moved off its fixed default port whenever the server has one, so runs side by side work.
+pid_t spawn_server(Config& c, const std::string& db) {
+  std::vector<std::string> args = {c.spawn, "serve", "--listen",   "127.0.0.1:0",
+                                   "--db",  db,      "--quiet-ms", std::to_string(c.quiet_ms)};
+  const bool grpc_listener = c.grpc || has_grpc_listen(c.spawn);
+  if (grpc_listener) {
+    args.push_back("--grpc-listen");
+    args.push_back("127.0.0.1:0");
+  }
   int out[2];
   if (pipe(out) != 0) return -1;
   pid_t pid = fork();
@@ -193,18 +312,19 @@ pid_t spawn_server(const Config& c, const std::string& db, int& port) {
     dup2(out[1], 1);
     close(out[0]);
     close(out[1]);
-    std::string quiet = std::to_string(c.quiet_ms);
-    execl(c.spawn.c_str(), c.spawn.c_str(), "serve", "--listen", "127.0.0.1:0", "--db", db.c_str(),
-          "--quiet-ms", quiet.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(c.spawn.c_str(), argv.data());
     _exit(127);
   }
   close(out[1]);
-  std::string line;
-  char ch;
-  while (read(out[0], &ch, 1) == 1 && ch != '\n') line += ch;
+  c.port = port_of(read_line(out[0]));
+  if (grpc_listener) {
+    std::string line = read_line(out[0]);
+    if (c.grpc && line.rfind("tracedx serve: OTLP/gRPC on ", 0) == 0) c.grpc_port = port_of(line);
+  }
   close(out[0]);
-  auto colon = line.rfind(':');
-  port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
   return pid;
 }
 
@@ -225,6 +345,10 @@ int main(int argc, char** argv) {
       c.spawn = next();
     else if (a == "--port")
       c.port = std::atoi(next().c_str());
+    else if (a == "--grpc")
+      c.grpc = true;
+    else if (a == "--grpc-port")
+      c.grpc_port = std::atoi(next().c_str());
     else if (a == "--threads")
       c.threads = std::max(1, std::atoi(next().c_str()));
     else if (a == "--seconds")
@@ -250,10 +374,16 @@ int main(int argc, char** argv) {
     db = (std::filesystem::temp_directory_path() /
           ("serve_load_" + std::to_string(getpid()) + ".db"))
              .string();
-    server = spawn_server(c, db, c.port);
+    server = spawn_server(c, db);
   }
-  if (c.port <= 0) {
-    std::fprintf(stderr, "no server: give --spawn TRACEDX or --port PORT\n");
+  if (c.port <= 0 || (c.grpc && c.grpc_port <= 0)) {
+    std::fprintf(stderr, c.grpc ? "no OTLP/gRPC server: give --spawn TRACEDX, or --port PORT and "
+                                  "--grpc-port PORT\n"
+                                : "no server: give --spawn TRACEDX or --port PORT\n");
+    if (server > 0) {
+      kill(server, SIGTERM);
+      waitpid(server, nullptr, 0);
+    }
     return 2;
   }
 
@@ -261,14 +391,14 @@ int main(int argc, char** argv) {
   std::mutex m;
   std::vector<double> latencies;
   std::vector<Sample> samples;
+  std::vector<std::unique_ptr<Exporter>> exporters;
+  for (int t = 0; t < c.threads; ++t) exporters.push_back(make_exporter(c));
   const double start = now_s(), end = start + c.seconds;
   std::vector<std::thread> threads;
   for (int t = 0; t < c.threads; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937_64 rng(1234 + t);
-      httplib::Client client("127.0.0.1", c.port);
-      client.set_keep_alive(true);
-      client.set_read_timeout(30);
+      Exporter* exporter = exporters[static_cast<size_t>(t)].get();
       const double interval =
           c.rate > 0 ? c.spans_per_request * c.threads / c.rate : 0;  // seconds per request
       double due = start + (interval > 0 ? interval * t / c.threads : 0);
@@ -289,25 +419,17 @@ int main(int argc, char** argv) {
           for (size_t at : tmpl.places[k]) body.replace(at, 16, id);
           ids.push_back(hex(id));
         }
-        httplib::Headers headers;
-        if (c.gzip) {
-          body = gzipped(body);
-          headers.emplace("Content-Encoding", "gzip");
-        }
+        body = exporter->prepare(std::move(body));
         double sent = now_s();
-        auto res = client.Post("/v1/traces", headers, body, "application/x-protobuf");
+        Outcome outcome = exporter->send(body);
         double done = now_s();
-        if (!res) {
+        if (outcome == Outcome::kFailed) {
           failed++;
           continue;
         }
-        if (res->status == 429 || res->status == 503) {
+        if (outcome == Outcome::kRefused) {
           refused++;
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
-          continue;
-        }
-        if (res->status != 200) {
-          failed++;
           continue;
         }
         mine.push_back((done - sent) * 1000);
@@ -378,17 +500,18 @@ int main(int argc, char** argv) {
     if (at != std::string::npos) received = std::strtoull(res->body.c_str() + at + 30, nullptr, 10);
   }
 
-  std::printf("threads %d, %.1f s, %d spans per request, %d spans per trace%s%s\n", c.threads,
-              elapsed, c.spans_per_request, c.spans_per_trace, c.gzip ? ", gzip" : "",
+  std::printf("%s, threads %d, %.1f s, %d spans per request, %d spans per trace%s%s\n",
+              c.grpc ? "OTLP/gRPC" : "OTLP/HTTP", c.threads, elapsed, c.spans_per_request,
+              c.spans_per_trace, c.gzip ? ", gzip" : "",
               c.rate > 0
                   ? (", offered " + std::to_string(static_cast<long>(c.rate)) + " spans/s").c_str()
                   : ", as fast as accepted");
-  std::printf(
-      "accepted: %llu spans, %.0f spans/s; refused (429/503): %llu requests; failed: %llu\n",
-      static_cast<unsigned long long>(acked_spans.load()),
-      static_cast<double>(acked_spans.load()) / elapsed,
-      static_cast<unsigned long long>(refused.load()),
-      static_cast<unsigned long long>(failed.load()));
+  std::printf("accepted: %llu spans, %.0f spans/s; refused (%s): %llu requests; failed: %llu\n",
+              static_cast<unsigned long long>(acked_spans.load()),
+              static_cast<double>(acked_spans.load()) / elapsed,
+              c.grpc ? "UNAVAILABLE/RESOURCE_EXHAUSTED" : "429/503",
+              static_cast<unsigned long long>(refused.load()),
+              static_cast<unsigned long long>(failed.load()));
   std::printf("request latency: p50 %.1f ms, p99 %.1f ms, max %.1f ms (%zu requests)\n",
               percentile(latencies, 0.5), percentile(latencies, 0.99),
               latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end()),

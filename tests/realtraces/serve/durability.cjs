@@ -1,12 +1,15 @@
 // Durability of `tracedx serve`: node durability.cjs TRACEDX OUTDIR [SEED]
-// Several senders export agent runs through the SDK's exporters (JSON and protobuf) while the
-// server is killed with SIGKILL at random points (three times) and restarted on the same
-// database. A sender whose export failed sends the batch again once the server is back, as
-// an OTLP client does. Afterwards every span the server acknowledged (a 200) must be stored,
-// and every run whose spans all arrived diagnosed, with the diagnosis `tracedx batch --from
-// otlp` gives on the stored spans. A late span must re-open a diagnosed run, which is then
-// diagnosed again, one version up. Then SIGTERM must drain: runs still inside their quiet
-// time are diagnosed before the process exits 0.
+// Several senders export agent runs through the SDK's exporters (OTLP/HTTP JSON and protobuf,
+// and OTLP/gRPC) while the server is killed with SIGKILL four times and restarted on the same
+// database. Each kill comes after a random wait, the moment the next export over one transport
+// (OTLP/HTTP and OTLP/gRPC in turn) is acknowledged: a server that answers before its commit
+// loses that export's spans. A sender whose export failed sends the batch again once the
+// server is back, as an OTLP client does. Afterwards every span the server acknowledged (a 200,
+// or an OK over gRPC) must be stored, whichever transport brought it, and every run whose
+// spans all arrived diagnosed, with the diagnosis `tracedx batch --from otlp` gives on the
+// stored spans. A late span must re-open a diagnosed run, which is then diagnosed again, one
+// version up. Then SIGTERM must drain: runs still inside their quiet time are diagnosed
+// before the process exits 0.
 "use strict";
 const fs = require("node:fs");
 const path = require("node:path");
@@ -20,8 +23,19 @@ if (!tracedx || !out) {
 }
 const seed = seedArg ? Number(seedArg) : Date.now() % 100000;
 const random = lib.rng(seed);
-const SENDERS = 4;
-const KILLS = 3;
+// The senders' exporters, one row each; the SIGTERM phase uses the first three.
+const SENDER_KINDS = [
+  { protocol: "json", compression: "none" },
+  { protocol: "protobuf", compression: "gzip" },
+  { protocol: "grpc", compression: "none" },
+  { protocol: "protobuf", compression: "none" },
+  { protocol: "json", compression: "none" },
+  { protocol: "grpc", compression: "gzip" },
+];
+const SENDERS = SENDER_KINDS.length;
+const transportOf = (protocol) => (protocol === "grpc" ? "OTLP/gRPC" : "OTLP/HTTP");
+const TRANSPORTS = ["OTLP/HTTP", "OTLP/gRPC"];
+const KILLS = 4;
 const QUIET_MS = 200;
 const failures = [];
 const fail = (what) => { failures.push(what); console.error(`FAIL: ${what}`); };
@@ -39,17 +53,29 @@ const nextUp = () => { state.up = new Promise((ok) => { announceUp = ok; }); };
 nextUp();
 
 async function start(quietMs) {
-  state.server = await lib.startServe(tracedx, ["--db", db, "--quiet-ms", String(quietMs)], { log });
+  state.server = await lib.startServe(tracedx, ["--db", db, "--quiet-ms", String(quietMs)], { log, grpc: true });
   state.generation += 1;
   announceUp();
   return state.server;
 }
 
-// What the senders were told: acknowledged span ids per trace, and the runs all of whose
-// batches were acknowledged.
+// A kill waiting for the next export over `transport` acknowledged by server `generation`.
+let armedKill = null;
+
+function killNow() {
+  nextUp();
+  process.kill(state.server.pid, "SIGKILL");
+}
+
+// What the senders were told: acknowledged span ids per trace, the transport each trace was
+// sent over, and the runs all of whose batches were acknowledged.
 const acked = new Map();
+const sentOver = new Map();
 const complete = new Set();
-const stats = { exports: 0, ok: 0, failed: 0, spans: 0, gaveUp: 0, latencies: [], errors: new Map() };
+const stats = { exports: 0, ok: 0, failed: 0, spans: 0, gaveUp: 0, errors: new Map() };
+// Per transport: spans acknowledged, the server starts (generations) that acknowledged any,
+// export latencies.
+const byTransport = new Map(TRANSPORTS.map((t) => [t, { spans: 0, generations: new Set(), latencies: [] }]));
 
 // Sends one batch until it is acknowledged (a new exporter for each server start).
 async function sendBatch(sender, spans) {
@@ -57,20 +83,34 @@ async function sendBatch(sender, spans) {
     const generation = state.generation;
     const server = state.server;
     if (!sender.exporters.has(generation)) {
-      sender.exporters.set(generation, lib.makeExporter(sender.protocol, `${server.url}/v1/traces`,
+      // The exporters of servers killed since: nothing of this sender is in flight on them.
+      for (const old of sender.exporters.values()) old.shutdown().catch(() => {});
+      sender.exporters.clear();
+      const url = sender.protocol === "grpc" ? `http://${server.grpc}` : `${server.url}/v1/traces`;
+      sender.exporters.set(generation, lib.makeExporter(sender.protocol, url,
         { compression: sender.compression, timeoutMillis: 1500 }));
     }
     stats.exports += 1;
     const r = await lib.exportOnce(sender.exporters.get(generation), spans);
     if (r.ok) {
+      const transport = byTransport.get(transportOf(sender.protocol));
       stats.ok += 1;
-      stats.latencies.push(r.ms);
+      transport.latencies.push(r.ms);
+      transport.spans += spans.length;
+      transport.generations.add(generation);
       for (const s of spans) {
         const id = s.spanContext().traceId;
         if (!acked.has(id)) acked.set(id, new Set());
         acked.get(id).add(s.spanContext().spanId);
+        sentOver.set(id, transportOf(sender.protocol));
       }
       stats.spans += spans.length;
+      // At once, before the server can commit anything more.
+      if (armedKill && armedKill.transport === transportOf(sender.protocol) && armedKill.generation === generation) {
+        killNow();
+        armedKill.fired();
+        armedKill = null;
+      }
       return true;
     }
     stats.failed += 1;
@@ -83,11 +123,7 @@ async function sendBatch(sender, spans) {
 }
 
 async function sender(index) {
-  const s = {
-    protocol: index % 2 === 0 ? "json" : "protobuf",
-    compression: index % 4 === 1 ? "gzip" : "none",
-    exporters: new Map(),
-  };
+  const s = { ...SENDER_KINDS[index], exporters: new Map() };
   let n = 0;
   while (!state.stop) {
     const run = lib.agentRun({ spanCount: 4 + ((index * 7 + n * 5) % 21), variant: (index + n) % 3, service: `sender-${index}` });
@@ -132,12 +168,12 @@ async function waitDiagnosed(url, ids, timeoutMs) {
   return records;
 }
 
-// Every acknowledged span is stored; the stored spans of every run go into one file for
-// `tracedx batch`, whose diagnoses must be the server's.
-async function checkStored(url, ids, records, label) {
-  const file = path.join(out, `${label}.spans.jsonl`);
-  fs.writeFileSync(file, "");
+// The stored spans of every run acknowledged spans went to (`texts`: its JSON Lines), and the
+// acknowledged spans missing from them, in all (`lost`) and per transport (`lostBy`).
+async function readStored(url) {
+  const texts = new Map();
   let lost = 0;
+  const lostBy = new Map(TRANSPORTS.map((t) => [t, 0]));
   let stored = 0;
   await eachLimited([...acked.keys()], 8, async (id) => {
     const r = await lib.request(`${url}/api/traces/${id}/spans`);
@@ -148,9 +184,21 @@ async function checkStored(url, ids, records, label) {
       stored += 1;
       for (const ss of JSON.parse(line).scopeSpans || []) for (const s of ss.spans || []) have.add(s.spanId);
     }
-    for (const spanId of acked.get(id)) if (!have.has(spanId)) lost += 1;
-    if (ids.includes(id)) fs.appendFileSync(file, text);
+    for (const spanId of acked.get(id)) {
+      if (have.has(spanId)) continue;
+      lost += 1;
+      lostBy.set(sentOver.get(id), lostBy.get(sentOver.get(id)) + 1);
+    }
+    texts.set(id, text);
   });
+  return { texts, lost, lostBy, stored };
+}
+
+// The stored spans of the runs `ids` go into one file for `tracedx batch`, whose diagnoses
+// must be the server's (`records`); returns how many are.
+function checkDiagnoses(kept, ids, records, label) {
+  const file = path.join(out, `${label}.spans.jsonl`);
+  fs.writeFileSync(file, ids.map((id) => kept.texts.get(id) || "").join(""));
   const batch = execFileSync(tracedx, ["batch", "--from", "otlp", "--jobs", "2", file],
     { encoding: "utf8", maxBuffer: 1 << 30, stdio: ["ignore", "pipe", "ignore"] });
   const mine = new Map();
@@ -168,8 +216,10 @@ async function checkStored(url, ids, records, label) {
       fail(`${label}: ${id}: status ${t.status}; the stored diagnosis differs from tracedx batch on the stored spans`);
     else same += 1;
   }
-  return { lost, stored, same };
+  return same;
 }
+
+const perTransport = (counts) => TRANSPORTS.map((t) => `${t} ${counts.get(t)}`).join(", ");
 
 async function main() {
   console.log(`seed ${seed} (node durability.cjs TRACEDX OUTDIR ${seed} repeats the kill points)`);
@@ -179,13 +229,23 @@ async function main() {
   const kills = [];
   for (let k = 0; k < KILLS; k++) {
     await lib.sleep(400 + Math.floor(random() * 1200));
-    const before = { spans: stats.spans, complete: complete.size };
-    nextUp();
     const victim = state.server;
-    process.kill(victim.pid, "SIGKILL");
+    const transport = TRANSPORTS[k % TRANSPORTS.length];
+    // Right after an acknowledgement over `transport`, or after 3 s at whatever point.
+    let timer;
+    const when = await Promise.race([
+      new Promise((ok) => { armedKill = { transport, generation: state.generation, fired: () => ok(`after an ${transport} acknowledgement`) }; }),
+      new Promise((ok) => { timer = setTimeout(() => ok("with no acknowledgement for 3 s"), 3000); }),
+    ]);
+    clearTimeout(timer);
+    if (armedKill) {
+      armedKill = null;
+      killNow();
+    }
+    const before = { spans: stats.spans, complete: complete.size };
     const { signal } = await victim.exited;
     if (signal !== "SIGKILL") fail(`kill ${k + 1}: the server ended with ${signal}, not SIGKILL`);
-    kills.push(`kill ${k + 1} at ${Date.now() - t0} ms (${before.spans} spans acknowledged, ${before.complete} runs complete)`);
+    kills.push(`kill ${k + 1} at ${Date.now() - t0} ms ${when} (${before.spans} spans acknowledged, ${before.complete} runs complete)`);
     await start(QUIET_MS);
   }
   await lib.sleep(800);
@@ -197,13 +257,23 @@ async function main() {
     `${stats.failed} exports failed while the server was down (sent again), ${stats.gaveUp} given up`);
   console.log(`export errors: ${JSON.stringify([...stats.errors])}`);
   if (stats.gaveUp) fail(`${stats.gaveUp} batches were never acknowledged`);
+  // Each transport must have carried spans through a kill: acknowledged by two servers at least.
+  for (const [name, t] of byTransport) {
+    console.log(`${name}: ${t.spans} spans acknowledged by ${t.generations.size} of ${KILLS + 1} server starts`);
+    if (t.generations.size < 2) fail(`${name}: spans acknowledged by ${t.generations.size} server starts, not across a kill`);
+  }
 
+  // Checked before waiting for diagnoses: a run that lost its root would only time out there.
+  const kept = await readStored(state.server.url);
+  console.log(`after ${KILLS} kills: ${kept.lost} acknowledged spans lost (${perTransport(kept.lostBy)}), ${kept.stored} spans stored`);
+  if (kept.lost) {
+    fail(`${kept.lost} acknowledged spans lost (${perTransport(kept.lostBy)})`);
+    return;
+  }
   const ids = [...complete];
   const records = await waitDiagnosed(state.server.url, ids, 120000);
-  const { lost, stored, same } = await checkStored(state.server.url, ids, records, "after-kills");
-  console.log(`after ${KILLS} kills: ${lost} acknowledged spans lost, ${stored} spans stored, ` +
-    `${same} of ${ids.length} runs diagnosed as tracedx batch diagnoses their stored spans`);
-  if (lost) fail(`${lost} acknowledged spans lost`);
+  const same = checkDiagnoses(kept, ids, records, "after-kills");
+  console.log(`${same} of ${ids.length} runs diagnosed as tracedx batch diagnoses their stored spans`);
 
   // A late span re-opens a diagnosed run: it is diagnosed again, one version up.
   const lateId = ids[0];
@@ -277,15 +347,17 @@ async function main() {
   for (const id of drainedIds) after.set(id, await getTrace(state.server.url, id));
   const undrained = drainedIds.filter((id) => after.get(id).status !== "diagnosed");
   if (undrained.length) fail(`${undrained.length} of ${drainedIds.length} runs still not diagnosed after SIGTERM (e.g. ${undrained[0]}: ${after.get(undrained[0]).status})`);
-  const check = await checkStored(state.server.url, drainedIds.filter((id) => !undrained.includes(id)), after, "after-sigterm");
-  if (check.lost) fail(`${check.lost} acknowledged spans lost by SIGTERM`);
+  const check = await readStored(state.server.url);
+  if (check.lost) fail(`${check.lost} acknowledged spans lost by SIGTERM (${perTransport(check.lostBy)})`);
+  checkDiagnoses(check, drainedIds.filter((id) => !undrained.includes(id)), after, "after-sigterm");
   const root = await getTrace(state.server.url, rootless.traceId);
   console.log(`after SIGTERM: ${drainedIds.length - undrained.length} of ${drainedIds.length} runs diagnosed on the way out, ` +
     `${check.lost} acknowledged spans lost; a run without its root: ${root.status}`);
   if (root.status === "pending") fail("a run without its root was left pending by SIGTERM");
   ({ code } = await lib.stopServe(state.server));
   if (code !== 0) fail(`final SIGTERM: exit ${code}`);
-  console.log(`export latency while killing: p50 ${lib.percentile(stats.latencies, 50).toFixed(1)} ms, p99 ${lib.percentile(stats.latencies, 99).toFixed(1)} ms`);
+  for (const [name, t] of byTransport)
+    console.log(`${name} export latency: p50 ${lib.percentile(t.latencies, 50).toFixed(1)} ms, p99 ${lib.percentile(t.latencies, 99).toFixed(1)} ms`);
 }
 
 lib.runMain(main, "durability", failures, ` (seed ${seed})`);

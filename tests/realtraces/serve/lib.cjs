@@ -138,9 +138,15 @@ function diagnoseFile(tracedx, file, traceId) {
 // through different writers.
 const canonical = (value) => JSON.stringify(typeof value === "string" ? JSON.parse(value) : value);
 
-// An OTLP/HTTP trace exporter of the SDK: "json" (exporter-trace-otlp-http) or "protobuf"
-// (exporter-trace-otlp-proto).
+// A trace exporter of the SDK: over OTLP/HTTP "json" (exporter-trace-otlp-http) or "protobuf"
+// (exporter-trace-otlp-proto), to `url` (http://HOST:PORT/v1/traces); over OTLP/gRPC "grpc"
+// (exporter-trace-otlp-grpc), to `url` http://HOST:PORT, without headers.
 function makeExporter(protocol, url, { headers = {}, compression = "none", timeoutMillis = 10000 } = {}) {
+  if (protocol === "grpc") {
+    if (Object.keys(headers).length) throw new Error("makeExporter: headers are not passed to the gRPC exporter");
+    const { OTLPTraceExporter } = require("@opentelemetry/exporter-trace-otlp-grpc");
+    return new OTLPTraceExporter({ url, compression, timeoutMillis, concurrencyLimit: 64 });
+  }
   const pkg = protocol === "protobuf" ? "@opentelemetry/exporter-trace-otlp-proto" : "@opentelemetry/exporter-trace-otlp-http";
   const { OTLPTraceExporter } = require(pkg);
   return new OTLPTraceExporter({ url, headers, compression, timeoutMillis, concurrencyLimit: 64 });
