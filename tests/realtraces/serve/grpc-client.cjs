@@ -20,13 +20,7 @@ if (!execFileSync(tracedx, ["serve", "--help"], { encoding: "utf8" }).includes("
   console.log("SKIP: this tracedx serve has no --grpc-listen");
   process.exit(77);
 }
-const here = __dirname;
-const recorders = [
-  ["openinference", [path.join(here, "..", "record.cjs"), "openinference"]],
-  ["genai", [path.join(here, "..", "record.cjs"), "genai"]],
-  ["traceloop", [path.join(here, "..", "record.cjs"), "traceloop"]],
-  ["langchain", [path.join(here, "..", "record-langchain.cjs")]],
-];
+const recorders = lib.RECORDERS;
 
 const failures = [];
 const fail = (what) => { failures.push(what); console.error(`FAIL: ${what}`); };

@@ -3,6 +3,7 @@
 // OpenTelemetry JS SDK and synthetic agent runs for them to send.
 "use strict";
 const fs = require("node:fs");
+const path = require("node:path");
 const http = require("node:http");
 const crypto = require("node:crypto");
 const { spawn, execFileSync } = require("node:child_process");
@@ -285,7 +286,17 @@ function runMain(main, name, failures, detail = "") {
   });
 }
 
+// The real-library recorders of tests/realtraces: a name and the node arguments that run it.
+const RECORDERS = [
+  ["openinference", [path.join(__dirname, "..", "record.cjs"), "openinference"]],
+  ["genai", [path.join(__dirname, "..", "record.cjs"), "genai"]],
+  ["traceloop", [path.join(__dirname, "..", "record.cjs"), "traceloop"]],
+  ["langchain", [path.join(__dirname, "..", "record-langchain.cjs")]],
+];
+
+
 module.exports = {
+  RECORDERS,
   startServe, stopServe, request, getJson, poll, sleep, parseMetrics, diagnoseFile, canonical,
   makeExporter, exportOnce, rng, agentRun, readableSpan, hex, percentile, runMain,
 };

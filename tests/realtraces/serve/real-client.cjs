@@ -16,13 +16,7 @@ if (!tracedx || !out) {
   console.error("usage: node real-client.cjs TRACEDX OUTDIR");
   process.exit(2);
 }
-const here = __dirname;
-const recorders = [
-  ["openinference", [path.join(here, "..", "record.cjs"), "openinference"]],
-  ["genai", [path.join(here, "..", "record.cjs"), "genai"]],
-  ["traceloop", [path.join(here, "..", "record.cjs"), "traceloop"]],
-  ["langchain", [path.join(here, "..", "record-langchain.cjs")]],
-];
+const recorders = lib.RECORDERS;
 
 const failures = [];
 const fail = (what) => { failures.push(what); console.error(`FAIL: ${what}`); };
