@@ -45,10 +45,10 @@ TEST(ServeOptions, HelpStatesTheDefaults) {
   for (const auto& row : rows) {
     EXPECT_EQ(row.actual, row.shown) << row.name;
     bool found = false;
-    for (const auto& spec : kServeOptions) {
-      if (spec.name != row.name) continue;
+    for (const auto& option : kServeOptions) {
+      if (option.name != row.name) continue;
       found = true;
-      EXPECT_NE(spec.help.find("default " + row.shown), std::string::npos) << spec.help;
+      EXPECT_NE(option.help.find("default " + row.shown), std::string::npos) << option.help;
     }
     EXPECT_TRUE(found) << row.name;
   }

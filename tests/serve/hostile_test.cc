@@ -259,17 +259,17 @@ TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
   ServeOptions o = quick();       // the default limits: 16 MiB bodies, a budget of 512 MiB
   Served s(o);
   // Twelve maximum-size exports at once, of many minimal spans (the costliest to decode).
-  std::vector<SpanSpec> specs;
-  for (int i = 0; specs.size() < 270000; ++i) {
+  std::vector<SpanFields> fields;
+  for (int i = 0; fields.size() < 270000; ++i) {
     char id[17];
     std::snprintf(id, sizeof id, "%016x", i + 1);
-    specs.push_back({kTrace, id, "b7ad6b7169203331", "s", "svc"});
+    fields.push_back({kTrace, id, "b7ad6b7169203331", "s", "svc"});
   }
-  auto req = request_of(specs);
+  auto req = request_of(fields);
   std::string body = req.SerializeAsString();
   while (body.size() > o.max_body_bytes) {
-    specs.resize(specs.size() * 49 / 50);
-    body = request_of(specs).SerializeAsString();
+    fields.resize(fields.size() * 49 / 50);
+    body = request_of(fields).SerializeAsString();
   }
   const size_t peak_before = status_bytes("VmHWM");
   std::vector<std::thread> senders;
@@ -401,13 +401,13 @@ TEST(ServeHostile, ATracePastItsSpanLimitKeepsItsFirstSpansAndSaysSo) {
   ServeOptions o = quick();
   o.max_trace_spans = 5;
   Served s(o);
-  std::vector<SpanSpec> specs = {small_trace()[0]};
+  std::vector<SpanFields> fields = {small_trace()[0]};
   for (int i = 0; i < 20; ++i) {
     char id[17];
     std::snprintf(id, sizeof id, "%016x", 0x100 + i);
-    specs.push_back({kTrace, id, "b7ad6b7169203331", "tool"});
+    fields.push_back({kTrace, id, "b7ad6b7169203331", "tool"});
   }
-  ASSERT_EQ(s.post_protobuf(request_of(specs).SerializeAsString())->status, 200);
+  ASSERT_EQ(s.post_protobuf(request_of(fields).SerializeAsString())->status, 200);
   Json t = s.wait_for(kTrace, "diagnosed");
   EXPECT_EQ(t["span_count"], 5);
   EXPECT_EQ(t["spans_dropped"], 16);
@@ -459,17 +459,17 @@ TEST(ServeHostile, AHalfMillionSpanTraceIsCutAtItsLimitAndViewedWithinTheBudget)
   o.quiet_ms = 300;
   Served s(o);
   const size_t peak_before = status_bytes("VmHWM");
-  std::vector<SpanSpec> specs;
-  specs.push_back(small_trace()[0]);
+  std::vector<SpanFields> fields;
+  fields.push_back(small_trace()[0]);
   for (int i = 1; i < 500000; ++i) {
     char id[17];
     std::snprintf(id, sizeof id, "%016x", 0x1000 + i);
-    specs.push_back({kTrace, id, "b7ad6b7169203331", "tool", "svc"});
-    if (specs.size() == 20000) {
-      auto r = s.post_protobuf(request_of(specs).SerializeAsString());
+    fields.push_back({kTrace, id, "b7ad6b7169203331", "tool", "svc"});
+    if (fields.size() == 20000) {
+      auto r = s.post_protobuf(request_of(fields).SerializeAsString());
       ASSERT_TRUE(r);
       ASSERT_EQ(r->status, 200);
-      specs.clear();
+      fields.clear();
     }
   }
   Json t = s.wait_for(kTrace, "diagnosed");

@@ -1,4 +1,4 @@
-// What the receiver's tests share: exports built from span specs, a server in the process
+// What the receiver's tests share: exports built from span fields, a server in the process
 // on 127.0.0.1 (an ephemeral port) with its database in a temporary directory, raw exchanges
 // on its port and SQL on its database.
 #pragma once
@@ -39,7 +39,7 @@ inline std::string bytes_of_hex(std::string_view hex) {
   return out;
 }
 
-struct SpanSpec {
+struct SpanFields {
   std::string trace_id = {};  // hex
   std::string span_id = {};   // hex
   std::string parent = {};    // hex, empty for a root
@@ -49,9 +49,9 @@ struct SpanSpec {
 };
 
 inline pb::collector::trace::v1::ExportTraceServiceRequest request_of(
-    const std::vector<SpanSpec>& spans) {
+    const std::vector<SpanFields>& spans) {
   pb::collector::trace::v1::ExportTraceServiceRequest req;
-  for (const SpanSpec& s : spans) {
+  for (const SpanFields& s : spans) {
     auto* rs = req.add_resource_spans();
     auto* kv = rs->mutable_resource()->add_attributes();
     kv->set_key("service.name");
@@ -152,7 +152,7 @@ inline ServeOptions quick() {
 
 inline const std::string kTrace = "0af7651916cd43dd8448eb211c80319c";
 
-inline std::vector<SpanSpec> small_trace(const std::string& id = kTrace) {
+inline std::vector<SpanFields> small_trace(const std::string& id = kTrace) {
   return {{id, "b7ad6b7169203331", "", "invoke_agent"},
           {id,
            "b7ad6b7169203332",

@@ -256,16 +256,16 @@ TEST(OtlpSpans, MalformedBodiesFail) {
 
 using LogsRequest = pb::collector::logs::v1::ExportLogsServiceRequest;
 
-struct RecordSpec {
+struct RecordFields {
   std::string trace_id, span_id;  // hex; empty for a record of no span
   std::string event_name;
   Json body;  // a JSON value, as the record's AnyValue body
 };
 
-LogsRequest logs_request_of(const std::vector<RecordSpec>& records) {
+LogsRequest logs_request_of(const std::vector<RecordFields>& records) {
   LogsRequest req;
   auto* scope = req.add_resource_logs()->add_scope_logs();
-  for (const RecordSpec& r : records) {
+  for (const RecordFields& r : records) {
     auto* rec = scope->add_log_records();
     rec->set_trace_id(bytes_of_hex(r.trace_id));
     rec->set_span_id(bytes_of_hex(r.span_id));
@@ -276,9 +276,9 @@ LogsRequest logs_request_of(const std::vector<RecordSpec>& records) {
 }
 
 // The same records as OTLP/JSON (ids in hex, the event name as an attribute).
-std::string json_logs_of(const std::vector<RecordSpec>& records) {
+std::string json_logs_of(const std::vector<RecordFields>& records) {
   Json list = Json::array();
-  for (const RecordSpec& r : records) {
+  for (const RecordFields& r : records) {
     Json rec = {{"attributes", Json::array({{{"key", "event.name"},
                                              {"value", {{"stringValue", r.event_name}}}}})}};
     if (!r.trace_id.empty()) rec["traceId"] = r.trace_id;
@@ -294,7 +294,7 @@ std::string json_logs_of(const std::vector<RecordSpec>& records) {
       .dump();
 }
 
-std::vector<RecordSpec> chat_records(const std::string& trace) {
+std::vector<RecordFields> chat_records(const std::string& trace) {
   return {{trace, "b7ad6b7169203332", "gen_ai.user.message", {{"content", "What is 2+2?"}}},
           {trace, "b7ad6b7169203332", "gen_ai.choice", {{"content", "It is 4."}}}};
 }
@@ -760,7 +760,7 @@ TEST(Serve, CompletionReopenAndVersion) {
   EXPECT_TRUE(t["error"].is_null());
 
   // A late span re-opens it; it is diagnosed again with the next version.
-  SpanSpec late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
+  SpanFields late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
   ASSERT_EQ(s.post_protobuf(request_of({late}).SerializeAsString())->status, 200);
   t = s.wait_for(kTrace, "diagnosed", 2);
   EXPECT_EQ(t["version"], 2);
@@ -831,7 +831,7 @@ TEST(Serve, StopDiagnosesEveryPendingTrace) {
 TEST(Serve, FailedImportIsStoredWithTheError) {
   Served s(quick());
   // A root span whose only content cannot be a run: the importer's message is kept.
-  SpanSpec root{kTrace, "b7ad6b7169203331", ""};
+  SpanFields root{kTrace, "b7ad6b7169203331", ""};
   ASSERT_EQ(s.post_protobuf(request_of({root}).SerializeAsString())->status, 200);
   for (int i = 0; i < 300; ++i) {
     Json t = Json::parse(s.client().Get(("/api/traces/" + kTrace).c_str())->body);
@@ -1054,7 +1054,7 @@ TEST(Serve, OldTextRowsStillDiagnoseTheSame) {
   EXPECT_NE(page->body.find("all runs</a>"), std::string::npos);
 
   // A late span is stored in the new form beside the old rows; both are read.
-  SpanSpec late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
+  SpanFields late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
   ASSERT_EQ(s.post_protobuf(request_of({late}).SerializeAsString())->status, 200);
   t = s.wait_for(kTrace, "diagnosed", 2);
   EXPECT_EQ(t["span_count"], 3);
@@ -1204,8 +1204,8 @@ TEST(Serve, RetentionDeletesLogRecordsWithTheirTrace) {
 // --- envelopes: a resource and scope held once --------------------------------------
 
 // The rows of an export of these spans.
-SpanBatch batch_of(const std::vector<SpanSpec>& specs) {
-  auto batch = spans_from_protobuf(request_of(specs).SerializeAsString());
+SpanBatch batch_of(const std::vector<SpanFields>& fields) {
+  auto batch = spans_from_protobuf(request_of(fields).SerializeAsString());
   EXPECT_TRUE(batch);
   return batch ? std::move(*batch) : SpanBatch{};
 }
@@ -1284,13 +1284,13 @@ TEST(OtlpSpans, EnvelopesAreMadeOncePerResourceAndScope) {
 // A resource of 256 KiB over 200 spans (and log records) is held once, not 200 times.
 TEST(OtlpSpans, ALargeResourceIsHeldOnceForAllItsRows) {
   const std::string large(256 * 1024, 'r');
-  std::vector<SpanSpec> specs;
-  std::vector<RecordSpec> records;
+  std::vector<SpanFields> fields;
+  std::vector<RecordFields> records;
   for (int i = 0; i < 200; ++i) {
-    specs.push_back({kTrace, "b7ad6b7169" + std::to_string(200000 + i), "b7ad6b7169203331"});
+    fields.push_back({kTrace, "b7ad6b7169" + std::to_string(200000 + i), "b7ad6b7169203331"});
     records.push_back({kTrace, "b7ad6b7169203331", "gen_ai.choice", {{"content", "x"}}});
   }
-  auto spans = request_of(specs);
+  auto spans = request_of(fields);
   auto logs = logs_request_of(records);
   for (auto& rs : *spans.mutable_resource_spans()) {
     auto* kv = rs.mutable_resource()->add_attributes();
@@ -1456,7 +1456,7 @@ TEST(Store, RowsOfThePreviousVersionReadTheSame) {
   EXPECT_NE(snapshot_lines(*snapshot)->find("It is 4."), std::string::npos);
 
   // A late span joins the old rows in the new form; both are read.
-  SpanSpec late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
+  SpanFields late{kTrace, "b7ad6b7169203334", "b7ad6b7169203331", "tool"};
   EXPECT_EQ(store_batch(**store, batch_of({late})), std::vector<SpanInsert>{SpanInsert::kStored});
   snapshot = (*store)->read_spans(kTrace);
   ASSERT_TRUE(snapshot);
@@ -1508,13 +1508,13 @@ TEST(Store, SpanLimitKeepsTheFirstSpansAndTheRoot) {
   ASSERT_TRUE(store);
   for (size_t t = 0; t < transactions.size(); ++t) {
     SCOPED_TRACE("transaction " + std::to_string(t + 1));
-    std::vector<SpanSpec> specs;
+    std::vector<SpanFields> fields;
     std::vector<SpanInsert> expected;
     for (const Offer& o : transactions[t]) {
-      specs.push_back({kTrace, o.span, o.root ? "" : root});
+      fields.push_back({kTrace, o.span, o.root ? "" : root});
       expected.push_back(o.expected);
     }
-    EXPECT_EQ(store_batch(**store, batch_of(specs), kLimit), expected);
+    EXPECT_EQ(store_batch(**store, batch_of(fields), kLimit), expected);
     auto row = (*store)->get_trace(kTrace);
     ASSERT_TRUE(row && *row);
     EXPECT_EQ((**row).span_count, 4);
@@ -1531,7 +1531,7 @@ TEST(Store, SpanLimitKeepsTheFirstSpansAndTheRoot) {
   EXPECT_EQ((*listed)[0].spans_dropped, 4);
 
   // No limit: every span is kept.
-  std::vector<SpanSpec> many;
+  std::vector<SpanFields> many;
   for (int i = 0; i < 10; ++i)
     many.push_back({"1af7651916cd43dd8448eb211c80319c", "c7ad6b716920333" + std::to_string(i)});
   EXPECT_EQ(store_batch(**store, batch_of(many), 0),

@@ -227,7 +227,7 @@ struct Command {
   std::string_view name;
   std::string_view synopsis;
   std::string_view about;
-  std::span<const OptionSpec> options;
+  std::span<const CommandOption> options;
   size_t min_positional, max_positional;
   int (*run)(const Args&);
   Report report;
@@ -271,7 +271,7 @@ Result<Args> parse_args(const Command& c, int argc, char** argv) {
         value = a.substr(eq + 1);
         inline_value = true;
       }
-      const OptionSpec* option = nullptr;
+      const CommandOption* option = nullptr;
       for (const auto& o : c.options) {
         if (o.name == name) option = &o;
       }
