@@ -153,6 +153,7 @@ struct HttpServer::Impl {
   HttpHandlers handlers;
   MemoryBudget& budget;
   MHD_Daemon* daemon = nullptr;
+  int quiesced_fd = -1;  // the listening socket, once stop_accepting took it from the daemon
   int port = 0;
   WorkerPool workers;
   std::atomic<bool> stopping{false};
@@ -412,8 +413,11 @@ int HttpServer::port() const {
 
 void HttpServer::stop_accepting() {
   if (!impl_->daemon) return;
-  MHD_socket fd = MHD_quiesce_daemon(impl_->daemon);
-  if (fd != MHD_INVALID_SOCKET) close(fd);
+  // The event threads take the listening socket out of their epoll sets after this returns:
+  // it is closed only once the daemon has stopped (closing it now could fail their removal,
+  // which the library treats as fatal). Connections that come meanwhile wait in the backlog
+  // and are reset when it closes.
+  if (impl_->quiesced_fd < 0) impl_->quiesced_fd = MHD_quiesce_daemon(impl_->daemon);
 }
 
 bool HttpServer::wait_idle(std::chrono::steady_clock::time_point deadline) {
@@ -439,6 +443,8 @@ void HttpServer::stop() {
   if (s.sweeper.joinable()) s.sweeper.join();
   MHD_stop_daemon(s.daemon);
   s.daemon = nullptr;
+  if (s.quiesced_fd >= 0) close(s.quiesced_fd);
+  s.quiesced_fd = -1;
 }
 
 }  // namespace tracedx
