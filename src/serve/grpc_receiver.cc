@@ -64,16 +64,6 @@ std::string bind_failure(const std::string& host, uint16_t port) {
   return why;
 }
 
-// A call whose bytes do not fit in the memory budget: refused for a retry.
-ExportResult over_budget() {
-  ExportResult r;
-  r.http_status = 503;
-  r.grpc_code = 14;
-  r.message = "the server is at its memory limit; retry later";
-  r.retry = true;
-  return r;
-}
-
 grpc::Status status_of(const ExportResult& result) {
   if (result.ok()) return grpc::Status::OK;
   int code = result.grpc_code != 0 ? result.grpc_code : grpc::StatusCode::UNAVAILABLE;
@@ -163,8 +153,7 @@ struct GrpcReceiver::Impl {
     }
     std::unique_lock lock(mu);
     if (stopping || waiting.size() >= limits.max_waiting_calls) {
-      const char* why =
-          stopping ? "the server is shutting down" : "every export thread is busy; retry later";
+      const std::string why(stopping ? kStopping : "every export thread is busy; retry later");
       lock.unlock();
       bytes.release();
       reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, why));

@@ -135,9 +135,9 @@ class Api {
                       " bytes",
                   Refused::kTooLarge};
         case Refusal::kMemory:
-          return {503, "the server is at its memory limit; retry later", Refused::kMemory};
+          return {503, std::string(kOverBudget), Refused::kMemory};
         case Refusal::kStopping:
-          return {503, "the server is shutting down", Refused::kStopping};
+          return {503, std::string(kStopping), Refused::kStopping};
         case Refusal::kFailed:
           break;
       }

@@ -9,6 +9,7 @@
 
 #include "serve/diagnose_spans.h"
 #include "serve/pages.h"
+#include "serve/receiver.h"
 #include "serve/responses.h"
 #include "serve/store.h"
 #include "text/number.h"
@@ -201,7 +202,7 @@ class ReadSide::Impl {
   }
 
   HttpResponse refuse_busy(bool html) {
-    std::string why = "the server is at its memory limit; retry later";
+    std::string why(kOverBudget);
     HttpResponse r = html ? text(503, why) : json_error(503, why);
     r.headers.emplace_back("Retry-After", "1");
     return r;

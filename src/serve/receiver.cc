@@ -28,7 +28,7 @@ ExportResult outcome_of(Stored stored, std::string_view what, const ReceiverHook
       return failure(429, 14, "the write queue is full; retry later", true);
     case Stored::kStopping:
       hooks.refused(Refused::kStopping);
-      return failure(503, 14, "the server is shutting down", true);
+      return failure(503, 14, std::string(kStopping), true);
     case Stored::kFailed:
       break;
   }
@@ -56,11 +56,15 @@ ExportResult store(Result<Batch>& batch, size_t rows, Signal signal,
 
 }  // namespace
 
+ExportResult over_budget() {
+  return failure(503, 14, std::string(kOverBudget), true);
+}
+
 ExportResult Receiver::receive(std::string_view body, bool protobuf, Signal signal) {
   BudgetLease decoded(&budget_);
   if (!decoded.grow(body.size() * kDecodedPerBodyByte + kDecodedFixed)) {
     hooks_.refused(Refused::kMemory);
-    return failure(503, 14, "the server is at its memory limit; retry later", true);
+    return over_budget();
   }
   if (signal == Signal::kLogs) {
     auto batch = protobuf ? logs_from_protobuf(body) : logs_from_json(body);

@@ -61,6 +61,13 @@ class Receiver {
   ReceiverHooks hooks_;
 };
 
+// The texts of the refusals every transport gives alike.
+inline constexpr std::string_view kOverBudget = "the server is at its memory limit; retry later";
+inline constexpr std::string_view kStopping = "the server is shutting down";
+
+// An export refused because its memory does not fit in the budget: retry later.
+ExportResult over_budget();
+
 // The bytes of the answer to a successful export (an Export*ServiceResponse with its
 // partial success), protobuf or OTLP/JSON.
 std::string export_answer(const ExportResult& result, bool protobuf, Signal signal);

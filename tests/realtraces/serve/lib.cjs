@@ -286,6 +286,26 @@ function runMain(main, name, failures, detail = "") {
   });
 }
 
+// Runs `node ARGS...` with `env` added; resolves to null when it exits 0, else why not.
+function runNode(args, env) {
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, args, { env: { ...process.env, ...env }, stdio: ["ignore", "inherit", "inherit"] });
+    child.on("exit", (code, signal) => resolve(code === 0 ? null : `exit ${code} ${signal || ""}`));
+  });
+}
+
+// Spans per trace id in a recording (one export request per line).
+function spanCounts(file) {
+  const counts = new Map();
+  for (const line of fs.readFileSync(file, "utf8").split("\n")) {
+    if (!line.trim()) continue;
+    for (const rs of JSON.parse(line).resourceSpans || [])
+      for (const ss of rs.scopeSpans || [])
+        for (const s of ss.spans || []) counts.set(s.traceId, (counts.get(s.traceId) || 0) + 1);
+  }
+  return counts;
+}
+
 // The real-library recorders of tests/realtraces: a name and the node arguments that run it.
 const RECORDERS = [
   ["openinference", [path.join(__dirname, "..", "record.cjs"), "openinference"]],
@@ -296,7 +316,7 @@ const RECORDERS = [
 
 
 module.exports = {
-  RECORDERS,
+  RECORDERS, runNode, spanCounts,
   startServe, stopServe, request, getJson, poll, sleep, parseMetrics, diagnoseFile, canonical,
   makeExporter, exportOnce, rng, agentRun, readableSpan, hex, percentile, runMain,
 };

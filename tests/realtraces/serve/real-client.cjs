@@ -8,7 +8,7 @@
 "use strict";
 const fs = require("node:fs");
 const path = require("node:path");
-const { spawn } = require("node:child_process");
+
 const lib = require("./lib.cjs");
 
 const [tracedx, out] = process.argv.slice(2);
@@ -26,24 +26,8 @@ function freshDb(file) {
   return file;
 }
 
-function run(args, env) {
-  return new Promise((resolve) => {
-    const child = spawn(process.execPath, args, { env: { ...process.env, ...env }, stdio: ["ignore", "inherit", "inherit"] });
-    child.on("exit", (code, signal) => resolve(code === 0 ? null : `exit ${code} ${signal || ""}`));
-  });
-}
-
-// Spans per trace id in a recording (one export request per line).
-function spanCounts(file) {
-  const counts = new Map();
-  for (const line of fs.readFileSync(file, "utf8").split("\n")) {
-    if (!line.trim()) continue;
-    for (const rs of JSON.parse(line).resourceSpans || [])
-      for (const ss of rs.scopeSpans || [])
-        for (const s of ss.spans || []) counts.set(s.traceId, (counts.get(s.traceId) || 0) + 1);
-  }
-  return counts;
-}
+const run = lib.runNode;
+const spanCounts = lib.spanCounts;
 
 async function main() {
   fs.mkdirSync(out, { recursive: true });
