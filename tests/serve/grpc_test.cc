@@ -7,8 +7,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "opentelemetry/proto/collector/logs/v1/logs_service.pb.h"
 #include "opentelemetry/proto/collector/trace/v1/trace_service.pb.h"
@@ -111,12 +114,8 @@ class GrpcServed {
   // Sends `body` to `method`; the future is ready within 10 s whatever the server does.
   std::future<Reply> start_call(const char* method, const std::string& body, bool gzip = false,
                                 const std::string& authorization = kToken) {
-    struct Call {
-      grpc::ClientContext context;
-      grpc::ByteBuffer request, response;
-      std::promise<Reply> done;
-    };
-    auto call = std::make_shared<Call>();
+    calls.push_back(std::make_unique<Call>());
+    Call* call = calls.back().get();
     call->context.set_deadline(std::chrono::system_clock::now() + 10s);
     if (gzip) call->context.set_compression_algorithm(GRPC_COMPRESS_GZIP);
     if (!authorization.empty()) call->context.AddMetadata("authorization", authorization);
@@ -137,11 +136,21 @@ class GrpcServed {
     return start_call(method, body, gzip, authorization).get();
   }
 
+  // A call's context holds a reference to the channel. The calls are kept here, not in their
+  // completion callbacks, so that the channel's last reference goes on this thread: the last
+  // one dropped on grpc's callback thread would make it join itself and use its queue freed.
+  struct Call {
+    grpc::ClientContext context;
+    grpc::ByteBuffer request, response;
+    std::promise<Reply> done;
+  };
+
   FakeStore store;
   MemoryBudget budget{size_t{64} << 20};
   Receiver receiver;
   std::unique_ptr<GrpcReceiver> grpc;
   std::shared_ptr<grpc::Channel> channel;
+  std::vector<std::unique_ptr<Call>> calls;  // released before the channel
 };
 
 TEST(GrpcReceiver, ExportsAreStoredAndAnsweredWithTheirPartialSuccess) {
