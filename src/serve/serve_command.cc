@@ -1,5 +1,6 @@
 #include "serve/serve_command.h"
 
+#include <google/protobuf/stubs/logging.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -15,6 +16,15 @@
 
 namespace tracedx {
 namespace {
+
+// Protobuf's parser writes a line to standard error for each string field of invalid UTF-8
+// it meets. The receiver repairs those strings and counts them in its metrics, so the lines
+// say nothing new, and any client could fill the log with them: only fatal errors are kept.
+void fatal_protobuf_errors_only(google::protobuf::LogLevel level, const char* file, int line,
+                                const std::string& message) {
+  if (level == google::protobuf::LOGLEVEL_FATAL)
+    std::fprintf(stderr, "[libprotobuf FATAL %s:%d] %s\n", file, line, message.c_str());
+}
 
 std::string url_host(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -48,6 +58,7 @@ int run_serve(const ServeOptions& options, bool (*announce)(std::string_view lin
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  google::protobuf::SetLogHandler(fatal_protobuf_errors_only);
 
   auto server = TraceServer::start(options);
   if (!server) {

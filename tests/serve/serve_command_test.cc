@@ -205,5 +205,33 @@ TEST(ServeCommand, FirstSignalDrainsAndExitsZero) {
   fs::remove_all(dir);
 }
 
+// Bodies whose strings hold invalid UTF-8 are repaired and stored, and leave no line in the
+// server's log however many come (protobuf's parser writes one per string it refuses).
+TEST(ServeCommand, InvalidTextInExportsLeavesNoLineInTheLog) {
+  const fs::path dir = test_support::make_temp_dir("serve-quiet");
+  // One span, named by the single byte 0xff, by hand: request{resource_spans{scope_spans{
+  // spans{trace_id, span_id, name}}}}.
+  const std::string span = "\x0a\x10" + std::string(15, '\1') + "\x02" + "\x12\x08" +
+                           std::string(8, '\3') + "\x2a\x01\xff";
+  const std::string scope = "\x12" + std::string(1, static_cast<char>(span.size())) + span;
+  const std::string resource = "\x12" + std::string(1, static_cast<char>(scope.size())) + scope;
+  const std::string body = "\x0a" + std::string(1, static_cast<char>(resource.size())) + resource;
+  ServeProcess serve(dir, {});
+  const int port = serve.port();
+  ASSERT_GT(port, 0) << serve.err();
+  httplib::Client client("127.0.0.1", port);
+  for (int i = 0; i < 3; ++i) {
+    auto r = client.Post("/v1/traces", body, "application/x-protobuf");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+  }
+  serve.signal(SIGTERM);
+  EXPECT_EQ(serve.exit_status(60s), 0) << serve.err();
+  serve.said("(the whole log)", 5s);
+  EXPECT_EQ(serve.err().find("UTF-8"), std::string::npos) << serve.err();
+  EXPECT_NE(serve.err().find("tracedx serve: stopping: "), std::string::npos) << serve.err();
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace tracedx
