@@ -53,6 +53,8 @@ void trace_fields(V& v, const TraceRow& t) {
   v.member("span_count", t.span_count);
   // Spans past the trace's span limit, not stored: the diagnosis is of those kept.
   v.member("spans_dropped", t.spans_dropped);
+  // The same for log records past the trace's log record limit.
+  v.member("log_records_dropped", t.logs_dropped);
   v.member("has_root", t.has_root);
   v.member("step_count", t.step_count);
   v.member("duration_ms", t.duration_ms);

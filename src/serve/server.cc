@@ -132,7 +132,7 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
   Impl* p = impl.get();
   impl->writer = std::make_unique<Writer>(
       std::move(*writer_store), std::move(*checkpoint_store), options.max_queued_spans,
-      options.max_trace_spans, impl->metrics,
+      Writer::TraceLimits{options.max_trace_spans, options.max_trace_log_records}, impl->metrics,
       [p](int64_t now, const std::vector<TouchedTrace>& touched, const std::vector<Job*>& group) {
         p->completion.committed(now, touched, group);
       });

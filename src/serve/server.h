@@ -41,6 +41,8 @@ struct ServeOptions {
   // Spans kept per trace; later ones are dropped and counted, the trace marked as cut.
   // 50,000 spans make a diagnosis of about 350 MB: it fits in the default memory budget.
   uint64_t max_trace_spans = 50000;
+  // Log records kept per trace, the same way (a GenAI run logs a few per model call).
+  uint64_t max_trace_log_records = 50000;
   // A trace whose root span never arrives is diagnosed, on the spans that came, this long
   // after its last span (the API's has_root says it never came).
   uint64_t rootless_wait_ms = 5 * 60 * 1000;

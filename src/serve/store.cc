@@ -82,15 +82,19 @@ Status Store::checkpoint() {
 Status Store::commit() {
   // The transaction's spans over their traces' limits, counted on their traces (the writer
   // has made every trace it stored a span of by now).
-  auto dropped = prepare("UPDATE traces SET spans_dropped = spans_dropped + ?2 WHERE id = ?1");
+  // Log records over their limit likewise, on the traces that exist.
+  auto dropped = prepare(
+      "UPDATE traces SET spans_dropped = spans_dropped + ?2, logs_dropped = logs_dropped + ?3 "
+      "WHERE id = ?1");
   if (!dropped) return noted(std::move(dropped).error());
   for (auto& [id, t] : traces_) {
-    if (!t.dropped) continue;
+    if (!t.dropped && !t.logs_dropped) continue;
     Reset reset{*dropped};
     bind_text(*dropped, 1, id);
     sqlite3_bind_int64(*dropped, 2, t.dropped);
-    if (sqlite3_step(*dropped) != SQLITE_DONE) return noted(failure("count dropped spans"));
-    t.dropped = 0;
+    sqlite3_bind_int64(*dropped, 3, t.logs_dropped);
+    if (sqlite3_step(*dropped) != SQLITE_DONE) return noted(failure("count dropped rows"));
+    t.dropped = t.logs_dropped = 0;
   }
   // Envelopes stored for rows that turned out to be duplicates.
   auto unused = prepare(kDeleteUnusedEnvelope);
@@ -150,9 +154,8 @@ Result<int64_t> Store::envelope_id(const std::shared_ptr<const std::string>& env
 
 Result<SpanInsert> Store::insert_span(std::string_view trace_id, std::string_view span_id,
                                       const StoredMessage& data, bool root, uint64_t limit) {
-  auto [it, fresh] = traces_.try_emplace(std::string(trace_id));
-  TraceState& trace = it->second;
-  if (fresh) {
+  TraceState& trace = traces_.try_emplace(std::string(trace_id)).first->second;
+  if (trace.spans < 0) {
     auto s = prepare("SELECT span_count, has_root FROM traces WHERE id = ?1");
     if (!s) return noted(std::move(s).error());
     Reset reset{*s};
@@ -161,8 +164,9 @@ Result<SpanInsert> Store::insert_span(std::string_view trace_id, std::string_vie
     if (rc == SQLITE_ROW) {
       trace.spans = sqlite3_column_int64(*s, 0);
       trace.root = sqlite3_column_int(*s, 1) != 0;
-    } else if (rc != SQLITE_DONE) {
-      traces_.erase(it);
+    } else if (rc == SQLITE_DONE) {
+      trace.spans = 0;
+    } else {
       return noted(failure("read trace"));
     }
   }
@@ -210,6 +214,30 @@ Result<bool> Store::insert_span(std::string_view trace_id, std::string_view span
 
 Status Store::insert_log(std::string_view trace_id, std::string_view span_id, int64_t now,
                          const StoredMessage& data) {
+  auto stored = insert_log(trace_id, span_id, now, data, 0);
+  if (!stored) return std::move(stored).error();
+  return Ok{};
+}
+
+Result<bool> Store::insert_log(std::string_view trace_id, std::string_view span_id, int64_t now,
+                               const StoredMessage& data, uint64_t limit) {
+  TraceState* trace = nullptr;
+  if (limit) {
+    trace = &traces_.try_emplace(std::string(trace_id)).first->second;
+    if (trace->logs < 0) {
+      // Records may come before their trace's spans: counted in the table, not the trace.
+      auto s = prepare("SELECT count(*) FROM logs WHERE trace_id = ?1");
+      if (!s) return noted(std::move(s).error());
+      Reset reset{*s};
+      bind_text(*s, 1, trace_id);
+      if (sqlite3_step(*s) != SQLITE_ROW) return noted(failure("count log records"));
+      trace->logs = sqlite3_column_int64(*s, 0);
+    }
+    if (trace->logs >= static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX))) {
+      trace->logs_dropped++;
+      return false;
+    }
+  }
   auto envelope = envelope_id(data.envelope);
   if (!envelope) return noted(std::move(envelope).error());
   auto s = prepare(
@@ -224,7 +252,8 @@ Status Store::insert_log(std::string_view trace_id, std::string_view span_id, in
   sqlite3_bind_int64(*s, 5, *envelope);
   if (sqlite3_step(*s) != SQLITE_DONE) return noted(failure("insert log record"));
   envelopes_.at(data.envelope.get()).rows++;
-  return Ok{};
+  if (trace) trace->logs++;
+  return true;
 }
 
 Result<std::optional<bool>> Store::touch_trace_logs(std::string_view trace_id, int64_t now,

@@ -36,7 +36,8 @@ struct TraceRow {
   // Spans refused because the trace already held its limit: when above zero, the trace was
   // cut at span_count spans and its diagnosis is of those.
   int64_t spans_dropped = 0;
-  bool has_root = false;  // whether the trace's root span (one without a parent) came
+  int64_t logs_dropped = 0;  // the same for log records past the trace's limit of them
+  bool has_root = false;     // whether the trace's root span (one without a parent) came
   std::optional<int64_t> step_count, duration_ms;
   std::optional<std::string> outcome, label, severity;
   int64_t version = 0;
@@ -139,7 +140,12 @@ class Store {
   // The same with no limit: whether it was stored (false: a duplicate).
   Result<bool> insert_span(std::string_view trace_id, std::string_view span_id,
                            const StoredMessage& data);
-  // Stores a log record received at `now` (Unix milliseconds).
+  // Stores a log record received at `now` (Unix milliseconds) unless its trace already holds
+  // `limit` records (0: no limit); returns whether it was stored. Records over the limit are
+  // added to the trace's logs_dropped count by commit(), when the trace exists by then.
+  Result<bool> insert_log(std::string_view trace_id, std::string_view span_id, int64_t now,
+                          const StoredMessage& data, uint64_t limit);
+  // The same with no limit.
   Status insert_log(std::string_view trace_id, std::string_view span_id, int64_t now,
                     const StoredMessage& data);
   // A trace that received `spans` spans at `now`: created pending, or re-opened pending.
@@ -210,12 +216,15 @@ class Store {
   std::string path_;
   std::vector<std::pair<std::string, sqlite3_stmt*>> statements_;
 
-  // What the current transaction learnt of the traces it stored spans of: their span counts
-  // (stored rows), whether their root is stored, and their spans over the limit.
+  // What the current transaction learnt of the traces it stored spans or log records of:
+  // their span counts (stored rows), whether their root is stored, their spans over the
+  // limit, and the same for their log records (a count of -1: not read yet).
   struct TraceState {
-    int64_t spans = 0;
+    int64_t spans = -1;
     bool root = false;
     int64_t dropped = 0;
+    int64_t logs = -1;
+    int64_t logs_dropped = 0;
   };
   std::unordered_map<std::string, TraceState> traces_;
   // The envelopes the current transaction met, by object (held so that no other takes its

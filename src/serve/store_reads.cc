@@ -13,10 +13,11 @@ namespace {
 
 using namespace store_sql;
 
-// The columns of a TraceRow, in row_of's order.
+// The columns of a TraceRow, in row_of's order, and their number.
+constexpr int kColumnCount = 16;
 constexpr const char* kColumns =
     "id, service, title, status, first_seen, last_seen, span_count, step_count, duration_ms, "
-    "outcome, label, severity, version, spans_dropped, has_root";
+    "outcome, label, severity, version, spans_dropped, has_root, logs_dropped";
 
 TraceRow row_of(sqlite3_stmt* s) {
   TraceRow t;
@@ -35,6 +36,7 @@ TraceRow row_of(sqlite3_stmt* s) {
   t.version = sqlite3_column_int64(s, 12);
   t.spans_dropped = sqlite3_column_int64(s, 13);
   t.has_root = sqlite3_column_int(s, 14) != 0;
+  t.logs_dropped = sqlite3_column_int64(s, 15);
   return t;
 }
 
@@ -97,8 +99,8 @@ Result<std::optional<TraceRow>> Store::get_trace(std::string_view trace_id) {
   if (rc == SQLITE_DONE) return std::optional<TraceRow>();
   if (rc != SQLITE_ROW) return failure("read trace");
   TraceRow t = row_of(*s);
-  t.diagnosis = column_text(*s, 15);
-  t.error = column_text(*s, 16);
+  t.diagnosis = column_text(*s, kColumnCount);
+  t.error = column_text(*s, kColumnCount + 1);
   return std::optional<TraceRow>(std::move(t));
 }
 

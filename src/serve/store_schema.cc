@@ -32,7 +32,8 @@ CREATE TABLE IF NOT EXISTS traces (
   version INTEGER NOT NULL DEFAULT 0,
   log_count INTEGER NOT NULL DEFAULT 0,
   page TEXT,
-  spans_dropped INTEGER NOT NULL DEFAULT 0
+  spans_dropped INTEGER NOT NULL DEFAULT 0,
+  logs_dropped INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS traces_last_seen ON traces(last_seen);
 CREATE INDEX IF NOT EXISTS traces_label ON traces(label, last_seen);
@@ -83,6 +84,7 @@ constexpr AddedColumn kAddedColumns[] = {
     {"traces", "log_count", "INTEGER NOT NULL DEFAULT 0"},
     {"traces", "page", "TEXT"},
     {"traces", "spans_dropped", "INTEGER NOT NULL DEFAULT 0"},
+    {"traces", "logs_dropped", "INTEGER NOT NULL DEFAULT 0"},
     {"spans", "envelope", "INTEGER"},
     {"logs", "envelope", "INTEGER"},
 };

@@ -38,12 +38,11 @@ void Job::wait() {
 }
 
 Writer::Writer(std::unique_ptr<Store> store, std::unique_ptr<Store> checkpoint_store,
-               size_t max_queued_rows, uint64_t max_trace_spans, Metrics& metrics,
-               Committed committed)
+               size_t max_queued_rows, TraceLimits limits, Metrics& metrics, Committed committed)
     : store_(std::move(store)),
       checkpoint_store_(std::move(checkpoint_store)),
       max_queued_rows_(max_queued_rows),
-      max_trace_spans_(max_trace_spans),
+      limits_(limits),
       metrics_(metrics),
       committed_(std::move(committed)) {
   thread_ = std::thread([this] { loop(); });
@@ -127,7 +126,7 @@ void Writer::loop() {
 Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
                            std::vector<TouchedTrace>& order) {
   std::unordered_map<std::string_view, Touched> touched;
-  uint64_t stored = 0, duplicates = 0, over_limit = 0, logs = 0;
+  uint64_t stored = 0, duplicates = 0, over_limit = 0, logs = 0, logs_over_limit = 0;
   auto touch = [&](std::string_view id) -> Touched& {
     auto [it, fresh] = touched.try_emplace(id);
     if (fresh) order.push_back({id, false});
@@ -138,7 +137,7 @@ Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
     if (job->kind != Job::Kind::kSpans) continue;
     for (const SpanRow& row : job->batch->spans) {
       auto inserted =
-          store_->insert_span(row.trace_id, row.span_id, row.data, row.root, max_trace_spans_);
+          store_->insert_span(row.trace_id, row.span_id, row.data, row.root, limits_.spans);
       if (!inserted) return std::move(inserted).error();
       if (*inserted == SpanInsert::kDuplicate) {
         ++duplicates;
@@ -169,7 +168,13 @@ Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
   for (Job* job : group) {
     if (job->kind != Job::Kind::kLogs) continue;
     for (const LogRow& row : job->logs->logs) {
-      if (auto ok = store_->insert_log(row.trace_id, row.span_id, now, row.data); !ok) return ok;
+      auto inserted =
+          store_->insert_log(row.trace_id, row.span_id, now, row.data, limits_.log_records);
+      if (!inserted) return std::move(inserted).error();
+      if (!*inserted) {
+        ++logs_over_limit;
+        continue;
+      }
       ++logs;
       if (records[row.trace_id]++ == 0) traces.push_back(row.trace_id);
     }
@@ -202,6 +207,7 @@ Status Writer::write_group(const std::vector<Job*>& group, int64_t now,
   metrics_.drop_spans(Dropped::kDuplicate, duplicates);
   metrics_.drop_spans(Dropped::kTraceLimit, over_limit);
   metrics_.logs_stored += logs;
+  metrics_.drop_logs(Dropped::kTraceLimit, logs_over_limit);
   return Ok{};
 }
 

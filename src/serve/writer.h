@@ -69,9 +69,14 @@ class Writer {
   using Committed = std::function<void(int64_t now, const std::vector<TouchedTrace>& touched,
                                        const std::vector<Job*>& group)>;
 
-  // Spans past `max_trace_spans` in their trace are dropped and counted (0: no limit).
+  // Spans and log records past their limits in their trace are dropped and counted (0: no
+  // limit).
+  struct TraceLimits {
+    uint64_t spans = 0;
+    uint64_t log_records = 0;
+  };
   Writer(std::unique_ptr<Store> store, std::unique_ptr<Store> checkpoint_store,
-         size_t max_queued_rows, uint64_t max_trace_spans, Metrics& metrics, Committed committed);
+         size_t max_queued_rows, TraceLimits limits, Metrics& metrics, Committed committed);
   ~Writer();
 
   // Queues a job; false when the writer stopped, or (`bounded`: spans and log records)
@@ -99,7 +104,7 @@ class Writer {
 
   std::unique_ptr<Store> store_, checkpoint_store_;
   const size_t max_queued_rows_;
-  const uint64_t max_trace_spans_;
+  const TraceLimits limits_;
   Metrics& metrics_;
   Committed committed_;
 

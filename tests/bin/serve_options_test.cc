@@ -40,6 +40,7 @@ TEST(ServeOptions, HelpStatesTheDefaults) {
       {"--max-body-bytes", "16777216", std::to_string(o.max_body_bytes)},
       {"--memory-budget-mb", "512", std::to_string(o.memory_budget_bytes >> 20)},
       {"--max-trace-spans", "50000", std::to_string(o.max_trace_spans)},
+      {"--max-trace-log-records", "50000", std::to_string(o.max_trace_log_records)},
       {"--drain-timeout-ms", "10000", std::to_string(o.drain_timeout_ms)},
   };
   for (const auto& row : rows) {
@@ -82,6 +83,8 @@ TEST(ServeOptions, ValuesAndWhatTheySet) {
       {"--max-trace-spans", "1", [](const Args& a) { return a.serve.max_trace_spans == 1; }},
       {"--max-trace-spans", "1000000000",
        [](const Args& a) { return a.serve.max_trace_spans == 1000000000; }},
+      {"--max-trace-log-records", "7",
+       [](const Args& a) { return a.serve.max_trace_log_records == 7; }},
       {"--max-body-bytes", "4294967296",
        [](const Args& a) { return a.serve.max_body_bytes == size_t{1} << 32; }},
       {"--keep-days", "100000", [](const Args& a) { return a.serve.keep_days == 100000u; }},
@@ -127,6 +130,8 @@ TEST(ServeOptions, RefusedValuesSayWhatWasExpected) {
        "--max-trace-spans needs a number from 1 to 1000000000, got \"0\""},
       {"--max-trace-spans", "1000000001",
        "--max-trace-spans needs a number from 1 to 1000000000, got \"1000000001\""},
+      {"--max-trace-log-records", "0",
+       "--max-trace-log-records needs a number from 1 to 1000000000, got \"0\""},
       {"--rootless-wait-ms", "-1",
        "--rootless-wait-ms needs a number from 0 to 1099511627776, got \"-1\""},
       {"--drain-timeout-ms", "18446744073709551616",

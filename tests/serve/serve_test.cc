@@ -1150,6 +1150,48 @@ TEST(Serve, LogRecordsJoinTheirSpansAndReopenTheTrace) {
   EXPECT_EQ(diagnose_spans_endpoint(s, other), joined["diagnosis"]);
 }
 
+TEST(Serve, ATraceKeepsItsLogRecordsUpToItsLimit) {
+  ServeOptions o = quick();
+  o.max_trace_log_records = 3;
+  Served s(o);
+  const auto db = s.dir() / "t.db";
+  auto post_logs = [&](const std::string& trace, int n) {
+    std::vector<RecordFields> records;
+    for (int i = 0; i < n; ++i)
+      records.push_back({trace, "b7ad6b7169203332", "gen_ai.choice", {{"content", "r"}}});
+    auto r = s.client().Post("/v1/logs", logs_request_of(records).SerializeAsString(),
+                             "application/x-protobuf");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+  };
+  auto records_of = [&](const std::string& trace) {
+    return count_rows(db, "SELECT count(*) FROM logs WHERE trace_id = '" + trace + "'");
+  };
+  // Over two exports, and across their commits: 3 kept of 7, the trace counting the rest.
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);
+  s.wait_for(kTrace, "diagnosed", 1);
+  post_logs(kTrace, 5);
+  post_logs(kTrace, 2);
+  Json t = s.wait_for(kTrace, "diagnosed", 2);
+  for (int i = 0; i < 200 && t["log_records_dropped"] != 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    t = Json::parse(s.client().Get(("/api/traces/" + kTrace).c_str())->body);
+  }
+  EXPECT_EQ(t["log_records_dropped"], 4) << t.dump();
+  EXPECT_EQ(t["spans_dropped"], 0);
+  EXPECT_EQ(records_of(kTrace), 3);
+  // Records that come before their trace's spans are held to the same limit.
+  const std::string early = "2af7651916cd43dd8448eb211c80319c";
+  post_logs(early, 4);
+  ASSERT_EQ(s.post_protobuf(request_of(small_trace(early)).SerializeAsString())->status, 200);
+  s.wait_for(early, "diagnosed", 1);
+  EXPECT_EQ(records_of(early), 3);
+  auto metrics = s.client().Get("/metrics");
+  EXPECT_NE(metrics->body.find("tracedx_log_records_dropped_total{reason=\"trace_limit\"} 5\n"),
+            std::string::npos)
+      << metrics->body;
+}
+
 TEST(Serve, ReportPageIsRenderedOnItsFirstViewThenServedAsStored) {
   Served s(quick());
   ASSERT_EQ(s.post_protobuf(request_of(small_trace()).SerializeAsString())->status, 200);

@@ -157,6 +157,8 @@ inline constexpr CommandOption kMemoryBudgetMb = {"--memory-budget-mb", true, "N
       a.serve.memory_budget_bytes = size_t{n} << 20; return Ok{}; }};
 inline constexpr CommandOption kMaxTraceSpans = {"--max-trace-spans", true, "N  spans kept per trace; later ones are dropped and counted, the trace marked as cut (default 50000)",
     [](Args& a, std::string_view v) { return set_number("--max-trace-spans", a.serve.max_trace_spans, v, 1, 1000000000); }};
+inline constexpr CommandOption kMaxTraceLogRecords = {"--max-trace-log-records", true, "N  log records kept per trace; later ones are dropped and counted on the trace (default 50000)",
+    [](Args& a, std::string_view v) { return set_number("--max-trace-log-records", a.serve.max_trace_log_records, v, 1, 1000000000); }};
 inline constexpr CommandOption kDrainTimeoutMs = {"--drain-timeout-ms", true, "N  at SIGTERM or SIGINT, how long requests in progress may take before they are cut off (default 10000)",
     [](Args& a, std::string_view v) { return set_number("--drain-timeout-ms", a.serve.drain_timeout_ms, v, 0, kMaxMs); }};
 inline constexpr CommandOption kKeepDays = {"--keep-days", true, "N  delete traces last seen more than N days ago (default: keep all)",
@@ -181,10 +183,19 @@ inline constexpr CommandOption kReportOptions[] = {kFormat,    kCompact,       k
                                                    kJobs,      kSlowThreshold, kExact};
 inline constexpr CommandOption kGateOptions[] = {kFormat,         kCompact,         kGateKey,
                                                  kMaxRegressions, kMaxRateIncrease, kAlpha};
-inline constexpr CommandOption kServeOptions[] = {
-    kListen,         kGrpcListen,     kNoGrpc,         kDb,
-    kQuietMs,        kRootlessWaitMs, kTokenFile,      kMaxBodyBytes,
-    kMemoryBudgetMb, kMaxTraceSpans,  kDrainTimeoutMs, kKeepDays,
-    kSlowThreshold};
+inline constexpr CommandOption kServeOptions[] = {kListen,
+                                                  kGrpcListen,
+                                                  kNoGrpc,
+                                                  kDb,
+                                                  kQuietMs,
+                                                  kRootlessWaitMs,
+                                                  kTokenFile,
+                                                  kMaxBodyBytes,
+                                                  kMemoryBudgetMb,
+                                                  kMaxTraceSpans,
+                                                  kMaxTraceLogRecords,
+                                                  kDrainTimeoutMs,
+                                                  kKeepDays,
+                                                  kSlowThreshold};
 
 }  // namespace tracedx::cli
