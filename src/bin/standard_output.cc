@@ -33,9 +33,10 @@ void standard_output_failed(int code) {
 
 bool write_standard_output(std::string_view text) {
   errno = 0;
-  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0 &&
-      !std::ferror(stdout))
-    return true;
+  // An empty view may hold no pointer at all, which fwrite must not be given.
+  const bool written =
+      text.empty() || std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  if (written && std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
   standard_output_failed(errno);
   return false;
 }

@@ -16,7 +16,7 @@ enum class Dropped {
   kInvalid,     // no valid trace id or span id, or nested too deep (the export's partial
                 // success says so)
   kDuplicate,   // the trace already held it (an export sent again)
-  kTraceLimit,  // past its trace's span limit
+  kTraceLimit,  // past its trace's limit of spans (of log records)
   kCount
 };
 
