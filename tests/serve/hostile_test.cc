@@ -86,6 +86,15 @@ size_t status_bytes(const std::string& field) {
   return 0;
 }
 
+// Memory figures are the server's own only in ordinary builds: under the sanitizers freed
+// blocks wait in a quarantine and every block carries redzones. There the memory bounds are
+// not checked; what they bound still runs.
+#ifdef TRACEDX_SANITIZED
+constexpr bool kMemoryMeasured = false;
+#else
+constexpr bool kMemoryMeasured = true;
+#endif
+
 std::string export_head(size_t length, const std::string& extra = "") {
   return "POST /v1/traces HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-protobuf\r\n" + extra +
          "Content-Length: " + std::to_string(length) + "\r\n\r\n";
@@ -119,7 +128,9 @@ TEST(ServeHostile, HeaderFloodIsRefusedWithMemoryBounded) {
   const size_t after = status_bytes("VmRSS");
   std::printf("header flood: %zu MB sent before the answer, resident memory +%zu MB\n", sent >> 20,
               (after > before ? after - before : 0) >> 20);
-  EXPECT_LT(after > before ? after - before : 0, size_t{64} << 20);
+  if (kMemoryMeasured) {
+    EXPECT_LT(after > before ? after - before : 0, size_t{64} << 20);
+  }
   EXPECT_EQ(s.client().Get("/healthz")->status, 200);
 }
 
@@ -299,8 +310,10 @@ TEST(ServeHostile, ExportsPastTheMemoryBudgetAreRefusedForARetry) {
   EXPECT_EQ(retry_after, statuses[503] + statuses[429]);
   // The server holds at most its budget and a fixed margin; the senders' own copies of the
   // body (the client copies it into each request) are this process's too.
-  EXPECT_LT(peak_after - peak_before,
-            o.memory_budget_bytes + (size_t{64} << 20) + 2 * 12 * body.size());
+  if (kMemoryMeasured) {
+    EXPECT_LT(peak_after - peak_before,
+              o.memory_budget_bytes + (size_t{64} << 20) + 2 * 12 * body.size());
+  }
   // What the exports took is given back; the one trace pending keeps its bookkeeping.
   auto metrics = s.client().Get("/metrics");
   const std::string gauge = "tracedx_memory_budget_bytes{state=\"used\"} ";
@@ -446,7 +459,9 @@ TEST(ServeHostile, ALargeResourceOverManySpansIsHeldOnce) {
   EXPECT_EQ(r->status, 200);
   Json t = s.wait_for(kTrace, "diagnosed");
   EXPECT_EQ(t["span_count"], 3000);
-  EXPECT_LT(status_bytes("VmHWM") - peak_before, size_t{256} << 20);
+  if (kMemoryMeasured) {
+    EXPECT_LT(status_bytes("VmHWM") - peak_before, size_t{256} << 20);
+  }
   EXPECT_LT(std::filesystem::file_size(s.dir() / "t.db") +
                 std::filesystem::file_size(s.dir() / "t.db-wal"),
             size_t{64} << 20);
@@ -480,7 +495,9 @@ TEST(ServeHostile, AHalfMillionSpanTraceIsCutAtItsLimitAndViewedWithinTheBudget)
   EXPECT_EQ(page->status, 200);
   const size_t peak = status_bytes("VmHWM") - peak_before;
   std::printf("500,000 spans of one trace: peak +%zu MB\n", peak >> 20);
-  EXPECT_LT(peak, o.memory_budget_bytes + (size_t{512} << 20));
+  if (kMemoryMeasured) {
+    EXPECT_LT(peak, o.memory_budget_bytes + (size_t{512} << 20));
+  }
 }
 
 }  // namespace
