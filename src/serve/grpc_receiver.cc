@@ -86,6 +86,7 @@ struct Call {
   grpc::ServerUnaryReactor* reactor;
   Signal signal;
   BudgetLease bytes;  // the request's bytes
+  std::chrono::steady_clock::time_point arrived;
 };
 
 }  // namespace
@@ -111,11 +112,12 @@ struct GrpcReceiver::Impl {
       collector::logs::v1::LogsService::Service>>;
 
   Impl(const GrpcLimits& limits, Receiver& receiver, MemoryBudget& budget,
-       std::function<bool(std::string_view)> authorized)
+       std::function<bool(std::string_view)> authorized, Answered answered)
       : limits(limits),
         receiver(receiver),
         budget(budget),
         authorized(std::move(authorized)),
+        answered(std::move(answered)),
         traces(*this, Signal::kTraces),
         logs(*this, Signal::kLogs) {}
 
@@ -123,6 +125,7 @@ struct GrpcReceiver::Impl {
   Receiver& receiver;
   MemoryBudget& budget;
   const std::function<bool(std::string_view)> authorized;
+  const Answered answered;
   TraceExport traces;
   LogsExport logs;
   std::unique_ptr<grpc::Server> server;
@@ -136,19 +139,28 @@ struct GrpcReceiver::Impl {
   std::vector<std::thread> pool;
   std::once_flag stopped;
 
+  // Answers a call, telling `answered` first.
+  void finish(grpc::ServerUnaryReactor* reactor, const grpc::Status& status,
+              std::chrono::steady_clock::time_point arrived) {
+    if (answered) answered(status.error_code(), std::chrono::steady_clock::now() - arrived);
+    reactor->Finish(status);
+  }
+
   // On a grpc thread: refuses the call at once or queues it for the pool.
   grpc::ServerUnaryReactor* admit(grpc::CallbackServerContext* context,
                                   const grpc::ByteBuffer* request, grpc::ByteBuffer* response,
                                   Signal signal) {
+    const auto arrived = std::chrono::steady_clock::now();
     grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
     if (!authorized(authorization_of(*context))) {
-      reactor->Finish(
-          grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "missing or wrong bearer token"));
+      finish(reactor,
+             grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "missing or wrong bearer token"),
+             arrived);
       return reactor;
     }
     BudgetLease bytes(&budget);
     if (!bytes.grow(request->Length())) {
-      reactor->Finish(status_of(over_budget()));
+      finish(reactor, status_of(over_budget()), arrived);
       return reactor;
     }
     std::unique_lock lock(mu);
@@ -156,10 +168,10 @@ struct GrpcReceiver::Impl {
       const std::string why(stopping ? kStopping : "every export thread is busy; retry later");
       lock.unlock();
       bytes.release();
-      reactor->Finish(grpc::Status(grpc::StatusCode::UNAVAILABLE, why));
+      finish(reactor, grpc::Status(grpc::StatusCode::UNAVAILABLE, why), arrived);
       return reactor;
     }
-    waiting.push_back({context, request, response, reactor, signal, std::move(bytes)});
+    waiting.push_back({context, request, response, reactor, signal, std::move(bytes), arrived});
     wake.notify_one();
     return reactor;
   }
@@ -175,7 +187,7 @@ struct GrpcReceiver::Impl {
       grpc::Status status = receive(call);
       // Given back before the client can hear of the outcome (and send again).
       call.bytes.release();
-      call.reactor->Finish(status);
+      finish(call.reactor, status, call.arrived);
     }
   }
 
@@ -219,8 +231,10 @@ struct GrpcReceiver::Impl {
 
 Result<std::unique_ptr<GrpcReceiver>> GrpcReceiver::start(
     const std::string& host, uint16_t port, const GrpcLimits& limits, Receiver& receiver,
-    MemoryBudget& budget, std::function<bool(std::string_view authorization)> authorized) {
-  auto impl = std::make_unique<Impl>(limits, receiver, budget, std::move(authorized));
+    MemoryBudget& budget, std::function<bool(std::string_view authorization)> authorized,
+    Answered answered) {
+  auto impl =
+      std::make_unique<Impl>(limits, receiver, budget, std::move(authorized), std::move(answered));
   const std::string address = address_of(host, port);
 
   grpc::ServerBuilder builder;

@@ -35,9 +35,13 @@ class GrpcReceiver {
   // Listens on host:port (port 0: an ephemeral one) and serves until stop(). Each request's
   // bytes are taken from `budget` while it waits and is received. `authorized` is given the
   // call's `authorization` metadata (empty when absent) and says whether it may export.
+  // `answered`, when given, is told of each call answered: its status code and how long it
+  // took from its arrival (its whole message received) to its answer.
+  using Answered = std::function<void(int code, std::chrono::nanoseconds took)>;
   static Result<std::unique_ptr<GrpcReceiver>> start(
       const std::string& host, uint16_t port, const GrpcLimits& limits, Receiver& receiver,
-      MemoryBudget& budget, std::function<bool(std::string_view authorization)> authorized);
+      MemoryBudget& budget, std::function<bool(std::string_view authorization)> authorized,
+      Answered answered = {});
   // Stops with no wait for calls in progress, when stop() was not called.
   ~GrpcReceiver();
 

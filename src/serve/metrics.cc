@@ -12,6 +12,13 @@ constexpr const char* kRefusedNames[] = {"malformed",  "too_large", "memory",
                                          "queue_full", "stopping",  "storage"};
 static_assert(std::size(kRefusedNames) == static_cast<size_t>(Refused::kCount));
 
+// gRPC's status codes by number, as the `code` label says them.
+constexpr const char* kGrpcCodeNames[] = {
+    "OK",        "CANCELLED",      "UNKNOWN",           "INVALID_ARGUMENT",   "DEADLINE_EXCEEDED",
+    "NOT_FOUND", "ALREADY_EXISTS", "PERMISSION_DENIED", "RESOURCE_EXHAUSTED", "FAILED_PRECONDITION",
+    "ABORTED",   "OUT_OF_RANGE",   "UNIMPLEMENTED",     "INTERNAL",           "UNAVAILABLE",
+    "DATA_LOSS", "UNAUTHENTICATED"};
+
 std::string prometheus_label(std::string_view v) {
   std::string out;
   for (char c : v) {
@@ -52,14 +59,24 @@ void by_reason(std::string& out, const char* name, const char* help,
 }  // namespace
 
 void Metrics::answered(int status, std::chrono::nanoseconds d) {
+  timed(d);
+  std::lock_guard lock(mutex);
+  requests[status]++;
+}
+
+void Metrics::answered_grpc(int code, std::chrono::nanoseconds d) {
+  timed(d);
+  std::lock_guard lock(mutex);
+  grpc_calls[code]++;
+}
+
+void Metrics::timed(std::chrono::nanoseconds d) {
   double seconds = std::chrono::duration<double>(d).count();
   for (size_t i = 0; i < std::size(kBuckets); ++i) {
     if (seconds <= kBuckets[i]) buckets[i]++;
   }
   duration_count++;
   duration_sum_ns += static_cast<uint64_t>(d.count());
-  std::lock_guard lock(mutex);
-  requests[status]++;
 }
 
 void Metrics::diagnosed_one(const std::string& label) {
@@ -102,7 +119,8 @@ std::string metrics_text(Metrics& m, const Gauges& g) {
          "Bytes of the memory budget in use (state=\"used\") and its size (state=\"limit\").");
   sample(out, "tracedx_memory_budget_bytes", "state=\"used\"", g.memory_used);
   sample(out, "tracedx_memory_budget_bytes", "state=\"limit\"", g.memory_limit);
-  header(out, "tracedx_request_duration_seconds", "histogram", "Time to handle a request.");
+  header(out, "tracedx_request_duration_seconds", "histogram",
+         "Time to handle a request (OTLP/HTTP and the rest of the API) or an OTLP/gRPC call.");
   for (size_t i = 0; i < std::size(Metrics::kBuckets); ++i) {
     char le[32];
     std::snprintf(le, sizeof le, "le=\"%g\"", Metrics::kBuckets[i]);
@@ -118,6 +136,13 @@ std::string metrics_text(Metrics& m, const Gauges& g) {
   std::lock_guard lock(m.mutex);
   for (const auto& [code, n] : m.requests)
     sample(out, "tracedx_requests_total", "code=\"" + std::to_string(code) + "\"", n);
+  header(out, "tracedx_grpc_calls_total", "counter", "OTLP/gRPC calls answered, by gRPC status.");
+  for (const auto& [code, n] : m.grpc_calls) {
+    const bool named = code >= 0 && static_cast<size_t>(code) < std::size(kGrpcCodeNames);
+    sample(out, "tracedx_grpc_calls_total",
+           std::string("code=\"") + (named ? kGrpcCodeNames[code] : std::to_string(code)) + "\"",
+           n);
+  }
   return out;
 }
 

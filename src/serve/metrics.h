@@ -1,5 +1,6 @@
 // The counters /metrics reports, in Prometheus' text format: what was stored and, apart,
-// what was dropped and why, diagnoses by label, requests by status and their durations.
+// what was dropped and why, diagnoses by label, requests by status and their durations (HTTP
+// requests by HTTP status, OTLP/gRPC calls by gRPC status; the durations of both together).
 #pragma once
 
 #include <atomic>
@@ -43,12 +44,17 @@ struct Metrics {
   std::mutex mutex;
   std::map<std::string, uint64_t> diagnosed;  // by primary label, "(none)" without one
   std::map<int, uint64_t> requests;           // by status code
+  std::map<int, uint64_t> grpc_calls;         // by gRPC status code
 
   void drop_spans(Dropped why, uint64_t n) { spans_dropped[static_cast<size_t>(why)] += n; }
   void drop_logs(Dropped why, uint64_t n) { logs_dropped[static_cast<size_t>(why)] += n; }
   void refuse(Refused why) { exports_refused[static_cast<size_t>(why)]++; }
   void answered(int status, std::chrono::nanoseconds d);
+  void answered_grpc(int code, std::chrono::nanoseconds d);
   void diagnosed_one(const std::string& label);
+
+ private:
+  void timed(std::chrono::nanoseconds d);  // into the duration histogram
 };
 
 // Gauges read when /metrics is asked.

@@ -150,10 +150,13 @@ Result<std::unique_ptr<TraceServer>> TraceServer::start(const ServeOptions& opti
     limits.threads = std::max(2u, options.http_threads);
     limits.idle_timeout = std::chrono::seconds(options.idle_timeout_s);
     std::optional<std::string> token = options.token;
-    auto grpc = GrpcReceiver::start(options.grpc_host, options.grpc_port, limits, *impl->receiver,
-                                    impl->budget, [token](std::string_view authorization) {
-                                      return !token || bearer_matches(authorization, *token);
-                                    });
+    Metrics& metrics = impl->metrics;
+    auto grpc = GrpcReceiver::start(
+        options.grpc_host, options.grpc_port, limits, *impl->receiver, impl->budget,
+        [token](std::string_view authorization) {
+          return !token || bearer_matches(authorization, *token);
+        },
+        [&metrics](int code, std::chrono::nanoseconds took) { metrics.answered_grpc(code, took); });
     if (!grpc) return std::move(grpc).error();
     impl->grpc = std::move(*grpc);
   }

@@ -103,8 +103,12 @@ class GrpcServed {
                           [this](const LogBatch& b) { return store.store(b.logs.size()); },
                           [](Signal, uint64_t, uint64_t) {}, [](Refused) {}}) {
     limits.max_message_bytes = 64 * 1024;
-    auto started = GrpcReceiver::start("127.0.0.1", 0, limits, receiver, budget,
-                                       [](std::string_view h) { return h == kToken; });
+    auto started = GrpcReceiver::start(
+        "127.0.0.1", 0, limits, receiver, budget, [](std::string_view h) { return h == kToken; },
+        [this](int code, std::chrono::nanoseconds) {
+          std::lock_guard lock(answered_mutex);
+          answered.push_back(static_cast<StatusCode>(code));
+        });
     if (!started) ADD_FAILURE() << started.error().display();
     grpc = std::move(*started);
     channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(grpc->port()),
@@ -145,6 +149,14 @@ class GrpcServed {
     std::promise<Reply> done;
   };
 
+  // The codes of the calls the receiver answered, as it told them.
+  std::vector<StatusCode> answered_codes() {
+    std::lock_guard lock(answered_mutex);
+    return answered;
+  }
+
+  std::mutex answered_mutex;
+  std::vector<StatusCode> answered;
   FakeStore store;
   MemoryBudget budget{size_t{64} << 20};
   Receiver receiver;
@@ -219,6 +231,7 @@ TEST(GrpcReceiver, RefusedExportsAnswerTheirStatusAndStoreNothing) {
        "the server is at its memory limit; retry later"},
   };
   GrpcServed s;
+  size_t answered = 0;
   for (const Row& r : rows) {
     s.store.set(r.condition == kQueueFull  ? Stored::kQueueFull
                 : r.condition == kStopping ? Stored::kStopping
@@ -233,6 +246,16 @@ TEST(GrpcReceiver, RefusedExportsAnswerTheirStatusAndStoreNothing) {
     s.budget.give_back(taken);
     EXPECT_EQ(reply.code, r.code) << "row " << &r - rows;
     EXPECT_EQ(reply.message, r.message) << "row " << &r - rows;
+    // The receiver tells of every answer it gives; grpc refuses a message over its limit
+    // before the receiver sees it.
+    std::vector<StatusCode> codes = s.answered_codes();
+    if (r.code == StatusCode::RESOURCE_EXHAUSTED) {
+      EXPECT_EQ(codes.size(), answered) << "row " << &r - rows;
+    } else {
+      ASSERT_EQ(codes.size(), answered + 1) << "row " << &r - rows;
+      EXPECT_EQ(codes.back(), r.code) << "row " << &r - rows;
+    }
+    answered = codes.size();
   }
   EXPECT_EQ(s.store.stored(), 0u);
   EXPECT_EQ(s.budget.used(), 0u);

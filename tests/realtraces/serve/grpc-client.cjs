@@ -60,6 +60,7 @@ async function main() {
   if (failures.length) throw new Error("a recorder failed");
 
   const runs = [];
+  let exportsOk = 0;
   for (const [name] of recorders) {
     const file = path.join(out, `${name}.otlp.jsonl`);
     const counts = spanCounts(file);
@@ -69,6 +70,7 @@ async function main() {
     const report = JSON.parse(fs.readFileSync(path.join(out, `${name}.exports.json`), "utf8"));
     const sent = [...counts.values()].reduce((a, b) => a + b, 0);
     for (const e of report.exporters) {
+      exportsOk += e.ok;
       if (e.failed !== 0 || e.ok === 0) fail(`${name}: ${e.ok} exports succeeded, ${e.failed} failed ${JSON.stringify(e.errors)}`);
       if (e.spans !== sent) fail(`${name}: the exporter sent ${e.spans} spans, the recording holds ${sent}`);
     }
@@ -89,6 +91,10 @@ async function main() {
       fail(`${r.library}/${r.scenario} (${r.traceId}): the stored diagnosis differs from tracedx diagnose on the recording`);
   }
   console.log(`${runs.length} runs sent over gRPC, stored and diagnosed as their recordings`);
+  // Each export the exporters saw succeed is one call the metrics count as OK.
+  const metrics = lib.parseMetrics((await lib.request(`${server.url}/metrics`, { headers: auth })).body.toString("utf8"));
+  const okCalls = metrics.get('tracedx_grpc_calls_total{code="OK"}');
+  if (okCalls !== exportsOk) fail(`the metrics count ${okCalls} OTLP/gRPC calls answered OK, the exporters ${exportsOk}`);
 
   const { code, signal } = await lib.stopServe(server);
   if (code !== 0) fail(`tracedx serve exited with code ${code}, signal ${signal} after SIGTERM`);
