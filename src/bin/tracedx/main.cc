@@ -64,6 +64,14 @@ struct TracePick {
   std::vector<std::string> log_files;  // OTLP log exports whose records join its spans
 };
 
+// The log records of the files given with --logs, by trace; none without the option.
+Result<std::optional<OtlpLogsByTrace>> log_records_of(const TracePick& pick) {
+  if (pick.log_files.empty()) return std::optional<OtlpLogsByTrace>();
+  auto read = read_otlp_log_files(pick.log_files);
+  if (!read) return std::move(read).error();
+  return std::optional<OtlpLogsByTrace>(std::move(*read));
+}
+
 // The fixture document of one trace named on the command line, imported from `source`,
 // with the run status the user stated, if any.
 Result<Json> load_document(const std::string& arg, Source source, const TracePick& pick,
@@ -81,16 +89,12 @@ Result<Json> load_document(const std::string& arg, Source source, const TracePic
     return Error::message(arg +
                           " is a fixture document already; import reads OTLP exports and "
                           "chat transcripts");
-  std::optional<OtlpLogsByTrace> logs;
-  if (!pick.log_files.empty()) {
-    if (source != Source::kOtlp)
-      return Error::message("--logs joins log records to OTLP spans; " + arg + " is not OTLP");
-    auto read = read_otlp_log_files(pick.log_files);
-    if (!read) return std::move(read).error();
-    logs = std::move(*read);
-  }
+  if (!pick.log_files.empty() && source != Source::kOtlp)
+    return Error::message("--logs joins log records to OTLP spans; " + arg + " is not OTLP");
+  auto logs = log_records_of(pick);
+  if (!logs) return std::move(logs).error();
   auto document =
-      import_document(*input, source, pick.id, flattened, pick.option, logs ? &*logs : nullptr);
+      import_document(*input, source, pick.id, flattened, pick.option, *logs ? &**logs : nullptr);
   if (document && run_status) state_run_status(*document, *run_status);
   return document;
 }
@@ -101,14 +105,10 @@ Result<Trace> load_argument(const std::string& arg, Source source, const TracePi
   // A file, standard input ("-"), a pipe, a FIFO or a device (read as a stream, bounded).
   auto input = Input::open(arg);
   if (!input) return std::move(input).error();
-  std::optional<OtlpLogsByTrace> logs;
-  if (!pick.log_files.empty()) {
-    auto read = read_otlp_log_files(pick.log_files);
-    if (!read) return std::move(read).error();
-    logs = std::move(*read);
-  }
+  auto logs = log_records_of(pick);
+  if (!logs) return std::move(logs).error();
   return load_trace_input(*input, source,
-                          {pick.id, pick.option, logs ? &*logs : nullptr, run_status}, arg);
+                          {pick.id, pick.option, *logs ? &**logs : nullptr, run_status}, arg);
 }
 
 // Colour on a terminal, unless NO_COLOR is set to a non-empty value (the convention: an
