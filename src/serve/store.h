@@ -124,9 +124,9 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  // Writes, on the writer's connection only. A transaction's spans over their trace's limit
-  // are added to its spans_dropped count by commit(); envelopes it stored that no row came
-  // to reference are deleted then.
+  // Writes, on the writer's connection only. A transaction's spans and log records over
+  // their trace's limits are added to its spans_dropped and logs_dropped counts by commit();
+  // envelopes it stored that no row came to reference are deleted then.
   Status begin();
   Status commit();
   void rollback();
