@@ -25,6 +25,11 @@ int64_t content_hash(std::string_view bytes) {
   return static_cast<int64_t>(h);
 }
 
+// Whether a trace holding `count` rows of a kind is at its `limit` of them (0: no limit).
+bool at_limit(int64_t count, uint64_t limit) {
+  return limit && count >= static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX));
+}
+
 }  // namespace
 
 Store::~Store() {
@@ -170,8 +175,7 @@ Result<SpanInsert> Store::insert_span(std::string_view trace_id, std::string_vie
       return noted(failure("read trace"));
     }
   }
-  if (limit && trace.spans >= static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX)) &&
-      !(root && !trace.root)) {
+  if (at_limit(trace.spans, limit) && !(root && !trace.root)) {
     // An export sent again after its trace was cut holds spans stored before: those are
     // duplicates, not drops.
     auto s = prepare("SELECT 1 FROM spans WHERE trace_id = ?1 AND span_id = ?2");
@@ -233,7 +237,7 @@ Result<bool> Store::insert_log(std::string_view trace_id, std::string_view span_
       if (sqlite3_step(*s) != SQLITE_ROW) return noted(failure("count log records"));
       trace->logs = sqlite3_column_int64(*s, 0);
     }
-    if (trace->logs >= static_cast<int64_t>(std::min<uint64_t>(limit, INT64_MAX))) {
+    if (at_limit(trace->logs, limit)) {
       trace->logs_dropped++;
       return false;
     }
